@@ -1,0 +1,46 @@
+// The program's view of the local IPv4 adapters: the adapter table, lookups by
+// adapter index and the MAC address of a camera from the neighbour table.
+// Nothing is cached: every lookup reads the table anew.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct AdapterInfo {
+    uint32_t index = 0;          // kernel interface index: the adapter's identity everywhere
+    std::string address;         // first IPv4 address, dotted decimal; "0.0.0.0" when none
+    std::string mask;            // subnet mask of that address; "0.0.0.0" when none
+    std::string gateway;         // first default gateway through this adapter; "0.0.0.0" when none
+    std::string device;          // kernel device name (eth0, ...): what sockets bind to on Linux
+};
+
+using AdapterTable = std::vector<AdapterInfo>;
+
+// Reads the adapter table: IPv4-capable interfaces that are up, loopback left
+// out, ordered by index. Empty optional when the table cannot be read.
+std::optional<AdapterTable> ReadAdapterTable();
+
+// Tests replace the system's table by one they build (nullptr restores the system's).
+using AdapterTableProvider = std::function<std::optional<AdapterTable>()>;
+void SetAdapterTableProvider(AdapterTableProvider provider);
+
+// First entry with that index, or none.
+std::optional<AdapterInfo> FindAdapter(uint32_t adapterIndex);
+
+std::string GetAdapterAddress(uint32_t adapterIndex);     // empty when not found
+std::string GetAdapterSubnetMask(uint32_t adapterIndex);  // empty when not found
+std::string GetAdapterGateway(uint32_t adapterIndex);     // empty when not found
+// "Ethernet <index> (<first address>)", empty when not found.
+std::string GetInterfaceName(uint32_t adapterIndex);
+
+// MAC address of `address` ("%02X:%02X:%02X:%02X:%02X:%02X") from the kernel's
+// neighbour table, after triggering resolution from `source` (empty: let the
+// system choose) and waiting up to about a second. False when not found.
+bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress);
+
+// Dotted decimal to a host-order value; false when the text is not an address.
+bool ParseIPv4(const std::string& text, uint32_t& hostOrder);
+std::string FormatIPv4(uint32_t hostOrder);

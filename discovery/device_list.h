@@ -1,0 +1,57 @@
+// The camera list's records and the merge of scan results into it. The list
+// belongs to whoever shows it (the window's view, teliox-cli); row changes go
+// to a sink, which the window posts to its UI thread and the CLI prints.
+#pragma once
+
+#include "discovery/device.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Receives the row changes of the merge, in order, while the merge holds the
+// device lock. A sink must not call back into the list and must not block on
+// the thread that shows the rows (post, don't send).
+class IDeviceListSink {
+public:
+    virtual ~IDeviceListSink() = default;
+    virtual void InsertRow(int row, const std::string& nameText) = 0;
+    virtual void SetItemText(int row, int column, const std::string& text) = 0;
+    virtual void SetItemImage(int row, int column, int image) = 0;
+    virtual void DeleteAllRows() = 0;
+};
+
+class CDeviceList {
+public:
+    explicit CDeviceList(IDeviceListSink* sink = nullptr);
+    ~CDeviceList();  // deletes every record
+    CDeviceList(const CDeviceList&) = delete;
+    CDeviceList& operator=(const CDeviceList&) = delete;
+
+    // The merge: from any discovery thread.
+    void AddOrUpdateDevice(const DeviceInfo& info);
+
+    // The refresh: empties the records, deletes all rows, deviceCount := 0.
+    void RemoveAll();
+
+    int DeviceCount() const;
+
+    // Runs fn on the record of a row under the device lock (commands on the
+    // selected camera read and change records this way). False when no record.
+    bool WithDevice(int row, const std::function<void(CDevice&)>& fn);
+
+    // A copy of every record, in row order.
+    std::vector<CDevice> Snapshot() const;
+
+    // Row changes made outside the merge (IP-change flows) go through the same sink.
+    void SetItemText(int row, int column, const std::string& text);
+    void SetItemImage(int row, int column, int image);
+
+private:
+    mutable std::mutex deviceLock;
+    std::vector<std::unique_ptr<CDevice>> devices;
+    int deviceCount = 0;
+    IDeviceListSink* sink;
+};

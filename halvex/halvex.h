@@ -1,0 +1,4 @@
+// Umbrella header of halvex: includes the whole exported interface.
+#pragma once
+
+#include <halvex/halvex_export.h>

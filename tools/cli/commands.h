@@ -1,0 +1,5 @@
+// Sub-commands of teliox-cli; each returns the process exit status.
+#pragma once
+
+int CmdScan(int argc, char** argv);    // teliox-cli scan [--json] [--seconds N] [--watch N]
+int CmdSetIp(int argc, char** argv);   // teliox-cli set-ip CAMERA --dhcp | --static A/M [--gateway G]

@@ -1,0 +1,30 @@
+// teliox-cli: the command-line front end of Teliox on the same discovery core.
+#include "commands.h"
+
+#include <cstdio>
+#include <cstring>
+
+static void Usage(FILE* out) {
+    std::fputs(
+        "usage: teliox-cli COMMAND [OPTIONS]\n"
+        "\n"
+        "commands:\n"
+        "  scan [--json] [--seconds N] [--watch N]\n"
+        "        find cameras on every adapter and print the camera list\n"
+        "  set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
+        "        change a camera's network settings (CAMERA: its address or MAC)\n",
+        out);
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
+        Usage(argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    const char* cmd = argv[1];
+    if (!std::strcmp(cmd, "scan")) return CmdScan(argc - 1, argv + 1);
+    if (!std::strcmp(cmd, "set-ip")) return CmdSetIp(argc - 1, argv + 1);
+    std::fprintf(stderr, "teliox-cli: unknown command '%s'\n", cmd);
+    Usage(stderr);
+    return 2;
+}
