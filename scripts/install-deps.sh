@@ -12,7 +12,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libmicrohttpd-dev
   # lab and real peers
   iproute2 iputils-ping libcap2-bin procps psmisc
-  aravis-tools avahi-daemon python3 python3-zeroconf
+  aravis-tools aravis-tools-cli avahi-daemon python3 python3-zeroconf
   openssl curl tshark dnsmasq-base
   # window program under a virtual display
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
