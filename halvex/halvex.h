@@ -2,3 +2,4 @@
 #pragma once
 
 #include <halvex/halvex_export.h>
+#include <halvex/text/text.h>
