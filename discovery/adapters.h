@@ -44,3 +44,10 @@ bool LookupMacAddress(const std::string& address, const std::string& source, std
 // Dotted decimal to a host-order value; false when the text is not an address.
 bool ParseIPv4(const std::string& text, uint32_t& hostOrder);
 std::string FormatIPv4(uint32_t hostOrder);
+
+// Readers of the kernel's text tables (exposed for tests).
+// /proc/net/route: device name to the dotted text of its first default gateway.
+#include <map>
+std::map<std::string, std::string> ParseDefaultGateways(const std::string& routeText);
+// /proc/net/arp: the complete entry of `address`, formatted "%02X:...".
+bool FindNeighbour(const std::string& arpText, const std::string& address, std::string& macAddress);

@@ -55,3 +55,7 @@ private:
     int deviceCount = 0;
     IDeviceListSink* sink;
 };
+
+// The merge's form of a camera name: white space trimmed at both ends, cut
+// before the first "." unless the name begins with it ("cam1.local" -> "cam1").
+std::string NormaliseDeviceName(const std::string& name);

@@ -1,9 +1,221 @@
 #include "discovery/gev_scanner.h"
 
-bool ParseDiscoveryAck(const uint8_t*, size_t, const sockaddr*, socklen_t, GEVDiscoveryAnswer&) { return false; }
+#include "discovery/adapters.h"
+#include "discovery/udp_socket.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+namespace {
+
+// Reads the big-endian fields of one datagram in order; every read past the
+// end fails and leaves the reader failed.
+class FieldReader {
+public:
+    FieldReader(const uint8_t* data, size_t size) : data(data), size(size) {}
+    bool Ok() const { return ok; }
+    bool Skip(size_t n) {
+        if (!ok || size - pos < n) return ok = false;
+        pos += n;
+        return true;
+    }
+    uint16_t U16() {
+        if (!Skip(2)) return 0;
+        return static_cast<uint16_t>(data[pos - 2] << 8 | data[pos - 1]);
+    }
+    uint32_t U32() {
+        if (!Skip(4)) return 0;
+        const uint8_t* p = data + pos - 4;
+        return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+    }
+    // A 32-bit field kept in network byte order, as the socket API holds addresses.
+    uint32_t NetworkU32() {
+        uint32_t v = 0;
+        if (Skip(4)) std::memcpy(&v, data + pos - 4, 4);
+        return v;
+    }
+    void Bytes(uint8_t* out, size_t n) {
+        if (Skip(n)) std::memcpy(out, data + pos - n, n);
+    }
+    // Text up to the first NUL or the field's end.
+    std::string Text(size_t width) {
+        if (!Skip(width)) return {};
+        const char* p = reinterpret_cast<const char*>(data + pos - width);
+        const void* nul = std::memchr(p, 0, width);
+        return std::string(p, nul ? static_cast<const char*>(nul) - p : width);
+    }
+
+private:
+    const uint8_t* data;
+    size_t size;
+    size_t pos = 0;
+    bool ok = true;
+};
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+}  // namespace
+
+bool ParseDiscoveryAck(const uint8_t* data, size_t size, const sockaddr* sender, socklen_t senderLength,
+                       GEVDiscoveryAnswer& answer) {
+    if (!data || size == 0) return false;
+    answer.senderAddress = sockaddr_storage{};
+    answer.senderAddressLength = 0;
+    if (sender && senderLength > 0) {
+        socklen_t n = senderLength < static_cast<socklen_t>(sizeof answer.senderAddress)
+                          ? senderLength
+                          : static_cast<socklen_t>(sizeof answer.senderAddress);
+        std::memcpy(&answer.senderAddress, sender, n);
+        answer.senderAddressLength = n;
+    }
+    answer.datagram.assign(data, data + size);
+    if (size < kDiscoveryAckSize) return false;
+
+    FieldReader r(data, size);
+    answer.status = r.U16();
+    if (!r.Ok() || answer.status != 0) return false;
+    answer.answer = r.U16();
+    if (!r.Ok() || answer.answer != 0x0003) return false;
+    answer.length = r.U16();
+    answer.ackId = r.U16();
+    answer.specVersion = r.U32();
+    answer.deviceMode = r.U32();
+    r.Bytes(answer.macAddress, sizeof answer.macAddress);
+    answer.supportedIPOptions = r.U32();
+    answer.currentIPOptions = r.U32();
+    r.Skip(12);
+    answer.currentIP = r.NetworkU32();
+    r.Skip(12);
+    answer.currentSubnetMask = r.NetworkU32();
+    r.Skip(12);
+    answer.defaultGateway = r.NetworkU32();
+    answer.manufacturerName = r.Text(32);
+    answer.modelName = r.Text(32);
+    answer.deviceVersion = r.Text(32);
+    answer.manufacturerInfo = r.Text(48);
+    answer.serialNumber = r.Text(16);
+    answer.userDefinedName = r.Text(16);
+    return r.Ok();
+}
+
+CGEVScanner::CGEVScanner(std::string destination, uint16_t port) : destination(std::move(destination)), port(port) {}
+
 bool CGEVScanner::Scan(std::vector<GEVDiscoveryAnswer>& answers) {
     answers.clear();
+    auto table = ReadAdapterTable();
+    if (!table) return true;
+    uint32_t target = 0;
+    if (!ParseIPv4(destination, target)) return false;
+
+    for (const AdapterInfo& adapter : *table) {
+        uint32_t source = 0;
+        if (!ParseIPv4(adapter.address, source)) source = 0;
+        CUdpSocket s;
+        if (!s.Open() || !s.SetReuseAddress(true)) return false;
+        // Tied to its device the socket sends the broadcast through this
+        // adapter only, and bound to no address it also receives the answers
+        // that cameras broadcast back. Without the tie it is bound to the
+        // adapter's address, which then picks the way out.
+        const bool tied = s.BindToDevice(adapter.device);
+        if (!s.Bind(tied ? 0u : source, 0) || !s.SetBroadcast(true)) return false;
+        s.SetReceiveBuffer(kScanReceiveBuffer);
+
+        if (!s.SendTo(target, port, kDiscoveryCmd, sizeof kDiscoveryCmd, tied ? source : 0)) continue;
+
+        std::vector<RawDatagram> received;
+        bool failed = false;
+        using Clock = std::chrono::steady_clock;
+        const auto end = Clock::now() + std::chrono::milliseconds(collectMs);
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0) break;
+            int w = s.WaitReadable(static_cast<int>(left));
+            if (w < 0) {
+                failed = true;
+                break;
+            }
+            if (w == 0) continue;
+            RawDatagram d;
+            d.bytes.resize(kDiscoveryAckSize);
+            ssize_t n = s.ReceiveFrom(d.bytes.data(), d.bytes.size(), d.senderAddress, d.senderAddressLength);
+            if (n < 0) {
+                failed = true;
+                break;
+            }
+            d.bytes.resize(static_cast<size_t>(n));
+            received.push_back(std::move(d));
+        }
+        if (failed) continue;
+        for (const RawDatagram& d : received) {
+            GEVDiscoveryAnswer a;
+            if (!ParseDiscoveryAck(d.bytes.data(), d.bytes.size(), reinterpret_cast<const sockaddr*>(&d.senderAddress),
+                                   d.senderAddressLength, a))
+                continue;
+            a.adapterIndex = adapter.index;
+            answers.push_back(std::move(a));
+        }
+    }
     return true;
 }
-std::string SenderAddressText(const sockaddr_storage&, socklen_t) { return {}; }
-void AddGEVDevices(CDeviceList&, const std::vector<GEVDiscoveryAnswer>&) {}
+
+std::string SenderAddressText(const sockaddr_storage& address, socklen_t length) {
+    char buf[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, buf, sizeof buf);
+        return buf;
+    }
+    if (address.ss_family == AF_INET6 && length >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, buf, sizeof buf);
+        return buf;
+    }
+    return {};
+}
+
+bool MapGEVModel(const GEVDiscoveryAnswer& answer, std::string& platform, std::string& name) {
+    const std::string& info = answer.manufacturerInfo;
+    if (StartsWith(info, "KSRV")) {
+        platform = "HU";
+        name = answer.modelName;
+    } else if (StartsWith(info, "K210R")) {
+        platform = "HV";
+        name = "ZYRK K2X0";
+    } else if (StartsWith(info, "K460")) {
+        platform = "HV";
+        name = "ZYRK K4X0";
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void AddGEVDevices(CDeviceList& list, const std::vector<GEVDiscoveryAnswer>& answers) {
+    for (size_t i = 0; i < answers.size(); ++i) {
+        const GEVDiscoveryAnswer& a = answers[i];
+        DeviceInfo info;
+        info.ipAddress = SenderAddressText(a.senderAddress, a.senderAddressLength);
+        info.interfaceName = GetInterfaceName(a.adapterIndex);
+        if (GetAdapterAddress(a.adapterIndex) == "0.0.0.0") continue;
+        info.adapterIndex = a.adapterIndex;
+        info.gateway = ntohl(a.defaultGateway);
+        info.subnetMask = ntohl(a.currentSubnetMask);
+        info.dhcp = (a.currentIPOptions & 0x2) != 0;
+        info.macBytes.assign(a.macAddress, a.macAddress + 8);
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", a.macAddress[2], a.macAddress[3],
+                      a.macAddress[4], a.macAddress[5], a.macAddress[6], a.macAddress[7]);
+        info.macAddress = mac;
+        info.macKnown = true;
+        std::string platform, name;
+        if (!MapGEVModel(a, platform, name)) continue;
+        info.txt["bsp"] = platform;
+        info.name = name;
+        info.hostName = "GigE" + std::to_string(i);
+        list.AddOrUpdateDevice(info);
+    }
+}

@@ -64,6 +64,9 @@ bool ParseDiscoveryAck(const uint8_t* data, size_t size, const sockaddr* sender,
 
 class CGEVScanner {
 public:
+    // The destination is the limited broadcast address; tests on loopback
+    // point the scanner at a fake camera instead.
+    explicit CGEVScanner(std::string destination = "255.255.255.255", uint16_t port = kGVCPPort);
     virtual ~CGEVScanner() = default;
 
     // Empties `answers`, then broadcasts DISCOVERY_CMD on every adapter in
@@ -71,11 +74,25 @@ public:
     // socket cannot be opened, bound or set to broadcast (the scan then ends;
     // answers of earlier adapters stay).
     bool Scan(std::vector<GEVDiscoveryAnswer>& answers);
+
+    // Collection time per adapter (one second; tests may shorten it).
+    int collectMs = 1000;
+
+private:
+    std::string destination;
+    uint16_t port;
 };
+
+// Receive buffer of a scan socket: room for a burst of a few thousand answers.
+constexpr int kScanReceiveBuffer = 4 * 1024 * 1024;
 
 // Text of a socket address: dotted decimal for IPv4, the standard text for
 // IPv6, empty for any other family.
 std::string SenderAddressText(const sockaddr_storage& address, socklen_t length);
+
+// Platform code and list name of one answer's model; false for devices that
+// are not the maker's cameras.
+bool MapGEVModel(const GEVDiscoveryAnswer& answer, std::string& platform, std::string& name);
 
 // Merges every answer of the maker's models (by the start of the
 // manufacturer-specific information: "KSRV", "K210R", "K460") into the list;

@@ -1,0 +1,201 @@
+// The adapter table from the kernel: getifaddrs for the interfaces and their
+// IPv4 addresses, /proc/net/route for the default gateways, /proc/net/arp for
+// the neighbour table.
+#include "discovery/adapters.h"
+
+#include "discovery/udp_socket.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netinet/in.h>
+
+namespace {
+
+std::mutex providerMutex;
+AdapterTableProvider tableProvider;
+
+std::string ReadFileText(const char* path) {
+    std::ifstream in(path);
+    if (!in) return {};
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+std::map<std::string, std::string> ParseDefaultGateways(const std::string& routeText) {
+    std::map<std::string, std::string> gateways;
+    std::istringstream in(routeText);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string device, destination, gateway, flags, refCnt, use, metric, mask;
+        if (!(fields >> device >> destination >> gateway >> flags >> refCnt >> use >> metric >> mask)) continue;
+        unsigned long dest = 0, gw = 0, fl = 0, msk = 0;
+        try {
+            dest = std::stoul(destination, nullptr, 16);
+            gw = std::stoul(gateway, nullptr, 16);
+            fl = std::stoul(flags, nullptr, 16);
+            msk = std::stoul(mask, nullptr, 16);
+        } catch (...) {
+            continue;
+        }
+        const unsigned long kUp = 0x1, kGateway = 0x2;
+        if (dest != 0 || msk != 0 || !(fl & kUp) || !(fl & kGateway) || gw == 0) continue;
+        if (gateways.count(device)) continue;  // the first default route of a device wins
+        in_addr a{};
+        a.s_addr = static_cast<in_addr_t>(gw);  // printed as the raw network-order word
+        char buf[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &a, buf, sizeof buf);
+        gateways[device] = buf;
+    }
+    return gateways;
+}
+
+static std::optional<AdapterTable> ReadSystemAdapterTable() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return std::nullopt;
+    struct Entry {
+        AdapterInfo info;
+        bool hasAddress = false;
+    };
+    std::map<uint32_t, Entry> byIndex;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_name) continue;
+        if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK)) continue;
+        unsigned index = if_nametoindex(i->ifa_name);
+        if (index == 0) continue;  // an alias label ("eth0:1") or a vanished device
+        Entry& e = byIndex[index];
+        if (e.info.index == 0) {
+            e.info.index = index;
+            e.info.device = i->ifa_name;
+            e.info.address = e.info.mask = e.info.gateway = "0.0.0.0";
+        }
+        if (e.hasAddress || !i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        char buf[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, buf, sizeof buf);
+        e.info.address = buf;
+        if (i->ifa_netmask && i->ifa_netmask->sa_family == AF_INET) {
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr, buf, sizeof buf);
+            e.info.mask = buf;
+        }
+        e.hasAddress = true;
+    }
+    freeifaddrs(list);
+    const auto gateways = ParseDefaultGateways(ReadFileText("/proc/net/route"));
+    AdapterTable table;
+    for (auto& [index, e] : byIndex) {
+        auto g = gateways.find(e.info.device);
+        if (g != gateways.end()) e.info.gateway = g->second;
+        table.push_back(e.info);
+    }
+    return table;
+}
+
+void SetAdapterTableProvider(AdapterTableProvider provider) {
+    std::lock_guard<std::mutex> lock(providerMutex);
+    tableProvider = std::move(provider);
+}
+
+std::optional<AdapterTable> ReadAdapterTable() {
+    AdapterTableProvider provider;
+    {
+        std::lock_guard<std::mutex> lock(providerMutex);
+        provider = tableProvider;
+    }
+    if (provider) return provider();
+    return ReadSystemAdapterTable();
+}
+
+std::optional<AdapterInfo> FindAdapter(uint32_t adapterIndex) {
+    auto table = ReadAdapterTable();
+    if (!table) return std::nullopt;
+    for (const auto& a : *table)
+        if (a.index == adapterIndex) return a;
+    return std::nullopt;
+}
+
+std::string GetAdapterAddress(uint32_t adapterIndex) {
+    auto a = FindAdapter(adapterIndex);
+    return a ? a->address : std::string();
+}
+
+std::string GetAdapterSubnetMask(uint32_t adapterIndex) {
+    auto a = FindAdapter(adapterIndex);
+    return a ? a->mask : std::string();
+}
+
+std::string GetAdapterGateway(uint32_t adapterIndex) {
+    auto a = FindAdapter(adapterIndex);
+    return a ? a->gateway : std::string();
+}
+
+std::string GetInterfaceName(uint32_t adapterIndex) {
+    auto a = FindAdapter(adapterIndex);
+    if (!a) return {};
+    return "Ethernet " + std::to_string(adapterIndex) + " (" + a->address + ")";
+}
+
+bool FindNeighbour(const std::string& arpText, const std::string& address, std::string& macAddress) {
+    std::istringstream in(arpText);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string ip, hwType, flags, hw;
+        if (!(fields >> ip >> hwType >> flags >> hw)) continue;
+        if (ip != address) continue;
+        unsigned long fl = 0;
+        try {
+            fl = std::stoul(flags, nullptr, 16);
+        } catch (...) {
+            continue;
+        }
+        if (!(fl & ATF_COM)) continue;  // resolution still pending or failed
+        unsigned b[6];
+        char tail;
+        if (std::sscanf(hw.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) != 6)
+            continue;
+        char buf[18];
+        std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", b[0], b[1], b[2], b[3], b[4], b[5]);
+        macAddress = buf;
+        return true;
+    }
+    return false;
+}
+
+bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress) {
+    uint32_t target = 0, from = 0;
+    if (!ParseIPv4(address, target)) return false;
+    if (!source.empty() && !ParseIPv4(source, from)) return false;
+    if (FindNeighbour(ReadFileText("/proc/net/arp"), address, macAddress)) return true;
+    // Any datagram to the address makes the kernel resolve it; the discard
+    // port keeps the camera from acting on it.
+    {
+        CUdpSocket s;
+        if (s.Open() && (from == 0 || s.Bind(from, 0))) {
+            const char nothing = 0;
+            s.SendTo(target, 9, &nothing, 0);
+        }
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(1000);
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (FindNeighbour(ReadFileText("/proc/net/arp"), address, macAddress)) return true;
+    }
+    return false;
+}
