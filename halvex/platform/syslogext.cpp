@@ -5,6 +5,7 @@
 
 #include "halvex/platform/debuglog_internal.h"
 #include "halvex/platform/namedlock.h"
+#include "halvex/platform/postlog_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +16,10 @@
 #include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+// Pulls the library's start-up object into programs that link it statically.
+extern "C" const int halvex_startup_anchor;
+[[gnu::used]] static const int* const kStartupAnchor = &halvex_startup_anchor;
 
 namespace ZYRK {
 namespace SysLogExt {
@@ -36,7 +41,6 @@ struct ThreadPlace {
 };
 
 struct DebugLogState {
-    Platform::CNamedLock postMutex{"POSTMutex"};
     std::mutex tableLock;  // the thread table, also touched outside POSTMutex
     ThreadPlace places[kThreadPlaces];
     int64_t timeOffset = 0;
@@ -172,7 +176,8 @@ int WriteLine(int level, const char* format, va_list args)
     DebugLogState& s = State();
     const uint64_t tick = TickCount();
     const uint32_t tid = CurrentThreadId();
-    if (!s.postMutex.Lock())
+    Platform::CNamedLock& postMutex = Platform::PostMutex();
+    if (!postMutex.Lock())
         return 0;
 
     std::string line;
@@ -203,7 +208,7 @@ int WriteLine(int level, const char* format, va_list args)
             ++place.depth;
     }
     SendToDebugOutput(s, line);
-    s.postMutex.Unlock();
+    postMutex.Unlock();
 
     if (appender)
         appender(level, line.c_str(), static_cast<int>(line.size()), 0);

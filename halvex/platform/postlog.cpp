@@ -1,0 +1,181 @@
+// Post log and the standard-output printer.
+#include <halvex/platform/postlog.h>
+
+#include "halvex/platform/namedlock.h"
+#include "halvex/platform/postlog_internal.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+
+namespace ZYRK {
+
+namespace {
+
+constexpr size_t kShortLine = 97;
+constexpr size_t kLongLine = 509;
+constexpr off_t kPostLogLimit = 100000;
+constexpr size_t kNarrowFormatMax = 1023;
+
+std::mutex gTempLock;
+std::string* gTempFolder = nullptr;  // read once, kept for the process
+
+std::string ReadTempFolder()
+{
+    for (const char* var : {"TEMP", "TMP"}) {
+        const char* v = std::getenv(var);
+        if (v && *v)
+            return v;
+    }
+    // The system's temporary folder.
+    const char* v = std::getenv("TMPDIR");
+    if (v && *v)
+        return v;
+    return "/tmp";
+}
+
+const char* ExecutableName()
+{
+    return program_invocation_short_name ? program_invocation_short_name : "";
+}
+
+}  // namespace
+
+namespace Platform {
+
+std::string TempFolder()
+{
+    std::lock_guard<std::mutex> guard(gTempLock);
+    if (!gTempFolder)
+        gTempFolder = new std::string(ReadTempFolder());
+    return *gTempFolder;
+}
+
+void ResetTempFolderForTests()
+{
+    std::lock_guard<std::mutex> guard(gTempLock);
+    delete gTempFolder;
+    gTempFolder = nullptr;
+}
+
+std::string PostLogPath()
+{
+    std::string folder = TempFolder();
+    if (folder.empty() || folder.back() != '/')
+        folder += '/';
+    return folder + "postlog.txt";
+}
+
+CNamedLock& PostMutex()
+{
+    static CNamedLock* lock = new CNamedLock("POSTMutex");
+    return *lock;
+}
+
+std::string NarrowFormat(const wchar_t* format)
+{
+    std::string out;
+    if (!format)
+        return out;
+    const wchar_t* p = format;
+    while (*p) {
+        std::string piece;
+        if (*p != L'%') {
+            piece += static_cast<char>(*p++);
+        } else {
+            // One whole conversion: flags, width, precision and length are
+            // copied; "s" becomes "ls" and "S" becomes "s".
+            piece += '%';
+            ++p;
+            bool hasLength = false;
+            while (*p && std::wcschr(L"-+ #0123456789.*'hlLqjzt", *p)) {
+                if (std::wcschr(L"hlLqjzt", *p))
+                    hasLength = true;
+                piece += static_cast<char>(*p++);
+            }
+            if (!*p)
+                break;  // a conversion cut by the end of the format is dropped
+            wchar_t conv = *p++;
+            if (conv == L's' && !hasLength)
+                piece += "ls";
+            else if (conv == L'S' && !hasLength)
+                piece += 's';
+            else
+                piece += static_cast<char>(conv);
+        }
+        if (out.size() + piece.size() > kNarrowFormatMax)
+            break;
+        out += piece;
+    }
+    return out;
+}
+
+}  // namespace Platform
+
+CPostLog::CPostLog() : longLines_(false) {}
+
+CPostLog::CPostLog(bool longLines) : longLines_(longLines) {}
+
+CPostLog::~CPostLog() = default;
+
+void CPostLog::Log(const char* format, ...)
+{
+    if (!format)
+        return;
+    const size_t limit = longLines_ ? kLongLine : kShortLine;
+    time_t now = std::time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char head[64];
+    std::snprintf(head, sizeof head, "POST %d%02d%02d %02d:%02d:%02d - ", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::string line = head;
+    char name[64];
+    std::snprintf(name, sizeof name, "%16.40s: ", ExecutableName());
+    line += name;
+    char message[kLongLine + 1];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (n > 0)
+        line += message;
+    if (line.size() > limit)
+        line.resize(limit);
+
+    Platform::CNamedLock& mutex = Platform::PostMutex();
+    if (!mutex.Lock())
+        return;
+    ce_printmsg(L"%S\r\n", line.c_str());
+    std::fflush(stdout);
+    const std::string path = Platform::PostLogPath();
+    struct stat st{};
+    const bool tooLarge = stat(path.c_str(), &st) == 0 && st.st_size > kPostLogLimit;
+    if (FILE* f = std::fopen(path.c_str(), tooLarge ? "we" : "ae")) {
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), f);
+        std::fclose(f);
+    }
+    mutex.Unlock();
+}
+
+}  // namespace ZYRK
+
+int ce_printmsg(const wchar_t* format, ...)
+{
+    const std::string narrow = ZYRK::Platform::NarrowFormat(format);
+    va_list args;
+    va_start(args, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    int n = std::vprintf(narrow.c_str(), args);
+#pragma GCC diagnostic pop
+    va_end(args);
+    return n;
+}
