@@ -1,0 +1,74 @@
+#include "discovery/gev_modify.h"
+
+#include "discovery/adapters.h"
+
+namespace {
+
+uint32_t HostOrder(const std::string& text) {
+    uint32_t v = 0;
+    return ParseIPv4(text, v) ? v : 0;
+}
+
+}  // namespace
+
+GEVDialogPreset PrepareGEVDialog(const CDevice& record) {
+    GEVDialogPreset p;
+    p.cameraName = record.name;
+    p.settingsKnown = true;
+    if (record.reachable) {
+        p.address = HostOrder(record.ipAddress);
+        p.netmask = record.subnetMask;
+        p.gatewayAddress = record.gateway;
+        p.obtainAutomatically = record.dhcp;
+        p.automaticAllowed = true;
+    } else {
+        p.address = HostOrder(GetAdapterAddress(record.adapterIndex));
+        p.netmask = HostOrder(GetAdapterSubnetMask(record.adapterIndex));
+        p.gatewayAddress = HostOrder(GetAdapterGateway(record.adapterIndex));
+        p.obtainAutomatically = false;
+        p.automaticAllowed = false;
+    }
+    return p;
+}
+
+GEVModifyResult ModifyViaGigEVision(CDeviceList& list, int row, const GEVSettings& settings,
+                                    const GEVStatusCallback& status, CGEVControl* control) {
+    GEVModifyResult result;
+    auto say = [&](const std::string& text, bool showNow) {
+        if (status) status(text, showNow);
+    };
+    CDevice camera;
+    if (!list.WithDevice(row, [&](CDevice& d) { camera = d; })) return result;
+    result.cameraFound = true;
+
+    CGEVControl ownControl;
+    CGEVControl& gev = control ? *control : ownControl;
+
+    say("Connecting to camera...", true);
+    if (gev.SetControlChannelPrivilege(2, camera.ipAddress)) {
+        result.privilegeGranted = true;
+        bool ok = gev.SetAddressConfiguration(settings.dhcp ? 6 : 5, camera.ipAddress);
+        if (!settings.dhcp) {
+            ok = gev.SetPersistentIPAddress(settings.address, camera.ipAddress) && ok;
+            ok = gev.SetPersistentSubnetMask(settings.netmask, camera.ipAddress) && ok;
+            ok = gev.SetPersistentGateway(settings.gateway, camera.ipAddress) && ok;
+        }
+        say("Reset camera", true);
+        ok = gev.ResetCamera(camera.ipAddress) && ok;
+        result.writesAcknowledged = ok;
+        list.WithDevice(row, [](CDevice& d) { d.ipChangePending = false; });
+    } else {
+        say("Force IP on camera...", true);
+        result.forceIPSent = gev.ForceIP(camera.macBytes, settings.address, settings.netmask, settings.gateway,
+                                         GetAdapterAddress(camera.adapterIndex));
+        const std::string newAddress = FormatIPv4(settings.address);
+        list.WithDevice(row, [&](CDevice& d) {
+            d.ipChangePending = true;
+            d.ipAddress = newAddress;
+        });
+        list.SetItemText(row, kColIpAddress, "");
+        result.rescan = true;
+    }
+    say("", false);
+    return result;
+}
