@@ -1,0 +1,396 @@
+// CLibContainer and CTaskContainer: request operations under the task's
+// mutex, the handshake with the body, and the task thread's entry.
+#include <halvex/supervisor/container.h>
+
+#include <halvex/platform/postlog.h>
+#include <halvex/platform/syslogext.h>
+#include <halvex/platform/users.h>
+#include <halvex/supervisor/supervisor.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace ZYRK {
+
+using SysLogExt::PrintF;
+using SysLogExt::ResultF;
+
+namespace {
+
+constexpr RESULT_T ERR_UNSUPPORTED_OP = 0x64060000;
+constexpr RESULT_T ERR_NOHANDLE = 0x64040002;
+constexpr RESULT_T ERR_NAME_MISSING = 0x64070000;
+constexpr RESULT_T ERR_NAME_NO_MEMORY = 0x64040000;
+
+const char* NameOr(const CLibContainer* c)
+{
+    const char* name = c->NameText();
+    return name ? name : "";
+}
+
+}  // namespace
+
+// ---- CLibContainer ----
+
+CLibContainer::CLibContainer() = default;
+
+CLibContainer::~CLibContainer()
+{
+    if (mlOpenCount.load() > 0)
+        PrintF(2, "Container '%s' not released, open counter is %d", NameOr(this), mlOpenCount.load());
+    std::free(mpName);
+}
+
+RESULT_T CLibContainer::Init() { return ERR_UNSUPPORTED_OP; }
+RESULT_T CLibContainer::Start() { return ERR_UNSUPPORTED_OP; }
+RESULT_T CLibContainer::Stop() { return ERR_UNSUPPORTED_OP; }
+RESULT_T CLibContainer::Unload() { return ERR_UNSUPPORTED_OP; }
+
+RESULT_T CLibContainer::SetName(const char* name)
+{
+    char* copy = name ? strdup(name) : nullptr;
+    if (name && !copy)
+        return ERR_NAME_NO_MEMORY;
+    std::free(mpName);
+    mpName = copy;
+    return 0;
+}
+
+RESULT_T CLibContainer::GetName(char** name) const
+{
+    if (!name)
+        return ERR_NAME_MISSING;
+    *name = nullptr;
+    if (!mpName)
+        return ERR_NAME_MISSING;
+    *name = strdup(mpName);
+    return *name ? 0 : ERR_NAME_NO_MEMORY;
+}
+
+RESULT_T CLibContainer::Lock()
+{
+    ++mlOpenCount;
+    return 0;
+}
+
+RESULT_T CLibContainer::Release()
+{
+    if (--mlOpenCount < 0) {
+        // A release without a matching open: keep the count at 0.
+        PrintF(1, "ZYRK::CLibContainer::Release[%p](): open counter below 0, name=%s", static_cast<void*>(this),
+               NameOr(this));
+        mlOpenCount.store(0);
+    }
+    return 0;
+}
+
+const char* CLibContainer::STATE_T_to_string(STATE_T state)
+{
+    static const char* const texts[] = {"UNDEFINED", "CREATED", "INITED", "INIT_FAILED",
+                                        "STARTED", "START_FAILED", "STOPPED", "STOP_FAILED",
+                                        "STOP_FAILED_SUSPENDED", "UNLOADED", "UNLOAD_FAILED"};
+    int value = static_cast<int>(state);
+    if (value < 0 || value > UNLOAD_FAILED)
+        return "Invalid value";
+    return texts[value];
+}
+
+// ---- CTaskContainer ----
+
+CTaskContainer::CTaskContainer() = default;
+
+CTaskContainer::~CTaskContainer()
+{
+    Delete();
+}
+
+RESULT_T CTaskContainer::Init() { return ERR_UNSUPPORTED_OP; }
+
+RESULT_T CTaskContainer::Start() { return Start(nullptr); }
+
+uint16_t CTaskContainer::GetPort() { return 0; }
+
+void CTaskContainer::taskbody(uint32_t*) {}
+
+uint32_t CTaskContainer::GetQueueID() const
+{
+    // The task's queue (none for the tasks of this library) reports its id.
+    return 0xFFFFFFFFu;
+}
+
+RESULT_T CTaskContainer::SetPrio(uint32_t priority)
+{
+    mulPriority = priority;
+    return 0;
+}
+
+CLibContainer::STATE_T CTaskContainer::GetStableState() const
+{
+    STATE_T request = meStateRequest.load();
+    return request == GetState() ? request : UNDEFINED;
+}
+
+RESULT_T CTaskContainer::Init(const char* name, uint32_t priority, uint32_t stackSize, uint32_t flags)
+{
+    std::lock_guard<std::mutex> guard(mMutex);
+    STATE_T request = meStateRequest.load();
+    if (request == INITED) {
+        PrintF(3, "ZYRK::CTaskContainer::Init[%p](): OK <= multiple request for task '%s'", static_cast<void*>(this),
+               NameOr(this));
+        return 0;
+    }
+    if (request != CREATED) {
+        PrintF(2, "ZYRK::CTaskContainer::Init[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
+               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
+        return ERR_WRONG_STATE;
+    }
+    meStateRequest.store(INITED);
+    if (GetState() == INITED) {
+        PrintF(4, "ZYRK::CTaskContainer::Init[%p](): OK <= task '%s' already in state", static_cast<void*>(this),
+               NameOr(this));
+        return 0;
+    }
+    mulPriority = priority;
+    mulStackSize = stackSize;
+    mulFlags = flags | (stackSize ? TASK_CREATE_STACK_RESERVATION : 0);
+    if (SetName(name) != 0) {
+        PrintF(1, "ZYRK::CTaskContainer::Init[%p](): ERR_NOHANDLE, name=%s", static_cast<void*>(this),
+               name ? name : "");
+        return ERR_NOHANDLE;
+    }
+    mpStartEvent = new (std::nothrow) CEvent(true, false);
+    mpStopEvent = new (std::nothrow) CEvent(true, false);
+    mpAckEvent = new (std::nothrow) CEvent(true, false);
+    mpShutdownEvent = new (std::nothrow) CEvent(true, false);
+    if (!mpStartEvent || !mpStopEvent || !mpAckEvent || !mpShutdownEvent) {
+        PrintF(1, "ZYRK::CTaskContainer::Init[%p](): ERR_NOHANDLE, name=%s", static_cast<void*>(this),
+               NameOr(this));
+        return ERR_NOHANDLE;
+    }
+    return 0;
+}
+
+RESULT_T CTaskContainer::Start(const uint32_t* startArgument)
+{
+    std::lock_guard<std::mutex> guard(mMutex);
+    STATE_T request = meStateRequest.load();
+    if (request == STARTED) {
+        PrintF(3, "ZYRK::CTaskContainer::Start[%p](): OK <= multiple request for task '%s'",
+               static_cast<void*>(this), NameOr(this));
+        return 0;
+    }
+    if (request != INITED) {
+        PrintF(2, "ZYRK::CTaskContainer::Start[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
+               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
+        return ERR_WRONG_STATE;
+    }
+    meStateRequest.store(STARTED);
+    muStarterUser = get_user_id();
+    muStarterGroup = get_group_id();
+    if (startArgument)
+        std::memcpy(mulStartArg, startArgument, sizeof mulStartArg);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (mulStackSize) {
+        size_t size = mulStackSize < PTHREAD_STACK_MIN ? PTHREAD_STACK_MIN : mulStackSize;
+        pthread_attr_setstacksize(&attr, size);
+    }
+    int rc = pthread_create(&mHandle, &attr, &CTaskContainer::ThreadEntry, this);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        PrintF(1, "ZYRK::CTaskContainer::Start[%p](): 0x%X, name=%s", static_cast<void*>(this), ERR_NOHANDLE,
+               NameOr(this));
+        meStateRequest.store(INITED);  // nothing runs: the start may be tried again
+        return ERR_NOHANDLE;
+    }
+    mbHasThread = true;
+    return 0;
+}
+
+RESULT_T CTaskContainer::WaitForAcknowledge(const char* operation)
+{
+    RESULT_T result = 0;
+    if (!mpAckEvent)
+        result = ERR_NOHANDLE;
+    else if (mpAckEvent->Wait(mulTimeout) != CEvent::WAIT_SIGNALLED)
+        result = ERR_TIMEOUT;
+    ResultF(result, 4, "ZYRK::CTaskContainer::%s[%p](): 0x%X, name=%s", operation, static_cast<void*>(this), result,
+            NameOr(this));
+    return result;
+}
+
+RESULT_T CTaskContainer::Stop()
+{
+    std::lock_guard<std::mutex> guard(mMutex);
+    STATE_T request = meStateRequest.load();
+    if (request == STOPPED) {
+        PrintF(3, "ZYRK::CTaskContainer::Stop[%p](): OK <= multiple request for task '%s'", static_cast<void*>(this),
+               NameOr(this));
+        return 0;
+    }
+    if (request != STARTED) {
+        PrintF(2, "ZYRK::CTaskContainer::Stop[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
+               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
+        return ERR_WRONG_STATE;
+    }
+    if (mpStartEvent)
+        mpStartEvent->Reset();
+    meStateRequest.store(STOPPED);
+    if (GetState() != STARTED || (mulFlags & TASK_FLAG_NO_HANDSHAKE) || !mpStopEvent)
+        return 0;
+    // An acknowledgement left over from an earlier, timed-out request must
+    // not answer this one.
+    if (mpAckEvent)
+        mpAckEvent->Reset();
+    mpStopEvent->Set();
+    return WaitForAcknowledge("Stop");
+}
+
+RESULT_T CTaskContainer::Resume()
+{
+    std::lock_guard<std::mutex> guard(mMutex);
+    STATE_T request = meStateRequest.load();
+    if (request == STARTED) {
+        PrintF(3, "ZYRK::CTaskContainer::Resume[%p](): OK <= multiple request for task '%s'",
+               static_cast<void*>(this), NameOr(this));
+        return 0;
+    }
+    if (request != STOPPED) {
+        PrintF(2, "ZYRK::CTaskContainer::Resume[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
+               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
+        return ERR_WRONG_STATE;
+    }
+    if (mpStopEvent)
+        mpStopEvent->Reset();
+    meStateRequest.store(STARTED);
+    STATE_T state = GetState();
+    bool stopped = state == STOPPED || state == STOP_FAILED || state == STOP_FAILED_SUSPENDED;
+    if (!stopped || (mulFlags & TASK_FLAG_NO_HANDSHAKE) || !mpStartEvent)
+        return 0;
+    if (mpAckEvent)
+        mpAckEvent->Reset();
+    mpStartEvent->Set();
+    return WaitForAcknowledge("Resume");
+}
+
+RESULT_T CTaskContainer::Shutdown()
+{
+    std::lock_guard<std::mutex> guard(mMutex);
+    STATE_T request = meStateRequest.load();
+    if (request == UNLOADED) {
+        PrintF(3, "ZYRK::CTaskContainer::Shutdown[%p](): OK <= multiple request for task '%s'",
+               static_cast<void*>(this), NameOr(this));
+        return 0;
+    }
+    if (request == CREATED || request == INITED) {
+        meStateRequest.store(UNLOADED);
+        return 0;
+    }
+    if (request != STOPPED) {
+        PrintF(2, "ZYRK::CTaskContainer::Shutdown[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
+               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
+        return ERR_WRONG_STATE;
+    }
+    if (mpStopEvent)
+        mpStopEvent->Reset();
+    meStateRequest.store(UNLOADED);
+    STATE_T state = GetState();
+    bool stopped = state == STOPPED || state == STOP_FAILED || state == STOP_FAILED_SUSPENDED;
+    if (!stopped || (mulFlags & TASK_FLAG_NO_HANDSHAKE) || !mpShutdownEvent)
+        return 0;
+    if (mpAckEvent)
+        mpAckEvent->Reset();
+    mpShutdownEvent->Set();
+    return WaitForAcknowledge("Shutdown");
+}
+
+RESULT_T CTaskContainer::StopReceived()
+{
+    CheckSuspended();
+    if (meStateRequest.load() != STOPPED)
+        return 0;
+    if (mpAckEvent)
+        mpAckEvent->Set();
+    SetState(STOPPED);
+    CEvent* waits[2] = {mpStartEvent, mpShutdownEvent};
+    int which = CEvent::WaitAny(waits, 2, CEvent::INFINITE_WAIT);
+    if (mpAckEvent)
+        mpAckEvent->Set();
+    if (meStateRequest.load() == UNLOADED || which == 1)
+        return ERR_TASK_MUST_END;
+    SetState(STARTED);
+    return 0;
+}
+
+void CTaskContainer::Suspend()
+{
+    std::lock_guard<std::mutex> guard(mSuspendLock);
+    mbSuspended = true;
+    mResumeEvent.Reset();
+}
+
+void CTaskContainer::ResumeSuspended()
+{
+    std::lock_guard<std::mutex> guard(mSuspendLock);
+    mbSuspended = false;
+    mResumeEvent.Set();
+}
+
+bool CTaskContainer::IsSuspended() const
+{
+    std::lock_guard<std::mutex> guard(const_cast<std::mutex&>(mSuspendLock));
+    return mbSuspended;
+}
+
+void CTaskContainer::CheckSuspended()
+{
+    while (IsSuspended())
+        mResumeEvent.Wait(CEvent::INFINITE_WAIT);
+}
+
+RESULT_T CTaskContainer::Delete()
+{
+    // The thread was created detached: there is no handle left to close.
+    mbHasThread = false;
+    delete mpStartEvent;
+    delete mpStopEvent;
+    delete mpAckEvent;
+    delete mpShutdownEvent;
+    mpStartEvent = mpStopEvent = mpAckEvent = mpShutdownEvent = nullptr;
+    return 0;
+}
+
+void* CTaskContainer::ThreadEntry(void* self)
+{
+    static_cast<CTaskContainer*>(self)->Execute();
+    return nullptr;
+}
+
+void CTaskContainer::Execute()
+{
+    mulTid.store(static_cast<uint32_t>(syscall(SYS_gettid)));
+    set_user_id(muStarterUser);
+    set_group_id(muStarterGroup);
+    const char* name = NameOr(this);
+    if (std::strncmp(name, "tcpserver_", 10) != 0)
+        CPostLog().Log("%s tid 0x%08X qid %u", name, mulTid.load(), GetQueueID());
+    taskbody(mulStartArg);
+
+    // From here on the registry may destroy this object.
+    STATE_T request = meStateRequest.load();
+    char* copy = nullptr;
+    GetName(&copy);
+    RESULT_T result = CSupervisor().DeleteTask(this);
+    if (result != 0) {
+        PrintF(2, "ZYRK::CTaskContainer::execute(): 0x%08X, name=%s, meStateRequest=%u", result, copy ? copy : "",
+               static_cast<unsigned>(request));
+    }
+    std::free(copy);
+}
+
+}  // namespace ZYRK
