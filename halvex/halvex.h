@@ -3,3 +3,7 @@
 
 #include <halvex/halvex_export.h>
 #include <halvex/text/text.h>
+#include <halvex/resource/resource_types.h>
+#include <halvex/resource/resource.h>
+#include <halvex/resource/resource_path.h>
+#include <halvex/resource/resource_value.h>
