@@ -68,10 +68,17 @@ DebugLogState& State()
     return *state;
 }
 
+// A thread that ends gives its place back, so that a later thread that gets
+// the same id from the kernel does not inherit its depth or appender.
+struct ThreadPlaceOwner {
+    uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
+    ~ThreadPlaceOwner();
+};
+
 uint32_t CurrentThreadId()
 {
-    static thread_local uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
-    return id;
+    static thread_local ThreadPlaceOwner owner;
+    return owner.id;
 }
 
 // Finds the calling thread's place (taking a free place or the least recently
@@ -115,6 +122,16 @@ ThreadPlace& MovePlace(DebugLogState& s, uint32_t id, int target, bool* wasFront
         s.places[i] = s.places[i - 1];
     s.places[target] = place;
     return s.places[target];
+}
+
+ThreadPlaceOwner::~ThreadPlaceOwner()
+{
+    DebugLogState& s = State();
+    std::lock_guard<std::mutex> guard(s.tableLock);
+    for (auto& place : s.places) {
+        if (place.id == id)
+            place = ThreadPlace{};
+    }
 }
 
 void AppendTimeOfDay(std::string& line, int64_t ms)

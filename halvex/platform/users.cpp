@@ -220,7 +220,8 @@ int get_group_id_from_name(const char* name, unsigned short* id)
 
 int is_valid_user(const char* name, const char* password)
 {
-    if (!name || !password)
+    // Free places have an empty name and password; they authenticate nobody.
+    if (!name || !password || !*name)
         return 0;
     for (int i = 0; i < kUserCount; ++i) {
         const UserEntry& user = gUsers[i];

@@ -381,6 +381,10 @@ void CTaskContainer::Execute()
         CPostLog().Log("%s tid 0x%08X qid %u", name, mulTid.load(), GetQueueID());
     taskbody(mulStartArg);
 
+    // A request that is still waiting for this body's acknowledgement holds
+    // the task's mutex: let it return before the object is destroyed.
+    { std::lock_guard<std::mutex> guard(mMutex); }
+
     // From here on the registry may destroy this object.
     STATE_T request = meStateRequest.load();
     char* copy = nullptr;
