@@ -5,12 +5,19 @@
 
 #include "discovery/device_list.h"
 
+#include "discovery/bonjour_scanner.h"
+#include "discovery/gev_scanner.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Auto-reset event: each Set is consumed by exactly one wait; sets while no one
 // waits are remembered once.
@@ -21,10 +28,24 @@ public:
     bool Wait(int timeoutMs = -1);
     bool IsSet() const;
 
+    // Waits until any of `events` is set or until timeoutMs (negative:
+    // forever) and consumes that one set. Index of the event (the first in the
+    // list when several are set), -1 on time-out.
+    static int WaitAny(std::initializer_list<CAutoResetEvent*> events, int timeoutMs = -1);
+
 private:
+    struct Watcher {
+        std::mutex mutex;
+        std::condition_variable cv;
+    };
+    bool TryConsume();
+    void AddWatcher(const std::shared_ptr<Watcher>& w);
+    void RemoveWatcher(const std::shared_ptr<Watcher>& w);
+
     mutable std::mutex mutex;
     std::condition_variable cv;
     bool signalled = false;
+    std::vector<std::shared_ptr<Watcher>> watchers;  // waits on several events at once
 };
 
 // The one status line of the program; written by the UI thread, the scan
@@ -37,6 +58,28 @@ public:
 private:
     mutable std::mutex mutex;
     std::string text;
+};
+
+// Where the threads send and listen. The defaults are the real ones; tests
+// point them at loopback addresses and ports of their own. A unicast
+// `mdnsGroup` makes the mDNS listener bind each adapter's own address instead
+// of joining a group.
+struct DiscoveryEndpoints {
+    std::string mdnsGroup = kMdnsGroup;
+    uint16_t mdnsPort = kMdnsPort;
+    std::string announcementBindAddress = "0.0.0.0";
+    uint16_t announcementPort = 1005;
+    int bonjourWindowSeconds = 1;
+};
+
+// The steps of one scan cycle that go to the network. Each empty step uses
+// the real one; tests replace those that would leave loopback.
+struct ScanCycleSteps {
+    std::function<bool(std::vector<BonjourResponse>&)> queryAndCollect;
+    std::function<void()> multicastQuery;
+    std::function<void(std::vector<GEVDiscoveryAnswer>&)> gevScan;
+    std::function<void(const std::vector<GEVDiscoveryAnswer>&)> addGevDevices;
+    MacLookupFn macLookup;  // mDNS finds (from the adapter's address) and announcements (no source)
 };
 
 class CDiscoveryThreads {
@@ -54,6 +97,13 @@ public:
     void SignalScan();                 // scanEvent.Set()
     bool IsScanning() const;           // the scanning flag
     bool ListenersRunning() const;
+    // Scan cycles run to their end since Start (a cycle cut short by Stop
+    // does not count).
+    unsigned CyclesCompleted() const;
+
+    // Before Start only.
+    void SetEndpoints(const DiscoveryEndpoints& endpoints);
+    void SetScanCycleSteps(const ScanCycleSteps& steps);
 
     // The announcement merge (also used by tests with texts of their own).
     void HandleAnnouncement(uint32_t adapterIndex, const std::string& text);
@@ -62,6 +112,8 @@ private:
     void ScanThread();
     void BonjourListenerThread();
     void AnnouncementListenerThread();
+    void RunScanCycle();
+    bool LookupMac(const std::string& address, const std::string& source, std::string& mac);
 
     CDeviceList& devices;
     CStatusText& statusText;
@@ -69,5 +121,12 @@ private:
     CAutoResetEvent quitEvent;
     std::atomic<bool> listenersRunning{false};
     std::atomic<bool> scanning{false};
+    std::atomic<unsigned> cyclesCompleted{0};
     std::thread scanThread, bonjourThread, announcementThread;
+    std::mutex startStopLock;
+    bool started = false;
+    DiscoveryEndpoints endpoints;
+    ScanCycleSteps steps;
+    CBonjourScanner bonjourScanner;
+    CGEVScanner gevScanner;
 };

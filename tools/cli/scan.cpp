@@ -1,8 +1,264 @@
+// teliox-cli scan: runs the discovery threads of the window program against
+// a camera list of its own and prints the list.
+//
+//   teliox-cli scan [--json] [--seconds N] [--watch N]
+//
+// Without --seconds the listeners stay open until the first scan cycle has
+// completed and one second more for late multicast answers and announcements.
+// --watch N refreshes the list every N seconds (empties it and scans again,
+// as the window's refresh does) and prints rows as they appear, until
+// interrupted or, with --seconds, for that long. Progress goes to stderr.
 #include "commands.h"
 
-#include <cstdio>
+#include "discovery/adapters.h"
+#include "discovery/device_list.h"
+#include "discovery/scan_threads.h"
 
-int CmdScan(int, char**) {
-    std::fputs("teliox-cli: scan is not built yet\n", stderr);
-    return 1;
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+void OnSignal(int) { interrupted = 1; }
+
+// Tells the printing loop that rows came in. Never calls back into the list.
+class CNotifySink : public IDeviceListSink {
+public:
+    void InsertRow(int, const std::string&) override { Notify(); }
+    void SetItemText(int, int, const std::string&) override {}
+    void SetItemImage(int, int, int) override {}
+    void DeleteAllRows() override { Notify(); }
+
+    void WaitFor(std::chrono::milliseconds ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait_for(lock, ms, [this] { return changed; });
+        changed = false;
+    }
+
+private:
+    void Notify() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            changed = true;
+        }
+        cv.notify_one();
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool changed = false;
+};
+
+struct Options {
+    bool json = false;
+    int seconds = 0;  // 0: until the first cycle is done
+    int watch = 0;    // 0: one scan
+};
+
+void Usage() {
+    std::fputs("usage: teliox-cli scan [--json] [--seconds N] [--watch N]\n"
+               "  --json       print the camera list as a JSON array\n"
+               "  --seconds N  keep the listeners open for N seconds (default: one scan cycle and 1 s)\n"
+               "  --watch N    refresh the list every N seconds and print rows as they appear\n",
+               stderr);
+}
+
+bool ParsePositive(const char* text, int& out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v <= 0 || v > 86400) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--json") {
+            o.json = true;
+        } else if ((a == "--seconds" || a == "--watch") && i + 1 < argc) {
+            int& target = a == "--seconds" ? o.seconds : o.watch;
+            if (!ParsePositive(argv[++i], target)) {
+                std::fprintf(stderr, "teliox-cli scan: %s needs a whole number of seconds (1 to 86400), not '%s'\n",
+                             a.c_str(), argv[i]);
+                return false;
+            }
+        } else if (a == "-h" || a == "--help") {
+            Usage();
+            std::exit(0);
+        } else {
+            std::fprintf(stderr, "teliox-cli scan: unknown or incomplete option '%s'\n", a.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Flags(const CDevice& d) {
+    std::string f;
+    auto add = [&f](const char* s) {
+        if (!f.empty()) f += ',';
+        f += s;
+    };
+    if (!d.reachable) add("other-subnet");
+    if (d.disabled) add("disabled");
+    if (d.ipChangePending) add("ip-change-pending");
+    return f.empty() ? "-" : f;
+}
+
+nlohmann::json ToJson(const CDevice& d) {
+    return nlohmann::json{{"name", d.name},
+                          {"ipAddress", d.ipAddress},
+                          {"macAddress", d.macAddress},
+                          {"interfaceName", d.interfaceName},
+                          {"hostName", d.hostName},
+                          {"platform", d.platform},
+                          {"model", d.model},
+                          {"reachable", d.reachable},
+                          {"disabled", d.disabled},
+                          {"ipChangePending", d.ipChangePending}};
+}
+
+std::vector<std::string> Cells(const CDevice& d) {
+    return {d.name, d.ipAddress, d.macAddress, d.interfaceName, d.hostName, d.platform, d.model, Flags(d)};
+}
+
+const std::vector<std::string> kHeader = {"Name",  "IP Address", "MAC Address", "Interface",
+                                          "Host",  "Platform",   "Model",       "Flags"};
+
+void PrintLine(const std::vector<std::string>& cells, const std::vector<size_t>& widths) {
+    std::string line;
+    for (size_t i = 0; i < cells.size(); ++i) {
+        line += cells[i];
+        if (i + 1 < cells.size()) line.append(widths[i] > cells[i].size() ? widths[i] - cells[i].size() + 2 : 2, ' ');
+    }
+    std::printf("%s\n", line.c_str());
+}
+
+void PrintTable(const std::vector<CDevice>& rows) {
+    std::vector<size_t> widths;
+    for (const auto& h : kHeader) widths.push_back(h.size());
+    for (const CDevice& d : rows) {
+        auto c = Cells(d);
+        for (size_t i = 0; i < c.size(); ++i) widths[i] = std::max(widths[i], c[i].size());
+    }
+    PrintLine(kHeader, widths);
+    for (const CDevice& d : rows) PrintLine(Cells(d), widths);
+}
+
+// Fixed widths for rows printed one at a time.
+const std::vector<size_t> kWatchWidths = {20, 15, 17, 28, 16, 8, 8, 8};
+
+void PrintProgress(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+
+}  // namespace
+
+int CmdScan(int argc, char** argv) {
+    Options o;
+    if (!ParseOptions(argc, argv, o)) {
+        Usage();
+        return 2;
+    }
+
+    auto table = ReadAdapterTable();
+    if (!table || table->empty()) {
+        std::fputs("teliox-cli scan: no network adapter with IPv4 found (loopback does not count); nothing to scan\n",
+                   stderr);
+        if (o.json && !o.watch) std::printf("[]\n");
+        else if (!o.json) PrintTable({});
+        return 0;
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
+    CNotifySink sink;
+    CDeviceList list(&sink);
+    CStatusText status;
+    CDiscoveryThreads threads(list, status);
+
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    std::string lastStatus;
+    auto showProgress = [&] {
+        std::string s = status.Get();
+        if (s != lastStatus) {
+            lastStatus = s;
+            if (!s.empty()) PrintProgress(s);
+        }
+    };
+
+    threads.Start();
+
+    if (!o.watch) {
+        // A cycle takes about two seconds per adapter; never wait without end.
+        const auto limit = start + std::chrono::seconds(o.seconds ? o.seconds : 30 + 4 * static_cast<int>(table->size()));
+        Clock::time_point graceEnd{};
+        while (!interrupted && Clock::now() < limit) {
+            showProgress();
+            if (!o.seconds && threads.CyclesCompleted() >= 1) {
+                if (graceEnd == Clock::time_point{}) graceEnd = Clock::now() + std::chrono::seconds(1);
+                if (Clock::now() >= graceEnd) break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        threads.Stop();
+        showProgress();
+        std::vector<CDevice> rows = list.Snapshot();
+        if (o.json) {
+            nlohmann::json arr = nlohmann::json::array();
+            for (const CDevice& d : rows) arr.push_back(ToJson(d));
+            std::printf("%s\n", arr.dump(2).c_str());
+        } else {
+            PrintTable(rows);
+        }
+        std::fflush(stdout);
+        return 0;
+    }
+
+    // Watch: print rows as they come, refresh every `watch` seconds.
+    if (!o.json) PrintLine(kHeader, kWatchWidths);
+    std::fflush(stdout);
+    size_t printed = 0;
+    auto nextRefresh = start + std::chrono::seconds(o.watch);
+    auto printNew = [&] {
+        std::vector<CDevice> rows = list.Snapshot();
+        for (; printed < rows.size(); ++printed) {
+            if (o.json)
+                std::printf("%s\n", ToJson(rows[printed]).dump().c_str());
+            else
+                PrintLine(Cells(rows[printed]), kWatchWidths);
+        }
+        std::fflush(stdout);
+    };
+    while (!interrupted && !(o.seconds && Clock::now() >= start + std::chrono::seconds(o.seconds))) {
+        sink.WaitFor(std::chrono::milliseconds(200));
+        showProgress();
+        printNew();
+        if (Clock::now() >= nextRefresh && !threads.IsScanning()) {
+            nextRefresh = Clock::now() + std::chrono::seconds(o.watch);
+            list.RemoveAll();
+            printed = 0;
+            PrintProgress("Refresh");
+            threads.SignalScan();
+        }
+    }
+    threads.Stop();
+    showProgress();
+    printNew();
+    return 0;
 }

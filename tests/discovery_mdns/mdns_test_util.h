@@ -1,0 +1,134 @@
+// Builders for DNS response datagrams and a loopback adapter table.
+#pragma once
+
+#include "discovery/adapters.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace mdnstest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline void Put16(Bytes& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+}
+
+inline void Put32(Bytes& b, uint32_t v) {
+    Put16(b, static_cast<uint16_t>(v >> 16));
+    Put16(b, static_cast<uint16_t>(v));
+}
+
+inline void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+// "cam1.local" as inline labels with the closing zero.
+inline Bytes Name(const std::string& dotted) {
+    Bytes b;
+    size_t start = 0;
+    while (start < dotted.size()) {
+        size_t dot = dotted.find('.', start);
+        if (dot == std::string::npos) dot = dotted.size();
+        b.push_back(static_cast<uint8_t>(dot - start));
+        b.insert(b.end(), dotted.begin() + static_cast<long>(start), dotted.begin() + static_cast<long>(dot));
+        start = dot + 1;
+    }
+    b.push_back(0);
+    return b;
+}
+
+inline Bytes Pointer(uint16_t offset) {
+    return {static_cast<uint8_t>(0xC0 | (offset >> 8)), static_cast<uint8_t>(offset)};
+}
+
+inline Bytes Header(uint16_t flags = 0x8400, uint16_t qdcount = 0, uint16_t ancount = 0) {
+    Bytes b;
+    Put16(b, 0);
+    Put16(b, flags);
+    Put16(b, qdcount);
+    Put16(b, ancount);
+    Put16(b, 0);
+    Put16(b, 0);
+    return b;
+}
+
+inline Bytes Record(const Bytes& owner, uint16_t type, const Bytes& rdata) {
+    Bytes b = owner;
+    Put16(b, type);
+    Put16(b, 0x8001);  // class IN, cache flush
+    Put32(b, 120);
+    Put16(b, static_cast<uint16_t>(rdata.size()));
+    Append(b, rdata);
+    return b;
+}
+
+inline Bytes Txt(std::initializer_list<std::string> strings) {
+    Bytes b;
+    for (const auto& s : strings) {
+        b.push_back(static_cast<uint8_t>(s.size()));
+        b.insert(b.end(), s.begin(), s.end());
+    }
+    return b;
+}
+
+inline Bytes Srv(uint16_t port, const Bytes& target) {
+    Bytes b;
+    Put16(b, 0);
+    Put16(b, 0);
+    Put16(b, port);
+    Append(b, target);
+    return b;
+}
+
+inline Bytes A(uint32_t hostOrder) {
+    Bytes b;
+    Put32(b, hostOrder);
+    return b;
+}
+
+// A typical camera answer: SRV "<instance>._zyrk-ircam._tcp.local" with the
+// target "<host>.local", an A record for it and the TXT keys.
+inline Bytes CameraResponse(const std::string& instance, const std::string& host,
+                            std::initializer_list<std::string> txt) {
+    Bytes b = Header(0x8400, 0, 3);
+    Append(b, Record(Name(instance + "._zyrk-ircam._tcp.local"), 33, Srv(22136, Name(host + ".local"))));
+    Append(b, Record(Name(host + ".local"), 1, A(0x7F000002)));
+    Append(b, Record(Name(instance + "._zyrk-ircam._tcp.local"), 16, Txt(txt)));
+    return b;
+}
+
+inline uint32_t LoopbackIndex() { return if_nametoindex("lo"); }
+
+// One adapter: the loopback device, so that every socket stays on this machine.
+inline AdapterTable LoopbackTable() {
+    AdapterInfo a;
+    a.index = LoopbackIndex();
+    a.address = "127.0.0.1";
+    a.mask = "255.0.0.0";
+    a.gateway = "127.0.0.254";
+    a.device = "lo";
+    return {a};
+}
+
+// A UDP port that is free on 127.0.0.1 right now.
+inline uint16_t FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+}  // namespace mdnstest

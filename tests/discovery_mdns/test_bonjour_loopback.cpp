@@ -1,0 +1,93 @@
+// Query-and-collect and the multicast query against a responder on a
+// loopback address: the destination is redirected, so nothing leaves the
+// machine.
+#include "discovery/bonjour_scanner.h"
+#include "loopback_responder.h"
+
+#include <gtest/gtest.h>
+
+using namespace mdnstest;
+
+class BonjourLoopback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetAdapterTableProvider([this] { return table; });
+        port = FreeLoopbackPort();
+        scanner.SetDestination("127.0.0.2", port);
+    }
+    void TearDown() override { SetAdapterTableProvider(nullptr); }
+
+    std::optional<AdapterTable> table = LoopbackTable();
+    uint16_t port = 0;
+    CBonjourScanner scanner;
+};
+
+TEST_F(BonjourLoopback, CollectsUnicastAnswersAndDropsThoseThatDoNotParse) {
+    LoopbackResponder responder(0x7F000002, port);
+    ASSERT_TRUE(responder.Ok());
+    Bytes truncated = CameraResponse("T", "t", {"bsp=J3"});
+    truncated[2] = 0x86;  // flags 0x8600
+    responder.SetAnswers({CameraResponse("Cam1", "cam1", {"bsp=J3"}), truncated});
+
+    std::vector<BonjourResponse> responses(3);  // emptied first
+    ASSERT_TRUE(scanner.QueryAndCollect(1, responses, kCameraServiceType));
+    ASSERT_EQ(responses.size(), 1u);
+    EXPECT_EQ(responses[0].senderAddress, 0x7F000002u);
+    EXPECT_EQ(responses[0].senderPort, port);
+    EXPECT_EQ(responses[0].adapterIndex, LoopbackIndex());
+    EXPECT_EQ(responses[0].datagram, CameraResponse("Cam1", "cam1", {"bsp=J3"}));
+
+    auto queries = responder.Queries();
+    ASSERT_EQ(queries.size(), 1u);
+    EXPECT_EQ(queries[0].bytes, BuildBonjourQuery(kCameraServiceType));
+    EXPECT_NE(queries[0].fromPort, port) << "query-and-collect asks from an ephemeral port";
+}
+
+TEST_F(BonjourLoopback, AnOverlongDatagramDropsTheAdaptersAnswers) {
+    LoopbackResponder responder(0x7F000002, port);
+    ASSERT_TRUE(responder.Ok());
+    Bytes longOne = Header();
+    Append(longOne, Record(Name("pad"), 99, Bytes(600, 0)));
+    responder.SetAnswers({CameraResponse("Cam1", "cam1", {"bsp=J3"}), longOne});
+    std::vector<BonjourResponse> responses;
+    ASSERT_TRUE(scanner.QueryAndCollect(1, responses, kCameraServiceType));
+    EXPECT_TRUE(responses.empty());
+
+    Bytes exactly512 = Header();
+    Append(exactly512, Record(Name("pad"), 99, Bytes(512 - 12 - 5 - 10, 0)));
+    ASSERT_EQ(exactly512.size(), 512u);
+    responder.SetAnswers({exactly512});
+    ASSERT_TRUE(scanner.QueryAndCollect(1, responses, kCameraServiceType));
+    EXPECT_EQ(responses.size(), 1u);
+}
+
+TEST_F(BonjourLoopback, AdaptersWithoutAddressAndMissingTablesSendNothing) {
+    LoopbackResponder responder(0x7F000002, port);
+    ASSERT_TRUE(responder.Ok());
+    AdapterInfo none;
+    none.index = 4242;
+    none.address = "0.0.0.0";
+    none.mask = "0.0.0.0";
+    none.gateway = "0.0.0.0";
+    table = AdapterTable{none};
+    std::vector<BonjourResponse> responses;
+    EXPECT_TRUE(scanner.QueryAndCollect(1, responses, kCameraServiceType));
+    EXPECT_TRUE(scanner.MulticastQuery(kCameraServiceType));
+
+    table = std::nullopt;
+    EXPECT_TRUE(scanner.QueryAndCollect(1, responses, kCameraServiceType));
+    EXPECT_TRUE(responses.empty());
+    EXPECT_TRUE(responder.Queries().empty());
+}
+
+TEST_F(BonjourLoopback, MulticastQueryIsSentFromTheMdnsPort) {
+    LoopbackResponder responder(0x7F000002, port);
+    ASSERT_TRUE(responder.Ok());
+    ASSERT_TRUE(scanner.MulticastQuery(kCameraServiceType));
+    // The responder thread may need a moment; wait boundedly for the query.
+    for (int i = 0; i < 200 && responder.Queries().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto queries = responder.Queries();
+    ASSERT_EQ(queries.size(), 1u);
+    EXPECT_EQ(queries[0].fromPort, port);
+    EXPECT_EQ(queries[0].bytes.size(), 40u);
+}

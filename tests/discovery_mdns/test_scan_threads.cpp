@@ -1,0 +1,356 @@
+// The discovery threads: auto-reset events, the scan cycle with its status
+// texts and flags, refresh during a cycle, the listeners on loopback and Stop.
+// Every step that would go to the network is either redirected to a loopback
+// address or replaced.
+#include "discovery/scan_threads.h"
+#include "loopback_responder.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+
+using namespace mdnstest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Waits (boundedly) until `pred` holds; the tests assert the outcome, never the time.
+template <class Pred>
+bool Eventually(Pred pred) {
+    for (int i = 0; i < 1000; ++i) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return pred();
+}
+
+bool NoMac(const std::string&, const std::string&, std::string&) { return false; }
+
+// A scan cycle whose network steps touch nothing.
+ScanCycleSteps OfflineSteps() {
+    ScanCycleSteps s;
+    s.queryAndCollect = [](std::vector<BonjourResponse>& r) {
+        r.clear();
+        return true;
+    };
+    s.multicastQuery = [] {};
+    s.gevScan = [](std::vector<GEVDiscoveryAnswer>& a) { a.clear(); };
+    s.addGevDevices = [](const std::vector<GEVDiscoveryAnswer>&) {};
+    s.macLookup = NoMac;
+    return s;
+}
+
+// Endpoints on loopback ports of their own; the mDNS "group" is a unicast
+// loopback address, so the listener binds the adapter's address.
+DiscoveryEndpoints LoopbackEndpoints(const std::string& group = "127.0.0.3") {
+    DiscoveryEndpoints e;
+    e.mdnsGroup = group;
+    e.mdnsPort = FreeLoopbackPort();
+    e.announcementBindAddress = "127.0.0.1";
+    e.announcementPort = FreeLoopbackPort();
+    return e;
+}
+
+BonjourResponse ParsedCamera(const std::string& instance, uint32_t from) {
+    Bytes b = CameraResponse(instance, instance, {"bsp=J3"});
+    BonjourResponse r;
+    ParseBonjourResponse(b.data(), b.size(), from, 5353, r);
+    r.adapterIndex = LoopbackIndex();
+    return r;
+}
+
+void SendTo(uint32_t address, uint16_t port, const Bytes& b, uint32_t from = 0x7F000001) {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    src.sin_addr.s_addr = htonl(from);
+    ::bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(address);
+    a.sin_port = htons(port);
+    ::sendto(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::close(s);
+}
+
+}  // namespace
+
+TEST(AutoResetEvent, EachSetIsConsumedByOneWait) {
+    CAutoResetEvent e;
+    EXPECT_FALSE(e.IsSet());
+    EXPECT_FALSE(e.Wait(0));
+    e.Set();
+    e.Set();  // remembered once
+    EXPECT_TRUE(e.IsSet());
+    EXPECT_TRUE(e.Wait(0));
+    EXPECT_FALSE(e.IsSet());
+    EXPECT_FALSE(e.Wait(0));
+}
+
+TEST(AutoResetEvent, WakesAWaiterOnAnotherThread) {
+    CAutoResetEvent e;
+    std::atomic<int> woken{0};
+    std::thread t([&] {
+        if (e.Wait(-1)) ++woken;
+    });
+    e.Set();
+    t.join();
+    EXPECT_EQ(woken, 1);
+    EXPECT_FALSE(e.IsSet()) << "the waiter consumed the set";
+}
+
+TEST(AutoResetEvent, WaitAnyPrefersTheFirstAndConsumesOnlyOne) {
+    CAutoResetEvent a, b;
+    EXPECT_EQ(CAutoResetEvent::WaitAny({&a, &b}, 0), -1);
+    a.Set();
+    b.Set();
+    EXPECT_EQ(CAutoResetEvent::WaitAny({&a, &b}, 0), 0);
+    EXPECT_TRUE(b.IsSet());
+    EXPECT_EQ(CAutoResetEvent::WaitAny({&a, &b}, 0), 1);
+    EXPECT_EQ(CAutoResetEvent::WaitAny({&a, &b}, 10), -1);
+
+    // Sets from another thread while waiting, many times: none is lost.
+    std::atomic<int> got{0};
+    std::thread waiter([&] {
+        for (int i = 0; i < 200; ++i)
+            if (CAutoResetEvent::WaitAny({&a, &b}, -1) == 1) ++got;
+    });
+    for (int i = 0; i < 200; ++i) {
+        while (b.IsSet()) std::this_thread::yield();
+        b.Set();
+    }
+    waiter.join();
+    EXPECT_EQ(got, 200);
+}
+
+TEST(StatusText, SetAndGetFromSeveralThreads) {
+    CStatusText s;
+    std::thread t([&] {
+        for (int i = 0; i < 500; ++i) s.Set(i % 2 ? "Scan started..." : "Scan completed");
+    });
+    for (int i = 0; i < 500; ++i) {
+        std::string v = s.Get();
+        EXPECT_TRUE(v.empty() || v == "Scan started..." || v == "Scan completed");
+    }
+    t.join();
+}
+
+class ScanThreads : public ::testing::Test {
+protected:
+    void SetUp() override { SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); }); }
+    void TearDown() override {
+        threads.Stop();
+        SetAdapterTableProvider(nullptr);
+    }
+
+    CDeviceList list;
+    CStatusText status;
+    CDiscoveryThreads threads{list, status};
+};
+
+TEST_F(ScanThreads, OneCycleRunsItsStepsInOrderAndEndsWithScanCompleted) {
+    std::mutex m;
+    std::vector<std::string> order;
+    auto note = [&](const std::string& s) {
+        std::lock_guard<std::mutex> l(m);
+        order.push_back(s + (status.Get().empty() ? "" : ":" + status.Get()));
+    };
+    ScanCycleSteps s = OfflineSteps();
+    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+        note("collect");
+        EXPECT_TRUE(threads.IsScanning());
+        r = {ParsedCamera("Cam1", 0x7F000002)};
+        return true;
+    };
+    s.multicastQuery = [&] { note("multicast"); };
+    s.gevScan = [&](std::vector<GEVDiscoveryAnswer>&) { note("gev"); };
+    s.addGevDevices = [&](const std::vector<GEVDiscoveryAnswer>&) { note("addgev"); };
+    threads.SetScanCycleSteps(s);
+    threads.SetEndpoints(LoopbackEndpoints());
+
+    EXPECT_FALSE(threads.IsScanning());
+    threads.Start();
+    EXPECT_TRUE(threads.ListenersRunning());
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
+    EXPECT_FALSE(threads.IsScanning());
+    EXPECT_EQ(status.Get(), "Scan completed");
+    {
+        std::lock_guard<std::mutex> l(m);
+        EXPECT_EQ(order, (std::vector<std::string>{"collect:Scan started...", "multicast:Scan started...",
+                                                   "gev:Scan started...", "addgev:Scan completed"}));
+    }
+    auto rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "Cam1");
+    threads.Stop();
+    EXPECT_FALSE(threads.ListenersRunning());
+    EXPECT_EQ(threads.CyclesCompleted(), 1u) << "no cycle without a signal";
+}
+
+TEST_F(ScanThreads, RefreshDuringACycleEmptiesTheListAndOneMoreCycleFollows) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<int> started{0};
+    ScanCycleSteps s = OfflineSteps();
+    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+        int n = ++started;
+        if (n == 1) {
+            std::unique_lock<std::mutex> l(m);
+            cv.wait(l, [&] { return release; });
+        }
+        r = {ParsedCamera(n == 1 ? "Early" : "Late", n == 1 ? 0x7F000002 : 0x7F000003)};
+        return true;
+    };
+    threads.SetScanCycleSteps(s);
+    threads.SetEndpoints(LoopbackEndpoints());
+
+    list.AddOrUpdateDevice([] {
+        DeviceInfo d;
+        d.name = d.hostName = "Old";
+        d.ipAddress = "127.0.0.9";
+        d.adapterIndex = LoopbackIndex();
+        d.txt = {{"bsp", "QD"}};
+        return d;
+    }());
+    ASSERT_EQ(list.DeviceCount(), 1);
+
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return started >= 1; }));
+    EXPECT_TRUE(threads.IsScanning());
+    // The refresh: empty at once, signal (several times: still one more cycle).
+    list.RemoveAll();
+    EXPECT_EQ(list.DeviceCount(), 0);
+    threads.SignalScan();
+    threads.SignalScan();
+    threads.SignalScan();
+    {
+        std::lock_guard<std::mutex> l(m);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 2; }));
+    auto rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].name, "Early") << "the running cycle refills the emptied list from row 0";
+    EXPECT_EQ(rows[0].row, 0);
+    EXPECT_EQ(rows[1].name, "Late");
+    // Three signals during one cycle started one more cycle, not three.
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(started.load(), 2);
+}
+
+TEST_F(ScanThreads, StopEndsWaitingListenersAndAScanThreadThatNeverScanned) {
+    threads.SetScanCycleSteps(OfflineSteps());
+    threads.SetEndpoints(LoopbackEndpoints());
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
+    threads.Stop();  // returns once every thread has ended (ctest's time-out guards a hang)
+    EXPECT_FALSE(threads.ListenersRunning());
+    EXPECT_FALSE(threads.IsScanning());
+    // Stop twice and start again: both work.
+    threads.Stop();
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
+    threads.Stop();
+}
+
+TEST_F(ScanThreads, StopDuringACycleCutsItShortAndWaitsForIt) {
+    std::atomic<bool> inCollect{false};
+    std::atomic<bool> gevRan{false};
+    ScanCycleSteps s = OfflineSteps();
+    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+        inCollect = true;
+        // Stands for a long collection: lasts until the owner stops.
+        while (threads.ListenersRunning()) std::this_thread::sleep_for(5ms);
+        r = {ParsedCamera("Late", 0x7F000002)};
+        return true;
+    };
+    s.gevScan = [&](std::vector<GEVDiscoveryAnswer>&) { gevRan = true; };
+    threads.SetScanCycleSteps(s);
+    threads.SetEndpoints(LoopbackEndpoints());
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return inCollect.load(); }));
+    threads.Stop();
+    EXPECT_FALSE(gevRan) << "the rest of the cycle is skipped";
+    EXPECT_EQ(list.DeviceCount(), 0) << "no merge once Stop has begun";
+    EXPECT_EQ(threads.CyclesCompleted(), 0u);
+    EXPECT_FALSE(threads.IsScanning());
+}
+
+TEST_F(ScanThreads, MdnsListenerMergesResponsesAndDropsTheRest) {
+    DiscoveryEndpoints e = LoopbackEndpoints();
+    threads.SetScanCycleSteps(OfflineSteps());
+    threads.SetEndpoints(e);
+    threads.Start();
+    Bytes bad = CameraResponse("Bad", "bad", {"bsp=J3"});
+    bad[3] = 0x01;  // flags 0x8401
+    Bytes query = BuildBonjourQuery(kCameraServiceType);
+    // The listener may still be opening its socket: repeat until merged.
+    ASSERT_TRUE(Eventually([&] {
+        SendTo(0x7F000001, e.mdnsPort, bad, 0x7F000004);
+        SendTo(0x7F000001, e.mdnsPort, query, 0x7F000005);
+        SendTo(0x7F000001, e.mdnsPort, CameraResponse("Cam7", "cam7", {"bsp=W6"}), 0x7F000007);
+        return list.DeviceCount() >= 1;
+    }));
+    threads.Stop();
+    auto rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "Cam7");
+    EXPECT_EQ(rows[0].ipAddress, "127.0.0.7");
+    EXPECT_EQ(rows[0].adapterIndex, LoopbackIndex());
+    EXPECT_EQ(rows[0].subnetMask, htonl(0xFF000000u));
+}
+
+TEST_F(ScanThreads, AnnouncementListenerMergesAnnouncedCameras) {
+    DiscoveryEndpoints e = LoopbackEndpoints();
+    threads.SetScanCycleSteps(OfflineSteps());
+    threads.SetEndpoints(e);
+    threads.Start();
+    const std::string text = "$TOVRA,Cam,One,192.168.0.5";
+    ASSERT_TRUE(Eventually([&] {
+        SendTo(0x7F000001, e.announcementPort, Bytes{'$', 't', 'o', 'v', 'r', 'a', ',', 'x', ',', 'y', ',', '1', '.', '2', '.', '3', '.', '4'});
+        SendTo(0x7F000001, e.announcementPort, Bytes(text.begin(), text.end()));
+        return list.DeviceCount() >= 1;
+    }));
+    threads.Stop();
+    auto rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "Cam One");
+    EXPECT_EQ(rows[0].platform, "QD");
+    EXPECT_TRUE(rows[0].reachable);
+}
+
+TEST_F(ScanThreads, FullCycleOnLoopbackFindsUnicastAndListenerAnswers) {
+    // The real mDNS steps, pointed at a responder on 127.0.0.3: query-and-collect
+    // gets its answer by unicast from 127.0.0.3; the answer to the "multicast"
+    // query comes from 127.0.0.4 to the mDNS port, where the listener is.
+    DiscoveryEndpoints e = LoopbackEndpoints("127.0.0.3");
+    LoopbackResponder unicastAnswers(0x7F000003, e.mdnsPort);
+    ASSERT_TRUE(unicastAnswers.Ok());
+    unicastAnswers.SetAnswers({CameraResponse("Uni", "uni", {"bsp=J5"})});
+
+    ScanCycleSteps s = OfflineSteps();
+    s.queryAndCollect = nullptr;
+    s.multicastQuery = nullptr;
+    threads.SetScanCycleSteps(s);
+    threads.SetEndpoints(e);
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
+    auto queries = unicastAnswers.Queries();
+    ASSERT_EQ(queries.size(), 2u) << "one query-and-collect, one multicast query";
+    EXPECT_NE(queries[0].fromPort, e.mdnsPort);
+    EXPECT_EQ(queries[1].fromPort, e.mdnsPort);
+    // What a multicast answer would be: sent to the listener's port.
+    ASSERT_TRUE(Eventually([&] {
+        SendTo(0x7F000001, e.mdnsPort, CameraResponse("Multi", "multi", {"bsp=B9"}), 0x7F000004);
+        return list.DeviceCount() >= 2;
+    }));
+    threads.Stop();
+    auto rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].name, "Uni");
+    EXPECT_EQ(rows[0].ipAddress, "127.0.0.3");
+    EXPECT_EQ(rows[1].name, "Multi");
+    EXPECT_EQ(rows[1].ipAddress, "127.0.0.4");
+}
