@@ -1,8 +1,202 @@
+// teliox-cli set-ip: changes the network settings of one camera the way the
+// window's "Modify..." does for GigE Vision cameras.
+//
+//   teliox-cli set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]
+//
+// CAMERA is the camera's IPv4 address or its MAC address (":" or "-"
+// between the pairs, any letter case). MASK is a prefix length (24) or a
+// dotted mask (255.255.255.0). The cameras are found by a GigE Vision scan
+// first; each step of the change is printed; the exit status is 0 when the
+// change went out and was acknowledged, 1 when it failed, 2 for bad usage,
+// 3 when the camera is not found or offers no change from here.
 #include "commands.h"
 
-#include <cstdio>
+#include "discovery/adapters.h"
+#include "discovery/device_list.h"
+#include "discovery/gev_modify.h"
+#include "discovery/gev_scanner.h"
 
-int CmdSetIp(int, char**) {
-    std::fputs("teliox-cli: set-ip is not built yet\n", stderr);
-    return 1;
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Usage() {
+    std::fputs("usage: teliox-cli set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
+               "  CAMERA             the camera's IP address or MAC address\n"
+               "  --dhcp             let the camera obtain its address automatically\n"
+               "  --static A/M       fixed address A with mask M (prefix length or dotted)\n"
+               "  --gateway G        default gateway of the fixed address (default 0.0.0.0)\n",
+               stderr);
+}
+
+int Fail(int code, const std::string& message) {
+    std::fprintf(stderr, "teliox-cli set-ip: %s\n", message.c_str());
+    return code;
+}
+
+// "00:11:1c:ab:cd:ef" or "00-11-1C-AB-CD-EF" to the list's form; empty when not a MAC.
+std::string NormaliseMac(const std::string& text) {
+    if (text.size() != 17) return {};
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (i % 3 == 2) {
+            if (c != ':' && c != '-') return {};
+            out += ':';
+        } else {
+            if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
+            out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// A prefix length ("24") or a dotted mask with contiguous ones; false otherwise.
+bool ParseSubnetMask(const std::string& text, uint32_t& mask) {
+    if (!text.empty() && text.size() <= 2 && std::isdigit(static_cast<unsigned char>(text[0])) &&
+        (text.size() == 1 || std::isdigit(static_cast<unsigned char>(text[1])))) {
+        const int prefix = std::atoi(text.c_str());
+        if (prefix > 32) return false;
+        mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
+        return true;
+    }
+    uint32_t m = 0;
+    if (!ParseIPv4(text, m)) return false;
+    if (((~m + 1) & ~m) != 0) return false;  // ones, then zeros only
+    mask = m;
+    return true;
+}
+
+int CmdSetIp(int argc, char** argv) {
+    std::string camera;
+    std::optional<bool> dhcp;
+    std::string staticText, gatewayText;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char* option) -> const char* {
+            if (i + 1 >= argc) return nullptr;
+            (void)option;
+            return argv[++i];
+        };
+        if (a == "-h" || a == "--help") {
+            Usage();
+            return 0;
+        } else if (a == "--dhcp") {
+            if (dhcp && !*dhcp) return Usage(), Fail(2, "--dhcp and --static exclude each other");
+            dhcp = true;
+        } else if (a == "--static") {
+            if (dhcp && *dhcp) return Usage(), Fail(2, "--dhcp and --static exclude each other");
+            const char* v = value("--static");
+            if (!v) return Usage(), Fail(2, "--static needs ADDRESS/MASK");
+            dhcp = false;
+            staticText = v;
+        } else if (a == "--gateway") {
+            const char* v = value("--gateway");
+            if (!v) return Usage(), Fail(2, "--gateway needs an address");
+            gatewayText = v;
+        } else if (!a.empty() && a[0] == '-') {
+            return Usage(), Fail(2, "unknown option '" + a + "'");
+        } else if (camera.empty()) {
+            camera = a;
+        } else {
+            return Usage(), Fail(2, "more than one camera given ('" + camera + "', '" + a + "')");
+        }
+    }
+    if (camera.empty()) return Usage(), Fail(2, "no camera given");
+    if (!dhcp) return Usage(), Fail(2, "give --dhcp or --static ADDRESS/MASK");
+
+    GEVSettings settings;
+    settings.dhcp = *dhcp;
+    if (!settings.dhcp) {
+        const size_t slash = staticText.find('/');
+        if (slash == std::string::npos) return Fail(2, "--static wants ADDRESS/MASK, e.g. 192.168.1.20/24");
+        if (!ParseIPv4(staticText.substr(0, slash), settings.address))
+            return Fail(2, "'" + staticText.substr(0, slash) + "' is not an IPv4 address");
+        if (!ParseSubnetMask(staticText.substr(slash + 1), settings.netmask))
+            return Fail(2, "'" + staticText.substr(slash + 1) + "' is not a subnet mask (prefix length or dotted)");
+        if (!gatewayText.empty() && !ParseIPv4(gatewayText, settings.gateway))
+            return Fail(2, "'" + gatewayText + "' is not an IPv4 address");
+    } else if (!gatewayText.empty()) {
+        return Fail(2, "--gateway goes with --static only");
+    }
+
+    uint32_t cameraAddress = 0;
+    const bool byAddress = ParseIPv4(camera, cameraAddress);
+    const std::string cameraMac = byAddress ? std::string() : NormaliseMac(camera);
+    if (!byAddress && cameraMac.empty()) return Fail(2, "'" + camera + "' is neither an IPv4 nor a MAC address");
+
+    std::printf("Scanning for cameras...\n");
+    std::fflush(stdout);
+    CDeviceList list;
+    CGEVScanner scanner;
+    std::vector<GEVDiscoveryAnswer> answers;
+    if (!scanner.Scan(answers)) std::fprintf(stderr, "teliox-cli set-ip: the scan could not use every adapter\n");
+    AddGEVDevices(list, answers);
+
+    const auto rows = list.Snapshot();
+    const CDevice* found = nullptr;
+    for (const auto& d : rows) {
+        if (byAddress ? d.ipAddress == FormatIPv4(cameraAddress) : d.macAddress == cameraMac) {
+            found = &d;
+            break;
+        }
+    }
+    if (!found) return Fail(3, "no camera " + camera + " found (" + std::to_string(rows.size()) + " listed)");
+    std::printf("Found %s at %s (MAC %s) on %s\n", found->name.c_str(), found->ipAddress.c_str(),
+                found->macAddress.c_str(), found->interfaceName.c_str());
+
+    if (!CanModifyIP(*found)) return Fail(3, "camera " + camera + " offers no address change");
+    if (!UsesGEVControl(*found))
+        return Fail(3, "camera " + camera +
+                           " is changed through its resource tree, which teliox-cli does not offer yet");
+
+    const GEVDialogPreset preset = PrepareGEVDialog(*found);
+    if (settings.dhcp) {
+        if (!preset.automaticAllowed)
+            return Fail(2, "camera " + camera +
+                               " lies outside its adapter's subnet: DHCP cannot be chosen, give --static");
+        // A forced address carries what the dialog holds also when DHCP is chosen.
+        settings.address = preset.address;
+        settings.netmask = preset.netmask;
+        settings.gateway = preset.gatewayAddress;
+    }
+
+    const GEVModifyResult r = ModifyViaGigEVision(list, found->row, settings, [](const std::string& text, bool) {
+        if (text.empty()) return;
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    });
+    if (!r.cameraFound) return Fail(1, "the camera's record vanished");
+    if (r.privilegeGranted) {
+        if (!r.writesAcknowledged) return Fail(1, "the camera did not acknowledge every register write");
+        std::printf("Settings written; the camera restarts with %s\n",
+                    settings.dhcp ? "DHCP" : (FormatIPv4(settings.address) + "/" + FormatIPv4(settings.netmask) +
+                                              " gateway " + FormatIPv4(settings.gateway))
+                                                 .c_str());
+        return 0;
+    }
+    if (!r.forceIPSent) return Fail(1, "the camera refused control and the forced address could not be sent");
+    std::printf("Forced address %s/%s gateway %s sent to MAC %s\n", FormatIPv4(settings.address).c_str(),
+                FormatIPv4(settings.netmask).c_str(), FormatIPv4(settings.gateway).c_str(),
+                found->macAddress.c_str());
+    if (r.rescan) {
+        std::printf("Scanning again...\n");
+        std::fflush(stdout);
+        scanner.Scan(answers);
+        AddGEVDevices(list, answers);
+        bool seen = false;
+        for (const auto& d : list.Snapshot())
+            if (d.macAddress == found->macAddress && d.ipAddress == FormatIPv4(settings.address)) seen = true;
+        std::printf(seen ? "The camera answers at %s\n" : "The camera does not answer at %s yet\n",
+                    FormatIPv4(settings.address).c_str());
+    }
+    return 0;
 }

@@ -1,0 +1,101 @@
+// Adapter lookups against a provided table, the kernel table readers and the
+// neighbour lookup (loopback only).
+#include "discovery/adapters.h"
+#include "loopback_helpers.h"
+
+#include <gtest/gtest.h>
+
+TEST(Adapters, LookupsByIndex) {
+    ScopedAdapterTable table(AdapterTable{MakeAdapter(11, "192.168.1.10", "255.255.255.0", "192.168.1.1", "eth0"),
+                                          MakeAdapter(12, "0.0.0.0", "0.0.0.0"),
+                                          MakeAdapter(11, "10.9.9.9", "255.0.0.0")});  // first entry wins
+    EXPECT_EQ(GetAdapterAddress(11), "192.168.1.10");
+    EXPECT_EQ(GetAdapterSubnetMask(11), "255.255.255.0");
+    EXPECT_EQ(GetAdapterGateway(11), "192.168.1.1");
+    EXPECT_EQ(GetInterfaceName(11), "Ethernet 11 (192.168.1.10)");
+    EXPECT_EQ(GetInterfaceName(12), "Ethernet 12 (0.0.0.0)");
+    EXPECT_EQ(GetAdapterAddress(13), "");
+    EXPECT_EQ(GetAdapterGateway(13), "");
+    EXPECT_EQ(GetInterfaceName(13), "");
+    ASSERT_TRUE(FindAdapter(11).has_value());
+    EXPECT_EQ(FindAdapter(11)->device, "eth0");
+}
+
+TEST(Adapters, LargeIndexInName) {
+    ScopedAdapterTable table(AdapterTable{MakeAdapter(4294967295u, "10.0.0.1", "255.0.0.0")});
+    EXPECT_EQ(GetInterfaceName(4294967295u), "Ethernet 4294967295 (10.0.0.1)");
+}
+
+TEST(Adapters, UnreadableTable) {
+    ScopedAdapterTable table(std::nullopt);
+    EXPECT_FALSE(ReadAdapterTable().has_value());
+    EXPECT_EQ(GetAdapterAddress(1), "");
+    EXPECT_EQ(GetInterfaceName(1), "");
+}
+
+TEST(Adapters, SystemTableLeavesLoopbackOutAndIsOrdered) {
+    SetAdapterTableProvider(nullptr);
+    auto table = ReadAdapterTable();
+    ASSERT_TRUE(table.has_value());
+    for (size_t i = 0; i < table->size(); ++i) {
+        const auto& a = (*table)[i];
+        EXPECT_NE(a.device, "lo");
+        EXPECT_NE(a.address.rfind("127.", 0), 0u) << a.device;
+        EXPECT_EQ(a.index, if_nametoindex(a.device.c_str()));
+        uint32_t v;
+        EXPECT_TRUE(ParseIPv4(a.address, v)) << a.address;
+        EXPECT_TRUE(ParseIPv4(a.mask, v)) << a.mask;
+        EXPECT_TRUE(ParseIPv4(a.gateway, v)) << a.gateway;
+        if (i > 0) {
+            EXPECT_LT((*table)[i - 1].index, a.index);
+        }
+    }
+}
+
+TEST(Adapters, DefaultGatewaysFromRouteTable) {
+    const std::string route =
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+        "eth0\t0001A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"
+        "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+        "eth0\t00000000\t0201A8C0\t0003\t0\t0\t200\t00000000\t0\t0\t0\n"
+        "eth1\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n"
+        "eth2\t00000000\t010000C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n"
+        "eth3\t00000000\t0100000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n"
+        "garbage line\n";
+    auto g = ParseDefaultGateways(route);
+    EXPECT_EQ(g.size(), 2u);
+    EXPECT_EQ(g["eth0"], "192.168.1.1");  // first default route of the device
+    EXPECT_EQ(g["eth3"], "10.0.0.1");
+    EXPECT_EQ(g.count("eth1"), 0u);       // no gateway
+    EXPECT_EQ(g.count("eth2"), 0u);       // route not up
+    EXPECT_TRUE(ParseDefaultGateways("").empty());
+}
+
+TEST(Adapters, NeighbourTableOnlyCompleteEntries) {
+    const std::string arp =
+        "IP address       HW type     Flags       HW address            Mask     Device\n"
+        "10.1.1.2         0x1         0x2         00:1c:ab:cd:ef:01     *        veth0\n"
+        "10.1.1.3         0x1         0x0         00:00:00:00:00:00     *        veth0\n"
+        "10.1.1.4         0x1         0x6         0a:0b:0c:0d:0e:0f     *        veth1\n"
+        "10.1.1.5         0x1         0x2         zz:zz                 *        veth1\n";
+    std::string mac = "unchanged";
+    EXPECT_TRUE(FindNeighbour(arp, "10.1.1.2", mac));
+    EXPECT_EQ(mac, "00:1C:AB:CD:EF:01");
+    EXPECT_TRUE(FindNeighbour(arp, "10.1.1.4", mac));
+    EXPECT_EQ(mac, "0A:0B:0C:0D:0E:0F");
+    mac = "unchanged";
+    EXPECT_FALSE(FindNeighbour(arp, "10.1.1.3", mac));  // incomplete
+    EXPECT_FALSE(FindNeighbour(arp, "10.1.1.5", mac));  // malformed
+    EXPECT_FALSE(FindNeighbour(arp, "10.1.1.20", mac));
+    EXPECT_FALSE(FindNeighbour(arp, "10.1.1", mac));
+    EXPECT_EQ(mac, "unchanged");
+}
+
+TEST(Adapters, LookupMacAddressNotFound) {
+    std::string mac;
+    // Loopback has no neighbour entries: not found once the wait is over.
+    EXPECT_FALSE(LookupMacAddress("127.0.0.1", "127.0.0.1", mac));
+    EXPECT_TRUE(mac.empty());
+    EXPECT_FALSE(LookupMacAddress("not an address", "", mac));
+    EXPECT_FALSE(LookupMacAddress("127.0.0.1", "bad source", mac));
+}
