@@ -7,3 +7,4 @@
 #include <halvex/resource/resource.h>
 #include <halvex/resource/resource_path.h>
 #include <halvex/resource/resource_value.h>
+#include <halvex/resource/value_codec.h>
