@@ -1,0 +1,50 @@
+// Internal helpers of the protocol engine and its transports (not exported).
+#pragma once
+
+#include <halvex/client/resourceclientlib.h>
+#include <halvex/platform/users.h>
+#include <halvex/resource/resource_value.h>
+
+#include <cstdint>
+
+namespace ZYRK {
+
+inline uint16_t res_ident_uid(const RES_IDENT_T& ident) { return ident.uid; }
+inline uint32_t res_ident_address(const RES_IDENT_T& ident) { return ident.ipAddr; }
+inline uint16_t res_current_uid() { return get_user_id(); }
+
+// Fragment chain of a transparent value.
+inline TRANSPARENT_FRAGMENT_T* res_fragment_next(TRANSPARENT_FRAGMENT_T* f) { return f->next; }
+inline unsigned long res_fragment_length(const TRANSPARENT_FRAGMENT_T* f) { return f->length; }
+inline const void* res_fragment_data(const TRANSPARENT_FRAGMENT_T* f) { return f->data; }
+
+// Socket error numbers as the engine reports them: the errno value offset by
+// 10000, in the manner of the Winsock numbers, so that a negated transport
+// error never coincides with an engine code (-101..-106) or a server byte.
+constexpr int RES_SOCKET_ERROR_BASE = 10000;
+inline int res_socket_error(int e) { return RES_SOCKET_ERROR_BASE + (e ? e : 5 /* EIO */); }
+
+// Dotted IPv4 text or a host name (first IPv4 address), network order.
+bool res_resolve_ipv4(const char* host, uint32_t* addr_net);
+
+// Value bodies as the engine reads and writes them.
+//
+// Bytes of the body of a write request for the value (after the type byte):
+// fixed size, text with its terminator, or the 13-byte transparent preamble
+// (the transparent data itself travels from the fragment chain). 0 for a
+// type that cannot be written.
+size_t res_wire_body_size(const CResourceValue& value);
+// Writes that body; -103 for a type that cannot be written, else 0.
+int res_wire_body_write(const CResourceValue& value, uint8_t* out);
+// True when a transparent write carries its data after the preamble.
+bool res_wire_copies_data(const CResourceValue& value);
+// Fills the value from a read reply's type byte and body (`length` bytes
+// after the type byte). -103 for a type byte outside 1..9, else 0. The text
+// of types 4 and 7 may be given separately (`text`, `textLength`; null to
+// use the body); so may the data of a transparent copy.
+int res_wire_body_read(CResourceValue& value, uint8_t type, const uint8_t* body, size_t length, uint8_t version,
+                       const uint8_t* tail = nullptr, size_t tailLength = 0);
+// Installs the limits of a limits block (type byte, BE16 count, ...).
+void res_wire_limits_read(CResourceValue& value, const uint8_t* block, size_t length);
+
+}  // namespace ZYRK

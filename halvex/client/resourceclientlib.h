@@ -1,0 +1,184 @@
+// CResourceClientLib: the protocol engine of the resource-tree client. It has
+// no buffers of its own: every operation gets the caller's 2048-byte send and
+// receive buffers, builds its request at GetHeaderSize(version) of the send
+// buffer and passes it to ResSendAndReceive. Bytes move only through the
+// virtual transport operations, which the transports implement.
+#pragma once
+
+#include <halvex/client/res_protocol.h>
+#include <halvex/halvex_export.h>
+#include <halvex/resource/resource.h>
+
+#include <sys/socket.h>
+
+#include <cstdint>
+
+namespace ZYRK {
+
+class CResourceValue;
+class CResourceSet;
+class CResourceValueSet;
+struct TRANSPARENT_FRAGMENT_T;
+
+using RES_IDENT_T = CResource::USER_IDENT_T;
+
+class HALVEX_API CResourceClientLib {
+public:
+    CResourceClientLib(const char* host, unsigned short port);
+    CResourceClientLib(const CResourceClientLib&) = delete;
+    CResourceClientLib& operator=(const CResourceClientLib&) = delete;
+
+    // Transport operations, in this order.
+    virtual int FlushSock(ResCommType comm, const char* name);
+    virtual int SetSocketBlocking(int blocking) = 0;
+    virtual int ResSend(ResCommType comm, const void* data, int length) = 0;
+    virtual int ResRecv(ResCommType comm, void* buffer, int capacity) = 0;
+    virtual ~CResourceClientLib();
+    virtual int Open() = 0;
+    virtual int Close() = 0;
+    virtual unsigned int TmpGetSocket() = 0;
+    virtual int local_getsockname(ResCommType comm, struct sockaddr* address, socklen_t* length) = 0;
+    virtual int ResFlushBuffers();
+    virtual int ResSetTimeout(unsigned long milliseconds) = 0;
+
+    const char* GetHost() const { return m_host; }
+    unsigned short GetPort() const { return m_port; }
+
+    // The single exchange of every operation (see the .cpp for the steps).
+    int ResSendAndReceive(ResCommType comm, const RES_IDENT_T* ident, unsigned char* send,
+                          TRANSPARENT_FRAGMENT_T* fragments, unsigned long prefix, unsigned char* recv,
+                          unsigned char** grown, int payload, int capacity, int* received,
+                          const char* name, unsigned char expected, bool noReply, int embedded);
+
+    // Connection level.
+    int ResOpenSession(ResCommType comm, unsigned char* send, unsigned char* recv, int option);
+    int ResCloseSession(ResCommType comm, unsigned char* send, unsigned char* recv);
+    int ResProtocolVersion(ResCommType comm, unsigned char* send, unsigned char* recv,
+                           unsigned char* version);
+    int ResSendAuth(ResCommType comm, unsigned char* send, unsigned char* recv, const char* user,
+                    const char* password);
+    int ResSendDebugCommand(ResCommType comm, unsigned char* send, unsigned char* recv,
+                            const RES_IDENT_T* ident, const char* path, unsigned char command);
+
+    // Reading.
+    int ResReadData(ResCommType comm, unsigned char* send, unsigned char* recv, const RES_IDENT_T* ident,
+                    const char* path, CResourceValue& value);
+    int ResReadAttributes(ResCommType comm, unsigned char* send, unsigned char* recv, const char* path,
+                          ResAttr& attr);
+    int ResReadLimits(ResCommType comm, unsigned char* send, unsigned char* recv, const RES_IDENT_T* ident,
+                      const char* path, CResourceValue& value);
+    int ResReadAttrDataLimits(ResCommType comm, unsigned char* send, unsigned char* recv,
+                              const RES_IDENT_T* ident, const char* path, ResAttr& attr,
+                              CResourceValue& value);
+    int ResVerify(ResCommType comm, unsigned char* send, unsigned char* recv, const RES_IDENT_T* ident,
+                  const char* path);
+    int ResIterate(ResCommType comm, unsigned char* send, unsigned char* recv, const RES_IDENT_T* ident,
+                   const char* path, unsigned char selector, char** name);
+
+    // Writing.
+    int ResWriteData(ResCommType comm, unsigned char* send, unsigned char* recv, const RES_IDENT_T* ident,
+                     const char* path, const CResourceValue& value, int wait, unsigned long timeout);
+    int ResWriteDataEx(ResCommType comm, unsigned char* send, unsigned char* recv,
+                       const RES_IDENT_T* ident, const char* path, const CResourceValue& value, int wait,
+                       unsigned long timeout);
+    int ResWriteDataMulti(ResCommType comm, unsigned char* send, unsigned char* recv,
+                          const RES_IDENT_T* ident, CResource* parent, const CResourceSet& children,
+                          const CResourceValueSet& values, const CResourceValueSet& waits,
+                          const CResourceValueSet& timeouts);
+
+    // Structure.
+    int ResCreateInstance(ResCommType comm, unsigned char* send, unsigned char* recv,
+                          const RES_IDENT_T* ident, const char* path, int wait, unsigned long timeout,
+                          char** created);
+    int ResCreateNamedInstance(ResCommType comm, unsigned char* send, unsigned char* recv,
+                               const RES_IDENT_T* ident, const char* path, const char* name, int wait,
+                               unsigned long timeout, char** created);
+    int ResDeleteInstance(ResCommType comm, unsigned char* send, unsigned char* recv,
+                          const RES_IDENT_T* ident, const char* path, int wait, unsigned long timeout);
+    int ResRenameResource(ResCommType comm, unsigned char* send, unsigned char* recv,
+                          const RES_IDENT_T* ident, const char* path, const char* newName, char type,
+                          int wait, unsigned long timeout);
+    int ResSetAttributes(ResCommType comm, unsigned char* send, unsigned char* recv,
+                         const RES_IDENT_T* ident, const char* path, const ResAttr& attr, int recursive,
+                         int op);
+
+    // Persistence.
+    int ResDump(ResCommType comm, unsigned char* send, unsigned char* recv, const RES_IDENT_T* ident,
+                const char* path, const char* file, int pathType, const char* hash, const char* info,
+                int persistence, int defaults, int gidFilter, unsigned long option);
+    int ResDumpSet(ResCommType comm, unsigned char* send, unsigned char* recv, const RES_IDENT_T* ident,
+                   const char* path, const CResourceSet& set, const char* file, int pathType,
+                   const char* hash, const char* info, int persistence, int defaults, int gidFilter,
+                   unsigned long option);
+    int ResReload(ResCommType comm, unsigned char* send, unsigned char* recv, const RES_IDENT_T* ident,
+                  const char* path, const char* file, unsigned char hashType, const char* info,
+                  unsigned char infoType);
+
+    // Subscriptions. Kind and flavour are the wire bytes; replyKind is the
+    // RES_SUBSCR_T value of the reply (0, 8 or 10).
+    int ResAddSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
+                         const RES_IDENT_T* ident, const char* path, unsigned char flavour, uint32_t id,
+                         unsigned char kind, uint32_t destination, uint32_t param5, int replyKind,
+                         uint32_t replyDestination, uint32_t param8);
+    int ResAddUDPSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
+                            const RES_IDENT_T* ident, const char* path, unsigned char flavour,
+                            unsigned char kind, uint32_t id, uint16_t port, uint32_t param8);
+    int ResRemoveSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
+                            const RES_IDENT_T* ident, const char* path, unsigned char flavour, uint32_t id,
+                            unsigned char kind, uint32_t destination);
+    int ResRemoveUDPSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
+                               const RES_IDENT_T* ident, const char* path, unsigned char flavour,
+                               uint32_t id, uint16_t port);
+    int ResAddTreeSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
+                             const RES_IDENT_T* ident, uint32_t mask, unsigned char kind,
+                             unsigned char flavour, uint32_t destination, uint16_t port, uint32_t param);
+    int ResRemoveTreeSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
+                                const RES_IDENT_T* ident, uint32_t mask, unsigned char kind,
+                                unsigned char flavour, uint32_t destination, uint16_t port);
+
+    // Multi operations: one embedded request per item, one result per item.
+    int ResReadDataMulti(ResCommType comm, unsigned char* send, unsigned char* recv,
+                         const RES_IDENT_T* ident, const CResourceSet& set, CResourceValueSet& attrs,
+                         CResourceValueSet& values, CResourceValueSet& results);
+    int ResVerifyMulti(ResCommType comm, unsigned char* send, unsigned char* recv,
+                       const RES_IDENT_T* ident, const CResourceValueSet& paths, CResourceValueSet& results);
+    int ResAddSubscriberMulti(ResCommType comm, unsigned char* send, unsigned char* recv,
+                              const RES_IDENT_T* ident, const CResourceSet& set, unsigned char flavour,
+                              const CResourceValueSet& ids, unsigned char kind, uint32_t destination,
+                              uint32_t param5, int replyKind, uint32_t replyDestination,
+                              CResourceValueSet& results);
+    int ResRemoveSubscriberMulti(ResCommType comm, unsigned char* send, unsigned char* recv,
+                                 const RES_IDENT_T* ident, const CResourceSet& set, unsigned char flavour,
+                                 const CResourceValueSet& ids, unsigned char kind, uint32_t destination,
+                                 CResourceValueSet& results);
+
+    // Mounting.
+    int ResMountSubtree(ResCommType comm, unsigned char* send, unsigned char* recv,
+                        const RES_IDENT_T* ident, const char* path, const char* name, uint16_t port);
+    int ResUnmountSubtree(ResCommType comm, unsigned char* send, unsigned char* recv,
+                          const RES_IDENT_T* ident, const char* path);
+
+protected:
+    unsigned short m_port;
+    char m_host[128];
+
+private:
+    // Builds the originator of a write: the value's own, or the local end of
+    // the connection and the calling thread. 0 or a positive error number.
+    int Originator(ResCommType comm, const CResourceValue& value, uint8_t* out);
+    int MultiExchange(ResCommType comm, const RES_IDENT_T* ident, unsigned char* send, unsigned char* recv,
+                      unsigned char** sendHeap, size_t payload, int items, unsigned char** grown,
+                      int* received);
+};
+
+}  // namespace ZYRK
+
+namespace ZYRK {
+
+// Decodes one notification datagram of a UDP subscription into the value and
+// the subscription identifier; the sender (host order) becomes the value's
+// originator. 0, or 0x64070000 for a datagram too short for its form.
+HALVEX_API unsigned long res_decode_notify(const uint8_t* datagram, size_t length, uint32_t senderAddress,
+                                           uint16_t senderPort, unsigned long* id, CResourceValue& value);
+
+}  // namespace ZYRK
