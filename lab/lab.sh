@@ -57,7 +57,8 @@ ensure_host() {  # run host
     # IPv4 only: keeps captures and peers quiet; answers from other subnets on
     # the same wire are accepted (a camera in a foreign subnet answers on-link).
     ip netns exec "$ns" sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 \
-      net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0 net.ipv4.ping_group_range="0 2147483647" \
+      net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0 \
+      net.ipv4.conf.all.promote_secondaries=1 net.ipv4.conf.default.promote_secondaries=1 net.ipv4.ping_group_range="0 2147483647" \
       >/dev/null 2>&1 || true
     mkdir -p "$(state "$run")/hosts"
     : >"$(state "$run")/hosts/$host"

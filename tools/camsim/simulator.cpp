@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -88,6 +89,12 @@ bool Simulator::Start(std::string& error) {
             c.mask = ll.mask;
             c.gateway = 0;
         }
+    }
+    // Many cameras share one interface: removing the first address of a subnet
+    // must not take the other cameras' addresses with it.
+    if (FILE* f = std::fopen(("/proc/sys/net/ipv4/conf/" + config_.interfaceName + "/promote_secondaries").c_str(), "w")) {
+        std::fputs("1", f);
+        std::fclose(f);
     }
     std::vector<InterfaceAddress> add;
     for (const Camera& c : config_.cameras) add.push_back({c.address, PrefixLength(c.mask)});
