@@ -8,3 +8,4 @@
 #include <halvex/resource/resource_path.h>
 #include <halvex/resource/resource_value.h>
 #include <halvex/resource/value_codec.h>
+#include <halvex/resource/resource_set.h>
