@@ -3,3 +3,4 @@
 
 int CmdScan(int argc, char** argv);    // teliox-cli scan [--json] [--seconds N] [--watch N]
 int CmdSetIp(int argc, char** argv);   // teliox-cli set-ip CAMERA --dhcp | --static A/M [--gateway G]
+int CmdCert(int argc, char** argv);    // teliox-cli cert generate [--yes] | fetch CAMERA | upload CAMERA

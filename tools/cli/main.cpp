@@ -12,7 +12,9 @@ static void Usage(FILE* out) {
         "  scan [--json] [--seconds N] [--watch N]\n"
         "        find cameras on every adapter and print the camera list\n"
         "  set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
-        "        change a camera's network settings (CAMERA: its address or MAC)\n",
+        "        change a camera's network settings (CAMERA: its address or MAC)\n"
+        "  cert generate [--yes] | fetch CAMERA [--host-name NAME] | upload CAMERA\n"
+        "        make the client certificate, store a camera's certificate, upload ours\n",
         out);
 }
 
@@ -24,6 +26,7 @@ int main(int argc, char** argv) {
     const char* cmd = argv[1];
     if (!std::strcmp(cmd, "scan")) return CmdScan(argc - 1, argv + 1);
     if (!std::strcmp(cmd, "set-ip")) return CmdSetIp(argc - 1, argv + 1);
+    if (!std::strcmp(cmd, "cert")) return CmdCert(argc - 1, argv + 1);
     std::fprintf(stderr, "teliox-cli: unknown command '%s'\n", cmd);
     Usage(stderr);
     return 2;

@@ -1,0 +1,195 @@
+#include "app/actions/camera_cert.h"
+
+#include "app/actions/cert_store.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct SslCtxDeleter { void operator()(SSL_CTX* c) const { SSL_CTX_free(c); } };
+struct SslDeleter { void operator()(SSL* s) const { SSL_free(s); } };
+struct X509Free { void operator()(X509* x) const { X509_free(x); } };
+
+class Socket {
+public:
+    Socket() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
+    ~Socket() { if (fd_ >= 0) close(fd_); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// A write to a peer that has gone away must not kill the process with
+// SIGPIPE: block it on this thread for the exchange and drop a SIGPIPE that
+// the exchange raised.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~SigpipeGuard() {
+        if (!wasPending_) {
+            sigset_t pending;
+            sigemptyset(&pending);
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                timespec zero{0, 0};
+                sigtimedwait(&pipe_, nullptr, &zero);
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+
+private:
+    sigset_t pipe_{};
+    sigset_t old_{};
+    bool wasPending_ = false;
+};
+
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits until fd is ready for events or the deadline passes.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        int ms = RemainingMs(deadline);
+        if (ms == 0) return false;
+        pollfd p{fd, events, 0};
+        int n = poll(&p, 1, ms);
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
+}
+
+bool Connect(int fd, const sockaddr_in& addr, Clock::time_point deadline, std::string& error) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
+    if (errno != EINPROGRESS && errno != EINTR) {
+        error = std::string("connect failed: ") + std::strerror(errno);
+        return false;
+    }
+    if (!WaitFor(fd, POLLOUT, deadline)) {
+        error = "connect timed out";
+        return false;
+    }
+    int soerr = 0;
+    socklen_t len = sizeof soerr;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0) soerr = errno;
+    if (soerr != 0) {
+        error = std::string("connect failed: ") + std::strerror(soerr);
+        return false;
+    }
+    return true;
+}
+
+// Runs the handshake until it ends one way or the other, or the deadline.
+void Handshake(SSL* ssl, int fd, Clock::time_point deadline) {
+    for (;;) {
+        ERR_clear_error();
+        int rc = SSL_connect(ssl);
+        if (rc == 1) return;
+        int why = SSL_get_error(ssl, rc);
+        if (why == SSL_ERROR_WANT_READ) {
+            if (!WaitFor(fd, POLLIN, deadline)) return;
+        } else if (why == SSL_ERROR_WANT_WRITE) {
+            if (!WaitFor(fd, POLLOUT, deadline)) return;
+        } else {
+            return;
+        }
+    }
+}
+
+// Text dump, then PEM block, into a new file beside the old one; the old one
+// is replaced only when the new one is complete.
+bool WriteCameraFile(X509* cert, const std::string& path, std::string& error) {
+    const std::string temp = path + ".new";
+    BIO* bio = BIO_new_file(temp.c_str(), "w");
+    if (!bio) {
+        error = "cannot create " + temp + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = X509_print(bio, cert) == 1 && PEM_write_bio_X509(bio, cert) == 1;
+    ok = BIO_flush(bio) == 1 && ok;
+    BIO_free(bio);  // closes the file
+    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) {
+        error = "cannot write " + path;
+        std::remove(temp.c_str());
+    }
+    return ok;
+}
+
+}  // namespace
+
+int FetchCameraCertificate(const CDevice& record, const FetchOptions& options, std::string* error) {
+    std::string why;
+    auto fail = [&](std::string text) {
+        if (error) *error = std::move(text);
+        return 1;
+    };
+
+    CertificatePaths paths;
+    if (!GetCertificatePaths(paths, why)) return fail(why);
+    const std::string path = paths.CameraCertPath(record.hostName);
+    if (path.empty()) return fail("host name '" + record.hostName + "' cannot name a certificate file");
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(options.port);
+    if (inet_pton(AF_INET, record.ipAddress.c_str(), &addr.sin_addr) != 1)
+        return fail("'" + record.ipAddress + "' is not an IPv4 address");
+
+    OPENSSL_init_ssl(0, nullptr);
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    std::unique_ptr<SSL_CTX, SslCtxDeleter> ctx(SSL_CTX_new(TLS_method()));
+    Socket sock;
+    if (!ctx || sock.fd() < 0) return fail("cannot set up a TLS connection");
+    // Nothing is verified: whatever the camera presents is taken.
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+
+    SigpipeGuard sigpipe;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    if (!Connect(sock.fd(), addr, deadline, why))
+        return fail(record.ipAddress + ":" + std::to_string(options.port) + ": " + why);
+
+    std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), sock.fd()) != 1) return fail("cannot set up a TLS session");
+    Handshake(ssl.get(), sock.fd(), deadline);
+
+    std::unique_ptr<X509, X509Free> cert(SSL_get1_peer_certificate(ssl.get()));
+    if (!cert)
+        return fail(record.ipAddress + ":" + std::to_string(options.port) + ": the camera presented no certificate");
+    if (!WriteCameraFile(cert.get(), path, why)) return fail(why);
+    return 0;
+}

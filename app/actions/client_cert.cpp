@@ -1,0 +1,168 @@
+#include "app/actions/client_cert.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct BnDeleter { void operator()(BIGNUM* b) const { BN_free(b); } };
+struct PkeyCtxDeleter { void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); } };
+
+bool AddNameEntry(X509_NAME* name, const char* field, const std::string& value) {
+    return X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC,
+                                      reinterpret_cast<const unsigned char*>(value.c_str()),
+                                      -1, -1, 0) == 1;
+}
+
+bool Fail(IActionStatus& status, const char* text) {
+    status.SetStatusText(text);
+    return false;
+}
+
+}  // namespace
+
+std::string CountryFromLocale(const std::string& locale) {
+    // language[_territory][.codeset][@modifier]
+    size_t us = locale.find('_');
+    if (us == std::string::npos) return {};
+    size_t end = locale.find_first_of(".@", us + 1);
+    std::string territory = locale.substr(us + 1, end == std::string::npos ? std::string::npos : end - us - 1);
+    if (territory.size() != 2) return {};
+    for (char& c : territory) {
+        if (!std::isalpha(static_cast<unsigned char>(c))) return {};
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return territory;
+}
+
+std::string UserCountry() {
+    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(var);
+        if (value && *value) {
+            std::string country = CountryFromLocale(value);
+            return country.empty() ? "US" : country;
+        }
+    }
+    return "US";
+}
+
+std::string LocalHostName() {
+    char buf[HOST_NAME_MAX + 1] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0) return {};
+    return buf;
+}
+
+bool GenerateClientCertificate(ClientCertificate& out, IActionStatus& status,
+                               const ClientCertificateOptions& options) {
+    out.key.reset();
+    out.cert.reset();
+    const std::string country = options.country ? *options.country : UserCountry();
+    const std::string organisation = "ZYRK";
+    const std::string commonName = options.hostName ? *options.hostName : LocalHostName();
+
+    std::unique_ptr<BIGNUM, BnDeleter> exponent(BN_new());
+    if (!exponent || BN_set_word(exponent.get(), kClientKeyExponent) != 1)
+        return Fail(status, "BN_set_word error");
+
+    // RSA key generation through the EVP interface, the exponent set explicitly.
+    EVP_PKEY* raw = nullptr;
+    {
+        std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+        if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
+            EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), options.keyBits) <= 0 ||
+            EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), exponent.get()) <= 0 ||
+            EVP_PKEY_keygen(ctx.get(), &raw) <= 0 || !raw)
+            return Fail(status, "RSA_generate_key error");
+    }
+    EvpPkeyPtr key(raw);
+    // The generated object already is the private key; make sure it holds RSA.
+    if (!EVP_PKEY_is_a(key.get(), "RSA")) return Fail(status, "EVP_PKEY_assign_RSA error");
+
+    X509Ptr cert(X509_new());
+    if (!cert || ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1) != 1)
+        return Fail(status, "ASN1_INTEGER_set error");
+
+    // Both bounds from one reading of the clock, so the span is exact.
+    time_t now = std::time(nullptr);
+    if (!X509_time_adj_ex(X509_getm_notBefore(cert.get()), 0, 0, &now) ||
+        !X509_time_adj_ex(X509_getm_notAfter(cert.get()), 0, kClientCertValiditySeconds, &now))
+        return Fail(status, "Time adjust error");
+
+    if (X509_set_pubkey(cert.get(), key.get()) != 1)
+        return Fail(status, "An error occurred when setting public key");
+
+    X509_NAME* subject = X509_get_subject_name(cert.get());
+    if (!AddNameEntry(subject, "C", country)) return Fail(status, "An error occurred when setting Country");
+    if (!AddNameEntry(subject, "O", organisation))
+        return Fail(status, "An error occurred when setting Organization");
+    if (!AddNameEntry(subject, "CN", commonName))
+        return Fail(status, "An error occurred when setting Common Name");
+    if (X509_set_issuer_name(cert.get(), subject) != 1)
+        return Fail(status, "An error occurred when setting issuer name");
+    if (X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0)
+        return Fail(status, "An error occurred when signing");
+
+    out.key = std::move(key);
+    out.cert = std::move(cert);
+    return true;
+}
+
+namespace {
+
+// Opens a file for writing from scratch. With enforce, the mode is set again
+// on the open file, so that an older file with laxer permissions gets it too.
+FILE* CreateFile(const std::string& path, mode_t mode, bool enforce) {
+    if (!PathFits(path)) return nullptr;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return nullptr;
+    if (enforce && fchmod(fd, mode) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "wb");
+    if (!f) close(fd);
+    return f;
+}
+
+// Runs the PEM writer on the file and closes it; false when anything failed,
+// including the flush at close.
+template <typename Writer>
+bool WritePem(const std::string& path, mode_t mode, bool enforce, Writer write) {
+    FILE* f = CreateFile(path, mode, enforce);
+    if (!f) return false;
+    bool ok = write(f);
+    ok = (std::fflush(f) == 0) && ok;
+    ok = (std::fclose(f) == 0) && ok;
+    return ok;
+}
+
+}  // namespace
+
+bool WriteClientCertificate(const ClientCertificate& cc, const CertificatePaths& paths,
+                            IActionStatus& status) {
+    bool ok = true;
+    if (!cc.cert || !WritePem(paths.clientCertPath, 0644, false, [&](FILE* f) {
+            return PEM_write_X509(f, cc.cert.get()) == 1;
+        })) {
+        ok = false;
+        status.SetStatusText("Error writing cert file");
+    }
+    if (!cc.key || !WritePem(paths.clientKeyPath, 0600, true, [&](FILE* f) {
+            return PEM_write_PrivateKey(f, cc.key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+        })) {
+        ok = false;
+        status.SetStatusText("Error writing private key file");
+    }
+    return ok;
+}
