@@ -5,8 +5,9 @@
 //
 // CAMERA is the camera's IPv4 address or its MAC address (":" or "-"
 // between the pairs, any letter case). MASK is a prefix length (24) or a
-// dotted mask (255.255.255.0). The cameras are found by a GigE Vision scan
-// first; each step of the change is printed; the exit status is 0 when the
+// dotted mask (255.255.255.0). The cameras are found by one scan cycle of
+// the window's discovery threads first (GigE Vision, mDNS, announcements),
+// which keep listening while the change runs; each step of the change is printed; the exit status is 0 when the
 // change went out and was acknowledged, 1 when it failed, 2 for bad usage,
 // 3 when the camera is not found or offers no change from here.
 #include "commands.h"
@@ -15,13 +16,16 @@
 #include "discovery/device_list.h"
 #include "discovery/gev_modify.h"
 #include "discovery/gev_scanner.h"
+#include "discovery/scan_threads.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -55,6 +59,17 @@ std::string NormaliseMac(const std::string& text) {
         }
     }
     return out;
+}
+
+// Waits for the discovery threads to finish `cycles` scan cycles; bounded, so
+// a stuck scan ends the command instead of hanging it.
+bool WaitForCycles(const CDiscoveryThreads& discovery, unsigned cycles) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (discovery.CyclesCompleted() < cycles) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
 }
 
 }  // namespace
@@ -136,10 +151,12 @@ int CmdSetIp(int argc, char** argv) {
     std::printf("Scanning for cameras...\n");
     std::fflush(stdout);
     CDeviceList list;
-    CGEVScanner scanner;
-    std::vector<GEVDiscoveryAnswer> answers;
-    if (!scanner.Scan(answers)) std::fprintf(stderr, "teliox-cli set-ip: the scan could not use every adapter\n");
-    AddGEVDevices(list, answers);
+    CStatusText statusText;
+    CDiscoveryThreads discovery(list, statusText);
+    discovery.Start();
+    if (!WaitForCycles(discovery, 1)) return Fail(1, "the scan did not complete");
+    // Late multicast answers and announcements.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
 
     const auto rows = list.Snapshot();
     const CDevice* found = nullptr;
@@ -190,8 +207,10 @@ int CmdSetIp(int argc, char** argv) {
     if (r.rescan) {
         std::printf("Scanning again...\n");
         std::fflush(stdout);
-        scanner.Scan(answers);
-        AddGEVDevices(list, answers);
+        const unsigned done = discovery.CyclesCompleted();
+        discovery.SignalScan();
+        WaitForCycles(discovery, done + 1);
+        discovery.Stop();
         bool seen = false;
         for (const auto& d : list.Snapshot())
             if (d.macAddress == found->macAddress && d.ipAddress == FormatIPv4(settings.address)) seen = true;
