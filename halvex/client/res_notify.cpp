@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <vector>
+
 
 namespace ZYRK {
 
@@ -45,11 +47,15 @@ unsigned long res_decode_notify(const uint8_t* d, size_t length, uint32_t sender
             res_wire_body_read(value, 3, p, n, 0);
             break;
         case 4:
-        case 7:
+        case 7: {
             // A text without its terminator ends with the datagram.
-            if (n) res_wire_body_read(value, uint8_t(type), p, n, 0);
-            else value.SetType(type == 4 ? VALUE_TYPE_ASCII : VALUE_TYPE_UNICODE);
+            std::vector<uint8_t> text(p, p + n);
+            text.push_back(0);
+            text.push_back(0);
+            if (type == 7 && (n & 1)) text.push_back(0);
+            res_wire_body_read(value, uint8_t(type), text.data(), text.size(), 0);
             break;
+        }
         default: break;
     }
     value.SetOriginator(origin);
