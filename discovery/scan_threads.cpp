@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstring>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 // ---------------------------------------------------------------------------
 // CAutoResetEvent
@@ -141,6 +143,7 @@ void CDiscoveryThreads::Start() {
     started = true;
     cyclesCompleted = 0;
     bonjourScanner.SetDestination(endpoints.mdnsGroup, endpoints.mdnsPort);
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     listenersRunning = true;
     bonjourThread = std::thread(&CDiscoveryThreads::BonjourListenerThread, this);
     announcementThread = std::thread(&CDiscoveryThreads::AnnouncementListenerThread, this);
@@ -153,12 +156,18 @@ void CDiscoveryThreads::Stop() {
     if (!started) return;
     quitEvent.Set();
     listenersRunning = false;
+    if (wakeFd >= 0) {
+        uint64_t one = 1;
+        (void)!::write(wakeFd, &one, sizeof one);
+    }
     // A cycle in progress may outlast any fixed wait: join, so that no thread
     // touches the list once its owner goes on.
     if (bonjourThread.joinable()) bonjourThread.join();
     if (announcementThread.joinable()) announcementThread.join();
     if (scanThread.joinable()) scanThread.join();
     scanning = false;
+    if (wakeFd >= 0) ::close(wakeFd);
+    wakeFd = -1;
     started = false;
 }
 
@@ -278,8 +287,10 @@ void CDiscoveryThreads::BonjourListenerThread() {
         listeners.push_back({std::move(s), a.index, address});
     }
 
+    if (listeners.empty()) return;  // no socket: nothing to wait for
     std::vector<int> fds;
     for (const Listener& l : listeners) fds.push_back(l.socket.Handle());
+    if (wakeFd >= 0) fds.push_back(wakeFd);
     auto lookup = [this](const std::string& a, const std::string& s, std::string& mac) { return LookupMac(a, s, mac); };
 
     size_t next = 0;  // where the next look for a readable socket starts, so that no adapter starves
@@ -287,6 +298,7 @@ void CDiscoveryThreads::BonjourListenerThread() {
         int i = WaitAnyReadable(fds, kListenerWakeMs, next);
         if (i == -2) continue;
         if (i < 0) break;
+        if (static_cast<size_t>(i) >= listeners.size()) continue;  // woken by Stop
         next = static_cast<size_t>(i) + 1;
         Listener& l = listeners[static_cast<size_t>(i)];
         uint8_t buf[kMdnsMaxDatagram];
@@ -325,11 +337,13 @@ void CDiscoveryThreads::AnnouncementListenerThread() {
                                                              : ""));
         return;
     }
-    const std::vector<int> fds{s.Handle()};
+    std::vector<int> fds{s.Handle()};
+    if (wakeFd >= 0) fds.push_back(wakeFd);
     while (listenersRunning) {
         int r = WaitAnyReadable(fds, kListenerWakeMs);
         if (r == -2) continue;
         if (r < 0) break;
+        if (r != 0) continue;  // woken by Stop
         uint8_t buf[kAnnouncementMaxDatagram];
         uint32_t from = 0;
         uint16_t fromPort = 0;

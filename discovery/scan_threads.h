@@ -125,6 +125,7 @@ private:
     std::thread scanThread, bonjourThread, announcementThread;
     std::mutex startStopLock;
     bool started = false;
+    int wakeFd = -1;  // readable once Stop begins: listeners need not sit out their 750 ms wait
     DiscoveryEndpoints endpoints;
     ScanCycleSteps steps;
     CBonjourScanner bonjourScanner;
