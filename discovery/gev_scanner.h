@@ -56,9 +56,10 @@ struct RawDatagram {
     std::vector<uint8_t> bytes;
 };
 
-// Parses one datagram. False (answer untouched beyond the sender and bytes)
-// when it is empty, shorter than 256 bytes, has a non-zero status or is not a
-// DISCOVERY_ACK. Pure: safe on any input.
+// Parses one datagram: copies the sender and the bytes, then reads the
+// fields. False when it is empty, shorter than 256 bytes, has a non-zero
+// status or is not a DISCOVERY_ACK (the fields are then partly filled). Pure:
+// safe on any input.
 bool ParseDiscoveryAck(const uint8_t* data, size_t size, const sockaddr* sender, socklen_t senderLength,
                        GEVDiscoveryAnswer& answer);
 
