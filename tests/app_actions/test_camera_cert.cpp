@@ -32,7 +32,7 @@ X509Ptr ReadPem(const std::string& path) {
     return cert;
 }
 
-class FetchTest : public ::testing::Test {
+class CameraCertFetch : public ::testing::Test {
 protected:
     void SetUp() override {
         data_ = std::make_unique<ScopedProgramData>(
@@ -46,7 +46,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FetchTest, StoresTextDumpThenThePemBlock) {
+TEST_F(CameraCertFetch, StoresTextDumpThenThePemBlock) {
     TlsTestServer camera(TlsTestServer::kPresent, identity_);
     std::string error;
     ASSERT_EQ(FetchCameraCertificate(Camera("ircam-0815"), On(camera.port()), &error), 0) << error;
@@ -64,7 +64,7 @@ TEST_F(FetchTest, StoresTextDumpThenThePemBlock) {
     EXPECT_FALSE(FileExists(File("ircam-0815") + ".new"));
 }
 
-TEST_F(FetchTest, CameraThatRefusesUsStillShowedItsCertificate) {
+TEST_F(CameraCertFetch, CameraThatRefusesUsStillShowedItsCertificate) {
     // The camera asks for a client certificate we do not send and ends the
     // handshake; what it presented before that is kept.
     TlsTestServer camera(TlsTestServer::kRequireClientCert, identity_);
@@ -75,7 +75,7 @@ TEST_F(FetchTest, CameraThatRefusesUsStillShowedItsCertificate) {
     EXPECT_EQ(X509_cmp(stored.get(), identity_.cert.get()), 0);
 }
 
-TEST_F(FetchTest, NoCertificateLeavesTheOldFileAlone) {
+TEST_F(CameraCertFetch, NoCertificateLeavesTheOldFileAlone) {
     WriteFile(File("plain"), "previous certificate");
     TlsTestServer plain(TlsTestServer::kCloseAtOnce, identity_);
     std::string error;
@@ -88,14 +88,14 @@ TEST_F(FetchTest, NoCertificateLeavesTheOldFileAlone) {
     EXPECT_EQ(ReadFile(File("plain")), "previous certificate");
 }
 
-TEST_F(FetchTest, SilentCameraEndsAtTheTimeLimit) {
+TEST_F(CameraCertFetch, SilentCameraEndsAtTheTimeLimit) {
     SilentListener silent;
     std::string error;
     EXPECT_EQ(FetchCameraCertificate(Camera("silent"), On(silent.port(), 300), &error), 1);
     EXPECT_FALSE(FileExists(File("silent")));
 }
 
-TEST_F(FetchTest, BadRecordsAreRefusedBeforeAnyTraffic) {
+TEST_F(CameraCertFetch, BadRecordsAreRefusedBeforeAnyTraffic) {
     TlsTestServer camera(TlsTestServer::kPresent, identity_);
     std::string error;
     EXPECT_EQ(FetchCameraCertificate(Camera("../escape"), On(camera.port()), &error), 1);
@@ -106,7 +106,7 @@ TEST_F(FetchTest, BadRecordsAreRefusedBeforeAnyTraffic) {
     EXPECT_EQ(camera.connections(), 0);
 }
 
-TEST_F(FetchTest, UnwritableFolderIsAFailure) {
+TEST_F(CameraCertFetch, UnwritableFolderIsAFailure) {
     TlsTestServer camera(TlsTestServer::kPresent, identity_);
     std::filesystem::remove_all(data_->SslDir());  // the folder is gone
     std::string error;

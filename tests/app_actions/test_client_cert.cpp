@@ -90,7 +90,7 @@ ClientCertificateOptions Quick(std::optional<std::string> host = "teliox-test",
 
 }  // namespace
 
-TEST(Locale, CountryIsTheTerritoryOfTheLocaleName) {
+TEST(ClientCertLocale, CountryIsTheTerritoryOfTheLocaleName) {
     EXPECT_EQ(CountryFromLocale("de_DE.UTF-8"), "DE");
     EXPECT_EQ(CountryFromLocale("en_US"), "US");
     EXPECT_EQ(CountryFromLocale("fr_ca.utf8"), "CA");
@@ -102,7 +102,7 @@ TEST(Locale, CountryIsTheTerritoryOfTheLocaleName) {
     EXPECT_EQ(CountryFromLocale("es_419.UTF-8"), "");
 }
 
-TEST(Locale, FirstSetVariableDecidesAndUsIsTheFallback) {
+TEST(ClientCertLocale, FirstSetVariableDecidesAndUsIsTheFallback) {
     {
         ScopedEnv env{{"LC_ALL", nullptr}, {"LC_MESSAGES", "fr_CA.UTF-8"}, {"LANG", "de_DE.UTF-8"}};
         EXPECT_EQ(UserCountry(), "CA");
@@ -124,7 +124,7 @@ TEST(Locale, FirstSetVariableDecidesAndUsIsTheFallback) {
 // The one real generation (4096 bits, defaults for country and host name) of
 // this program, through the command's flow as the window runs it; ctest runs
 // each test in a process of its own, so this stays a single test.
-TEST(FirstUse, CreatesTheClientProfileAndFetchesTheCamera) {
+TEST(ClientCertFirstUse, CreatesTheClientProfileAndFetchesTheCamera) {
     ScopedProgramData data("first-use");
     const std::string ssl = data.SslDir();
     ClientCertificate identity = MakeCameraCertificate("ircam-first");
@@ -202,7 +202,7 @@ TEST(FirstUse, CreatesTheClientProfileAndFetchesTheCamera) {
     EXPECT_EQ(X509_check_private_key(cert.get(), key.get()), 1);
 }
 
-TEST(Generate, DecliningTheOverwriteKeepsClientFilesAndStillFetches) {
+TEST(ClientCertGenerate, DecliningTheOverwriteKeepsClientFilesAndStillFetches) {
     ScopedProgramData data("declined");
     RecordingStatus first;
     GenerateOptions options;
@@ -234,7 +234,7 @@ TEST(Generate, DecliningTheOverwriteKeepsClientFilesAndStillFetches) {
     EXPECT_EQ(X509_cmp(cameraCert.get(), identity.cert.get()), 0);
 }
 
-TEST(Generate, OverwriteReplacesBothFilesAndTightensTheKeyMode) {
+TEST(ClientCertGenerate, OverwriteReplacesBothFilesAndTightensTheKeyMode) {
     ScopedProgramData data("overwrite");
     std::filesystem::create_directories(data.SslDir());
     WriteFile(data.SslDir() + "/cert.pem", "old cert");
@@ -259,7 +259,7 @@ TEST(Generate, OverwriteReplacesBothFilesAndTightensTheKeyMode) {
     EXPECT_FALSE(FileExists(data.SslDir() + "/gone.pem"));
 }
 
-TEST(Generate, CommonNameMustHaveOneTo64Characters) {
+TEST(ClientCertGenerate, CommonNameMustHaveOneTo64Characters) {
     for (const std::string& host : {std::string(), std::string(65, 'h')}) {
         ClientCertificate cc;
         RecordingStatus status;
@@ -273,7 +273,7 @@ TEST(Generate, CommonNameMustHaveOneTo64Characters) {
     EXPECT_TRUE(status.events.empty());
 }
 
-TEST(Generate, CountryMustHaveTwoCharacters) {
+TEST(ClientCertGenerate, CountryMustHaveTwoCharacters) {
     for (const char* country : {"", "D", "USA"}) {
         ClientCertificate cc;
         RecordingStatus status;
@@ -282,7 +282,7 @@ TEST(Generate, CountryMustHaveTwoCharacters) {
     }
 }
 
-TEST(Generate, FailedStepWritesNothingAndFetchesNothing) {
+TEST(ClientCertGenerate, FailedStepWritesNothingAndFetchesNothing) {
     ScopedProgramData data("failed-step");
     ClientCertificate identity = MakeCameraCertificate("cam");
     TlsTestServer camera(TlsTestServer::kPresent, identity);
@@ -302,7 +302,7 @@ TEST(Generate, FailedStepWritesNothingAndFetchesNothing) {
     EXPECT_EQ(camera.connections(), 0);
 }
 
-TEST(Generate, FilesThatCannotBeCreatedAreWriteErrors) {
+TEST(ClientCertGenerate, FilesThatCannotBeCreatedAreWriteErrors) {
     ScopedProgramData data("unwritable");
     std::filesystem::create_directories(data.SslDir() + "/key.pem");  // a folder in the way
     RecordingStatus status;
@@ -325,7 +325,7 @@ TEST(Generate, FilesThatCannotBeCreatedAreWriteErrors) {
               again.events.end());
 }
 
-TEST(Generate, WithoutAFolderNothingElseHappens) {
+TEST(ClientCertGenerate, WithoutAFolderNothingElseHappens) {
     ScopedProgramData data("no-folder");
     WriteFile(data.dir() + "/ZYRK", "a file where the folder belongs");
     RecordingStatus status;
@@ -337,7 +337,7 @@ TEST(Generate, WithoutAFolderNothingElseHappens) {
     EXPECT_EQ(status.events.size(), 1u);
 }
 
-TEST(Generate, WithoutACameraOnlyTheClientFilesAreMade) {
+TEST(ClientCertGenerate, WithoutACameraOnlyTheClientFilesAreMade) {
     ScopedProgramData data("client-only");
     RecordingStatus status;
     GenerateOptions options;

@@ -76,7 +76,7 @@ void WritePemFiles(const ClientCertificate& cc, const std::string& certPath, con
 
 }  // namespace
 
-TEST(Interop, CertificateOfOpensslSServerIsStoredAndReadBackByOpensslX509) {
+TEST(CertInterop, CertificateOfOpensslSServerIsStoredAndReadBackByOpensslX509) {
     if (!HaveTool("openssl")) GTEST_SKIP() << "openssl is not installed";
     ScopedProgramData data("interop-sserver");
     std::filesystem::create_directories(data.SslDir());
@@ -104,7 +104,7 @@ TEST(Interop, CertificateOfOpensslSServerIsStoredAndReadBackByOpensslX509) {
     EXPECT_NE(out.find("ircam-sserver"), std::string::npos) << out;
 }
 
-TEST(Interop, UploadSendsTheSameRequestAsCurl) {
+TEST(CertInterop, UploadSendsTheSameRequestAsCurl) {
     if (!HaveTool("curl")) GTEST_SKIP() << "curl is not installed";
     ScopedProgramData data("interop-curl");
     CertificatePaths paths;

@@ -11,7 +11,7 @@ namespace {
 const char kCertBytes[] =
     "-----BEGIN CERTIFICATE-----\r\nMIIB\x01\x02\x00zz\n-----END CERTIFICATE-----\n";
 
-class UploadTest : public ::testing::Test {
+class CertUpload : public ::testing::Test {
 protected:
     void SetUp() override {
         data_ = std::make_unique<ScopedProgramData>(
@@ -50,7 +50,7 @@ protected:
 
 }  // namespace
 
-TEST_F(UploadTest, PutsTheFileAndShowsTheSentenceBeforeSubject) {
+TEST_F(CertUpload, PutsTheFileAndShowsTheSentenceBeforeSubject) {
     const std::string reply =
         "<?xml version=\"1.0\"?><html><head><title>Upload</title></head>"
         "<body>Certificate installed. Subject: C = DE, O = ZYRK, CN = pc</body></html>";
@@ -75,7 +75,7 @@ TEST_F(UploadTest, PutsTheFileAndShowsTheSentenceBeforeSubject) {
     EXPECT_EQ(requests[0].headers.count("transfer-encoding"), 0u);
 }
 
-TEST_F(UploadTest, ReplyTextRules) {
+TEST_F(CertUpload, ReplyTextRules) {
     EXPECT_EQ(StatusAfterReply("<html><body>Subject: CN = pc, rejected</body></html>"),
               "Subject: CN = pc, rejected");
     EXPECT_EQ(StatusAfterReply("<html><body><h1>Done</h1>Subject: x</body></html>"), "");
@@ -83,7 +83,7 @@ TEST_F(UploadTest, ReplyTextRules) {
     EXPECT_EQ(StatusAfterReply("<html><body>a &amp; b Subject: y</body></html>"), "a &amp; b ");
 }
 
-TEST_F(UploadTest, ReplyWithoutBodyLeavesTheStatus) {
+TEST_F(CertUpload, ReplyWithoutBodyLeavesTheStatus) {
     HttpTestServer server(200, "certificate stored", "text/plain");
     UploadResult r = Upload(server.BaseUrl());
     EXPECT_TRUE(r.transferred);
@@ -93,7 +93,7 @@ TEST_F(UploadTest, ReplyWithoutBodyLeavesTheStatus) {
     EXPECT_EQ(response_, "certificate stored");
 }
 
-TEST_F(UploadTest, HttpErrorIsNotATransferFailure) {
+TEST_F(CertUpload, HttpErrorIsNotATransferFailure) {
     HttpTestServer server(403, "<html><body>Forbidden</body></html>");
     UploadResult r = Upload(server.BaseUrl());
     EXPECT_TRUE(r.transferred);
@@ -101,7 +101,7 @@ TEST_F(UploadTest, HttpErrorIsNotATransferFailure) {
     EXPECT_EQ(status_.statusText, "Forbidden");
 }
 
-TEST_F(UploadTest, MissingCertificateSendsNothing) {
+TEST_F(CertUpload, MissingCertificateSendsNothing) {
     std::filesystem::remove(paths_.clientCertPath);
     HttpTestServer server(200, "<html><body>x</body></html>");
     UploadResult r = Upload(server.BaseUrl());
@@ -118,7 +118,7 @@ TEST_F(UploadTest, MissingCertificateSendsNothing) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
-TEST_F(UploadTest, SilentCameraFailsAtTheTimeLimit) {
+TEST_F(CertUpload, SilentCameraFailsAtTheTimeLimit) {
     SilentListener silent;
     UploadResult r = Upload("http://127.0.0.1:" + std::to_string(silent.port()), 1000);
     EXPECT_FALSE(r.transferred);
@@ -126,13 +126,13 @@ TEST_F(UploadTest, SilentCameraFailsAtTheTimeLimit) {
     EXPECT_EQ(r.error, "Timeout was reached");
 }
 
-TEST_F(UploadTest, RefusedConnectionIsReportedWithCurlsText) {
+TEST_F(CertUpload, RefusedConnectionIsReportedWithCurlsText) {
     UploadResult r = Upload("http://127.0.0.1:" + std::to_string(UnusedPort()));
     EXPECT_FALSE(r.transferred);
     EXPECT_EQ(status_.statusText, "Failed to upload Couldn't connect to server");
 }
 
-TEST_F(UploadTest, OversizedReplyIsCutOff) {
+TEST_F(CertUpload, OversizedReplyIsCutOff) {
     HttpTestServer server(200, "<html><body>" + std::string(kUploadReplyLimit + 10, 'x') + "</body></html>");
     UploadResult r = Upload(server.BaseUrl());
     EXPECT_FALSE(r.transferred);
@@ -140,7 +140,7 @@ TEST_F(UploadTest, OversizedReplyIsCutOff) {
     EXPECT_EQ(status_.statusText.rfind("Failed to upload ", 0), 0u);
 }
 
-TEST_F(UploadTest, AddressThatIsNoIpv4AddressIsNotUsedInTheUrl) {
+TEST_F(CertUpload, AddressThatIsNoIpv4AddressIsNotUsedInTheUrl) {
     camera_.ipAddress = "127.0.0.1@example.org";
     UploadResult r = Upload("");
     EXPECT_FALSE(r.transferred);
