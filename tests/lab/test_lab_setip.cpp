@@ -1,0 +1,110 @@
+// teliox-cli set-ip against simulated GigE Vision cameras: register writes for
+// a fixed address and for DHCP, and the FORCEIP route for a camera that
+// refuses control and sits in another subnet.
+#include "cli_driver.h"
+
+#include <gtest/gtest.h>
+
+using labtest::Lab;
+
+namespace {
+
+class LabSetIp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LAB_REQUIRE();
+        lab_ = std::make_unique<Lab>();
+        ASSERT_TRUE(lab_->ok()) << lab_->error();
+        CLI_REQUIRE(*lab_, "set-ip");
+        CLI_REQUIRE(*lab_, "scan");
+        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
+        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
+        ASSERT_EQ(lab_->AddHost("gv", "a", "none"), "eth0") << lab_->error();
+        ASSERT_GT(lab_->StartCamsim("gv", "gv", R"({"cameras": [
+          {"name": "ctl", "address": "192.168.10.50", "mac": "02:00:00:00:0a:01", "info": "KSRV-1",
+           "model": "Thermal 640", "services": ["gvcp"]},
+          {"name": "far", "address": "172.16.5.5", "mac": "02:00:00:00:0a:05", "info": "K460",
+           "privilege": false, "services": ["gvcp"]}]})"), 0) << lab_->error();
+    }
+
+    std::string Log() { return labtest::ReadFile(lab_->CamsimLog("gv")); }
+    static std::string Dump(const labtest::CommandResult& r) {
+        return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
+    }
+
+    std::unique_ptr<Lab> lab_;
+};
+
+// Position of the first log line holding all the texts, or npos.
+size_t Find(const std::string& log, const std::string& a, const std::string& b, size_t from = 0) {
+    for (size_t pos = log.find(a, from); pos != std::string::npos; pos = log.find(a, pos + 1)) {
+        size_t end = log.find('\n', pos);
+        if (log.substr(pos, end - pos).find(b) != std::string::npos) return pos;
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
+TEST_F(LabSetIp, StaticAddressByRegisterWrites) {
+    auto r = labtest::SetIp(*lab_, {"192.168.10.50", "--static", "192.168.10.77/24", "--gateway", "192.168.10.254"});
+    EXPECT_EQ(r.status, 0) << Dump(r);
+    ASSERT_TRUE(labtest::WaitForText(lab_->CamsimLog("gv"), "change ctl 192.168.10.50 -> 192.168.10.77", 3000))
+        << Dump(r) << Log();
+    // The writes in their order: privilege, addressing procedure 5, address, mask, gateway, reset.
+    std::string log = Log();
+    size_t p = Find(log, "reg=0x0a00", "value=0x0002");
+    size_t c = Find(log, "reg=0x0014", "value=0x0005", p);
+    size_t ip = Find(log, "reg=0x064c", "value=0xc0a80a4d", c);
+    size_t m = Find(log, "reg=0x065c", "value=0xffffff00", ip);
+    size_t g = Find(log, "reg=0x066c", "value=0xc0a80afe", m);
+    size_t reset = Find(log, "reg=0xd340", "value=0x0001", g);
+    EXPECT_NE(reset, std::string::npos) << log;
+    EXPECT_EQ(log.find("FORCEIP_CMD"), std::string::npos);
+
+    auto scan = labtest::Scan(*lab_);
+    ASSERT_TRUE(scan.parsed) << Dump(scan.run);
+    const auto* row = labtest::Row(scan, "192.168.10.77");
+    ASSERT_TRUE(row) << Dump(scan.run);
+    EXPECT_EQ((*row)["name"], "Thermal 640");
+    EXPECT_EQ((*row)["reachable"], true);
+    EXPECT_FALSE(labtest::Row(scan, "192.168.10.50"));
+}
+
+TEST_F(LabSetIp, DhcpByMacGivesTheLinkLocalAddress) {
+    auto r = labtest::SetIp(*lab_, {"02:00:00:00:0A:01", "--dhcp"});
+    EXPECT_EQ(r.status, 0) << Dump(r);
+    // No DHCP server in this lab: the camera takes 169.254.(1 + 0x0a).1.
+    ASSERT_TRUE(labtest::WaitForText(lab_->CamsimLog("gv"), "change ctl 192.168.10.50 -> 169.254.11.1", 3000))
+        << Dump(r) << Log();
+    std::string log = Log();
+    EXPECT_NE(Find(log, "reg=0x0014", "value=0x0006"), std::string::npos) << log;
+    EXPECT_EQ(Find(log, "reg=0x064c", "WRITEREG"), std::string::npos) << "a DHCP change writes no address";
+
+    auto scan = labtest::Scan(*lab_);
+    ASSERT_TRUE(scan.parsed) << Dump(scan.run);
+    const auto* row = labtest::Row(scan, "169.254.11.1");
+    ASSERT_TRUE(row) << Dump(scan.run);
+    EXPECT_EQ((*row)["reachable"], false);
+    EXPECT_EQ((*row)["macAddress"], "02:00:00:00:0A:01");
+}
+
+TEST_F(LabSetIp, RefusedControlInAnotherSubnetTakesTheForceIpRoute) {
+    auto r = labtest::SetIp(*lab_, {"172.16.5.5", "--static", "192.168.10.88/24", "--gateway", "192.168.10.1"});
+    ASSERT_TRUE(labtest::WaitForText(lab_->CamsimLog("gv"), "change far 172.16.5.5 -> 192.168.10.88", 3000))
+        << Dump(r) << Log();
+    std::string log = Log();
+    EXPECT_NE(Find(log, "FORCEIP_CMD", "mac=02:00:00:00:0A:05 ip=192.168.10.88 mask=255.255.255.0 gw=192.168.10.1"),
+              std::string::npos) << log;
+    EXPECT_EQ(Find(log, "reg=0x064c", "WRITEREG"), std::string::npos);
+    // The other camera stays where it is.
+    EXPECT_EQ(log.find("change ctl"), std::string::npos);
+
+    auto scan = labtest::Scan(*lab_);
+    ASSERT_TRUE(scan.parsed) << Dump(scan.run);
+    const auto* row = labtest::Row(scan, "192.168.10.88");
+    ASSERT_TRUE(row) << Dump(scan.run);
+    EXPECT_EQ((*row)["name"], "ZYRK K4X0");
+    EXPECT_EQ((*row)["reachable"], true);
+    EXPECT_FALSE(labtest::Row(scan, "172.16.5.5"));
+}
