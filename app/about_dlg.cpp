@@ -1,0 +1,31 @@
+#include "app/about_dlg.h"
+
+#include "app/dialog_units.h"
+#include "app/icons.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("About Teliox"));
+    setObjectName(QStringLiteral("CAboutDlg"));
+    setWindowIcon(icons::ApplicationIcon());
+    const CDialogUnits du(font());
+    setFixedSize(du.Size(170, 62));
+
+    auto* icon = new QLabel(this);
+    icon->setPixmap(icons::ApplicationPixmap(32));
+    icon->setGeometry(du.X(14), du.Y(14), 32, 32);
+
+    auto* version = new QLabel(QStringLiteral("Teliox, Version 3.5"), this);
+    du.Place(version, 42, 14, 114, 8);
+    version->setMinimumHeight(version->sizeHint().height());
+    auto* legal = new QLabel(QStringLiteral("Copyright (C) ZYRK. All rights reserved."), this);
+    du.Place(legal, 42, 26, 120, 8);
+    legal->setMinimumHeight(legal->sizeHint().height());
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setDefault(true);
+    du.Place(ok, 113, 41, 50, 14);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}

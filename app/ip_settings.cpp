@@ -1,0 +1,190 @@
+#include "app/ip_settings.h"
+
+#include "app/dialog_units.h"
+#include "app/ip_addr_ctrl.h"
+#include "discovery/adapters.h"
+
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+uint32_t ToHostOrder(const std::string& text) {
+    uint32_t value = 0;
+    return ParseIPv4(text, value) ? value : 0;
+}
+}  // namespace
+
+CIPSettings::CIPSettings(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("IP Address Settings"));
+    setObjectName(QStringLiteral("CIPSettings"));
+    const CDialogUnits du(font());
+    setFixedSize(du.Size(309, 176));
+
+    nameEdit = new QLineEdit(this);
+    nameEdit->setReadOnly(true);
+    nameEdit->setFocusPolicy(Qt::ClickFocus);
+    du.Place(nameEdit, 16, 13, 278, 16);
+
+    autoRadio = new QRadioButton(QStringLiteral("Obtain IP address automatically"), this);
+    du.Place(autoRadio, 16, 33, 278, 16);
+    manualRadio = new QRadioButton(QStringLiteral("Use the following IP address"), this);
+    du.Place(manualRadio, 16, 54, 278, 16);
+    auto* radios = new QButtonGroup(this);
+    radios->addButton(autoRadio, 1002);
+    radios->addButton(manualRadio, 1003);
+
+    group = new QGroupBox(QString(), this);
+    du.Place(group, 16, 75, 278, 75);
+
+    auto* addressLabel = new QLabel(QStringLiteral("IP address"), this);
+    du.Place(addressLabel, 24, 92, 131, 14);
+    addressCtrl = new CMyIPAddrCtrl(this);
+    du.Place(addressCtrl, 188, 88, 86, 14);
+
+    auto* maskLabel = new QLabel(QStringLiteral("Subnet mask"), this);
+    du.Place(maskLabel, 24, 111, 131, 14);
+    maskCtrl = new CIPAddressCtrl(this);
+    du.Place(maskCtrl, 188, 109, 86, 14);
+
+    auto* gatewayLabel = new QLabel(QStringLiteral("Default gateway"), this);
+    du.Place(gatewayLabel, 24, 130, 131, 14);
+    gatewayCtrl = new CIPAddressCtrl(this);
+    du.Place(gatewayCtrl, 188, 129, 86, 14);
+
+    okButton = new QPushButton(QStringLiteral("OK"), this);
+    okButton->setDefault(true);
+    du.Place(okButton, 103, 155, 50, 14);
+    cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    du.Place(cancelButton, 157, 155, 50, 14);
+
+    // Tab order as in the template.
+    setTabOrder(autoRadio, manualRadio);
+    setTabOrder(manualRadio, addressCtrl->Field(0));
+    for (int i = 0; i < 3; ++i) setTabOrder(addressCtrl->Field(i), addressCtrl->Field(i + 1));
+    setTabOrder(addressCtrl->Field(3), maskCtrl->Field(0));
+    for (int i = 0; i < 3; ++i) setTabOrder(maskCtrl->Field(i), maskCtrl->Field(i + 1));
+    setTabOrder(maskCtrl->Field(3), gatewayCtrl->Field(0));
+    for (int i = 0; i < 3; ++i) setTabOrder(gatewayCtrl->Field(i), gatewayCtrl->Field(i + 1));
+    setTabOrder(gatewayCtrl->Field(3), okButton);
+    setTabOrder(okButton, cancelButton);
+
+    connect(autoRadio, &QRadioButton::clicked, this, &CIPSettings::OnObtainAutomatically);
+    connect(manualRadio, &QRadioButton::clicked, this, &CIPSettings::OnUseFollowingAddress);
+    connect(okButton, &QPushButton::clicked, this, &CIPSettings::OnOK);
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+int CIPSettings::DoModal() {
+    OnInitDialog();
+    return exec();
+}
+
+void CIPSettings::showEvent(QShowEvent* event) {
+    OnInitDialog();
+    QDialog::showEvent(event);
+}
+
+void CIPSettings::DoDataExchange(bool saveAndValidate) {
+    if (saveAndValidate) {
+        cameraName = nameEdit->text();
+        addressCtrl->GetAddress(address);
+        maskCtrl->GetAddress(netmask);
+        gatewayCtrl->GetAddress(gatewayAddress);
+    } else {
+        nameEdit->setText(cameraName);
+        addressCtrl->SetAddress(address);
+        maskCtrl->SetAddress(netmask);
+        gatewayCtrl->SetAddress(gatewayAddress);
+    }
+}
+
+bool CIPSettings::OnInitDialog() {
+    if (initialised) return true;
+    initialised = true;
+    DoDataExchange(false);
+
+    if (obtainAutomatically) {
+        autoRadio->setChecked(true);
+        addressCtrl->setEnabled(false);
+        maskCtrl->ClearAddress();
+        gatewayCtrl->ClearAddress();
+        maskCtrl->setEnabled(false);
+        gatewayCtrl->setEnabled(false);
+    } else {
+        manualRadio->setChecked(true);
+        addressCtrl->setEnabled(true);
+        maskCtrl->setEnabled(true);
+        gatewayCtrl->setEnabled(true);
+    }
+
+    bool focusSet = false;
+    if (!automaticAllowed) {
+        autoRadio->setEnabled(false);
+        uint32_t shown = 0, mask = 0;
+        addressCtrl->GetAddress(shown);
+        maskCtrl->GetAddress(mask);
+        // Keep the first octet; keep the others where the mask's octet is non-zero.
+        uint32_t network = shown & 0xFF000000u;
+        for (int shift = 16; shift >= 0; shift -= 8)
+            if ((mask >> shift) & 0xFF) network |= shown & (0xFFu << shift);
+        addressCtrl->SetAddress(network);
+        addressCtrl->SetFieldFocus(3);
+        focusSet = true;
+    }
+
+    if (!settingsKnown) {
+        maskCtrl->ClearAddress();
+        gatewayCtrl->ClearAddress();
+    }
+    return !focusSet;
+}
+
+void CIPSettings::OnObtainAutomatically() {
+    addressCtrl->setEnabled(false);
+    maskCtrl->setEnabled(false);
+    gatewayCtrl->setEnabled(false);
+    obtainAutomatically = true;
+}
+
+void CIPSettings::OnUseFollowingAddress() {
+    addressCtrl->setEnabled(true);
+    maskCtrl->setEnabled(true);
+    gatewayCtrl->setEnabled(true);
+    FillFromAdapter();
+    obtainAutomatically = false;
+}
+
+void CIPSettings::FillFromAdapter() {
+    bool matched = false;
+    uint32_t suggestedMask = 0, suggestedGateway = 0;
+    if (const auto table = ReadAdapterTable()) {
+        for (const AdapterInfo& adapter : *table) {
+            const uint32_t adapterAddress = ToHostOrder(adapter.address);
+            const uint32_t adapterMask = ToHostOrder(adapter.mask);
+            // An adapter without an address (0.0.0.0, mask 0.0.0.0) would match
+            // every camera and suggest the mask 0.0.0.0: it is not a network.
+            if (adapterAddress == 0) continue;
+            if ((adapterAddress & adapterMask) == (address & adapterMask)) {
+                suggestedMask = adapterMask;
+                suggestedGateway = ToHostOrder(adapter.gateway);
+                matched = true;  // the last matching adapter wins
+            }
+        }
+    }
+    if (matched) {
+        maskCtrl->SetAddress(suggestedMask);
+        gatewayCtrl->SetAddress(suggestedGateway);
+    } else {
+        maskCtrl->SetAddress(0xFFFFFF00u);
+        gatewayCtrl->SetAddress(0);
+    }
+}
+
+void CIPSettings::OnOK() {
+    DoDataExchange(true);
+    accept();
+}

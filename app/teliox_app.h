@@ -1,0 +1,29 @@
+// The application object: start-up in the order of the single-document
+// framework (settings store, document template, frame, view), the about box,
+// and the shutdown that destroys the view before the program ends.
+#pragma once
+
+#include "app/teliox_view.h"
+
+#include <QApplication>
+#include <memory>
+
+class CMainFrame;
+
+class CTelioxApp : public QApplication {
+    Q_OBJECT
+public:
+    CTelioxApp(int& argc, char** argv);
+    ~CTelioxApp() override;
+
+    // Builds and shows the frame; false ends the program.
+    bool InitInstance(DiscoveryFactory discoveryFactory = {});
+    // Destroys the frame and with it the view and its threads.
+    int ExitInstance();
+
+    void OnAppAbout();
+    CMainFrame* MainFrame() const { return mainFrame.get(); }
+
+private:
+    std::unique_ptr<CMainFrame> mainFrame;
+};

@@ -1,0 +1,301 @@
+#include "app/teliox_view.h"
+
+#include "app/commands.h"
+#include "app/main_frame.h"
+#include "app/options_dlg.h"
+#include "discovery/adapters.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QHeaderView>
+#include <QMenu>
+#include <QShowEvent>
+
+namespace {
+
+// The real discovery: the three threads over the view's list and status text.
+class CThreadsDiscovery : public IDiscoveryControl {
+public:
+    CThreadsDiscovery(CDeviceList& devices, CStatusText& statusText) : threads(devices, statusText) {}
+    void Start() override { threads.Start(); }
+    void Stop() override { threads.Stop(); }
+    void SignalScan() override { threads.SignalScan(); }
+    bool IsScanning() const override { return threads.IsScanning(); }
+
+private:
+    CDiscoveryThreads threads;
+};
+
+bool IsCertificatePlatform(const CDevice& device) {
+    return EqualsNoCase(device.platform, "J3") || EqualsNoCase(device.platform, "W8") ||
+           EqualsNoCase(device.platform, "J5");
+}
+
+bool IsHU(const CDevice& device) { return EqualsNoCase(device.platform, "HU"); }
+
+struct MenuItem {
+    int id;
+    const char* text;
+};
+const MenuItem kContextMenu[] = {
+    {cmd::ID_MODIFY, "Modify..."},
+    {cmd::ID_WEB, "Web..."},
+    {cmd::ID_REFRESH, "Refresh"},
+    {cmd::ID_UPLOAD_CERTIFICATE, "Upload certificate"},
+    {cmd::ID_GENERATE_CERTIFICATES, "Generate certificates"},
+    {cmd::ID_CONNECTIVITY_WIZARD, "Connectivity Wizard"},
+};
+
+}  // namespace
+
+std::unique_ptr<IDiscoveryControl> MakeDiscoveryThreads(CDeviceList& devices, CStatusText& statusText) {
+    return std::make_unique<CThreadsDiscovery>(devices, statusText);
+}
+
+CTelioxView::CTelioxView(QWidget* parent, DiscoveryFactory factory)
+    : QWidget(parent),
+      rowQueue([this] { QMetaObject::invokeMethod(this, [this] { FlushRowChanges(); }, Qt::QueuedConnection); }),
+      devices(&rowQueue),
+      discoveryFactory(std::move(factory)) {
+    setObjectName(QStringLiteral("CTelioxView"));
+    model = new CCameraListModel(this);
+    cameraList = new CCameraListCtrl(this);
+    cameraList->setModel(model);
+    cameraList->setGeometry(rect());
+    discovery = discoveryFactory ? discoveryFactory(devices, statusText) : MakeDiscoveryThreads(devices, statusText);
+
+    urlOpener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    popupRunner = [](QMenu& menu, const QPoint& pos) { return menu.exec(pos); };
+
+    statusTimer.setInterval(kStatusTimerMs);
+    connect(&statusTimer, &QTimer::timeout, this, &CTelioxView::OnTimer);
+    connect(cameraList, &CCameraListCtrl::Clicked, this, &CTelioxView::OnClick);
+    connect(cameraList, &CCameraListCtrl::DoubleClicked, this, &CTelioxView::OnDoubleClick);
+    connect(cameraList, &CCameraListCtrl::RightClicked, this, &CTelioxView::OnRightClick);
+}
+
+CTelioxView::~CTelioxView() {
+    statusTimer.stop();
+    // The threads end before the records and the list go away.
+    if (discovery) {
+        discovery->Stop();
+        discovery.reset();
+    }
+}
+
+void CTelioxView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!initialUpdateDone) OnInitialUpdate();
+}
+
+void CTelioxView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (cameraList) cameraList->setGeometry(rect());
+}
+
+void CTelioxView::OnInitialUpdate() {
+    initialUpdateDone = true;
+    cameraList->setGeometry(rect());
+    // Column widths in sixteenths of the list's client width at this moment; fixed from now on.
+    const int clientWidth = cameraList->width() - 2 * cameraList->frameWidth();
+    unit = std::max(clientWidth, 0) / 16;
+    const int units[CCameraListModel::kColumns] = {4, 3, 4, 5, 1};
+    QHeaderView* header = cameraList->header();
+    header->setMinimumSectionSize(1);
+    for (int column = 0; column < CCameraListModel::kColumns; ++column) {
+        header->setSectionResizeMode(column, QHeaderView::Fixed);
+        header->resizeSection(column, units[column] * unit);
+    }
+    statusTimer.start();
+    if (discovery) discovery->Start();  // starts the threads, then the first scan
+}
+
+std::array<int, CCameraListModel::kColumns> CTelioxView::ColumnWidths() const {
+    std::array<int, CCameraListModel::kColumns> widths{};
+    for (int column = 0; column < CCameraListModel::kColumns; ++column)
+        widths[static_cast<size_t>(column)] = cameraList->header()->sectionSize(column);
+    return widths;
+}
+
+void CTelioxView::FlushRowChanges() {
+    const auto changes = rowQueue.Take();
+    if (!changes.empty()) model->Apply(changes);
+}
+
+int CTelioxView::SelectedRow() const {
+    const QModelIndexList selected = cameraList->selectionModel()->selectedRows();
+    int first = -1;
+    for (const QModelIndex& index : selected)
+        if (first < 0 || index.row() < first) first = index.row();
+    return first;
+}
+
+std::optional<CDevice> CTelioxView::PeekSelectedDevice() {
+    const int row = SelectedRow();
+    if (row < 0) return std::nullopt;
+    std::optional<CDevice> copy;
+    devices.WithDevice(row, [&copy](CDevice& device) { copy = device; });
+    return copy;
+}
+
+std::optional<CDevice> CTelioxView::GetSelectedDevice() {
+    FlushRowChanges();  // the list shows what the records hold
+    if (SelectedRow() < 0) {
+        SetStatus(text::kNoItemSelected);
+        return std::nullopt;
+    }
+    return PeekSelectedDevice();
+}
+
+bool CTelioxView::OnCmdMsg(int id) {
+    switch (id) {
+    case cmd::ID_MODIFY:
+    case cmd::ID_TOOLBAR_MODIFY: OnModify(); return true;
+    case cmd::ID_WEB:
+    case cmd::ID_TOOLBAR_WEB: OnWeb(); return true;
+    case cmd::ID_REFRESH:
+    case cmd::ID_TOOLBAR_REFRESH: OnRefresh(); return true;
+    case cmd::ID_UPLOAD_CERTIFICATE: OnUploadCertificate(); return true;
+    case cmd::ID_GENERATE_CERTIFICATES: OnGenerateCertificates(); return true;
+    case cmd::ID_CONNECTIVITY_WIZARD: OnConnectivityWizard(); return true;
+    case cmd::ID_HELP_MANUAL: OnHelpManual(); return true;
+    case cmd::ID_OPTIONS: OnOptions(); return true;
+    default: return false;
+    }
+}
+
+bool CTelioxView::OnUpdateCmdUI(int id, bool& enabled) {
+    switch (id) {
+    case cmd::ID_MODIFY:
+    case cmd::ID_TOOLBAR_MODIFY: {
+        const auto device = PeekSelectedDevice();
+        enabled = device && CanModifyIP(*device);
+        return true;
+    }
+    case cmd::ID_WEB:
+    case cmd::ID_TOOLBAR_WEB: {
+        const auto device = PeekSelectedDevice();
+        enabled = device && !IsHU(*device);
+        return true;
+    }
+    case cmd::ID_TOOLBAR_REFRESH:
+        enabled = !(discovery && discovery->IsScanning());
+        return true;
+    case cmd::ID_UPLOAD_CERTIFICATE:
+    case cmd::ID_GENERATE_CERTIFICATES:
+    case cmd::ID_CONNECTIVITY_WIZARD: {
+        const auto device = PeekSelectedDevice();
+        enabled = device && IsCertificatePlatform(*device);
+        return true;
+    }
+    case cmd::ID_REFRESH:
+    case cmd::ID_HELP_MANUAL:
+    case cmd::ID_OPTIONS:
+        enabled = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::unique_ptr<QMenu> CTelioxView::BuildContextMenu(const CDevice& device) {
+    auto menu = std::make_unique<QMenu>(QStringLiteral("Modify"), this);
+    menu->setObjectName(QStringLiteral("menu310"));
+    for (const MenuItem& item : kContextMenu) {
+        QAction* action = menu->addAction(QString::fromLatin1(item.text));
+        action->setData(item.id);
+    }
+    const auto disable = [&menu](int id) {
+        for (QAction* action : menu->actions())
+            if (action->data().toInt() == id) action->setEnabled(false);
+    };
+    if (!IsCertificatePlatform(device)) {
+        disable(cmd::ID_UPLOAD_CERTIFICATE);
+        disable(cmd::ID_GENERATE_CERTIFICATES);
+        disable(cmd::ID_CONNECTIVITY_WIZARD);
+    }
+    if (IsHU(device)) disable(cmd::ID_WEB);
+    if (!CanModifyIP(device)) disable(cmd::ID_MODIFY);
+    return menu;
+}
+
+void CTelioxView::OnClick() {
+    FlushRowChanges();
+    SetStatus(SelectedRow() < 0 ? text::kNoItemSelected : "");
+}
+
+void CTelioxView::OnDoubleClick() { OnWeb(); }  // no platform test here
+
+void CTelioxView::OnRightClick(const QPoint& globalPos) {
+    const auto device = GetSelectedDevice();
+    if (!device) return;  // no menu
+    const auto menu = BuildContextMenu(*device);
+    QAction* chosen = popupRunner ? popupRunner(*menu, globalPos) : nullptr;
+    if (chosen && chosen->isEnabled()) OnCmdMsg(chosen->data().toInt());
+}
+
+void CTelioxView::OnRefresh() {
+    devices.RemoveAll();  // records, rows and deviceCount under the device lock
+    FlushRowChanges();    // the list empties at once
+    if (discovery) discovery->SignalScan();
+}
+
+void CTelioxView::OpenCameraPage(const char* format) {
+    const auto device = GetSelectedDevice();
+    if (!device) return;
+    // The address comes from the network: only a dotted IPv4 address goes into
+    // the URL, so a crafted answer cannot send the browser elsewhere.
+    uint32_t address = 0;
+    if (!ParseIPv4(device->ipAddress, address)) {
+        SetStatus("Not an IPv4 address: " + device->ipAddress);
+        return;
+    }
+    const QString url = QString::fromLatin1(format).arg(QString::fromStdString(FormatIPv4(address)));
+    if (urlOpener) urlOpener(QUrl(url));
+}
+
+void CTelioxView::OnWeb() { OpenCameraPage("http://%1"); }
+
+void CTelioxView::OnConnectivityWizard() { OpenCameraPage("http://%1/setupwizard"); }
+
+QString CTelioxView::ManualPath() {
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Manual.html"));
+}
+
+void CTelioxView::OnHelpManual() {
+    if (urlOpener) urlOpener(QUrl::fromLocalFile(ManualPath()));
+}
+
+void CTelioxView::OnOptions() {
+    Options dialog(this);
+    dialog.DoModal();
+}
+
+void CTelioxView::OnModify() {
+    if (!GetSelectedDevice()) return;
+    ShowStatus("Modify: changing the IP settings is not available in this version yet");
+}
+
+void CTelioxView::OnUploadCertificate() {
+    if (!GetSelectedDevice()) return;
+    ShowStatus("Upload certificate: not available in this version yet");
+}
+
+void CTelioxView::OnGenerateCertificates() {
+    if (!GetSelectedDevice()) return;
+    ShowStatus("Generate certificates: not available in this version yet");
+}
+
+void CTelioxView::OnTimer() {
+    if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneTextDeferred(QString::fromStdString(statusText.Get()));
+}
+
+void CTelioxView::SetStatus(const std::string& text) { statusText.Set(text); }
+
+void CTelioxView::ShowStatus(const std::string& text) {
+    statusText.Set(text);
+    if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneText(QString::fromStdString(text));
+}
+
+CMainFrame* CTelioxView::ParentFrame() const { return qobject_cast<CMainFrame*>(window()); }
