@@ -56,7 +56,7 @@ TEST(CertStore, ProgramDataFolderComesFromTheEnvironmentElseVarLib) {
     EXPECT_EQ(paths.clientKeyPath, "/srv/teliox/ZYRK/SSL/key.pem");
 }
 
-TEST(CertStore, FolderIsCreatedWithItsParentsAndMayExist) {
+TEST(CertStore, FolderIsCreatedWithItsParentsAndMayExistButNotAsAFile) {
     ScopedProgramData data("store-create");
     const std::string base = data.dir() + "/deep/er";
     setenv(kProgramDataEnv, base.c_str(), 1);
@@ -66,13 +66,9 @@ TEST(CertStore, FolderIsCreatedWithItsParentsAndMayExist) {
     ASSERT_TRUE(CreateCertificateFolder(paths, error)) << error;
     EXPECT_TRUE(IsDir(base + "/ZYRK/SSL"));
     EXPECT_TRUE(CreateCertificateFolder(paths, error)) << error;  // again: no error
-}
 
-TEST(CertStore, FileInThePlaceOfTheFolderIsAClearFailure) {
-    ScopedProgramData data("store-blocked");
-    WriteFile(data.dir() + "/ZYRK", "not a folder");
-    CertificatePaths paths;
-    std::string error;
+    WriteFile(data.dir() + "/ZYRK", "a file where a folder belongs");
+    setenv(kProgramDataEnv, data.dir().c_str(), 1);
     ASSERT_TRUE(GetCertificatePaths(paths, error));
     EXPECT_FALSE(CreateCertificateFolder(paths, error));
     EXPECT_NE(error.find(data.dir() + "/ZYRK"), std::string::npos) << error;
