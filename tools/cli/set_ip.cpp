@@ -30,13 +30,13 @@
 
 namespace {
 
-void Usage() {
+void Usage(FILE* out = stderr) {
     std::fputs("usage: teliox-cli set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
                "  CAMERA             the camera's IP address or MAC address\n"
                "  --dhcp             let the camera obtain its address automatically\n"
                "  --static A/M       fixed address A with mask M (prefix length or dotted)\n"
                "  --gateway G        default gateway of the fixed address (default 0.0.0.0)\n",
-               stderr);
+               out);
 }
 
 int Fail(int code, const std::string& message) {
@@ -72,8 +72,6 @@ bool WaitForCycles(const CDiscoveryThreads& discovery, unsigned cycles) {
     return true;
 }
 
-}  // namespace
-
 // A prefix length ("24") or a dotted mask with contiguous ones; false otherwise.
 bool ParseSubnetMask(const std::string& text, uint32_t& mask) {
     if (!text.empty() && text.size() <= 2 && std::isdigit(static_cast<unsigned char>(text[0])) &&
@@ -90,31 +88,29 @@ bool ParseSubnetMask(const std::string& text, uint32_t& mask) {
     return true;
 }
 
+}  // namespace
+
 int CmdSetIp(int argc, char** argv) {
     std::string camera;
     std::optional<bool> dhcp;
     std::string staticText, gatewayText;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto value = [&](const char* option) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)option;
-            return argv[++i];
-        };
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         if (a == "-h" || a == "--help") {
-            Usage();
+            Usage(stdout);
             return 0;
         } else if (a == "--dhcp") {
             if (dhcp && !*dhcp) return Usage(), Fail(2, "--dhcp and --static exclude each other");
             dhcp = true;
         } else if (a == "--static") {
             if (dhcp && *dhcp) return Usage(), Fail(2, "--dhcp and --static exclude each other");
-            const char* v = value("--static");
+            const char* v = value();
             if (!v) return Usage(), Fail(2, "--static needs ADDRESS/MASK");
             dhcp = false;
             staticText = v;
         } else if (a == "--gateway") {
-            const char* v = value("--gateway");
+            const char* v = value();
             if (!v) return Usage(), Fail(2, "--gateway needs an address");
             gatewayText = v;
         } else if (!a.empty() && a[0] == '-') {
