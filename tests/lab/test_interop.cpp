@@ -1,0 +1,227 @@
+// Real peers in the lab: Aravis's fake camera and arv-tool, python3-zeroconf,
+// avahi-daemon and tshark, against our simulator and teliox-cli.
+#include "cli_driver.h"
+#include "probe.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using labtest::Lab;
+
+namespace {
+
+const char* kThreeCameras = R"({"cameras": [
+  {"name": "ksrv", "hostName": "cam-ksrv", "address": "192.168.10.50", "mac": "02:00:00:00:0a:01",
+   "info": "KSRV-1", "model": "Thermal 640", "serial": "S1", "bsp": "J3", "modelCode": "L",
+   "services": ["gvcp", "mdns"]},
+  {"name": "k210", "hostName": "cam-k210", "address": "192.168.10.51", "mac": "02:00:00:00:0a:02",
+   "info": "K210R", "model": "K2", "serial": "S2", "bsp": "W6", "enabled": false, "services": ["gvcp", "mdns"]},
+  {"name": "k460", "hostName": "cam-k460", "address": "192.168.10.52", "mac": "02:00:00:00:0a:03",
+   "info": "K460", "model": "K4", "serial": "S3", "privilege": false, "services": ["gvcp", "mdns"]}]})";
+
+// The same cameras with GigE Vision only (mDNS rows would come first and keep their platform).
+const char* kGigECameras = R"({"defaults": {"services": ["gvcp"]}, "cameras": [
+  {"name": "ksrv", "address": "192.168.10.50", "mac": "02:00:00:00:0a:01", "info": "KSRV-1",
+   "model": "Thermal 640", "serial": "S1"},
+  {"name": "k210", "address": "192.168.10.51", "mac": "02:00:00:00:0a:02", "info": "K210R", "model": "K2", "serial": "S2"},
+  {"name": "k460", "address": "192.168.10.52", "mac": "02:00:00:00:0a:03", "info": "K460", "model": "K4",
+   "serial": "S3", "privilege": false}]})";
+
+class Interop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LAB_REQUIRE();
+        lab_ = std::make_unique<Lab>();
+        ASSERT_TRUE(lab_->ok()) << lab_->error();
+        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
+        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
+    }
+
+    void StartCameras(const char* json = kThreeCameras) {
+        ASSERT_EQ(lab_->AddHost("cams", "a", "none"), "eth0") << lab_->error();
+        ASSERT_GT(lab_->StartCamsim("cams", "cams", json), 0) << lab_->error();
+    }
+
+    static std::string Dump(const labtest::CommandResult& r) {
+        return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
+    }
+
+    std::unique_ptr<Lab> lab_;
+};
+
+}  // namespace
+
+TEST_F(Interop, AravisFakeCameraAnswersOurDiscoveryAndIsLeftOut) {
+    LAB_REQUIRE_TOOL("arv-fake-gv-camera-0.8");
+    CLI_REQUIRE(*lab_, "scan");
+    StartCameras(kGigECameras);
+    ASSERT_EQ(lab_->AddHost("fake", "a", "192.168.10.70/24"), "eth0") << lab_->error();
+    lab_->Spawn("fake", {"arv-fake-gv-camera-0.8", "-i", "192.168.10.70"}, "fake.out");
+    // Wait (bounded) until it answers a discovery like ours.
+    std::vector<probe::Answer> answers;
+    for (int i = 0; i < 10; ++i) {
+        answers = probe::Decode(lab_->RunIn("pc", [] {
+            return probe::Encode(probe::Exchange("eth0", "255.255.255.255", 3956, probe::DiscoveryCmd(), 500));
+        }));
+        bool fake = false;
+        for (const auto& a : answers) fake = fake || a.from == "192.168.10.70";
+        if (fake) break;
+    }
+    const probe::Answer* fake = nullptr;
+    for (const auto& a : answers)
+        if (a.from == "192.168.10.70") fake = &a;
+    ASSERT_TRUE(fake) << labtest::ReadFile(lab_->dir() + "/fake.out");
+    EXPECT_GE(fake->data.size(), 256u);
+    EXPECT_EQ(probe::Be16(fake->data, 2), 0x0003);
+
+    auto scan = labtest::Scan(*lab_);
+    ASSERT_EQ(scan.run.status, 0) << Dump(scan.run);
+    ASSERT_TRUE(scan.parsed) << Dump(scan.run);
+    EXPECT_FALSE(labtest::Row(scan, "192.168.10.70")) << Dump(scan.run);
+    const auto* ksrv = labtest::Row(scan, "192.168.10.50");
+    ASSERT_TRUE(ksrv) << Dump(scan.run);
+    EXPECT_EQ((*ksrv)["platform"], "HU");
+    EXPECT_TRUE(labtest::Row(scan, "192.168.10.51"));
+    EXPECT_TRUE(labtest::Row(scan, "192.168.10.52"));
+}
+
+TEST_F(Interop, ArvToolListsTheSimulatorsCameras) {
+    LAB_REQUIRE_TOOL("arv-tool-0.8");
+    StartCameras(kGigECameras);
+    auto r = lab_->Exec("pc", {"arv-tool-0.8"}, 30);
+    ASSERT_EQ(r.status, 0) << Dump(r);
+    EXPECT_NE(r.out.find("ZYRK-Thermal 640-S1 (192.168.10.50)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ZYRK-K2-S2 (192.168.10.51)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ZYRK-K4-S3 (192.168.10.52)"), std::string::npos) << r.out;
+    // It can open one and read its description file.
+    auto f = lab_->Exec("pc", {"arv-tool-0.8", "-a", "192.168.10.50", "features"}, 30);
+    EXPECT_EQ(f.status, 0) << Dump(f);
+    EXPECT_NE(f.out.find("DeviceModelName"), std::string::npos) << Dump(f);
+}
+
+TEST_F(Interop, ZeroconfBrowserFindsAndResolvesTheSimulatorsCameras) {
+    LAB_REQUIRE_TOOL("/usr/bin/python3");
+    if (system("/usr/bin/python3 -c 'import zeroconf' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "lab test skipped: python3-zeroconf is not installed";
+    StartCameras();
+    std::string script = lab_->dir() + "/browse.py";
+    ASSERT_TRUE(labtest::WriteFile(script, R"PY(
+import json, sys, time
+from zeroconf import ServiceBrowser, ServiceListener, Zeroconf
+TYPE = "_zyrk-ircam._tcp.local."
+zc = Zeroconf(interfaces=[sys.argv[1]])
+found = set()
+class Listener(ServiceListener):
+    def add_service(self, zc, type_, name): found.add(name)
+    def update_service(self, zc, type_, name): found.add(name)
+    def remove_service(self, zc, type_, name): pass
+browser = ServiceBrowser(zc, TYPE, Listener())
+deadline = time.time() + 8
+while time.time() < deadline and len(found) < int(sys.argv[2]):
+    time.sleep(0.2)
+out = []
+for name in sorted(found):
+    info = zc.get_service_info(TYPE, name, timeout=3000)
+    if info is None:
+        out.append({"name": name})
+        continue
+    out.append({"name": name, "server": info.server, "port": info.port,
+                "addresses": info.parsed_addresses(),
+                "txt": {k.decode(): (v.decode() if v is not None else None) for k, v in info.properties.items()}})
+browser.cancel()
+zc.close()
+print(json.dumps(out))
+)PY"));
+    auto r = lab_->Exec("pc", {"/usr/bin/python3", script, "192.168.10.1", "3"}, 40);
+    ASSERT_EQ(r.status, 0) << Dump(r);
+    nlohmann::json found = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(found.is_array()) << Dump(r);
+    ASSERT_EQ(found.size(), 3u) << Dump(r);
+    std::map<std::string, nlohmann::json> byName;
+    for (const auto& s : found) byName[s.value("name", "")] = s;
+    const auto& k = byName["ksrv._zyrk-ircam._tcp.local."];
+    ASSERT_TRUE(k.contains("server")) << Dump(r);
+    EXPECT_EQ(k["server"], "cam-ksrv.local.");
+    EXPECT_EQ(k["port"], 22136);
+    EXPECT_EQ(k["addresses"], nlohmann::json::array({"192.168.10.50"}));
+    EXPECT_EQ(k["txt"]["bsp"], "J3");
+    EXPECT_EQ(k["txt"]["model"], "L");
+    EXPECT_EQ(k["txt"]["enabled"], "true");
+    const auto& d = byName["k210._zyrk-ircam._tcp.local."];
+    ASSERT_TRUE(d.contains("server")) << Dump(r);
+    EXPECT_EQ(d["server"], "cam-k210.local.");
+    EXPECT_EQ(d["addresses"], nlohmann::json::array({"192.168.10.51"}));
+    EXPECT_EQ(d["txt"]["bsp"], "W6");
+    EXPECT_EQ(d["txt"]["enabled"], "false");
+    EXPECT_TRUE(byName["k460._zyrk-ircam._tcp.local."].contains("server"));
+}
+
+TEST_F(Interop, AvahiPublishedCameraIsFoundByOurScan) {
+    LAB_REQUIRE_TOOL("avahi-daemon");
+    LAB_REQUIRE_TOOL("unshare");
+    CLI_REQUIRE(*lab_, "scan");
+    ASSERT_EQ(lab_->AddHost("avahi", "a", "192.168.10.80/24", "02:00:00:00:0d:01"), "eth0") << lab_->error();
+    std::string d = lab_->dir();
+    ASSERT_EQ(system(("mkdir -p " + d + "/avahi/services " + d + "/avahi/run").c_str()), 0);
+    ASSERT_TRUE(labtest::WriteFile(d + "/avahi/avahi-daemon.conf",
+                                   "[server]\nhost-name=avcam\ndomain-name=local\nuse-ipv4=yes\nuse-ipv6=no\n"
+                                   "allow-interfaces=eth0\nenable-dbus=no\nratelimit-interval-usec=0\n"
+                                   "[wide-area]\nenable-wide-area=no\n"
+                                   "[publish]\npublish-addresses=yes\npublish-hinfo=no\npublish-workstation=no\n"
+                                   "publish-aaaa-on-ipv4=no\n[reflector]\nenable-reflector=no\n[rlimits]\n"));
+    ASSERT_TRUE(labtest::WriteFile(d + "/avahi/services/camera.service",
+                                   "<?xml version=\"1.0\" standalone='no'?>\n"
+                                   "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
+                                   "<service-group>\n  <name>AvCam</name>\n  <service>\n"
+                                   "    <type>_zyrk-ircam._tcp</type>\n    <port>22136</port>\n"
+                                   "    <txt-record>bsp=J3</txt-record>\n    <txt-record>model=x</txt-record>\n"
+                                   "  </service>\n</service-group>\n"));
+    // A mount namespace of its own gives the daemon our service folder and its
+    // own runtime folder (pid file) without touching the machine's.
+    std::string script = "mount --bind " + d + "/avahi/services /etc/avahi/services && "
+                         "mkdir -p /run/avahi-daemon && mount --bind " + d + "/avahi/run /run/avahi-daemon && "
+                         "exec avahi-daemon --no-drop-root --no-chroot --no-rlimits --no-proc-title -f " + d +
+                         "/avahi/avahi-daemon.conf";
+    lab_->Spawn("avahi", {"unshare", "--mount", "--propagation", "private", "sh", "-c", script}, "avahi.out");
+    ASSERT_TRUE(labtest::WaitForText(d + "/avahi.out", "successfully established", 15000))
+        << labtest::ReadFile(d + "/avahi.out");
+
+    auto scan = labtest::Scan(*lab_);
+    ASSERT_EQ(scan.run.status, 0) << Dump(scan.run);
+    ASSERT_TRUE(scan.parsed) << Dump(scan.run);
+    const auto* row = labtest::Row(scan, "192.168.10.80");
+    ASSERT_TRUE(row) << Dump(scan.run) << labtest::ReadFile(d + "/avahi.out");
+    EXPECT_EQ((*row)["name"], "AvCam");
+    EXPECT_EQ((*row)["hostName"], "avcam");
+    EXPECT_EQ((*row)["platform"], "J3");
+    EXPECT_EQ((*row)["model"], "x");
+    EXPECT_EQ((*row)["macAddress"], "02:00:00:00:0D:01");
+    EXPECT_EQ((*row)["reachable"], true);
+}
+
+TEST_F(Interop, TsharkDecodesOurGigEVisionCommands) {
+    LAB_REQUIRE_TOOL("tshark");
+    CLI_REQUIRE(*lab_, "set-ip");
+    StartCameras(kGigECameras);
+    std::string pcap = lab_->dir() + "/gvcp.pcap";
+    std::string bridge = lab_->Bridge("a");
+    ASSERT_FALSE(bridge.empty());
+    pid_t cap = lab_->Spawn("br", {"tshark", "-n", "-i", bridge, "-f", "udp port 3956", "-w", pcap}, "tshark.out");
+    ASSERT_TRUE(labtest::WaitForText(lab_->dir() + "/tshark.out", "Capturing on", 15000))
+        << labtest::ReadFile(lab_->dir() + "/tshark.out");
+    // A register change (DISCOVERY_CMD, WRITEREG_CMD) and a forced address (FORCEIP_CMD).
+    auto a = labtest::SetIp(*lab_, {"192.168.10.50", "--static", "192.168.10.77/24"});
+    auto b = labtest::SetIp(*lab_, {"192.168.10.52", "--static", "192.168.10.78/24"});
+    ASSERT_TRUE(labtest::WaitForText(lab_->CamsimLog("cams"), "FORCEIP_CMD", 3000)) << Dump(a) << Dump(b);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    lab_->Stop(cap);
+    auto decoded = lab_->Exec("pc", {"tshark", "-n", "-r", pcap, "-d", "udp.port==3956,gvcp", "-V"}, 60);
+    ASSERT_EQ(decoded.status, 0) << Dump(decoded);
+    EXPECT_NE(decoded.out.find("DISCOVERY_CMD"), std::string::npos) << decoded.out.substr(0, 3000);
+    EXPECT_NE(decoded.out.find("WRITEREG_CMD"), std::string::npos) << decoded.out.substr(0, 3000);
+    EXPECT_NE(decoded.out.find("FORCEIP_CMD"), std::string::npos) << decoded.out.substr(0, 3000);
+    EXPECT_NE(decoded.out.find("DISCOVERY_ACK"), std::string::npos);
+    EXPECT_EQ(decoded.out.find("Malformed"), std::string::npos) << decoded.out.substr(0, 3000);
+}
