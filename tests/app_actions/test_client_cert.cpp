@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -234,9 +235,22 @@ TEST(ClientCertGenerate, OverwriteReplacesBothFilesAndTightensTheKeyMode) {
     options.certificate = Quick();
     options.fetch.port = UnusedPort();  // the camera does not answer on 9100
     CDevice record = Camera("gone");
-    EXPECT_EQ(GenerateCertificates(&record, status, options), GenerateOutcome::kFetchFailed);
-    EXPECT_EQ(status.statusText, "Get camera certificate...");
-    EXPECT_EQ(status.events.back(), (StatusEvent{StatusEvent::kShow, "Get camera certificate..."}));
+    // The question on this thread, the slow part on a worker, as the window does it.
+    CGenerateCertificates action(status, options);
+    ASSERT_TRUE(action.Prepare());
+    EXPECT_TRUE(action.WillGenerate());
+    GenerateOutcome outcome = GenerateOutcome::kUpdated;
+    std::thread worker([&] { outcome = action.Run(&record); });
+    worker.join();
+    EXPECT_EQ(outcome, GenerateOutcome::kFetchFailed);
+    const std::string q = "Client certificates already exists. Overwrite?";
+    const std::vector<StatusEvent> expected = {
+        {StatusEvent::kShow, q},
+        {StatusEvent::kAsk, q},
+        {StatusEvent::kShow, "Create client certificates..."},
+        {StatusEvent::kShow, "Get camera certificate..."},  // and there it stays
+    };
+    EXPECT_EQ(status.events, expected);
 
     X509Ptr cert = ReadCert(data.SslDir() + "/cert.pem");
     EvpPkeyPtr key = ReadKey(data.SslDir() + "/key.pem");
