@@ -16,8 +16,9 @@
 #   lab.sh cleanup                                 remove runs whose owner process is gone
 #
 # RUN names start with "tlx" (e.g. "tlx$$"); every namespace of a run is named
-# RUN-<host>. The owner (default: the caller) is recorded so that "cleanup"
-# removes only runs whose owner has died. Hosts may get more adapters by
+# RUN-<host>. The owner (default: the calling process) is recorded so that
+# "cleanup" removes only runs whose owner has died; owner 0 keeps a run until
+# "down" (for a lab set up by hand from short-lived shells). Hosts may get more adapters by
 # calling add-host again with the same HOST and another subnet (a DHCP server
 # host or a service host are ordinary hosts).
 set -euo pipefail
@@ -93,8 +94,13 @@ cmd_up() {
   local run=$1 owner=${2:-$PPID}
   check_run "$run"; need_root
   [ -d "$(state "$run")" ] && die "run $run exists already"
-  mkdir -p "$(state "$run")/subnets" "$(state "$run")/hosts"
-  echo "$owner" >"$(state "$run")/owner"
+  [[ $owner =~ ^[0-9]+$ ]] || die "owner must be a process id (0: kept until 'down')"
+  # The state appears in one step, owner included, so that a concurrent
+  # cleanup never mistakes a run being set up for a leftover.
+  local tmp="$STATE_ROOT/.$run.$$"
+  mkdir -p "$tmp/subnets" "$tmp/hosts"
+  echo "$owner" >"$tmp/owner"
+  mv "$tmp" "$(state "$run")"
   ensure_host "$run" br
   ensure_host "$run" pc
 }
@@ -183,13 +189,14 @@ cmd_cleanup() {
   for run in $runs; do
     [[ $run =~ ^${PREFIX}[A-Za-z0-9]{1,9}$ ]] || continue
     owner=$(cat "$(state "$run")/owner" 2>/dev/null || echo "")
+    [ "$owner" = 0 ] && continue
     if [ -n "$owner" ] && kill -0 "$owner" 2>/dev/null; then continue; fi
     echo "lab.sh: removing leftover run $run" >&2
     remove_run "$run"
   done
 }
 
-[ $# -ge 1 ] || { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+[ $# -ge 1 ] || { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 2; }
 cmd=$1; shift
 case $cmd in
   up) [ $# -ge 1 ] || die "usage: up RUN [OWNER_PID]"; cmd_up "$@" ;;
