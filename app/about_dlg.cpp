@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <algorithm>
+
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("About Teliox"));
     setObjectName(QStringLiteral("CAboutDlg"));
@@ -20,7 +22,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     auto* version = new QLabel(QStringLiteral("Teliox, Version 3.5"), this);
     du.Place(version, 42, 14, 114, 8);
     version->setMinimumHeight(version->sizeHint().height());
-    auto* legal = new QLabel(QStringLiteral("Copyright (C) ZYRK. All rights reserved."), this);
+    auto* legal = new QLabel(QStringLiteral("Copyright (C) ZYRK"), this);
     du.Place(legal, 42, 26, 120, 8);
     legal->setMinimumHeight(legal->sizeHint().height());
 
@@ -28,4 +30,13 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     ok->setDefault(true);
     du.Place(ok, 113, 41, 50, 14);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+    // Wider than the template only when a font leaves a text no room.
+    const int needed = std::max(version->x() + version->sizeHint().width(), legal->x() + legal->sizeHint().width()) + du.X(7);
+    if (needed > width()) {
+        setFixedWidth(needed);
+        ok->move(needed - ok->width() - du.X(7), ok->y());
+    }
+    version->resize(std::max(version->width(), version->sizeHint().width()), version->height());
+    legal->resize(std::max(legal->width(), legal->sizeHint().width()), legal->height());
 }

@@ -43,9 +43,12 @@ QVariant CCameraListModel::data(const QModelIndex& index, int role) const {
         return {};
     }
     case Qt::ToolTipRole: {
-        const QString tip = ImageToolTip(row.image[column]);
-        if (!tip.isEmpty()) return tip;
-        return row.text[column].isEmpty() ? QVariant() : QVariant(row.text[column]);
+        QStringList tips;
+        if (!row.text[column].isEmpty()) tips << row.text[column];
+        if (const QString tip = ImageToolTip(row.image[column]); !tip.isEmpty()) tips << tip;
+        // The padlock column lies at the right edge; the name tells it too.
+        if (column == 0 && row.image[kColumns - 1] >= 0) tips << ImageToolTip(row.image[kColumns - 1]);
+        return tips.isEmpty() ? QVariant() : QVariant(tips.join(QLatin1Char('\n')));
     }
     default: return {};
     }

@@ -85,34 +85,34 @@ void DrawExclamation(QPainter& p) {
     p.drawEllipse(QRectF(6.7, 11.0, 2.6, 2.6));
 }
 
-// 32781: a network plug with "IP" and a pencil.
+// 32781: an "IP" plate with a pencil below it on the right.
 void DrawModify(QPainter& p) {
     p.setPen(QPen(QColor(20, 60, 130), 1.0));
-    p.setBrush(QColor(70, 130, 210));
-    p.drawRoundedRect(QRectF(0.5, 3.5, 12.0, 10.0), 1.5, 1.5);
+    p.setBrush(QColor(60, 120, 205));
+    p.drawRoundedRect(QRectF(0.5, 0.5, 13.0, 10.0), 1.5, 1.5);
     QFont font = p.font();
-    font.setPixelSize(8);
+    font.setPixelSize(9);
     font.setBold(true);
     p.setFont(font);
     p.setPen(Qt::white);
-    p.drawText(QRectF(0.5, 3.5, 12.0, 10.0), Qt::AlignCenter, QStringLiteral("IP"));
-    // Pencil from the lower right towards the upper left.
-    p.save();
-    p.translate(13.0, 12.0);
-    p.rotate(-45.0);
+    p.drawText(QRectF(0.5, 0.5, 13.0, 10.0), Qt::AlignCenter, QStringLiteral("IP"));
+    // Pencil lying from the upper right to its tip at the lower left.
+    QPainterPath body;
+    body.moveTo(16.0, 9.0);
+    body.lineTo(17.5, 10.5);
+    body.lineTo(11.0, 17.0);
+    body.lineTo(9.5, 15.5);
+    body.closeSubpath();
     p.setPen(QPen(QColor(90, 60, 10), 0.8));
-    p.setBrush(QColor(250, 200, 40));
-    p.drawRect(QRectF(-1.6, -6.0, 3.2, 8.0));
-    p.setBrush(QColor(240, 210, 170));
+    p.setBrush(QColor(250, 195, 30));
+    p.drawPath(body);
     QPainterPath tip;
-    tip.moveTo(-1.6, 2.0);
-    tip.lineTo(1.6, 2.0);
-    tip.lineTo(0.0, 5.0);
+    tip.moveTo(9.5, 15.5);
+    tip.lineTo(11.0, 17.0);
+    tip.lineTo(8.2, 17.8);
     tip.closeSubpath();
+    p.setBrush(QColor(60, 40, 20));
     p.drawPath(tip);
-    p.setBrush(QColor(230, 120, 140));
-    p.drawRect(QRectF(-1.6, -7.5, 3.2, 1.5));
-    p.restore();
 }
 
 // 32782: a globe.

@@ -41,16 +41,19 @@ CIPSettings::CIPSettings(QWidget* parent) : QDialog(parent) {
     du.Place(group, 16, 75, 278, 75);
 
     auto* addressLabel = new QLabel(QStringLiteral("IP address"), this);
+    addressLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     du.Place(addressLabel, 24, 92, 131, 14);
     addressCtrl = new CMyIPAddrCtrl(this);
     du.Place(addressCtrl, 188, 88, 86, 14);
 
     auto* maskLabel = new QLabel(QStringLiteral("Subnet mask"), this);
+    maskLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     du.Place(maskLabel, 24, 111, 131, 14);
     maskCtrl = new CIPAddressCtrl(this);
     du.Place(maskCtrl, 188, 109, 86, 14);
 
     auto* gatewayLabel = new QLabel(QStringLiteral("Default gateway"), this);
+    gatewayLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     du.Place(gatewayLabel, 24, 130, 131, 14);
     gatewayCtrl = new CIPAddressCtrl(this);
     du.Place(gatewayCtrl, 188, 129, 86, 14);

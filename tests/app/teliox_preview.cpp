@@ -12,6 +12,8 @@
 
 #include <QHeaderView>
 #include <QMenu>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace {
@@ -54,6 +56,10 @@ void FeedCameras(CTelioxView* view) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The settings store goes to a temporary folder: a preview never changes the user's settings.
+    QTemporaryDir settingsFolder;
+    for (auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
     CTelioxApp app(argc, argv);
     const QString what = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("main");
     const int seconds = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 8;
@@ -68,7 +74,7 @@ int main(int argc, char** argv) {
     FeedCameras(view);
     view->FlushRowChanges();
     view->SetStatus("Scan completed");
-    view->List()->selectionModel()->select(view->Model()->index(what == QLatin1String("menu") ? 0 : 1, 0),
+    view->List()->selectionModel()->select(view->Model()->index(what == QLatin1String("menu") ? 3 : 1, 0),
                                            QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 
     QTimer::singleShot(600, frame, [&] {
@@ -76,7 +82,7 @@ int main(int argc, char** argv) {
             auto device = view->GetSelectedDevice();
             if (!device) return;
             QMenu* menu = view->BuildContextMenu(*device).release();
-            const QRect rowRect = view->List()->visualRect(view->Model()->index(0, 1));
+            const QRect rowRect = view->List()->visualRect(view->Model()->index(3, 1));
             menu->popup(view->List()->viewport()->mapToGlobal(rowRect.center()));
         } else if (what == QLatin1String("ip")) {
             auto* dlg = new CIPSettings(frame);

@@ -111,6 +111,8 @@ TEST_F(ViewTest, RowsShowTheMergesTextsAndImages) {
     EXPECT_EQ(model->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), "Name");
     EXPECT_EQ(model->headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), "");
     EXPECT_FALSE(model->data(model->index(1, 4), Qt::DecorationRole).isNull());
+    EXPECT_TRUE(model->data(model->index(1, 0), Qt::ToolTipRole).toString().contains("TLS only"));
+    EXPECT_FALSE(model->data(model->index(0, 0), Qt::ToolTipRole).toString().contains("TLS only"));
 
     // An update with the pending flag set shows image 4.
     view->Devices().WithDevice(0, [](CDevice& d) { d.ipChangePending = true; });
