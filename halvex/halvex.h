@@ -9,3 +9,8 @@
 #include <halvex/resource/resource_value.h>
 #include <halvex/resource/value_codec.h>
 #include <halvex/resource/resource_set.h>
+#include <halvex/client/res_protocol.h>
+#include <halvex/client/resourceclientlib.h>
+#include <halvex/client/resourceclientlib_socket.h>
+#include <halvex/client/resourceclientlib_bio.h>
+#include <halvex/resource/client_resource.h>

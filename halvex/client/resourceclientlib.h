@@ -166,9 +166,6 @@ private:
     // Builds the originator of a write: the value's own, or the local end of
     // the connection and the calling thread. 0 or a positive error number.
     int Originator(ResCommType comm, const CResourceValue& value, uint8_t* out);
-    int MultiExchange(ResCommType comm, const RES_IDENT_T* ident, unsigned char* send, unsigned char* recv,
-                      unsigned char** sendHeap, size_t payload, int items, unsigned char** grown,
-                      int* received);
 };
 
 }  // namespace ZYRK
