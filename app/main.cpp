@@ -3,6 +3,7 @@
 
 int main(int argc, char** argv) {
     CTelioxApp app(argc, argv);
+    app.CloseOnTerminationSignals();
     if (!app.InitInstance()) return 1;
     const int result = app.exec();
     app.ExitInstance();

@@ -6,6 +6,20 @@
 #include "app/main_frame.h"
 
 #include <QCommandLineParser>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+int signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+}  // namespace
 
 CTelioxApp::CTelioxApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QString::fromLatin1(text::kAppTitle));
@@ -43,6 +57,26 @@ bool CTelioxApp::InitInstance(DiscoveryFactory discoveryFactory) {
 int CTelioxApp::ExitInstance() {
     mainFrame.reset();
     return 0;
+}
+
+void CTelioxApp::CloseOnTerminationSignals() {
+    if (signalPipe[0] >= 0) return;
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char buffer[16];
+        while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        if (mainFrame)
+            mainFrame->close();
+        else
+            quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) sigaction(signalNumber, &action, nullptr);
 }
 
 void CTelioxApp::OnAppAbout() {

@@ -22,6 +22,9 @@ public:
     int ExitInstance();
 
     void OnAppAbout();
+    // SIGTERM, SIGINT and SIGHUP close the frame as File, Exit does, so the
+    // discovery threads stop in order when a script ends the program.
+    void CloseOnTerminationSignals();
     CMainFrame* MainFrame() const { return mainFrame.get(); }
 
 private:
