@@ -5,7 +5,10 @@
 // the connection ends after one answer, as a real server does.
 #pragma once
 
+#include <unistd.h>
+
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "script_server.h"
@@ -26,13 +29,35 @@ public:
 
     explicit FakeServer(Handler handler, int connections = 64)
         : m_handler(std::move(handler)),
-          m_server([this](int fd) { Serve(fd); }, connections) {}
+          m_server(
+              [this](int fd) {
+                  // Each connection gets a thread of its own, so that a kept
+                  // session never holds up other connections.
+                  int own = ::dup(fd);
+                  m_threads.emplace_back([this, own] {
+                      Serve(own);
+                      ::close(own);
+                  });
+              },
+              connections) {}
 
     uint16_t Port() const { return m_server.Port(); }
 
     std::vector<Request> Requests() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_requests;
+    }
+    // The requests once at least n have arrived (or after a few seconds):
+    // for requests that get no answer the client does not wait for.
+    std::vector<Request> WaitRequests(size_t n) {
+        for (int i = 0; i < 250; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_requests.size() >= n) break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return Requests();
     }
     std::vector<uint8_t> Codes() {
         std::vector<uint8_t> out;
@@ -46,7 +71,11 @@ public:
     }
     // Waits for the accept loop to end (it ends when the test closes the
     // listener by destroying the server, or after `connections`).
-    ~FakeServer() { ::shutdown(m_server.ListenFd(), SHUT_RDWR); }
+    ~FakeServer() {
+        ::shutdown(m_server.ListenFd(), SHUT_RDWR);
+        m_server.Join();
+        for (std::thread& t : m_threads) t.join();
+    }
 
 private:
     void Serve(int fd) {
@@ -94,6 +123,7 @@ private:
     std::mutex m_mutex;
     std::vector<Request> m_requests;
     int m_connections = 0;
+    std::vector<std::thread> m_threads;
     ScriptServer m_server;
 };
 

@@ -39,7 +39,7 @@ TEST(ClientTree, SessionInitAndTheProgramsIpChange) {
         EXPECT_EQ(commit->Set(on, RES_NOWAIT, 50, nullptr), 0u);
         EXPECT_EQ(commit->Close(), 0u);
     }
-    std::vector<testsrv::Request> reqs = server.Requests();
+    std::vector<testsrv::Request> reqs = server.WaitRequests(7);
     ASSERT_EQ(reqs.size(), 7u);
     // Session and version exchange still with the short header.
     EXPECT_EQ(reqs[0].payload, (Bytes{0xC0, 0}));
