@@ -135,7 +135,15 @@ std::string LabUnavailable() {
     if (!why.empty()) return why;
     if (access((std::string(TELIOX_SOURCE_DIR) + "/lab/lab.sh").c_str(), X_OK) != 0) return "lab/lab.sh is missing";
     if (access(BuiltProgram("tools/camsim/camsim").c_str(), X_OK) != 0) return "camsim is not built";
-    return "";
+    // Root without the right to make network namespaces (some containers): say so once.
+    static const std::string probe = [] {
+        std::string name = "tlx" + std::to_string(getpid()) + "p-probe";  // a leftover is removed by cleanup
+        CommandResult r = RunCaptured({"ip", "netns", "add", name}, 20);
+        if (r.status != 0) return "cannot create network namespaces here: " + r.err;
+        RunCaptured({"ip", "netns", "del", name}, 20);
+        return std::string();
+    }();
+    return probe;
 }
 
 Lab::Lab() {
