@@ -135,7 +135,7 @@ CLibContainer::STATE_T CTaskContainer::GetStableState() const
 
 RESULT_T CTaskContainer::Init(const char* name, uint32_t priority, uint32_t stackSize, uint32_t flags)
 {
-    std::lock_guard<std::mutex> guard(mMutex);
+    std::lock_guard<std::recursive_mutex> guard(mMutex);
     STATE_T request = meStateRequest.load();
     if (request == INITED) {
         PrintF(3, "ZYRK::CTaskContainer::Init[%p](): OK <= multiple request for task '%s'", static_cast<void*>(this),
@@ -175,7 +175,7 @@ RESULT_T CTaskContainer::Init(const char* name, uint32_t priority, uint32_t stac
 
 RESULT_T CTaskContainer::Start(const uint32_t* startArgument)
 {
-    std::lock_guard<std::mutex> guard(mMutex);
+    std::lock_guard<std::recursive_mutex> guard(mMutex);
     STATE_T request = meStateRequest.load();
     if (request == STARTED) {
         PrintF(3, "ZYRK::CTaskContainer::Start[%p](): OK <= multiple request for task '%s'",
@@ -226,7 +226,7 @@ RESULT_T CTaskContainer::WaitForAcknowledge(const char* operation)
 
 RESULT_T CTaskContainer::Stop()
 {
-    std::lock_guard<std::mutex> guard(mMutex);
+    std::lock_guard<std::recursive_mutex> guard(mMutex);
     STATE_T request = meStateRequest.load();
     if (request == STOPPED) {
         PrintF(3, "ZYRK::CTaskContainer::Stop[%p](): OK <= multiple request for task '%s'", static_cast<void*>(this),
@@ -253,7 +253,7 @@ RESULT_T CTaskContainer::Stop()
 
 RESULT_T CTaskContainer::Resume()
 {
-    std::lock_guard<std::mutex> guard(mMutex);
+    std::lock_guard<std::recursive_mutex> guard(mMutex);
     STATE_T request = meStateRequest.load();
     if (request == STARTED) {
         PrintF(3, "ZYRK::CTaskContainer::Resume[%p](): OK <= multiple request for task '%s'",
@@ -280,7 +280,7 @@ RESULT_T CTaskContainer::Resume()
 
 RESULT_T CTaskContainer::Shutdown()
 {
-    std::lock_guard<std::mutex> guard(mMutex);
+    std::lock_guard<std::recursive_mutex> guard(mMutex);
     STATE_T request = meStateRequest.load();
     if (request == UNLOADED) {
         PrintF(3, "ZYRK::CTaskContainer::Shutdown[%p](): OK <= multiple request for task '%s'",
@@ -383,7 +383,7 @@ void CTaskContainer::Execute()
 
     // A request that is still waiting for this body's acknowledgement holds
     // the task's mutex: let it return before the object is destroyed.
-    { std::lock_guard<std::mutex> guard(mMutex); }
+    { std::lock_guard<std::recursive_mutex> guard(mMutex); }
 
     // From here on the registry may destroy this object.
     STATE_T request = meStateRequest.load();

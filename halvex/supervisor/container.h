@@ -113,6 +113,10 @@ protected:
     // Parks the calling task thread while the registry holds it suspended.
     void CheckSuspended();
     CEvent* GetStopEvent() const { return mpStopEvent; }
+    // The lock of the request operations (recursive). A derived request
+    // operation that does work of its own before the base's takes it, so that
+    // the task's thread cannot destroy the object in between.
+    std::recursive_mutex& RequestLock() { return mMutex; }
 
     CQueue* mpQueue = nullptr;
 
@@ -123,7 +127,7 @@ private:
     void Execute();
 
     std::atomic<uint32_t> mulTid{0};
-    std::mutex mMutex;
+    std::recursive_mutex mMutex;
     pthread_t mHandle{};
     bool mbHasThread = false;
     CEvent* mpStartEvent = nullptr;
