@@ -14,3 +14,5 @@
 #include <halvex/client/resourceclientlib_socket.h>
 #include <halvex/client/resourceclientlib_bio.h>
 #include <halvex/resource/client_resource.h>
+#include <halvex/client/fmp_socket.h>
+#include <halvex/client/resourceclientlib_fmp.h>

@@ -1,0 +1,130 @@
+// The FMP transport: a resource exchange between two FMP sockets of this
+// process over a queue server task on a free loopback port.
+#include <halvex/client/fmp_socket.h>
+#include <halvex/client/resourceclientlib_fmp.h>
+#include <halvex/platform/fmq.h>
+#include <halvex/supervisor/supervisor.h>
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "script_server.h"
+
+using namespace ZYRK;
+using testsrv::Bytes;
+
+namespace {
+
+uint16_t StartQueueServer() {
+    static uint16_t port = [] {
+        auto* task = new CFMQServerTask;
+        CSupervisor sup;
+        const std::string name = "fmqcli_" + std::to_string(getpid());
+        if (task->Init(name.c_str(), 0, 0, 0) != 0 || sup.AddTask(task, CLibContainer::INITED) != 0) {
+            delete task;
+            return uint16_t(0);
+        }
+        CTaskContainer* held = sup.GetTask(name.c_str());
+        const uint32_t arg[4] = {0, 0xFFFF, 0, 0};
+        uint16_t p = 0;
+        if (sup.Start(name.c_str(), arg) == 0 && task->WaitUntilListening(10000)) p = task->GetPort();
+        if (held) held->Release();
+        return p;
+    }();
+    return port;
+}
+
+// An FMP port of this process's own, so that parallel runs do not meet.
+uint16_t OwnFmpPort() { return uint16_t(0x4000 + getpid() % 0x3000); }
+
+// Reads one request frame from an FMP socket.
+Bytes ReadFmpFrame(int s) {
+    Bytes out;
+    uint8_t buf[700];
+    size_t want = 8;
+    while (out.size() < want) {
+        int r = fmp_recv(s, buf, int(std::min(sizeof buf, want - out.size())), 0);
+        if (r <= 0) return out;
+        out.insert(out.end(), buf, buf + r);
+        if (out.size() == 8) want = 8 + ((size_t(out[4]) << 24) | (size_t(out[5]) << 16) | (size_t(out[6]) << 8) | out[7]);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ClientFmp, ExchangeOverFmpSockets) {
+    const uint16_t qport = StartQueueServer();
+    ASSERT_NE(qport, 0) << "queue server task did not start";
+    ::setenv("HALVEX_FMQ_PORT", std::to_string(qport).c_str(), 1);
+    const uint16_t port = OwnFmpPort();
+
+    int listener = fmp_socket();
+    ASSERT_GT(listener, 0);
+    ASSERT_EQ(fmp_bind(listener, port), 0);
+    ASSERT_EQ(fmp_listen(listener, 1), 0);
+
+    std::vector<Bytes> got;
+    int closedResult = -2;
+    std::thread server([&] {
+        int c = fmp_accept(listener, nullptr, nullptr);
+        if (c <= 0) return;
+        for (int i = 0; i < 2; ++i) {
+            Bytes req = ReadFmpFrame(c);
+            got.push_back(req);
+            Bytes reply = i == 0 ? testsrv::Frame({0xF1, 12}) : testsrv::Frame({0xFF, 171});
+            fmp_send(c, reply.data(), int(reply.size()));
+        }
+        uint8_t b;
+        closedResult = fmp_recv(c, &b, 1, 0);
+        fmp_close(c);
+    });
+
+    CResourceClientLibFMP lib(port);
+    EXPECT_EQ(lib.TmpGetSocket(), 0u);
+    ASSERT_EQ(lib.Open(), 0);
+    EXPECT_NE(lib.TmpGetSocket(), 0u);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    EXPECT_EQ(lib.clientlib_getsockname(reinterpret_cast<sockaddr*>(&a), &len), 0);
+    EXPECT_EQ(a.sin_port, port);
+    EXPECT_EQ(a.sin_addr.s_addr, uint32_t(INADDR_LOOPBACK));
+
+    unsigned char send[RES_BUFFER_SIZE] = {}, recv[RES_BUFFER_SIZE] = {};
+    ResCommType comm{RES_COMM_FMP, 0, 0};
+    unsigned char version = 0;
+    EXPECT_EQ(lib.ResProtocolVersion(comm, send, recv, &version), 0);
+    EXPECT_EQ(version, 12);
+    // A request larger than one queue message travels in pieces.
+    std::string user(255, 'u'), password(255, 'p');
+    EXPECT_EQ(lib.ResSendAuth(comm, send, recv, user.c_str(), password.c_str()), 171);
+    EXPECT_EQ(lib.ResFlushBuffers(), 0);
+    lib.Close();
+    server.join();
+    fmp_close(listener);
+
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 1, 0xF0}));
+    ASSERT_EQ(got[1].size(), 8u + 2u + 255u + 1u + 255u);
+    EXPECT_EQ(got[1][8], 0xD0);
+    EXPECT_EQ(got[1].back(), 'p');
+    EXPECT_EQ(closedResult, 0);  // the close reached the server side
+}
+
+TEST(ClientFmp, OutOfRangeAndUnconnectedSockets) {
+    const uint16_t qport = StartQueueServer();
+    ASSERT_NE(qport, 0);
+    ::setenv("HALVEX_FMQ_PORT", std::to_string(qport).c_str(), 1);
+    EXPECT_EQ(fmp_send(FMP_MAX_SOCKETS + 1, "x", 1), -1);
+    int s = fmp_socket();
+    ASSERT_GT(s, 0);
+    uint8_t b;
+    EXPECT_EQ(uint32_t(fmp_recv(s, &b, 1, 0)), 0xAD000002u);  // not connected
+    fmp_close(s);
+}
