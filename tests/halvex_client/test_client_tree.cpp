@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "fake_server.h"
 
@@ -309,4 +310,48 @@ TEST(ClientTree, OpenResourcesAndGetResourcesInOneRequestEach) {
     EXPECT_EQ(reqs[3].extensions, 2 + 1);
     tree.CloseResources(*set);
     delete set;
+}
+
+TEST(ClientTree, NodeServerOfAResourceBelowAMountPoint) {
+    auto attrOf = [](uint8_t type) {
+        Bytes attr(41, 0);
+        attr[0] = 0x42;
+        attr[1] = type;
+        return attr;
+    };
+    FakeServer server([&](const Bytes& p) -> Bytes {
+        const std::string path(p.begin() + 1, std::find(p.begin() + 1, p.end(), uint8_t(0)));
+        switch (p[0]) {
+            case 0xF0: return {0xF1, 12};
+            case 0x47: return {0x48};
+            case 0x41: return attrOf(path == ".m" ? 9 : 5);
+            case 0x0C: {
+                // The mount point's value: address, port and the TCP flag.
+                Bytes data = testsrv::Cat({Bytes{0x02, 0x09}, testsrv::Str("10.0.0.5"), Bytes{0x56, 0x78, 0x01}});
+                return testsrv::Cat({Bytes{0x0D, 0, 0, 41, 0, uint8_t(data.size()), 0, 0}, attrOf(9), data});
+            }
+            default: return {0xFF, 166};
+        }
+    });
+    CClientResourceTree tree;
+    ASSERT_EQ(tree.Init("127.0.0.1", server.Port(), true), 0u);
+    CResource* leaf = nullptr;
+    ASSERT_EQ(tree.OpenResource(CResourcePath(".m.x.y"), &leaf, nullptr), 0u);
+    CText address;
+    unsigned short port = 0;
+    CResourcePath mount;
+    ASSERT_EQ(tree.GetNodeServerAddrPort(dynamic_cast<CClientResource*>(leaf), address, port, mount, nullptr), 0u);
+    EXPECT_STREQ(address.AsChar(), "10.0.0.5");
+    EXPECT_EQ(port, 0x5678);
+    EXPECT_STREQ(mount.AsChar(), ".m");
+
+    // Without a mount point on the way: the tree's own server.
+    CResource* plain = nullptr;
+    ASSERT_EQ(tree.OpenResource(CResourcePath(".a.b"), &plain, nullptr), 0u);
+    ASSERT_EQ(tree.GetNodeServerAddrPort(dynamic_cast<CClientResource*>(plain), address, port, mount, nullptr), 0u);
+    EXPECT_STREQ(address.AsChar(), "127.0.0.1");
+    EXPECT_EQ(port, server.Port());
+    EXPECT_STREQ(mount.AsChar(), ".");
+    leaf->Close();
+    plain->Close();
 }
