@@ -1,0 +1,85 @@
+// The window program's list fed by its real discovery threads, inside the
+// network lab: simulated cameras of every source, the images the list shows
+// for them, the status line, and a refresh.
+#include "lab_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+
+using labtest::Lab;
+
+namespace {
+
+struct Row {
+    std::string ip, mac, interfaceName;
+    int image0 = -1, image4 = -1;
+};
+
+std::vector<std::string> Split(const std::string& line) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    std::string field;
+    while (std::getline(in, field, '\t')) fields.push_back(field);
+    return fields;
+}
+
+TEST(AppLab, ListShowsCamerasOfEverySourceAndRefillsAfterRefresh) {
+    LAB_REQUIRE();
+    const std::string probe = labtest::BuiltProgram("tests/app/teliox_view_probe");
+    if (access(probe.c_str(), X_OK) != 0) GTEST_SKIP() << "lab test skipped: teliox_view_probe is not built";
+    Lab lab;
+    ASSERT_TRUE(lab.ok()) << lab.error();
+    ASSERT_TRUE(lab.AddSubnet("a", "192.168.60.0/24")) << lab.error();
+    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.60.1/24"), "eth0") << lab.error();
+    ASSERT_EQ(lab.AddHost("cams", "a", "none"), "eth0") << lab.error();
+    ASSERT_GT(lab.StartCamsim("cams", "cams", R"({"cameras": [
+      {"name": "Lobby", "hostName": "lobby", "address": "192.168.60.21", "mac": "02:00:00:00:60:21",
+       "bsp": "J3", "services": ["mdns"]},
+      {"name": "Vault", "hostName": "vault", "address": "192.168.60.22", "mac": "02:00:00:00:60:22",
+       "bsp": "W8", "enabled": false, "services": ["mdns"]},
+      {"address": "10.9.9.9", "mask": "255.255.255.0", "mac": "02:00:00:00:09:09", "services": ["gvcp"]},
+      {"name": "Gate", "hostName": "One", "address": "192.168.60.24", "mac": "02:00:00:00:60:24",
+       "announceIntervalMs": 500, "services": ["announce"]}]})"),
+              0)
+        << lab.error();
+
+    const auto run = lab.Exec("pc", {probe, "4", "40", "1"}, 90);
+    ASSERT_EQ(run.status, 0) << "stdout:\n" << run.out << "\nstderr:\n" << run.err;
+
+    std::map<std::string, Row> rows;
+    std::string pane;
+    int emptied = -1;
+    std::stringstream out(run.out);
+    for (std::string line; std::getline(out, line);) {
+        const auto f = Split(line);
+        if (f.size() == 7 && f[0] == "ROW") rows[f[1]] = {f[2], f[3], f[4], std::stoi(f[5]), std::stoi(f[6])};
+        if (f.size() >= 1 && f[0] == "PANE") pane = f.size() > 1 ? f[1] : "";
+        if (f.size() == 2 && f[0] == "EMPTIED") emptied = std::stoi(f[1]);
+    }
+    EXPECT_EQ(emptied, 0) << run.out;  // the refresh empties the list at once
+    ASSERT_TRUE(rows.count("Lobby")) << run.out;
+    ASSERT_TRUE(rows.count("Vault")) << run.out;
+    ASSERT_TRUE(rows.count("Gate One")) << run.out;
+    EXPECT_EQ(rows["Lobby"].ip, "192.168.60.21");
+    // mDNS finds take the MAC address from the neighbour table: the simulator host's interface.
+    EXPECT_TRUE(std::regex_match(rows["Lobby"].mac, std::regex("([0-9A-F]{2}:){5}[0-9A-F]{2}"))) << rows["Lobby"].mac;
+    EXPECT_EQ(rows["Lobby"].image0, 0);
+    EXPECT_EQ(rows["Lobby"].image4, -1);
+    EXPECT_EQ(rows["Vault"].image4, 2);  // plain resource service off: padlock
+    EXPECT_EQ(rows["Gate One"].image0, 0);
+    bool foreign = false;
+    for (const auto& [name, row] : rows)
+        if (row.ip == "10.9.9.9") {
+            foreign = true;
+            EXPECT_EQ(row.image0, 1) << name;  // outside the adapter's subnet
+            EXPECT_EQ(row.mac, "02:00:00:00:09:09");
+        }
+    EXPECT_TRUE(foreign) << run.out;
+    for (const auto& [name, row] : rows) EXPECT_NE(row.interfaceName.find("(192.168.60.1)"), std::string::npos) << name;
+    EXPECT_EQ(pane, "Scan completed");
+}
+
+}  // namespace
