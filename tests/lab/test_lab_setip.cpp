@@ -108,3 +108,36 @@ TEST_F(LabSetIp, RefusedControlInAnotherSubnetTakesTheForceIpRoute) {
     EXPECT_EQ((*row)["reachable"], true);
     EXPECT_FALSE(labtest::Row(scan, "172.16.5.5"));
 }
+
+// Cameras found by mDNS are changed through their resource tree; with no
+// resource server answering, the change goes out as the IP-change broadcast,
+// which names the host and the interface (FEC1 for W6, else LAN90001).
+TEST(LabSetIpBroadcast, UnreachableResourceTreeFallsBackToTheIpChangeMessage) {
+    LAB_REQUIRE();
+    Lab lab;
+    ASSERT_TRUE(lab.ok()) << lab.error();
+    CLI_REQUIRE(lab, "set-ip");
+    ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
+    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
+    ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
+    ASSERT_GT(lab.StartCamsim("m", "m", R"({"defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
+      {"name": "Lobby", "hostName": "lobby", "address": "192.168.10.60", "bsp": "J3"},
+      {"name": "Gate", "hostName": "gate", "address": "192.168.10.61", "bsp": "W6"}]})"), 0) << lab.error();
+
+    auto r = labtest::SetIp(lab, {"192.168.10.60", "--static", "192.168.10.65/24", "--gateway", "192.168.10.1"});
+    if ((r.out + r.err).find("does not offer") != std::string::npos)
+        GTEST_SKIP() << "lab test skipped: teliox-cli set-ip has no resource-tree route yet: " << r.err;
+    auto g = labtest::SetIp(lab, {"192.168.10.61", "--dhcp"});
+    std::string log = lab.CamsimLog("m");
+    EXPECT_TRUE(labtest::WaitForText(log, "change Lobby 192.168.10.60 -> 192.168.10.65 mask 255.255.255.0 gateway 192.168.10.1", 5000))
+        << r.out << r.err << labtest::ReadFile(log);
+    EXPECT_TRUE(labtest::WaitForText(log, "IPCHANGE host=gate interface=FEC1 dhcp=1", 5000))
+        << g.out << g.err << labtest::ReadFile(log);
+    EXPECT_TRUE(labtest::WaitForText(log, "change Gate 192.168.10.61 -> 169.254.", 5000)) << labtest::ReadFile(log);
+
+    auto scan = labtest::Scan(lab);
+    ASSERT_TRUE(scan.parsed) << scan.run.out << scan.run.err;
+    const auto* row = labtest::Row(scan, "192.168.10.65");
+    ASSERT_TRUE(row) << scan.run.out;
+    EXPECT_EQ((*row)["name"], "Lobby");
+}
