@@ -16,3 +16,12 @@
 #include <halvex/resource/client_resource.h>
 #include <halvex/client/fmp_socket.h>
 #include <halvex/client/resourceclientlib_fmp.h>
+#include <halvex/platform/errcodes.h>
+#include <halvex/platform/syslogext.h>
+#include <halvex/platform/postlog.h>
+#include <halvex/platform/users.h>
+#include <halvex/platform/event.h>
+#include <halvex/supervisor/container.h>
+#include <halvex/supervisor/supervisor.h>
+#include <halvex/platform/fmq.h>
+#include <halvex/platform/syslogintf.h>
