@@ -1,0 +1,176 @@
+// The resource-tree route of an address change, without any window: cameras
+// that are not controlled by GigE Vision are changed through their resource
+// server. The read phase connects, reads the interface's current mode and
+// prepares the settings dialog; the write phase runs on a thread of its own,
+// connects again and writes the interface's DHCP flag, address, netmask and
+// gateway and a commit. A camera that cannot be reached by the read phase gets
+// the new settings as an IP-change broadcast instead.
+//
+// The window program calls ReadViaResourceTree, runs its dialog and calls
+// ApplyViaResourceTree; teliox-cli does the same without the dialog.
+#pragma once
+
+#include "app/actions/cert_store.h"
+#include "discovery/device_list.h"
+#include "discovery/gev_modify.h"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ZYRK {
+class CClientResourceTree;
+}
+
+inline constexpr unsigned short kResourcePlainPort = 22136;
+inline constexpr unsigned short kResourceTlsPort = 9100;
+
+// How the route reaches the resource server. The product uses the defaults;
+// tests point the ports at a server on loopback.
+struct RTConnectOptions {
+    unsigned short plainPort = kResourcePlainPort;
+    unsigned short tlsPort = kResourceTlsPort;
+    // Request timeout of the tree in milliseconds; 0 waits as long as the
+    // transport does (the window's behaviour). teliox-cli sets one.
+    unsigned long timeoutMs = 0;
+};
+
+// The broadcast of the fallback: the arguments and result of
+// SendIPChangeBroadcast. Tests inject their own so nothing is broadcast.
+using IPChangeBroadcastFn =
+    std::function<int(const std::string& hostName, bool dhcp, const std::string& address,
+                      const std::string& subnetMask, const std::string& gateway, const std::string& interfaceName)>;
+
+struct RTRouteOptions {
+    RTConnectOptions connect;
+    IPChangeBroadcastFn broadcast;  // empty: SendIPChangeBroadcast
+};
+
+// Progress texts: `showNow` set means the status line and at once the status
+// pane (the caller's thread is blocked), clear the status line only.
+using RTStatusCallback = GEVStatusCallback;
+
+// The dialog's start values and the user's choice have the same form as on
+// the GigE Vision route (addresses host order).
+using RTDialogPreset = GEVDialogPreset;
+using RTSettings = GEVSettings;
+
+// "FEC1" for platform "W6" (any letter case), otherwise "LAN90001".
+std::string InterfaceResourceName(const CDevice& record);
+
+// ".services.net.interface.<interface>.<leaf>".
+std::string InterfaceResourcePath(const std::string& interfaceName, const std::string& leaf);
+
+// The client certificate and key a TLS connection presents, and the camera's
+// certificate file it trusts. The tree uses the objects without owning them:
+// keep this alive for as long as the tree that ConnectToCamera initialised.
+class CCameraCredentials {
+public:
+    CCameraCredentials() = default;
+    ~CCameraCredentials();
+    CCameraCredentials(const CCameraCredentials&) = delete;
+    CCameraCredentials& operator=(const CCameraCredentials&) = delete;
+
+    // Reads "cert.pem" and "key.pem" (unencrypted) of the certificate folder
+    // and forms the path of the camera's "<hostName>.pem". False when a file
+    // cannot be opened or parsed or the host name cannot name a file.
+    bool Load(const CertificatePaths& paths, const std::string& hostName);
+
+    X509* Certificate() const { return m_certificate; }
+    EVP_PKEY* Key() const { return m_key; }
+    const std::string& TrustFile() const { return m_trustFile; }
+
+private:
+    void Clear();
+
+    X509* m_certificate = nullptr;
+    EVP_PKEY* m_key = nullptr;
+    std::string m_trustFile;
+};
+
+// Initialises `tree` for the camera in session mode: plain TCP on port 22136
+// when the camera's plain service is on (`disabled` clear), else TLS on port
+// 9100 with the client certificate and key, the camera's certificate as the
+// trust file and no strict peer verification. Returns 0 on success, 1 when the
+// client certificate or key cannot be read (Init is then not called), else
+// the result of Init.
+uint32_t ConnectToCamera(const CDevice& record, ZYRK::CClientResourceTree& tree, CCameraCredentials& credentials,
+                         const RTConnectOptions& options = RTConnectOptions());
+
+// What the read phase found.
+struct RTReadResult {
+    CDevice camera;              // the record the phase ran for
+    bool connected = false;      // the first connection succeeded
+    uint32_t connectResult = 0;  // ConnectToCamera's result
+    bool dhcp = false;           // the camera's current mode
+    std::string subnetMask;      // dotted texts, set for a fixed address
+    std::string gateway;
+    RTDialogPreset preset;       // what the settings dialog opens with
+};
+
+// The read phase, on the caller's thread: "Connecting to camera...", then
+// "Connected" or "Connection failed"; the mode from
+// ".services.net.interface.LAN90001.method" ("manual" exactly: fixed address)
+// or, when that does not open, from the interface's "DHCP"; the record's mask
+// and gateway for a fixed address; the dialog's start values. The connection
+// ends before the function returns.
+RTReadResult ReadViaResourceTree(const CDevice& record, const RTStatusCallback& status,
+                                 const RTRouteOptions& options = RTRouteOptions());
+
+// The values of one change. They travel with the write phase's thread, so a
+// second change cannot overwrite those of a first one still running.
+struct RTChange {
+    CDevice camera;
+    bool dhcpRequested = false;
+    std::string newAddress;      // dotted texts, used for a fixed address
+    std::string newSubnetMask;
+    std::string newGateway;
+    RTConnectOptions connect;
+};
+
+struct RTWriteResult {
+    bool connected = false;
+    uint32_t connectResult = 0;
+    unsigned written = 0;                // writes the camera accepted, commit included
+    std::vector<std::string> skipped;    // "<path>: 0x<result>" of resources that did not open or refused the write
+    bool committed = false;              // the commit was accepted
+};
+
+// The write phase: its own tree and connection ("Failed to connect" when that
+// fails, nothing written); DHCP true, or DHCP false then address, netmask and
+// gateway; then commit true with the time argument 50; each resource opened,
+// written once and closed; "IP change completed". Resources that do not open
+// and refused writes are skipped. Texts go out with `showNow` clear.
+RTWriteResult IPChangeThread(RTChange change, const RTStatusCallback& status);
+
+// Runs IPChangeThread on a new thread and returns it joinable. The change and
+// the callback are moved into the thread; whatever the callback refers to
+// must live until the thread ends (hold it by shared_ptr, or join). `done`,
+// when given, receives the result on the worker thread before it ends.
+std::thread StartIPChangeThread(RTChange change, RTStatusCallback status,
+                                std::function<void(const RTWriteResult&)> done = {});
+
+struct RTApplyResult {
+    bool rowUpdated = false;     // the row still held the camera; its flag and cell were updated
+    bool threadStarted = false;  // connected: the write phase runs on `thread`
+    std::thread thread;          // joinable when started
+    bool broadcast = false;      // not connected: the broadcast went out instead
+    int broadcastResult = 0;     // its result
+};
+
+// After the dialog closed with OK: "Initiating IP change" and the row's
+// address cell emptied; when the read phase connected, the pending mark is
+// cleared and the write phase starts with the chosen values; otherwise the
+// record gets the pending mark, the chosen values are broadcast (also the
+// address, mask and gateway when DHCP was chosen) and "IP change broadcasted"
+// shown. The change always goes to the camera of the read phase: the row is
+// only touched while it still holds that camera.
+RTApplyResult ApplyViaResourceTree(CDeviceList& list, int row, const RTReadResult& read,
+                                   const RTSettings& chosen, RTStatusCallback status,
+                                   const RTRouteOptions& options = RTRouteOptions(),
+                                   std::function<void(const RTWriteResult&)> done = {});
