@@ -62,9 +62,8 @@ TEST_F(PostLog, LineLayoutAndFile)
     EXPECT_EQ(line[13], ' ');
     EXPECT_EQ(line.substr(22, 3), " - ");
     std::string exe = program_invocation_short_name;
-    std::string name = line.substr(25, std::max<size_t>(16, exe.size()));
-    EXPECT_EQ(name.substr(name.size() - std::min<size_t>(exe.size(), 16)),
-              exe.size() >= 16 ? exe : exe.substr(0));
+    std::string field = exe.size() >= 16 ? exe : std::string(16 - exe.size(), ' ') + exe;
+    EXPECT_EQ(line.substr(25, field.size() + 2), field + ": ");
     EXPECT_NE(line.find(": task alpha started"), std::string::npos);
 }
 

@@ -184,3 +184,16 @@ TEST(Random, SeedByArrayMatchesTheReferenceGenerator)
 }
 
 }  // namespace
+
+namespace {
+
+// The library's start-up fills the table when the program is loaded, also
+// when it links the static library.
+TEST(Startup, UserTableIsFilledAtLoad)
+{
+    EXPECT_STREQ(get_user_name(1), "shell");
+    EXPECT_STREQ(get_user_name(0), "root");
+    EXPECT_EQ(is_valid_user("ressrv", ""), 1);
+}
+
+}  // namespace
