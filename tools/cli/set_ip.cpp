@@ -1,5 +1,9 @@
 // teliox-cli set-ip: changes the network settings of one camera the way the
-// window's "Modify..." does for GigE Vision cameras.
+// window's "Modify..." does: GigE Vision cameras by register writes or a
+// forced address, all others through their resource tree (the current mode
+// is read, then a worker writes DHCP, address, netmask, gateway and a commit;
+// a camera whose resource server cannot be reached gets the IP-change
+// broadcast instead).
 //
 //   teliox-cli set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]
 //
@@ -7,11 +11,14 @@
 // between the pairs, any letter case). MASK is a prefix length (24) or a
 // dotted mask (255.255.255.0). The cameras are found by one scan cycle of
 // the window's discovery threads first (GigE Vision, mDNS, announcements),
-// which keep listening while the change runs; each step of the change is printed; the exit status is 0 when the
-// change went out and was acknowledged, 1 when it failed, 2 for bad usage,
-// 3 when the camera is not found or offers no change from here.
+// which keep listening while the change runs; each step of the change is
+// printed; the exit status is 0 when the change went out and was acknowledged
+// (for the resource tree: every setting and the commit accepted, or the
+// broadcast sent on every adapter), 1 when it failed, 2 for bad usage, 3 when
+// the camera is not found or offers no change from here.
 #include "commands.h"
 
+#include "app/actions/ip_change_rt.h"
 #include "discovery/adapters.h"
 #include "discovery/device_list.h"
 #include "discovery/gev_modify.h"
@@ -42,6 +49,12 @@ void Usage(FILE* out = stderr) {
 int Fail(int code, const std::string& message) {
     std::fprintf(stderr, "teliox-cli set-ip: %s\n", message.c_str());
     return code;
+}
+
+std::string Hex(uint32_t code) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", code);
+    return buf;
 }
 
 // "00:11:1c:ab:cd:ef" or "00-11-1C-AB-CD-EF" to the list's form; empty when not a MAC.
@@ -86,6 +99,54 @@ bool ParseSubnetMask(const std::string& text, uint32_t& mask) {
     if (((~m + 1) & ~m) != 0) return false;  // ones, then zeros only
     mask = m;
     return true;
+}
+
+void PrintStatus(const std::string& text, bool) {
+    if (text.empty()) return;
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+std::string Describe(const GEVSettings& s) {
+    return s.dhcp ? std::string("DHCP")
+                  : FormatIPv4(s.address) + "/" + FormatIPv4(s.netmask) + " gateway " + FormatIPv4(s.gateway);
+}
+
+// The resource-tree route: the read phase, then the write phase on its
+// worker thread, waited for; or the broadcast when the camera's resource
+// server cannot be reached.
+int ModifyViaResourceTree(CDeviceList& list, const CDevice& camera, GEVSettings settings) {
+    RTRouteOptions options;
+    // A camera that accepts but never answers must not hang the command.
+    options.connect.timeoutMs = 10000;
+    const RTReadResult read = ReadViaResourceTree(camera, PrintStatus, options);
+    if (read.connected)
+        std::printf("The camera uses %s\n", read.dhcp ? "DHCP" : ("a fixed address, mask " + read.subnetMask).c_str());
+    if (settings.dhcp) {
+        // What the dialog holds when DHCP is chosen; the broadcast carries it.
+        settings.address = read.preset.address;
+        settings.netmask = read.preset.netmask;
+        settings.gateway = read.preset.gatewayAddress;
+    }
+
+    RTWriteResult written;
+    RTApplyResult applied = ApplyViaResourceTree(list, camera.row, read, settings, PrintStatus, options,
+                                                 [&written](const RTWriteResult& r) { written = r; });
+    if (applied.threadStarted) {
+        applied.thread.join();
+        for (const std::string& s : written.skipped) std::printf("Skipped %s\n", s.c_str());
+        if (!written.connected)
+            return Fail(1, "the second connection to the camera failed (" + Hex(written.connectResult) + ")");
+        if (!written.committed) return Fail(1, "the camera did not accept the commit");
+        std::printf("Settings written and committed: %s\n", Describe(settings).c_str());
+        return written.skipped.empty() ? 0 : Fail(1, "not every setting was accepted");
+    }
+    if (applied.broadcastResult != 0)
+        return Fail(1, "the IP-change broadcast did not go out on every adapter (" +
+                           std::to_string(applied.broadcastResult) + ")");
+    std::printf("IP-change message for %s sent: %s (no answer is expected)\n", camera.hostName.c_str(),
+                Describe(settings).c_str());
+    return 0;
 }
 
 }  // namespace
@@ -167,9 +228,7 @@ int CmdSetIp(int argc, char** argv) {
                 found->macAddress.c_str(), found->interfaceName.c_str());
 
     if (!CanModifyIP(*found)) return Fail(3, "camera " + camera + " offers no address change");
-    if (!UsesGEVControl(*found))
-        return Fail(3, "camera " + camera +
-                           " is changed through its resource tree, which teliox-cli does not offer yet");
+    if (!UsesGEVControl(*found)) return ModifyViaResourceTree(list, *found, settings);
 
     const GEVDialogPreset preset = PrepareGEVDialog(*found);
     if (settings.dhcp) {
