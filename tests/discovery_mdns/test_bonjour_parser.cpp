@@ -220,27 +220,6 @@ TEST(BonjourRecords, TxtFirstValueWinsAndKeyWithoutEquals) {
     EXPECT_EQ(Apply(c).txt["bsp"], "Q");
 }
 
-TEST(BonjourRecords, EnabledWithoutEqualsDoesNotDisable) {
-    SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); });
-    Bytes b = Header();
-    Append(b, Record(Name("Cam.local"), 33, Srv(1, Name("cam"))));
-    Append(b, Record(Name("x"), 16, Txt({"bsp=J3", "enabled"})));
-    Bytes d = Header();
-    Append(d, Record(Name("Dis"), 33, Srv(1, Name("dis"))));
-    Append(d, Record(Name("x"), 16, Txt({"bsp=J3", "enabled=FALSE"})));
-    BonjourResponse r1, r2;
-    ASSERT_TRUE(ParseBonjourResponse(b.data(), b.size(), 0x7F000002, 5353, r1));
-    ASSERT_TRUE(ParseBonjourResponse(d.data(), d.size(), 0x7F000003, 5353, r2));
-    r1.adapterIndex = r2.adapterIndex = LoopbackIndex();
-    CDeviceList list;
-    AddBonjourDevices(list, {r1, r2}, [](const std::string&, const std::string&, std::string&) { return false; });
-    auto rows = list.Snapshot();
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_FALSE(rows[0].disabled);
-    EXPECT_TRUE(rows[1].disabled);
-    SetAdapterTableProvider(nullptr);
-}
-
 TEST(BonjourRecords, SrvTargetInlineOrByPointerAndCutAtRdataEnd) {
     Bytes b = Header();
     Append(b, Record(Name("Cam2._zyrk-ircam._tcp.local"), 33, Srv(22136, Name("cam2.local"))));
@@ -321,29 +300,3 @@ TEST(BonjourRecords, DeviceInfoTakesTheAdaptersMaskAndGatewayInNetworkOrder) {
     SetAdapterTableProvider(nullptr);
 }
 
-TEST(BonjourRecords, ResponsesMergeIntoRowsByPlatform) {
-    SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); });
-    auto parse = [](const Bytes& b, uint32_t from) {
-        BonjourResponse r;
-        EXPECT_TRUE(ParseBonjourResponse(b.data(), b.size(), from, 5353, r));
-        r.adapterIndex = LoopbackIndex();
-        return r;
-    };
-    std::vector<BonjourResponse> list = {
-        parse(CameraResponse("Cam1", "cam1", {"bsp=j3"}), 0x7F000002),
-        parse(CameraResponse("Other", "other", {"bsp=ZZ"}), 0x7F000003),       // not listable
-        parse(CameraResponse("Cam1 again", "cam1", {"bsp=W"}), 0x7F000002),    // same address: update
-        parse(CameraResponse("M-L", "ml", {"bsp=M", "model=L"}), 0x7F000004),
-        parse(CameraResponse("M-D", "md", {"bsp=M", "model=D"}), 0x7F000005),  // not listable
-    };
-    CDeviceList devices;
-    AddBonjourDevices(devices, list, [](const std::string&, const std::string&, std::string&) { return false; });
-    auto rows = devices.Snapshot();
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].name, "Cam1");
-    EXPECT_EQ(rows[0].platform, "j3");
-    EXPECT_EQ(rows[0].ipAddress, "127.0.0.2");
-    EXPECT_TRUE(rows[0].reachable);
-    EXPECT_EQ(rows[1].name, "M-L");
-    SetAdapterTableProvider(nullptr);
-}

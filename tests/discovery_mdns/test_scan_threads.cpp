@@ -87,18 +87,6 @@ TEST(AutoResetEvent, EachSetIsConsumedByOneWait) {
     EXPECT_FALSE(e.Wait(0));
 }
 
-TEST(AutoResetEvent, WakesAWaiterOnAnotherThread) {
-    CAutoResetEvent e;
-    std::atomic<int> woken{0};
-    std::thread t([&] {
-        if (e.Wait(-1)) ++woken;
-    });
-    e.Set();
-    t.join();
-    EXPECT_EQ(woken, 1);
-    EXPECT_FALSE(e.IsSet()) << "the waiter consumed the set";
-}
-
 TEST(AutoResetEvent, WaitAnyPrefersTheFirstAndConsumesOnlyOne) {
     CAutoResetEvent a, b;
     EXPECT_EQ(CAutoResetEvent::WaitAny({&a, &b}, 0), -1);
@@ -121,18 +109,6 @@ TEST(AutoResetEvent, WaitAnyPrefersTheFirstAndConsumesOnlyOne) {
     }
     waiter.join();
     EXPECT_EQ(got, 200);
-}
-
-TEST(StatusText, SetAndGetFromSeveralThreads) {
-    CStatusText s;
-    std::thread t([&] {
-        for (int i = 0; i < 500; ++i) s.Set(i % 2 ? "Scan started..." : "Scan completed");
-    });
-    for (int i = 0; i < 500; ++i) {
-        std::string v = s.Get();
-        EXPECT_TRUE(v.empty() || v == "Scan started..." || v == "Scan completed");
-    }
-    t.join();
 }
 
 class ScanThreads : public ::testing::Test {
