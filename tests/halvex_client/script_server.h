@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -68,9 +69,13 @@ inline void WriteAll(int fd, const Bytes& b) {
 
 // A reply frame around a payload (no extensions).
 inline Bytes Frame(const Bytes& payload) {
-    Bytes f{0xFE, 0, 0, 0, uint8_t(payload.size() >> 24), uint8_t(payload.size() >> 16),
-            uint8_t(payload.size() >> 8), uint8_t(payload.size())};
-    f.insert(f.end(), payload.begin(), payload.end());
+    Bytes f(8 + payload.size(), 0);
+    f[0] = 0xFE;
+    f[4] = uint8_t(payload.size() >> 24);
+    f[5] = uint8_t(payload.size() >> 16);
+    f[6] = uint8_t(payload.size() >> 8);
+    f[7] = uint8_t(payload.size());
+    std::copy(payload.begin(), payload.end(), f.begin() + 8);
     return f;
 }
 
