@@ -320,9 +320,13 @@ TEST_F(Tasks, BodyThatNeverAcknowledgesIsParked)
     quit = true;
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(s.finished.load());
-    // The registry's Start resumes it.
+    // The registry's Start resumes it; the task ends right away, so it is
+    // held while its state is looked at.
+    CTaskContainer* held = sup.GetTask(name.c_str());
+    ASSERT_EQ(held, task);
     EXPECT_EQ(sup.Start(name.c_str(), nullptr), 0u);
     EXPECT_EQ(task->GetState(), CLibContainer::STARTED);
+    held->Release();
     ASSERT_TRUE(Eventually([&] { return s.destroyed.load(); }));
     EXPECT_TRUE(s.finished.load());
 }
