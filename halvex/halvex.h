@@ -25,3 +25,5 @@
 #include <halvex/supervisor/supervisor.h>
 #include <halvex/platform/fmq.h>
 #include <halvex/platform/syslogintf.h>
+#include <halvex/server/server_tree.h>
+#include <halvex/server/resource_server.h>

@@ -1,0 +1,219 @@
+// The resource server: request handling common to every transport
+// (CResourceServerTask: one request payload decoded, applied to the local
+// resource tree, the reply bytes appended to a reply buffer) and the TCP
+// connection tasks (CResourceTCPServerTask: a listening task that serves one
+// request per connection and hands sessions to session tasks of its own).
+#pragma once
+
+#include <halvex/halvex_export.h>
+#include <halvex/resource/resource.h>
+#include <halvex/resource/resource_path.h>
+#include <halvex/resource/resource_value.h>
+#include <halvex/supervisor/container.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace ZYRK {
+
+constexpr uint16_t DEFAULT_TCP_PORT = 22136;
+constexpr uint16_t DEFAULT_FMP_PORT = 22136;
+// The version this server announces.
+constexpr uint8_t RES_SERVER_PROTOCOL_VERSION = 12;
+// Results of ManageCommand beside 0 and 1.
+constexpr uint32_t RES_SESSION_OPENED = 0x7FFFFFFF;
+// Handler results from here on are result codes, below it reply lengths.
+constexpr uint32_t RES_HANDLER_ERROR_BASE = 0x1000000;
+// Largest request a connection accepts unless configured otherwise.
+constexpr uint32_t RES_DEFAULT_MAX_REQUEST = 1024u * 1024u;
+
+// Growable chain of memory blocks holding one reply. Block addresses stay
+// valid until Flush or a Restore that drops them, so reserved bytes can be
+// filled in after later bytes were appended.
+class HALVEX_API CResReplyBuffer {
+public:
+    struct SNAPSHOT_T {
+        size_t pieces;
+        size_t used;
+        size_t total;
+    };
+    using RELEASE_T = void (*)(void* context, const void* data);
+
+    explicit CResReplyBuffer(size_t blockSize = 2048, size_t limit = 64u * 1024u * 1024u);
+    ~CResReplyBuffer();
+    CResReplyBuffer(const CResReplyBuffer&) = delete;
+    CResReplyBuffer& operator=(const CResReplyBuffer&) = delete;
+
+    // n bytes at the end (zeroed); null when the buffer cannot grow.
+    uint8_t* AllocSpace(size_t n);
+    SNAPSHOT_T Snapshot() const;
+    void Restore(const SNAPSHOT_T& snapshot);
+    // Pads the end to an even length with a 0 byte; false without memory.
+    bool SWAlign();
+    // Appends an external block without copying; release (when given) is
+    // called once the buffer lets go of it.
+    bool AttachExtBuffer(const void* data, size_t n, RELEASE_T release = nullptr, void* context = nullptr);
+    size_t Length() const { return m_total; }
+    // Calls sink for every filled piece in order; stops at the first false.
+    template <typename F>
+    bool ForEachPiece(F&& sink) const
+    {
+        for (const Piece& p : m_pieces) {
+            if (p.used && !sink(p.data, p.used)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    std::vector<uint8_t> Bytes() const;
+    void Flush();
+    void SetLimit(size_t limit) { m_limit = limit; }
+
+private:
+    struct Piece {
+        uint8_t* data;
+        size_t capacity;
+        size_t used;
+        bool owned;
+        RELEASE_T release;
+        void* context;
+    };
+    void Drop(Piece& p);
+
+    std::vector<Piece> m_pieces;
+    size_t m_blockSize;
+    size_t m_limit;
+    size_t m_total = 0;
+};
+
+class HALVEX_API CResourceServerTask : public CTaskContainer {
+public:
+    CResourceServerTask();
+    ~CResourceServerTask() override;
+
+    // The tree to serve instead of the supervisor's local tree (before Init).
+    void SetTree(CResourceTree* tree) { m_tree = tree; }
+    CResourceTree* GetResourceTree() const { return m_tree; }
+
+    RESULT_T Init(const char* name, uint32_t priority, uint32_t stackSize, uint32_t flags) override;
+    RESULT_T Unload() override;
+
+    // Runs one request payload: the number of reply bytes appended (below
+    // 0x1000000) or a result code that abandons the reply.
+    uint32_t ProcessData(const uint8_t* data, uint32_t length, const USER_IDENT_T& ident);
+
+    CResReplyBuffer& Reply() { return m_reply; }
+
+    // A created instance below a mounted tree is reported with the request
+    // path's own first component in front.
+    static void CheckPrefixMountPath(const char* requestPath, CResourcePath& resultPath);
+
+protected:
+    uint32_t ErrorResponse(uint8_t error);
+    static uint8_t FlattenType(CResource* resource);
+
+    uint32_t ReadData(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t ReadAttrDataLimits(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t WriteData(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t WriteDataEx(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t WriteDataMulti(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t CreateInstance(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t DeleteInstance(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t ReadAttributes(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t SetAttributes(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t ReadLimits(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t VerifyResource(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t IterateChild(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t DumpResource(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t DumpSet(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t ReloadResource(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t RenameResource(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t AddSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t RemoveSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t AddTreeSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t RemoveTreeSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t MountSubtree(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t UnmountSubtree(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t ProtocolVersion(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+    uint32_t DebugCommand(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
+
+    uint32_t ReadDataInternal(CResource* res, uint32_t attr, CResourceValue& value, bool copy, size_t capacity,
+                              const USER_IDENT_T& id, uint8_t* head);
+    uint32_t ReadAttributesInternal(CResource* res, const CResourceValue& value, uint32_t attr);
+    uint32_t ReadLimitsInternal(CResource* res, const CResourceValue& value, size_t capacity,
+                                const USER_IDENT_T& id);
+
+    // Opens path for a handler: 0 and *out, else the error reply's length
+    // (2) is returned after appending it. noMem174: answer 174 for 0x64040000.
+    uint32_t OpenPath(const char* path, CResource** out, const USER_IDENT_T* id, bool noMem174);
+
+    CResourceTree* m_tree = nullptr;
+    CResReplyBuffer m_reply;
+};
+
+class HALVEX_API CResourceTCPServerTask : public CResourceServerTask {
+public:
+    struct GRANT_T {
+        uint32_t address;  // as the socket reports it (network order)
+        int64_t expiry;    // seconds of the server clock
+        uint16_t uid;
+        uint16_t gid;
+    };
+    static constexpr int GRANT_COUNT = 10;
+    static constexpr int64_t GRANT_SECONDS = 300;
+    static constexpr int64_t GRANT_PERMANENT = 0x7FFFFFFF;
+    static constexpr uint32_t RECEIVE_BUFFER_SIZE = 2048;
+    static constexpr uint32_t RECEIVE_PAYLOAD_MAX = 2040;
+
+    CResourceTCPServerTask();
+    ~CResourceTCPServerTask() override;
+
+    RESULT_T Init(const char* name, uint32_t priority, uint32_t stackSize, uint32_t flags) override;
+    RESULT_T Unload() override;
+    RESULT_T Shutdown() override;
+    uint16_t GetPort() override;
+    void taskbody(uint32_t* startArgument) override;
+
+    // Before Start: the local address the listening socket binds to (network
+    // order; 0 = any) and the largest request payload a connection may
+    // announce (larger ones close the connection unread).
+    void SetBindAddress(uint32_t addressNetworkOrder) { m_bindAddress = addressNetworkOrder; }
+    void SetMaxRequestSize(uint32_t bytes) { m_maxRequest = bytes; }
+
+    // One request on a connected socket: 1 answered, 0 closed or nothing to
+    // answer, RES_SESSION_OPENED when a session task took the socket over, a
+    // transport error or a handler's result code otherwise.
+    uint32_t ManageCommand(int socket, uint32_t clientAddress);
+
+    // Grant table.
+    bool CheckHostAuth(uint32_t address);
+    RESULT_T AddToHostAuth(uint32_t address, uint16_t uid, uint16_t gid);
+
+    // Numbers the session tasks ("tcpserver_%u"); shared by every listener
+    // of the process, so it counts atomically.
+    static std::atomic<uint32_t> mulForkCounter;
+
+protected:
+    virtual CResourceTCPServerTask* NewSessionTask();
+    uint32_t OpenSession(int socket, uint32_t clientAddress, uint8_t option);
+    uint32_t CloseSession(int socket);
+    uint32_t AuthHost(const uint8_t* p, uint32_t n, uint32_t clientAddress);
+    void ManageConnection(int listenSocket);
+
+private:
+    static int64_t Now();
+
+    uint8_t* m_receive = nullptr;
+    GRANT_T* m_grants = nullptr;
+    int m_socket = -1;
+    bool m_session = false;
+    uint32_t m_bindAddress = 0;
+    uint32_t m_maxRequest = RES_DEFAULT_MAX_REQUEST;
+    std::recursive_mutex m_socketLock;
+    uint16_t m_port = 0;
+};
+
+}  // namespace ZYRK
