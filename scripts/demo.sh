@@ -22,7 +22,7 @@ bash scripts/install-deps.sh
 
 echo "== building into $BUILD"
 cmake -S . -B "$BUILD" -G Ninja >"$BUILD.configure.log" 2>&1 || { cat "$BUILD.configure.log"; exit 1; }
-cmake --build "$BUILD" -j "${JOBS:-2}" --target camsim teliox-cli
+cmake --build "$BUILD" -j "${JOBS:-2}" --target camsim teliox-cli teliox
 
 # shellcheck source=../lab/demo-cameras.sh
 source "$ROOT/lab/demo-cameras.sh"
@@ -34,13 +34,37 @@ trap teardown EXIT INT TERM
 echo "== creating the lab with simulated cameras"
 demo_lab_up "$RUN" "$BUILD" "$WORK"
 
-# ---------------------------------------------------------------------------
-# WINDOW PROGRAM: plug the Teliox window in here. It runs in the pc host:
-#   demo_lab_exec "$RUN" "$BUILD/app/Teliox"              (on the user's display)
-# or, without a display, under Xvfb with a screenshot, e.g.
-#   demo_lab_exec "$RUN" xvfb-run -a sh -c '...Teliox & sleep 6; import -window root shot.png'
-# Define run_window() (or set DEMO_WINDOW=0 to skip it) and it is called below.
-# ---------------------------------------------------------------------------
+# The window program runs in the pc host: on the user's display when there is
+# one (close the window to end the demo), otherwise under Xvfb, where it is
+# photographed once the first scan cycles are through.
+run_window() {
+  local run=$1 build=$2 work=$3 ns
+  ns=$("$ROOT/lab/lab.sh" ns "$run" pc)
+  mkdir -p "$work/config"
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+    echo "== Teliox on display $DISPLAY (close its window to end the demo)"
+    ip netns exec "$ns" env DISPLAY="$DISPLAY" XAUTHORITY="${XAUTHORITY:-}" \
+      XDG_CONFIG_HOME="$work/config" "$build/app/teliox" || true
+    return
+  fi
+  local n=77
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  echo "== no display: Teliox under Xvfb :$n, screenshot after ${DEMO_SECONDS:-10} s"
+  Xvfb ":$n" -screen 0 1024x640x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  local xvfb=$!
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  ip netns exec "$ns" env DISPLAY=":$n" XDG_CONFIG_HOME="$work/config" "$build/app/teliox" \
+    >"$work/teliox.log" 2>&1 &
+  local teliox=$!
+  sleep "${DEMO_SECONDS:-10}"
+  import -display ":$n" -window root "$SCREENSHOT" && echo "== screenshot: $SCREENSHOT"
+  kill -TERM "$teliox" 2>/dev/null || true
+  wait "$teliox" 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+}
+SCREENSHOT=${SCREENSHOT:-$BUILD/demo-screenshot.png}
+
 if [ "${DEMO_WINDOW:-1}" != 0 ] && declare -F run_window >/dev/null; then
   run_window "$RUN" "$BUILD" "$WORK"
 fi
