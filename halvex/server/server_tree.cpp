@@ -4,6 +4,7 @@
 #include <halvex/platform/errcodes.h>
 #include <halvex/platform/syslogext.h>
 #include <halvex/platform/users.h>
+#include <halvex/resource/client_resource.h>
 #include <halvex/resource/value_codec.h>
 
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace ZYRK {
 
@@ -887,6 +889,21 @@ CServerResourceTree::CServerResourceTree()
     m_root = new CServerResource(this, nullptr, "", RES_TYPE_STRUCT);
     m_root->m_attr = SRV_DEFAULT_ATTR & ~RES_ATTR_RENAME;
     m_root->m_caps = SRV_CAN_GET;
+    // Mounted trees are reached through a client tree in session mode.
+    m_connector = [](const char* address, uint16_t port, const char* name, CResourceTree** out) -> unsigned long {
+        auto* client = new (std::nothrow) CClientResourceTree;
+        if (!client) {
+            return ERR_NO_MEMORY;
+        }
+        unsigned long r = client->Init(address, port, true);
+        if (r != ERR_OK) {
+            delete client;
+            return r;
+        }
+        client->SetName(CText(name));
+        *out = client;
+        return ERR_OK;
+    };
 }
 
 CServerResourceTree::~CServerResourceTree()
@@ -1169,8 +1186,29 @@ void CServerResourceTree::NotifyTree(uint32_t cause, const char* path)
     Deliver(dg);
 }
 
+void CServerResourceTree::SetDeliveryEnabled(bool enabled)
+{
+    std::lock_guard<std::recursive_mutex> g(m_lock);
+    m_deliver = enabled;
+}
+
 void CServerResourceTree::Deliver(std::vector<Datagram>& datagrams)
 {
+    {
+        std::lock_guard<std::recursive_mutex> g(m_lock);
+        if (!m_deliver) {
+            datagrams.clear();
+        }
+    }
+    // A notification is meant for one subscriber: 0, broadcast (also a last
+    // byte of 255, the directed broadcast of the common /24 networks),
+    // multicast and class E destinations are never sent to.
+    datagrams.erase(std::remove_if(datagrams.begin(), datagrams.end(),
+                                   [](const Datagram& d) {
+                                       uint32_t a = ntohl(d.address);
+                                       return a == 0 || a >= 0xE0000000u || (a & 0xFF) == 0xFF;
+                                   }),
+                    datagrams.end());
     if (datagrams.empty()) {
         return;
     }

@@ -220,11 +220,16 @@ public:
     unsigned long AddMountPoint(const char* path, const char* address, uint16_t port, uint8_t flags,
                                 CResourceTree* tree);
 
+    // How MountSubtree connects to the tree it mounts; by default a client
+    // tree in session mode (an empty connector refuses every mount).
     void SetMountConnector(MountConnector connector);
     unsigned long ConnectMount(const char* address, uint16_t port, const char* name, CResourceTree** out);
     // Binds a connected tree to an existing mount point (taken over).
     unsigned long BindMount(CResource* mountPoint, const char* address, uint16_t port, CResourceTree* tree);
     void SetChangeHook(ChangeHook hook);
+    // Notification datagrams on (default) or off; off, subscriptions are kept
+    // but nothing is sent.
+    void SetDeliveryEnabled(bool enabled);
     // Sends a tree notification for the node at path (its name is the text).
     void NotifyTree(uint32_t cause, const char* path);
 
@@ -309,6 +314,7 @@ private:
     ChangeHook m_hook;
     std::mutex m_hookLock;
     size_t m_live = 0;
+    bool m_deliver = true;
 };
 
 }  // namespace ZYRK

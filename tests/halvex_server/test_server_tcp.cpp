@@ -4,6 +4,7 @@
 #include "server_fixture.h"
 
 #include <halvex/platform/errcodes.h>
+#include <halvex/resource/client_resource.h>
 #include <halvex/platform/users.h>
 #include <halvex/supervisor/supervisor.h>
 
@@ -30,36 +31,51 @@ bool WaitFor(F cond)
     return cond();
 }
 
+// A listening task on 127.0.0.1 serving tree; its port, or 0.
+uint16_t StartListener(CServerResourceTree& tree, std::string& name, CResourceTCPServerTask** out)
+{
+    static std::atomic<int> serial{0};
+    name = "resource_tcp_listener_" + std::to_string(++serial);
+    auto* t = new CResourceTCPServerTask;
+    t->SetTree(&tree);
+    t->SetBindAddress(htonl(0x7F000001));
+    if (t->Init(name.c_str(), 0, 0, TASK_FLAG_NO_HANDSHAKE) != ERR_OK ||
+        CSupervisor().AddTask(t, CLibContainer::INITED) != ERR_OK) {
+        delete t;
+        return 0;
+    }
+    // A port from a wide range; a taken one makes the task try the next.
+    std::random_device rd;
+    const uint32_t arg[4] = {0, 30000 + rd() % 25000, 0, 0};
+    if (CSupervisor().Start(name.c_str(), arg) != ERR_OK) return 0;
+    *out = t;
+    WaitFor([t] { return t->GetPort() != 0; });
+    return t->GetPort();
+}
+
+void StopListener(const std::string& name, CResourceTCPServerTask* task)
+{
+    CSupervisor().Stop(name.c_str());
+    task->Shutdown();
+    EXPECT_TRUE(WaitFor([&name] {
+        CTaskContainer* t = CSupervisor().GetTask(name.c_str());
+        if (t) t->Release();
+        return t == nullptr;
+    }));
+}
+
 class Tcp : public ::testing::Test {
 protected:
     void SetUp() override
     {
         BuildTree(tree);
-        static std::atomic<int> serial{0};
-        name = "resource_tcp_listener_" + std::to_string(++serial);
-        auto* t = new CResourceTCPServerTask;
-        t->SetTree(&tree);
-        t->SetBindAddress(htonl(0x7F000001));
-        ASSERT_EQ(t->Init(name.c_str(), 0, 0, TASK_FLAG_NO_HANDSHAKE), ERR_OK);
-        ASSERT_EQ(CSupervisor().AddTask(t, CLibContainer::INITED), ERR_OK);
-        // A port from a wide range; a taken one makes the task try the next.
-        std::random_device rd;
-        const uint32_t arg[4] = {0, 30000 + rd() % 25000, 0, 0};
-        task = t;
-        ASSERT_EQ(CSupervisor().Start(name.c_str(), arg), ERR_OK);
-        ASSERT_TRUE(WaitFor([this] { return task->GetPort() != 0; }));
-        port = task->GetPort();
+        port = StartListener(tree, name, &task);
+        ASSERT_NE(port, 0);
     }
     void TearDown() override
     {
         if (!task) return;
-        CSupervisor().Stop(name.c_str());
-        task->Shutdown();
-        EXPECT_TRUE(WaitFor([this] {
-            CTaskContainer* t = CSupervisor().GetTask(name.c_str());
-            if (t) t->Release();
-            return t == nullptr;
-        }));
+        StopListener(name, task);
         // Session tasks end when their clients have closed; none may outlive
         // the tree.
         EXPECT_TRUE(WaitFor(NoSessionTasks));
@@ -238,6 +254,116 @@ TEST_F(Tcp, AbandonedReplyEndsTheSession)
     SendBytes(s, Frame(Req().u8(0x24).u8('.').u8('l').b));
     EXPECT_TRUE(PeerClosed(s));
     close(s);
+}
+
+TEST_F(Tcp, ClientTreeAgainstTheServer)
+{
+    CClientResourceTree client;
+    ASSERT_EQ(client.Init("127.0.0.1", port, true), ERR_OK);
+    EXPECT_EQ(client.GetVersion(), 12);
+    CResource* mtu = nullptr;
+    ASSERT_EQ(client.OpenResource(CResourcePath(".net.LAN.mtu"), &mtu, nullptr), ERR_OK);
+    CResourceValue v;
+    ASSERT_EQ(mtu->Get(v, nullptr), ERR_OK);
+    EXPECT_EQ(v.GetInt(), 1500);
+    int lo = 0, hi = 0;
+    EXPECT_EQ(v.GetLimits(lo, hi), ERR_OK);
+    EXPECT_EQ(lo, 100);
+    EXPECT_EQ(hi, 9000);
+    EXPECT_EQ(mtu->Set(CResourceValue(1400), RES_NOWAIT, 0, nullptr), ERR_OK);
+    EXPECT_EQ(mtu->Set(CResourceValue(50), RES_NOWAIT, 0, nullptr), ERR_OUT_OF_RANGE);
+    ASSERT_EQ(mtu->Get(v, nullptr), ERR_OK);
+    EXPECT_EQ(v.GetInt(), 1400);
+    EXPECT_EQ(mtu->GetAttr() & RES_ATTR_OWNER_SET, RES_ATTR_OWNER_SET);
+    mtu->Close();
+    CResource* missing = nullptr;
+    EXPECT_EQ(client.OpenResource(CResourcePath(".net.WLAN"), &missing, nullptr), ERR_RES_NOT_IN_TREE);
+
+    // A structured node reads as its child names.
+    CResource* lan = nullptr;
+    ASSERT_EQ(client.OpenResource(CResourcePath(".net.LAN"), &lan, nullptr), ERR_OK);
+    CResourceValue names;
+    ASSERT_EQ(lan->Get(names, nullptr), ERR_OK);
+    EXPECT_STREQ(names.GetAscii(), "address\nmtu\ndhcp");
+    // A batch of the node's children in one multiple write.
+    CResource* addr = nullptr;
+    CResource* dhcp = nullptr;
+    ASSERT_EQ(client.OpenResource(CResourcePath(".net.LAN.address"), &addr, nullptr), ERR_OK);
+    ASSERT_EQ(client.OpenResource(CResourcePath(".net.LAN.dhcp"), &dhcp, nullptr), ERR_OK);
+    ASSERT_EQ(lan->Lock(), ERR_OK);
+    EXPECT_EQ(addr->Set(CResourceValue("10.0.0.7"), RES_NOWAIT, 0, nullptr), ERR_OK);
+    EXPECT_EQ(dhcp->Set(CResourceValue(true), RES_NOWAIT, 0, nullptr), ERR_OK);
+    EXPECT_EQ(lan->Unlock(), 0u);
+    CResourceValue text;
+    ASSERT_EQ(addr->Get(text, nullptr), ERR_OK);
+    EXPECT_STREQ(text.GetAscii(), "10.0.0.7");
+    ASSERT_EQ(dhcp->Get(v, nullptr), ERR_OK);
+    EXPECT_TRUE(v.GetBool());
+    addr->Close();
+    dhcp->Close();
+    lan->Close();
+
+    // Instances from the template, and their deletion.
+    CResource* list = nullptr;
+    ASSERT_EQ(client.OpenResource(CResourcePath(".list"), &list, nullptr), ERR_OK);
+    CResource* inst = nullptr;
+    ASSERT_EQ(list->Create(CResourcePath("c1"), &inst, RES_NOWAIT, 0, nullptr), ERR_OK);
+    CResourcePath path;
+    ASSERT_EQ(client.GetAbsolutePath(inst, path, nullptr), ERR_OK);
+    EXPECT_STREQ(path.AsChar(), ".list.c1");
+    EXPECT_EQ(inst->Delete(RES_NOWAIT, 0, nullptr), ERR_OK);
+    list->Close();
+
+    // Transparent data is copied on request.
+    CResource* blob = nullptr;
+    ASSERT_EQ(client.OpenResource(CResourcePath(".blob"), &blob, nullptr), ERR_OK);
+    CResourceValue bytes(VALUE_TYPE_TRANSPARENT);
+    bytes.SetCopyType(COPY_TYPE_COPY);
+    ASSERT_EQ(blob->Get(bytes, nullptr), ERR_OK);
+    EXPECT_EQ(bytes.GetSize(), 5u);
+    blob->Close();
+}
+
+TEST_F(Tcp, ClientTreeWithoutSession)
+{
+    CClientResourceTree client;
+    ASSERT_EQ(client.Init("127.0.0.1", port, false), ERR_OK);
+    CResource* dhcp = nullptr;
+    ASSERT_EQ(client.OpenResource(CResourcePath(".net.LAN.dhcp"), &dhcp, nullptr), ERR_OK);
+    EXPECT_EQ(dhcp->Set(CResourceValue(true), RES_NOWAIT, 50, nullptr), ERR_OK);
+    CResourceValue v;
+    ASSERT_EQ(dhcp->Get(v, nullptr), ERR_OK);
+    EXPECT_TRUE(v.GetBool());
+    dhcp->Close();
+}
+
+TEST_F(Tcp, MountAnotherServerAndReadThroughIt)
+{
+    CServerResourceTree other;
+    BuildTree(other);
+    other.AddValue(".only_there", CResourceValue(77));
+    std::string otherName;
+    CResourceTCPServerTask* otherTask = nullptr;
+    const uint16_t otherPort = StartListener(other, otherName, &otherTask);
+    ASSERT_NE(otherPort, 0);
+    EXPECT_EQ(Once(Req().u8(0xE0).lstr(".").lstr("cam2").lstr("127.0.0.1").be16(otherPort).u8(0).b),
+              (Bytes{0xE1, 0x00}));
+    EXPECT_EQ(Once(Req().u8(0x01).cstr(".cam2.only_there").u8(0).b), (Bytes{0x02, 0x02, 0, 0, 0, 77}));
+    EXPECT_EQ(Once(Req().u8(0x11).u8(0x02).cstr(".cam2.net.LAN.mtu").be32(1234).b), (Bytes{0x12, 0x00}));
+    EXPECT_EQ(Once(Req().u8(0x01).cstr(".net.LAN.mtu").u8(0).b), (Bytes{0x02, 0x02, 0x00, 0x00, 0x05, 0xDC}));
+    CResource* r = nullptr;
+    ASSERT_EQ(other.OpenResource(CResourcePath(".net.LAN.mtu"), &r, nullptr), ERR_OK);
+    CResourceValue v;
+    r->Get(v, nullptr);
+    EXPECT_EQ(v.GetInt(), 1234);
+    r->Close();
+    EXPECT_EQ(Once(Req().u8(0x24).cstr(".cam2.list").cstr("m").b), (Req().u8(0x22).u8(0).cstr(".cam2.list.m").b));
+    EXPECT_EQ(Once(Req().u8(0xE2).lstr(".cam2").u8(0).b), (Bytes{0xE3, 0x00}));
+    // Nothing listens on port 1 of 127.0.0.1: the failure is kept beside.
+    EXPECT_EQ(Once(Req().u8(0xE0).lstr(".").lstr("cam3").lstr("127.0.0.1").be16(1).u8(0).b), (Bytes{0xFF, 0xA5}));
+    EXPECT_EQ(Once(Req().u8(0x47).lstr(".cam3Fail").b), (Bytes{0x48}));
+    EXPECT_TRUE(WaitFor(NoSessionTasks));
+    StopListener(otherName, otherTask);
 }
 
 // 50 parallel sessions, 200 mixed requests each; every session counts its
