@@ -120,8 +120,8 @@ std::string Flags(const CDevice& d) {
     return f.empty() ? "-" : f;
 }
 
-nlohmann::json ToJson(const CDevice& d) {
-    return nlohmann::json{{"name", d.name},
+nlohmann::ordered_json ToJson(const CDevice& d) {
+    return nlohmann::ordered_json{{"name", d.name},
                           {"ipAddress", d.ipAddress},
                           {"macAddress", d.macAddress},
                           {"interfaceName", d.interfaceName},
@@ -220,7 +220,7 @@ int CmdScan(int argc, char** argv) {
         showProgress();
         std::vector<CDevice> rows = list.Snapshot();
         if (o.json) {
-            nlohmann::json arr = nlohmann::json::array();
+            nlohmann::ordered_json arr = nlohmann::ordered_json::array();
             for (const CDevice& d : rows) arr.push_back(ToJson(d));
             std::printf("%s\n", arr.dump(2).c_str());
         } else {
