@@ -1119,14 +1119,14 @@ unsigned long CServerResourceTree::ConnectMount(const char* address, uint16_t po
 
 void CServerResourceTree::SetChangeHook(ChangeHook hook)
 {
-    std::lock_guard<std::mutex> g(m_hookLock);
+    std::lock_guard<std::recursive_mutex> g(m_hookLock);
     std::lock_guard<std::recursive_mutex> g2(m_lock);
     m_hook = std::move(hook);
 }
 
 void CServerResourceTree::RunHook(const SERVER_TREE_EVENT_T& event)
 {
-    std::lock_guard<std::mutex> g(m_hookLock);
+    std::lock_guard<std::recursive_mutex> g(m_hookLock);
     if (m_hook) {
         m_hook(event);
     }

@@ -312,7 +312,7 @@ private:
     std::vector<TreeSubscriber> m_treeSubscr;
     MountConnector m_connector;
     ChangeHook m_hook;
-    std::mutex m_hookLock;
+    std::recursive_mutex m_hookLock;  // a hook may write to the tree itself
     size_t m_live = 0;
     bool m_deliver = true;
 };
