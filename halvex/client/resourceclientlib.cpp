@@ -28,7 +28,9 @@ int CResourceClientLib::FlushSock(ResCommType comm, const char* /*name*/) {
     unsigned char byte;
     while (ResRecv(drain, &byte, 1) == 1) {
     }
-    SetSocketBlocking(1);
+    // Back to the mode the connection runs in: blocking, or non-blocking for
+    // the timeout mode, so that a timeout still applies after a drain.
+    SetSocketBlocking(comm.timeout == 0 ? 1 : 0);
     return 0;
 }
 

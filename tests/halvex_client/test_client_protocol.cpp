@@ -337,7 +337,11 @@ TEST(ClientSocket, SilentServerMakesOpenFail) {
 TEST(ClientSocket, TimeoutModeReportsTimeout) {
     ScriptServer server([](int fd) {
         testsrv::ReadFrame(fd);
-        // Say nothing until the client has given up and closed.
+        // Say nothing until the client has given up, then a bad frame, then
+        // nothing again.
+        testsrv::ReadFrame(fd);
+        testsrv::WriteAll(fd, Bytes{0x00, 1, 2, 3, 4, 5, 6, 7});
+        testsrv::ReadFrame(fd);
         testsrv::ReadExact(fd, 1);
     });
     Conn c(server.Port());
@@ -348,6 +352,9 @@ TEST(ClientSocket, TimeoutModeReportsTimeout) {
     int r = c.lib.ResProtocolVersion(c.comm, c.send, c.recv, &v);
     EXPECT_EQ(r, RES_ERR_TIMEOUT);
     EXPECT_EQ(res_convert_errcode(r), 0x64080000u);
+    // After the drain of a framing error the timeout still applies.
+    EXPECT_EQ(c.lib.ResProtocolVersion(c.comm, c.send, c.recv, &v), RES_ERR_BAD_HEADER);
+    EXPECT_EQ(c.lib.ResProtocolVersion(c.comm, c.send, c.recv, &v), RES_ERR_TIMEOUT);
     // Back to blocking mode.
     EXPECT_EQ(c.lib.ResSetTimeout(0), 0);
     c.lib.Close();
