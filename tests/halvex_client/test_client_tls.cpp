@@ -2,6 +2,7 @@
 // requiring a client certificate (-Verify 1), with a CA, server and client
 // certificates that the test makes in a temporary folder.
 #include <halvex/client/resourceclientlib_bio.h>
+#include <halvex/resource/client_resource.h>
 
 #include <gtest/gtest.h>
 
@@ -169,17 +170,28 @@ struct Credentials {
 
 class ClientTls : public ::testing::Test {
 protected:
+    // One set of certificates for the whole suite: key generation is slow.
+    static void SetUpTestSuite() {
+        if (HaveOpenssl()) shared = new Pki;
+    }
+    static void TearDownTestSuite() {
+        delete shared;
+        shared = nullptr;
+    }
     void SetUp() override {
-        if (!HaveOpenssl()) GTEST_SKIP() << "openssl command not found: TLS interop test skipped";
-        pki = std::make_unique<Pki>();
-        ASSERT_TRUE(pki->ok) << "could not make the test certificates in " << pki->dir;
+        if (!shared) GTEST_SKIP() << "openssl command not found: TLS interop test skipped";
+        ASSERT_TRUE(shared->ok) << "could not make the test certificates in " << shared->dir;
+        pki = shared;
         creds = std::make_unique<Credentials>(*pki);
         ASSERT_NE(creds->cert, nullptr);
         ASSERT_NE(creds->key, nullptr);
     }
-    std::unique_ptr<Pki> pki;
+    static Pki* shared;
+    Pki* pki = nullptr;
     std::unique_ptr<Credentials> creds;
 };
+
+Pki* ClientTls::shared = nullptr;
 
 }  // namespace
 
@@ -231,4 +243,12 @@ TEST_F(ClientTls, NoPeerFailsCleanly) {
     unsigned char b[4];
     EXPECT_LT(lib.ResRecv(comm, b, sizeof b), 0);
     lib.Close();
+}
+
+TEST_F(ClientTls, TreeReportsAFailedTlsOpen) {
+    std::string trust = pki->Path("ca.pem");
+    CClientResourceTree tree;
+    EXPECT_EQ(tree.Init("127.0.0.1", FreePort(), creds->cert, creds->key, trust.data(), false, true), 0xFFFFFFFFu);
+    CResource* r = nullptr;
+    EXPECT_EQ(tree.OpenResource(CResourcePath(".a"), &r, nullptr), 0x64040002u);
 }
