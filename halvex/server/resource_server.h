@@ -197,13 +197,22 @@ public:
     static std::atomic<uint32_t> mulForkCounter;
 
 protected:
+    // The parts a transport changes: the session task and its name and start
+    // word, the byte stream, the identity of a request, the authentication.
     virtual CResourceTCPServerTask* NewSessionTask();
+    virtual void SessionName(char* name, size_t size);
+    virtual uint32_t SessionWord(uint32_t clientAddress, uint8_t option);
+    // Exactly n bytes: n, 0 when the peer closed, negative on failure.
+    virtual long ConnRecv(int socket, uint8_t* p, size_t n);
+    virtual bool ConnSend(int socket, const uint8_t* p, size_t n);
+    virtual USER_IDENT_T RequestIdentity(uint32_t clientAddress);
+    virtual bool TrustsIdentityExtensions(uint32_t clientAddress);
+    virtual uint32_t HandleAuth(const uint8_t* p, uint32_t n, uint32_t clientAddress, const USER_IDENT_T& ident);
     uint32_t OpenSession(int socket, uint32_t clientAddress, uint8_t option);
     uint32_t CloseSession(int socket);
     uint32_t AuthHost(const uint8_t* p, uint32_t n, uint32_t clientAddress);
     void ManageConnection(int listenSocket);
 
-private:
     static int64_t Now();
 
     uint8_t* m_receive = nullptr;
@@ -214,6 +223,35 @@ private:
     uint32_t m_maxRequest = RES_DEFAULT_MAX_REQUEST;
     std::recursive_mutex m_socketLock;
     uint16_t m_port = 0;
+};
+
+// The resource server over the local FMP socket layer: the same requests and
+// sessions as over TCP, every request as coming from 127.0.0.1 (identity
+// extensions always honoured, no host authentication). Needs the process's
+// queue server. The session tasks are named "fmpserver_%d".
+class HALVEX_API CResourceFMPServerTask : public CResourceTCPServerTask {
+public:
+    CResourceFMPServerTask();
+    ~CResourceFMPServerTask() override;
+
+    RESULT_T Shutdown() override;
+    uint16_t GetPort() override;
+    void taskbody(uint32_t* startArgument) override;
+
+    static std::atomic<int> mulForkCounter;
+
+protected:
+    CResourceTCPServerTask* NewSessionTask() override;
+    void SessionName(char* name, size_t size) override;
+    uint32_t SessionWord(uint32_t clientAddress, uint8_t option) override;
+    long ConnRecv(int socket, uint8_t* p, size_t n) override;
+    bool ConnSend(int socket, const uint8_t* p, size_t n) override;
+    USER_IDENT_T RequestIdentity(uint32_t clientAddress) override;
+    bool TrustsIdentityExtensions(uint32_t clientAddress) override;
+    uint32_t HandleAuth(const uint8_t* p, uint32_t n, uint32_t clientAddress, const USER_IDENT_T& ident) override;
+
+private:
+    std::atomic<bool> m_stopping{false};
 };
 
 }  // namespace ZYRK

@@ -212,10 +212,37 @@ uint32_t CResourceTCPServerTask::AuthHost(const uint8_t* p, uint32_t n, uint32_t
 
 CResourceTCPServerTask* CResourceTCPServerTask::NewSessionTask() { return new (std::nothrow) CResourceTCPServerTask; }
 
-uint32_t CResourceTCPServerTask::OpenSession(int socket, uint32_t clientAddress, uint8_t)
+void CResourceTCPServerTask::SessionName(char* name, size_t size)
+{
+    std::snprintf(name, size, "tcpserver_%u", ++mulForkCounter);
+}
+
+uint32_t CResourceTCPServerTask::SessionWord(uint32_t clientAddress, uint8_t) { return clientAddress; }
+
+long CResourceTCPServerTask::ConnRecv(int socket, uint8_t* p, size_t n) { return RecvAll(socket, p, n); }
+
+bool CResourceTCPServerTask::ConnSend(int socket, const uint8_t* p, size_t n) { return SendAll(socket, p, n); }
+
+USER_IDENT_T CResourceTCPServerTask::RequestIdentity(uint32_t clientAddress)
+{
+    CheckHostAuth(clientAddress);
+    return {get_user_id(), clientAddress};
+}
+
+bool CResourceTCPServerTask::TrustsIdentityExtensions(uint32_t clientAddress)
+{
+    return clientAddress == htonl(kLoopback);
+}
+
+uint32_t CResourceTCPServerTask::HandleAuth(const uint8_t* p, uint32_t n, uint32_t clientAddress, const USER_IDENT_T&)
+{
+    return AuthHost(p, n, clientAddress);
+}
+
+uint32_t CResourceTCPServerTask::OpenSession(int socket, uint32_t clientAddress, uint8_t option)
 {
     static const uint8_t kOpened[9] = {0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC1};
-    if (!SendAll(socket, kOpened, sizeof kOpened)) {
+    if (!ConnSend(socket, kOpened, sizeof kOpened)) {
         return ERR_CANT_WRITE_SOCKET;
     }
     if (m_session) {
@@ -227,7 +254,7 @@ uint32_t CResourceTCPServerTask::OpenSession(int socket, uint32_t clientAddress,
         return ERR_NO_MEMORY;
     }
     char name[32];
-    std::snprintf(name, sizeof name, "tcpserver_%u", ++mulForkCounter);
+    SessionName(name, sizeof name);
     task->SetTree(m_tree);
     task->SetMaxRequestSize(m_maxRequest);
     RESULT_T r = task->Init(name, 0, 0, TASK_FLAG_NO_HANDSHAKE);
@@ -237,7 +264,7 @@ uint32_t CResourceTCPServerTask::OpenSession(int socket, uint32_t clientAddress,
             delete task;
             return r;
         }
-        const uint32_t arg[4] = {1, static_cast<uint32_t>(socket), clientAddress, 0};
+        const uint32_t arg[4] = {1, static_cast<uint32_t>(socket), SessionWord(clientAddress, option), 0};
         r = CSupervisor().Start(name, arg);
         if (r != ERR_OK) {
             CSupervisor().DeleteTask(task);
@@ -252,7 +279,7 @@ uint32_t CResourceTCPServerTask::OpenSession(int socket, uint32_t clientAddress,
 uint32_t CResourceTCPServerTask::CloseSession(int socket)
 {
     static const uint8_t kClosed[9] = {0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC3};
-    SendAll(socket, kClosed, sizeof kClosed);
+    ConnSend(socket, kClosed, sizeof kClosed);
     return 0;
 }
 
@@ -261,7 +288,7 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
     if (!m_receive) {
         return ERR_UNINITIALIZED;
     }
-    long got = RecvAll(socket, m_receive, RES_FRAME_HEADER_SIZE);
+    long got = ConnRecv(socket, m_receive, RES_FRAME_HEADER_SIZE);
     if (got <= 0) {
         return got == 0 ? 0 : ERR_CANT_READ_SOCKET;
     }
@@ -289,12 +316,11 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
         }
         payload = heap.get();
     }
-    if (n && RecvAll(socket, payload, n) != static_cast<long>(n)) {
+    if (n && ConnRecv(socket, payload, n) != static_cast<long>(n)) {
         return 0;
     }
-    CheckHostAuth(clientAddress);
-    USER_IDENT_T ident{get_user_id(), clientAddress};
-    const bool local = clientAddress == htonl(kLoopback);
+    USER_IDENT_T ident = RequestIdentity(clientAddress);
+    const bool local = TrustsIdentityExtensions(clientAddress);
 
     m_reply.Flush();
     auto finish = [this](uint32_t result) {
@@ -373,7 +399,7 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
             m_reply.Flush();
             return CloseSession(socket);
         }
-        const uint32_t r = op == 0xD0 ? AuthHost(payload + pos, n - pos, clientAddress)
+        const uint32_t r = op == 0xD0 ? HandleAuth(payload + pos, n - pos, clientAddress, ident)
                                       : ProcessData(payload + pos, n - pos, ident);
         if (r >= RES_HANDLER_ERROR_BASE) {
             return finish(r);
@@ -390,7 +416,7 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
                 // The first piece starts with the reserved header bytes.
                 std::memcpy(const_cast<uint8_t*>(piece), header, RES_FRAME_HEADER_SIZE);
             }
-            return SendAll(socket, piece, len);
+            return ConnSend(socket, piece, len);
         });
         if (!ok) {
             result = ERR_CANT_WRITE_SOCKET;

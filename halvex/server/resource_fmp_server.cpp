@@ -1,0 +1,185 @@
+// The resource server over FMP sockets: the listening task serves one request
+// per connection, a session request hands the connection to an
+// "fmpserver_%d" task. Requests count as local.
+#include <halvex/server/resource_server.h>
+
+#include <halvex/client/fmp_socket.h>
+#include <halvex/client/res_protocol.h>
+#include <halvex/platform/errcodes.h>
+#include <halvex/platform/syslogext.h>
+#include <halvex/platform/users.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <cstdio>
+#include <new>
+
+namespace ZYRK {
+
+std::atomic<int> CResourceFMPServerTask::mulForkCounter{0};
+
+CResourceFMPServerTask::CResourceFMPServerTask() = default;
+
+CResourceFMPServerTask::~CResourceFMPServerTask() = default;
+
+CResourceTCPServerTask* CResourceFMPServerTask::NewSessionTask() { return new (std::nothrow) CResourceFMPServerTask; }
+
+void CResourceFMPServerTask::SessionName(char* name, size_t size)
+{
+    std::snprintf(name, size, "fmpserver_%d", ++mulForkCounter);
+}
+
+uint32_t CResourceFMPServerTask::SessionWord(uint32_t, uint8_t option) { return option; }
+
+long CResourceFMPServerTask::ConnRecv(int socket, uint8_t* p, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        const size_t want = std::min<size_t>(n - got, 0x7FFFFFFF);
+        int r = fmp_recv(socket, p + got, static_cast<int>(want), 0);
+        if (r == 0) {
+            return 0;
+        }
+        if (r < 0) {
+            return -1;
+        }
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<long>(n);
+}
+
+bool CResourceFMPServerTask::ConnSend(int socket, const uint8_t* p, size_t n)
+{
+    while (n) {
+        const int chunk = static_cast<int>(std::min<size_t>(n, 0x10000));
+        if (fmp_send(socket, p, chunk) != chunk) {
+            return false;
+        }
+        p += chunk;
+        n -= static_cast<size_t>(chunk);
+    }
+    return true;
+}
+
+USER_IDENT_T CResourceFMPServerTask::RequestIdentity(uint32_t)
+{
+    // Kept in network order like every other address of the server.
+    return {get_user_id(), htonl(0x7F000001)};
+}
+
+bool CResourceFMPServerTask::TrustsIdentityExtensions(uint32_t) { return true; }
+
+uint32_t CResourceFMPServerTask::HandleAuth(const uint8_t* p, uint32_t n, uint32_t, const USER_IDENT_T& ident)
+{
+    // Host authentication belongs to TCP; here 0xD0 is an unknown operation.
+    return ProcessData(p, n, ident);
+}
+
+RESULT_T CResourceFMPServerTask::Shutdown()
+{
+    std::lock_guard<std::recursive_mutex> guard(RequestLock());
+    uint16_t port = 0;
+    {
+        std::lock_guard<std::recursive_mutex> g(m_socketLock);
+        if (m_socket > 0 && !m_session) {
+            port = m_port;
+        }
+    }
+    if (port) {
+        // An accept cannot be interrupted: a connection of our own wakes it
+        // and the body sees that it has to end.
+        m_stopping = true;
+        int c = fmp_socket();
+        if (c > 0) {
+            fmp_connect(c, port);
+            fmp_close(c);
+        }
+    }
+    return CTaskContainer::Shutdown();
+}
+
+uint16_t CResourceFMPServerTask::GetPort()
+{
+    std::lock_guard<std::recursive_mutex> g(m_socketLock);
+    return m_socket > 0 && !m_session ? m_port : 0;
+}
+
+void CResourceFMPServerTask::taskbody(uint32_t* startArgument)
+{
+    const uint32_t mode = startArgument ? startArgument[0] : 0;
+    if (mode == 1) {
+        const int s = static_cast<int>(startArgument[1]);
+        {
+            std::lock_guard<std::recursive_mutex> g(m_socketLock);
+            m_session = true;
+            m_socket = s;
+        }
+        uint32_t r;
+        do {
+            r = ManageCommand(s, htonl(0x7F000001));
+        } while (r == 1);
+        {
+            std::lock_guard<std::recursive_mutex> g(m_socketLock);
+            m_socket = -1;
+        }
+        fmp_close(s);
+        return;
+    }
+    uint32_t port = startArgument ? (startArgument[1] & 0xFFFF) : 0;
+    if (port == 0) {
+        port = DEFAULT_FMP_PORT;
+    }
+    while (!m_stopping && GetStateRequest() != UNLOADED) {
+        int s = fmp_socket();
+        if (s <= 0) {
+            return;
+        }
+        if (fmp_bind(s, static_cast<unsigned short>(port)) != 0) {
+            fmp_close(s);
+            if (port >= 0xFFFF) {
+                return;  // after 65535 comes 0: no port left
+            }
+            ++port;
+            continue;
+        }
+        if (fmp_listen(s, 10) != 0) {
+            fmp_close(s);
+            return;
+        }
+        {
+            std::lock_guard<std::recursive_mutex> g(m_socketLock);
+            m_socket = s;
+            m_port = static_cast<uint16_t>(port);
+        }
+        bool restart = false;
+        while (!m_stopping) {
+            int c = fmp_accept(s, nullptr, nullptr);
+            if (c <= 0) {
+                restart = true;  // listening starts over on the same port
+                break;
+            }
+            if (m_stopping) {
+                fmp_close(c);
+                break;
+            }
+            if (ManageCommand(c, htonl(0x7F000001)) != RES_SESSION_OPENED) {
+                fmp_close(c);
+            }
+        }
+        {
+            std::lock_guard<std::recursive_mutex> g(m_socketLock);
+            m_socket = -1;
+            m_port = 0;
+        }
+        fmp_close(s);
+        if (!restart) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+}  // namespace ZYRK
