@@ -281,3 +281,32 @@ TEST(ClientNotify, ShortAndExtendedDatagrams) {
     EXPECT_STREQ(v.GetAscii(), "xy");
     EXPECT_EQ(res_decode_notify(other.data(), 8, 1, 2, &id, v), 0x64070000u);
 }
+
+TEST(ClientOps, MaintenanceAndSubscriptionRequestLayouts) {
+    OpsFixture f({Frame({0x62, 0}), Frame({0x72, 0}), Frame({0xE1, 0}), Frame({0xE3, 0}), Frame({0xA3, 0}),
+                  Frame({0xA3, 0}), Frame({0x92, 0}), Frame({0x22, 0, '.', 'n', 0}), Frame({0xA7, 0})});
+    EXPECT_EQ(f.lib.ResDump(f.comm, f.send, f.recv, nullptr, ".d", "f", 1, nullptr, nullptr, 2, 3, 4, 0x0A0B0C0D), 0);
+    EXPECT_EQ(f.lib.ResReload(f.comm, f.send, f.recv, nullptr, ".d", "f", 5, "i", 6), 0);
+    EXPECT_EQ(f.lib.ResMountSubtree(f.comm, f.send, f.recv, nullptr, ".m", "sub", 0x1234), 0);
+    EXPECT_EQ(f.lib.ResUnmountSubtree(f.comm, f.send, f.recv, nullptr, ".m.sub"), 0);
+    EXPECT_EQ(f.lib.ResRemoveSubscriber(f.comm, f.send, f.recv, nullptr, ".r", 1, 0x01020304, 2, 0x0A0B0C0D), 0);
+    EXPECT_EQ(f.lib.ResRemoveUDPSubscriber(f.comm, f.send, f.recv, nullptr, ".r", 2, 7, 0x2233), 0);
+    EXPECT_EQ(f.lib.ResRenameResource(f.comm, f.send, f.recv, nullptr, ".o", "nn", 5, 1, 3), 0);
+    char* created = nullptr;
+    EXPECT_EQ(f.lib.ResCreateNamedInstance(f.comm, f.send, f.recv, nullptr, ".t", "n", 0, 0, &created), 0);
+    std::free(created);
+    EXPECT_EQ(f.lib.ResRemoveTreeSubscriber(f.comm, f.send, f.recv, nullptr, 0x11223344, 2, 1, 0x0A0B0C0D, 0), 0);
+    f.Done();
+    ASSERT_EQ(f.requests.size(), 9u);
+    auto P = [&](size_t i) { return testsrv::Payload(f.requests[i]); };
+    EXPECT_EQ(P(0), (Bytes{0x61, 2, '.', 'd', 'f', 0, 0, 0, 1, 2, 3, 4, 0x0D, 0x0C, 0x0B, 0x0A}));
+    EXPECT_EQ(P(1), (Bytes{0x71, 2, '.', 'd', 'f', 0, 5, 6, 'i', 0}));
+    EXPECT_EQ(P(2), (Bytes{0xE0, 2, '.', 'm', 3, 's', 'u', 'b', 9, '1', '2', '7', '.', '0', '.', '0', '.', '1', 0x12,
+                           0x34, 0}));
+    EXPECT_EQ(P(3), (Bytes{0xE2, 6, '.', 'm', '.', 's', 'u', 'b', 0}));
+    EXPECT_EQ(P(4), (Bytes{0xA2, 1, 2, 3, 4, 0, 0, 1, 2, 0x0A, 0x0B, 0x0C, 0x0D, 2, '.', 'r', 0, 0, 0, 0}));
+    EXPECT_EQ(P(5), (Bytes{0xA2, 0, 0, 0, 7, 0x22, 0x33, 2, 0, 2, '.', 'r'}));
+    EXPECT_EQ(P(6), (Bytes{0x93, 5, 2, '.', 'o', 'n', 'n', 0, 0, 0, 0, 3}));
+    EXPECT_EQ(P(7), (Bytes{0x24, '.', 't', 0, 'n', 0}));
+    EXPECT_EQ(P(8), (Bytes{0xA6, 2, 0x0A, 0x0B, 0x0C, 0x0D, 1, 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0, 0}));
+}
