@@ -191,16 +191,6 @@ TEST(RTWritePhase, MissingAndRefusedResourcesAreSkippedAndTheRestRuns) {
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"IP change completed"});
 }
 
-TEST(RTWritePhase, NoServerGivesFailedToConnectAndNothingElse) {
-    StatusLog log;
-    const RTWriteResult r = IPChangeThread(Change(Camera(), ClosedPort(), true), log.Callback());
-    EXPECT_FALSE(r.connected);
-    EXPECT_NE(r.connectResult, 0u);
-    EXPECT_EQ(r.written, 0u);
-    ASSERT_EQ(log.texts.size(), 1u);
-    EXPECT_EQ(log.texts[0], (std::pair<std::string, bool>{"Failed to connect", false}));
-}
-
 TEST(RTReadPhase, MethodTextDecidesTheModeAndTheDialogStart) {
     struct Case {
         const char* method;
@@ -471,12 +461,4 @@ TEST(RTConnect, TlsBranchNeedsTheClientFilesAndUsesTheTlsPort) {
     change.connect.tlsPort = ClosedPort();
     EXPECT_FALSE(IPChangeThread(change, log.Callback()).connected);
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"Failed to connect"});
-}
-
-TEST(RTNames, InterfaceAndPaths) {
-    EXPECT_EQ(InterfaceResourceName(Camera("W6")), "FEC1");
-    EXPECT_EQ(InterfaceResourceName(Camera("w6")), "FEC1");
-    EXPECT_EQ(InterfaceResourceName(Camera("W6Q")), "LAN90001");
-    EXPECT_EQ(InterfaceResourceName(Camera("J3")), "LAN90001");
-    EXPECT_EQ(InterfaceResourcePath("FEC1", "commit"), ".services.net.interface.FEC1.commit");
 }
