@@ -1,3 +1,4 @@
+#include "child_process.h"
 #include "fmq_support.h"
 
 #include <halvex/platform/fmq.h>
@@ -18,14 +19,15 @@ namespace {
 
 std::string gShmName;
 std::string gQueueName;
+uint16_t gPort = 0;
 
 class SyslogEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        uint16_t port = fmqtest::StartServer("slogtest_listen");
-        ASSERT_NE(port, 0);
-        setenv("HALVEX_FMQ_PORT", std::to_string(port).c_str(), 1);
+        gPort = fmqtest::StartServer("slogtest_listen");
+        ASSERT_NE(gPort, 0);
+        setenv("HALVEX_FMQ_PORT", std::to_string(gPort).c_str(), 1);
         gShmName = "/halvex-test-slog-" + std::to_string(getpid());
         setenv("HALVEX_SYSLOG_SHM", gShmName.c_str(), 1);
         gQueueName = UniqueQueueName('L');
@@ -227,6 +229,28 @@ TEST_F(Syslog, XmlAndWideForms)
     EXPECT_EQ(intf.Emergency("app", "%d", 1), 0u);
     EXPECT_EQ(intf.Debug("app", "%d", 2), SLOG_ERR_DISABLED);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Emergency: 1\r\n");
+}
+
+TEST_F(Syslog, DaemonHandsMessagesOn)
+{
+    CSyslogIntf::SetPriorityMask(0xFF);
+    std::string name = UniqueQueueName('D');
+    Child daemon = Spawn({SYSLOGD_PATH, "--print", "--no-server", "--port", std::to_string(gPort), "--queue", name});
+    ASSERT_EQ(ReadLine(daemon), "ready");
+    setenv("HALVEX_SYSLOG_QUEUE", name.c_str(), 1);
+    EXPECT_EQ(SyslogError("camd", "sensor %d lost", 3), 0u);
+    EXPECT_EQ(SyslogWarning("camd", "cooling"), 0u);
+    EXPECT_EQ(ReadLine(daemon), "Error camd: sensor 3 lost");
+    EXPECT_EQ(ReadLine(daemon), "Warning camd: cooling");
+    // A second daemon on the same queue is refused.
+    Child second = Spawn({SYSLOGD_PATH, "--print", "--no-server", "--port", std::to_string(gPort), "--queue", name});
+    int status = 0;
+    for (int i = 0; i < 200 && waitpid(second.pid, &status, WNOHANG) == 0; ++i)
+        usleep(50000);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    second.pid = -1;
+    setenv("HALVEX_SYSLOG_QUEUE", gQueueName.c_str(), 1);
 }
 
 }  // namespace
