@@ -57,7 +57,11 @@ run_window() {
     >"$work/teliox.log" 2>&1 &
   local teliox=$!
   sleep "${DEMO_SECONDS:-10}"
-  import -display ":$n" -window root "$SCREENSHOT" && echo "== screenshot: $SCREENSHOT"
+  # Photograph the frame window itself (no window manager: it sits at the top
+  # left of an otherwise black screen); the whole screen if it is not found.
+  local win
+  win=$(xwininfo -display ":$n" -root -tree 2>/dev/null | awk '/"ZYRK - Teliox 3.5"/ {print $1; exit}')
+  import -display ":$n" -window "${win:-root}" "$SCREENSHOT" && echo "== screenshot: $SCREENSHOT"
   kill -TERM "$teliox" 2>/dev/null || true
   wait "$teliox" 2>/dev/null || true
   kill "$xvfb" 2>/dev/null || true
