@@ -34,7 +34,7 @@ namespace {
 // Generous bounds so that a fault shows as a failure, never as a hang.
 constexpr int kIoTimeoutMs = 20000;
 
-int ConnectLoopback(uint16_t port) {
+int ConnectLoopback(uint16_t port, const char* host = "127.0.0.1") {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     timeval tv{kIoTimeoutMs / 1000, 0};
@@ -43,7 +43,7 @@ int ConnectLoopback(uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, host, &addr.sin_addr);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
         return -1;
@@ -121,9 +121,9 @@ size_t CountFiles(const std::string& dir, const std::string& extension) {
     return n;
 }
 
-HttpReply RawHttp(uint16_t port, const std::string& request) {
+HttpReply RawHttp(uint16_t port, const std::string& request, const char* host) {
     HttpReply reply;
-    int fd = ConnectLoopback(port);
+    int fd = ConnectLoopback(port, host);
     if (fd < 0) return reply;
     size_t sent = 0;
     while (sent < request.size()) {

@@ -53,7 +53,7 @@ struct HttpReply {
 };
 // Sends request as it stands to 127.0.0.1:port, then reads until the server
 // closes (bounded by a generous limit so that a fault cannot hang a test).
-HttpReply RawHttp(uint16_t port, const std::string& request);
+HttpReply RawHttp(uint16_t port, const std::string& request, const char* host = "127.0.0.1");
 // "PUT /m2m/uploadcert" with a Content-Length.
 HttpReply PutCertificate(uint16_t port, const std::string& data, const char* version = "HTTP/1.0");
 

@@ -209,6 +209,12 @@ TEST_F(HttpServiceTest, StartStopAndRestart) {
     ASSERT_TRUE(service_->Start(error)) << error;
     EXPECT_EQ(Get(port(), "/").status, 200);
 
+    // The camera moved to another (loopback) address.
+    ASSERT_TRUE(service_->Rebind("127.0.0.2", error)) << error;
+    EXPECT_EQ(RawHttp(port(), "GET / HTTP/1.0\r\n\r\n", "127.0.0.2").status, 200);
+    EXPECT_EQ(RawHttp(port(), "GET / HTTP/1.0\r\n\r\n", "127.0.0.1").status, 0);
+    ASSERT_TRUE(service_->Rebind("127.0.0.1", error)) << error;
+
     // A port in use and a bad address are errors, not crashes.
     camsim::HttpServiceConfig clash;
     clash.port = port();

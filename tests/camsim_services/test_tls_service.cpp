@@ -228,6 +228,13 @@ TEST(TlsService, StopEndsOpenConnectionsAndTheConnectionLimitHolds) {
 
     ASSERT_TRUE(service.Start(error)) << error;
     EXPECT_EQ(TlsRoundTrip(service.Port(), client.cert.get(), client.key.get(), "z", 0).handshake, true);
+
+    // A new address that is none leaves the service stopped with a message.
+    EXPECT_FALSE(service.Rebind("no-address", error));
+    EXPECT_NE(error.find("no-address"), std::string::npos);
+    EXPECT_FALSE(service.Running());
+    ASSERT_TRUE(service.Rebind("127.0.0.1", error)) << error;
+    EXPECT_EQ(TlsRoundTrip(service.Port(), client.cert.get(), client.key.get(), "z", 0).handshake, true);
 }
 
 TEST(TrustSet, LoadsEveryCertificateOfThePemFilesOnly) {

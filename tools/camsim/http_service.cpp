@@ -269,6 +269,15 @@ void HttpService::Stop() {
     if (daemon) MHD_stop_daemon(daemon);
 }
 
+bool HttpService::Rebind(const std::string& bindAddress, std::string& error) {
+    Stop();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        config_.bindAddress = bindAddress;
+    }
+    return Start(error);
+}
+
 bool HttpService::Running() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return daemon_ != nullptr;

@@ -72,6 +72,9 @@ public:
     bool Start(std::string& error);
     // Stops serving and waits for the server's threads; safe to call twice.
     void Stop();
+    // Stops, takes a new listening address (the camera's address changed)
+    // and starts again. The pages' address is SetIdentity's business.
+    bool Rebind(const std::string& bindAddress, std::string& error);
     bool Running() const;
     // The bound port (the ephemeral one when the configuration asked for 0).
     uint16_t Port() const;

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <system_error>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -488,6 +489,15 @@ void TlsService::Stop() {
     port_ = 0;
 }
 
+bool TlsService::Rebind(const std::string& bindAddress, std::string& error) {
+    Stop();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        config_.bindAddress = bindAddress;
+    }
+    return Start(error);
+}
+
 bool TlsService::Running() const { return running_.load(); }
 
 uint16_t TlsService::Port() const {
@@ -548,12 +558,19 @@ void TlsService::AcceptLoop() {
         workers_.emplace_back();
         Worker* worker = &workers_.back();
         std::shared_ptr<const TrustSet> trust = trust_;
-        worker->thread = std::thread([this, fd, trust, worker] {
-            BlockSigpipe();
-            Serve(fd, trust);
+        try {
+            worker->thread = std::thread([this, fd, trust, worker] {
+                BlockSigpipe();
+                Serve(fd, trust);
+                --active_;
+                worker->done = true;
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: this client is turned away.
+            workers_.pop_back();
             --active_;
-            worker->done = true;
-        });
+            close(fd);
+        }
     }
 }
 

@@ -72,6 +72,9 @@ public:
     // Closes the listener and every connection and waits for their threads;
     // safe to call twice.
     void Stop();
+    // Stops, takes a new listening address (the camera's address changed)
+    // and starts again; open connections end.
+    bool Rebind(const std::string& bindAddress, std::string& error);
     bool Running() const;
     uint16_t Port() const;
 
