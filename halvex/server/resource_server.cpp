@@ -1099,7 +1099,12 @@ uint32_t CResourceServerTask::DeleteInstance(const uint8_t* p, uint32_t n, const
         return ErrorResponse(r == ERR_RES_NOT_IN_TREE ? RES_SERR_PATH_NOT_FOUND
                                                       : (r == ERR_UNSUPPORTED ? RES_SERR_NO_DELETE : RES_SERR_FAILED));
     }
-    // The deleted node goes with the handler's close.
+    // The resource object goes: a node of the server tree with its last
+    // close, a proxy of a mounted tree (which its tree let go of) at once.
+    if (!dynamic_cast<CServerResource*>(res.r)) {
+        delete res.r;
+        res.r = nullptr;
+    }
     uint8_t* q = m_reply.AllocSpace(2);
     if (!q) {
         return ERR_NO_MEMORY;

@@ -312,6 +312,7 @@ TEST_F(Tcp, ClientTreeAgainstTheServer)
     ASSERT_EQ(client.GetAbsolutePath(inst, path, nullptr), ERR_OK);
     EXPECT_STREQ(path.AsChar(), ".list.c1");
     EXPECT_EQ(inst->Delete(RES_NOWAIT, 0, nullptr), ERR_OK);
+    delete inst;  // out of the client tree's list: the caller's to destroy
     list->Close();
 
     // Transparent data is copied on request.
@@ -358,6 +359,8 @@ TEST_F(Tcp, MountAnotherServerAndReadThroughIt)
     EXPECT_EQ(v.GetInt(), 1234);
     r->Close();
     EXPECT_EQ(Once(Req().u8(0x24).cstr(".cam2.list").cstr("m").b), (Req().u8(0x22).u8(0).cstr(".cam2.list.m").b));
+    EXPECT_EQ(Once(Req().u8(0x31).cstr(".cam2.list.m").b), (Bytes{0x32, 0x00}));
+    EXPECT_EQ(Once(Req().u8(0x47).lstr(".cam2.list.m").b), (Bytes{0xFF, 0xA0}));
     EXPECT_EQ(Once(Req().u8(0xE2).lstr(".cam2").u8(0).b), (Bytes{0xE3, 0x00}));
     // Nothing listens on port 1 of 127.0.0.1: the failure is kept beside.
     EXPECT_EQ(Once(Req().u8(0xE0).lstr(".").lstr("cam3").lstr("127.0.0.1").be16(1).u8(0).b), (Bytes{0xFF, 0xA5}));
