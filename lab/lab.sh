@@ -8,6 +8,8 @@
 #   lab.sh add-subnet RUN NAME CIDR                create the bridge of a subnet
 #   lab.sh add-pc-adapter RUN SUBNET ADDR/PREFIX [GATEWAY]
 #   lab.sh add-host RUN HOST SUBNET ADDR/PREFIX [MAC [GATEWAY]]
+#   lab.sh add-dhcp RUN HOST SUBNET ADDR/PREFIX RANGE_START RANGE_END [LEASE [ROUTER]]
+#                                                  a host with a DHCP server (dnsmasq) on that subnet
 #   lab.sh exec RUN HOST CMD...                    run a command inside a host
 #   lab.sh ns RUN HOST                             print the namespace name of a host
 #   lab.sh dev RUN HOST SUBNET                     print the host's interface on that subnet
@@ -148,6 +150,55 @@ cmd_add_host() {
   echo "$dev"
 }
 
+prefix_mask() {  # prefix length -> dotted mask
+  local p=$1 m=() i n
+  for i in 0 1 2 3; do
+    if [ "$p" -ge 8 ]; then n=255; p=$((p - 8)); else n=$(( (256 - (1 << (8 - p))) & 255 )); p=0; fi
+    m+=("$n")
+  done
+  echo "${m[0]}.${m[1]}.${m[2]}.${m[3]}"
+}
+
+is_ipv4() { [[ $1 =~ ^([0-9]{1,3}\.){3}[0-9]{1,3}$ ]]; }
+
+cmd_add_dhcp() {
+  # The server answers only on its lab interface (DNS off, no ping before an
+  # offer, authoritative so a stale request is refused at once). Its leases,
+  # pid file and log live in the run's state folder; "down" stops it with the
+  # other processes of the run.
+  local run=$1 host=$2 subnet=$3 addr=$4 start=$5 end=$6 lease=${7:-1h} router=${8:-} dev ns dir prefix
+  check_run "$run"; need_root
+  command -v dnsmasq >/dev/null || die "dnsmasq is missing (Debian package dnsmasq-base)"
+  [[ $addr =~ ^([0-9.]+)/([0-9]{1,2})$ ]] || die "address must be ADDR/PREFIX: '$addr'"
+  prefix=${BASH_REMATCH[2]}
+  is_ipv4 "${BASH_REMATCH[1]}" && [ "$prefix" -le 32 ] || die "bad address '$addr'"
+  is_ipv4 "$start" && is_ipv4 "$end" || die "range must be two IPv4 addresses: '$start' '$end'"
+  [[ $lease =~ ^([0-9]+[smhd]?|infinite)$ ]] || die "bad lease time '$lease'"
+  [ -z "$router" ] || is_ipv4 "$router" || die "bad router '$router'"
+  dir=$(state "$run")
+  [ -e "$dir/dhcp-$host.pid" ] && die "host $host runs a DHCP server already"
+  dev=$(cmd_add_host "$run" "$host" "$subnet" "$addr")
+  ns=$(ns_of "$run" "$host")
+  local opts=()
+  [ -n "$router" ] && opts+=("--dhcp-option=3,$router")
+  ip netns exec "$ns" setsid dnsmasq --no-daemon --conf-file=/dev/null --port=0 \
+    --interface="$dev" --except-interface=lo --bind-interfaces \
+    --dhcp-range="$start,$end,$(prefix_mask "$prefix"),$lease" --dhcp-authoritative --no-ping \
+    --dhcp-leasefile="$dir/dhcp-$host.leases" --pid-file="$dir/dhcp-$host.pid" \
+    --log-dhcp --log-facility="$dir/dhcp-$host.log" "${opts[@]}" \
+    </dev/null >>"$dir/dhcp-$host.out" 2>&1 &
+  local pid=$! i
+  # In the foreground dnsmasq writes no pid file of its own.
+  echo "$pid" >"$dir/dhcp-$host.pid"
+  for i in $(seq 1 50); do
+    grep -q "sockets bound" "$dir/dhcp-$host.log" 2>/dev/null && { echo "$dev"; return 0; }
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  rm -f "$dir/dhcp-$host.pid"
+  die "dnsmasq did not start in $host: $(cat "$dir/dhcp-$host.out" "$dir/dhcp-$host.log" 2>/dev/null | tail -5)"
+}
+
 cmd_exec() {
   local run=$1 host=$2; shift 2
   check_run "$run"; need_root
@@ -203,6 +254,8 @@ case $cmd in
   add-subnet) [ $# -eq 3 ] || die "usage: add-subnet RUN NAME CIDR"; cmd_add_subnet "$@" ;;
   add-pc-adapter) [ $# -ge 3 ] || die "usage: add-pc-adapter RUN SUBNET ADDR/PREFIX [GATEWAY]"; cmd_add_pc_adapter "$@" ;;
   add-host) [ $# -ge 4 ] || die "usage: add-host RUN HOST SUBNET ADDR/PREFIX [MAC [GATEWAY]]"; cmd_add_host "$@" ;;
+  add-dhcp) [ $# -ge 6 ] && [ $# -le 8 ] || die "usage: add-dhcp RUN HOST SUBNET ADDR/PREFIX RANGE_START RANGE_END [LEASE [ROUTER]]"
+            cmd_add_dhcp "$@" ;;
   exec) [ $# -ge 3 ] || die "usage: exec RUN HOST CMD..."; cmd_exec "$@" ;;
   ns) [ $# -eq 2 ] || die "usage: ns RUN HOST"; ns_of "$1" "$2" ;;
   dev) [ $# -eq 3 ] || die "usage: dev RUN HOST SUBNET"

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 using labtest::Lab;
 
@@ -210,4 +211,55 @@ TEST_F(CamsimLab, GarbageOnEveryPortIsLoggedAndIgnored) {
     std::string log = labtest::ReadFile(lab_->CamsimLog("cams"));
     EXPECT_GE(labtest::CountOccurrences(log, "ignored"), 20u);
     EXPECT_EQ(log.find(" change Cam"), std::string::npos);
+}
+
+// With a DHCP server on the wire, a camera switched to DHCP by the IP-change
+// message gets a lease for its own MAC; so does each camera of a swarm, and a
+// camera that starts with DHCP and no address.
+TEST(CamsimLabDhcp, EveryCameraGetsALeaseOfItsOwnByMac) {
+    LAB_REQUIRE();
+    LAB_REQUIRE_TOOL("dnsmasq");
+    Lab lab;
+    ASSERT_TRUE(lab.ok()) << lab.error();
+    ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
+    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
+    ASSERT_EQ(lab.AddDhcp("dhcp", "a", "192.168.10.2/24", "192.168.10.100", "192.168.10.119"), "eth0") << lab.error();
+    ASSERT_EQ(lab.AddHost("cams", "a", "none"), "eth0") << lab.error();
+    ASSERT_GT(lab.StartCamsim("cams", "cams", R"({
+      "cameras": [{"name": "Boot", "hostName": "boot", "dhcp": true, "mac": "02:00:00:00:0b:01", "services": ["gvcp"]}],
+      "swarm": {"count": 4, "first": "192.168.10.60", "mask": "255.255.255.0",
+                "camera": {"name": "Swarm", "hostName": "swarm", "services": ["ipchange"]}}})"), 0) << lab.error();
+    std::string log = lab.CamsimLog("cams");
+    ASSERT_TRUE(labtest::WaitForText(log, "dhcp Boot lease 192.168.10.", 10000)) << labtest::ReadFile(log);
+
+    lab.RunIn("pc", [&] {
+        for (int i = 0; i < 4; ++i)
+            probe::Exchange("eth0", "255.255.255.255", 810,
+                            probe::IpChangeMsg("swarm" + std::to_string(i), "LAN90001", true, 0, 0, 0), 20);
+        return std::string("sent");
+    });
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(labtest::WaitForText(log, "dhcp Swarm" + std::to_string(i) + " lease 192.168.10.", 10000))
+            << labtest::ReadFile(log) << labtest::ReadFile(lab.DhcpLog("dhcp"));
+    std::string text = labtest::ReadFile(log);
+    std::set<std::string> leased;
+    for (size_t pos = text.find(" lease "); pos != std::string::npos; pos = text.find(" lease ", pos + 1))
+        leased.insert(text.substr(pos + 7, text.find(' ', pos + 7) - pos - 7));
+    EXPECT_EQ(leased.size(), 5u) << text;
+    for (const auto& a : leased) {
+        int last = std::stoi(a.substr(a.rfind('.') + 1));
+        EXPECT_TRUE(a.rfind("192.168.10.", 0) == 0 && last >= 100 && last <= 119) << a;
+    }
+    // Each leased address answers discovery from the camera now using it.
+    auto addr = lab.Exec("cams", {"ip", "-4", "-o", "addr", "show", "dev", "eth0"});
+    for (const auto& a : leased) EXPECT_NE(addr.out.find(a + "/24"), std::string::npos) << addr.out;
+    std::string dhcpLog = labtest::ReadFile(lab.DhcpLog("dhcp"));
+    for (std::string mac : {"02:00:00:00:0b:01", "02:5a:00:00:00:00", "02:5a:00:00:00:01", "02:5a:00:00:00:02",
+                            "02:5a:00:00:00:03"}) {
+        bool acked = false;
+        for (size_t pos = dhcpLog.find("DHCPACK(eth0) "); pos != std::string::npos && !acked;
+             pos = dhcpLog.find("DHCPACK(eth0) ", pos + 1))
+            acked = dhcpLog.substr(pos, dhcpLog.find('\n', pos) - pos).find(mac) != std::string::npos;
+        EXPECT_TRUE(acked) << mac << "\n" << dhcpLog;
+    }
 }

@@ -206,6 +206,19 @@ std::string Lab::AddHost(const std::string& host, const std::string& subnet, con
     return Script(args, &out) ? FirstLine(out) : "";
 }
 
+std::string Lab::AddDhcp(const std::string& host, const std::string& subnet, const std::string& addressPrefix,
+                         const std::string& rangeStart, const std::string& rangeEnd, const std::string& router) {
+    std::string out;
+    std::vector<std::string> args{"add-dhcp", run_, host, subnet, addressPrefix, rangeStart, rangeEnd};
+    if (!router.empty()) args.insert(args.end(), {"1h", router});
+    return Script(args, &out) ? FirstLine(out) : "";
+}
+
+std::string Lab::DhcpLog(const std::string& host) const {
+    const char* root = std::getenv("TELIOX_LAB_STATE");
+    return std::string(root && *root ? root : "/run/teliox-lab") + "/" + run_ + "/dhcp-" + host + ".log";
+}
+
 std::string Lab::Namespace(const std::string& host) const { return run_ + "-" + host; }
 
 std::string Lab::Bridge(const std::string& subnet) const {

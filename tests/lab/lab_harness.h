@@ -44,6 +44,12 @@ public:
     // addressPrefix may be "none" (the simulator adds its own addresses).
     std::string AddHost(const std::string& host, const std::string& subnet, const std::string& addressPrefix,
                         const std::string& mac = "");
+    // A host running a DHCP server (dnsmasq) that leases rangeStart..rangeEnd
+    // on the subnet; returns its interface name, empty on failure. Its log is
+    // DhcpLog(host).
+    std::string AddDhcp(const std::string& host, const std::string& subnet, const std::string& addressPrefix,
+                        const std::string& rangeStart, const std::string& rangeEnd, const std::string& router = "");
+    std::string DhcpLog(const std::string& host) const;
     std::string Namespace(const std::string& host) const;
     std::string Bridge(const std::string& subnet) const;
 

@@ -45,6 +45,7 @@ struct Camera {
     bool broadcastAckAllowed = true;      // honour the broadcast-acknowledge flag of DISCOVERY_CMD
     uint16_t servicePort = 22136;         // SRV port
     int announceIntervalMs = 1000;
+    int dhcpWaitMs = 3000;                // how long a DHCP exchange may take before the link-local fallback stays
 
     // Services it runs.
     bool gvcp = false;

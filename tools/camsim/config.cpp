@@ -43,6 +43,7 @@ void ApplyFields(const json& j, Camera& c) {
     if (j.contains("delayMs")) c.answerDelayMs = j.at("delayMs").get<int>();
     if (j.contains("port")) c.servicePort = j.at("port").get<uint16_t>();
     if (j.contains("announceIntervalMs")) c.announceIntervalMs = j.at("announceIntervalMs").get<int>();
+    if (j.contains("dhcpWaitMs")) c.dhcpWaitMs = j.at("dhcpWaitMs").get<int>();
     if (j.contains("services")) {
         c.gvcp = c.mdns = c.announce = c.ipchange = false;
         for (const auto& s : j.at("services")) {
@@ -55,6 +56,7 @@ void ApplyFields(const json& j, Camera& c) {
         }
     }
     if (c.answerDelayMs < 0 || c.answerDelayMs > 60000) throw std::runtime_error("delayMs must be 0..60000");
+    if (c.dhcpWaitMs < 0 || c.dhcpWaitMs > 60000) throw std::runtime_error("dhcpWaitMs must be 0..60000");
 }
 
 // The persistent settings start as the current ones, as on a camera that was set up that way.

@@ -9,6 +9,7 @@
 //                  "manufacturer": "ZYRK", "version": "1.0", "bsp": "J3", "modelCode": "x",
 //                  "enabled": true, "delayMs": 0, "privilege": true, "broadcastAck": true,
 //                  "port": 22136, "announceName": "Cam", "announceIntervalMs": 1000,
+//                  "dhcpWaitMs": 3000,
 //                  "services": ["gvcp", "mdns", "announce", "ipchange"] } ],
 //   "swarm": { "count": 2000, "first": "10.1.0.10", "mask": "255.255.0.0", "spreadMs": 500,
 //              "camera": { ...camera fields... } }

@@ -10,6 +10,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ Simulator::Simulator(Config config, Log& log) : config_(std::move(config)), log_
 Simulator::~Simulator() {
     for (auto& [port, fd] : sockets_) close(fd);
     if (sender_ >= 0) close(sender_);
+    if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 int Simulator::OpenSocket(uint16_t port, bool multicast, std::string& error) {
@@ -80,10 +82,13 @@ bool Simulator::Start(std::string& error) {
         error = "no interface " + config_.interfaceName;
         return false;
     }
-    // Cameras that start with DHCP and find no server take a link-local address.
+    // Cameras that start with DHCP take a link-local address until a DHCP
+    // server gives them one.
+    std::vector<size_t> obtain;
     for (size_t i = 0; i < config_.cameras.size(); ++i) {
         Camera& c = config_.cameras[i];
         if (c.address == 0 && c.dhcp) {
+            obtain.push_back(i);
             AddressChange ll = LinkLocalChange(c, i);
             c.address = ll.address;
             c.mask = ll.mask;
@@ -107,7 +112,9 @@ bool Simulator::Start(std::string& error) {
         ipchange = ipchange || c.ipchange;
     }
     struct Want { bool on; uint16_t port; bool multicast; };
-    for (Want w : {Want{gvcp, kGvcpPort, false}, Want{mdns, kMdnsPort, true}, Want{ipchange, kIpChangePort, false}}) {
+    // Every camera may be switched to DHCP, so the client port is always open.
+    for (Want w : {Want{gvcp, kGvcpPort, false}, Want{mdns, kMdnsPort, true}, Want{ipchange, kIpChangePort, false},
+                   Want{true, kDhcpClientPort, false}}) {
         if (!w.on) continue;
         int fd = OpenSocket(w.port, w.multicast, error);
         if (fd < 0) return false;
@@ -115,8 +122,19 @@ bool Simulator::Start(std::string& error) {
     }
     sender_ = OpenSocket(0, false, error);
     if (sender_ < 0) return false;
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        error = std::string("eventfd: ") + std::strerror(errno);
+        return false;
+    }
     auto now = Clock::now();
     for (Camera& c : config_.cameras) c.nextAnnouncement = now;
+    std::vector<DhcpClients::Send> sends;
+    for (size_t i : obtain) {
+        const Camera& c = config_.cameras[i];
+        dhcp_.Begin(c, i, AddressChange{i, c.address, c.mask, c.gateway, true}, c.dhcpWaitMs, now, sends);
+    }
+    SendDhcp(sends);
     log_.Line("ready cameras=" + std::to_string(config_.cameras.size()) + " interface=" + config_.interfaceName);
     return true;
 }
@@ -175,6 +193,66 @@ void Simulator::Apply(const AddressChange& ch) {
     c.dhcp = ch.dhcp;
     log_.Line("change " + c.userName + " " + from + " -> " + FormatAddress(c.address) + " mask " +
               FormatAddress(c.mask) + " gateway " + FormatAddress(c.gateway) + (c.dhcp ? " dhcp" : " static"));
+    if (changed_) changed_(ch.camera, c);
+}
+
+void Simulator::Carry(const AddressChange& ch) {
+    if (ch.camera >= config_.cameras.size()) return;
+    if (!ch.dhcp) {
+        dhcp_.Cancel(ch.camera);
+        Apply(ch);
+        return;
+    }
+    // The link-local address at once, so the camera stays reachable on its
+    // wire; a DHCP lease replaces it when a server answers in time.
+    Apply(ch);
+    const Camera& c = config_.cameras[ch.camera];
+    std::vector<DhcpClients::Send> sends;
+    dhcp_.Begin(c, ch.camera, ch, c.dhcpWaitMs, Clock::now(), sends);
+    SendDhcp(sends);
+}
+
+void Simulator::SendDhcp(const std::vector<DhcpClients::Send>& sends) {
+    auto it = sockets_.find(kDhcpClientPort);
+    if (it == sockets_.end()) return;
+    for (const auto& s : sends) {
+        log_.Line("tx dhcp " + Who(s.camera) + " " + dhcp::TypeName(s.data.size() > 242 ? s.data[242] : 0));
+        Send(Reply{s.camera, 0xFFFFFFFF, kDhcpServerPort, s.data, 0, false}, it->second);
+    }
+}
+
+void Simulator::FinishDhcp(const std::vector<DhcpClients::Done>& done) {
+    for (const auto& d : done) {
+        log_.Line(d.summary);
+        if (d.obtained) Apply(d.change);
+    }
+}
+
+void Simulator::Post(const AddressChange& change, const std::string& why) {
+    {
+        std::lock_guard<std::mutex> lock(postMutex_);
+        posted_.emplace_back(change, why);
+    }
+    uint64_t one = 1;
+    if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof one) < 0) {
+        // The counter is already set: the loop wakes anyway.
+    }
+}
+
+void Simulator::TakePosted() {
+    uint64_t n;
+    while (read(wakeFd_, &n, sizeof n) > 0) {
+    }
+    std::vector<std::pair<AddressChange, std::string>> posted;
+    {
+        std::lock_guard<std::mutex> lock(postMutex_);
+        posted.swap(posted_);
+    }
+    for (const auto& [change, why] : posted) {
+        if (change.camera >= config_.cameras.size()) continue;
+        log_.Line("commit " + Who(change.camera) + " " + why);
+        Carry(change);
+    }
 }
 
 void Simulator::Process(const Outcome& out, const char* service, const Datagram& in, int fd) {
@@ -188,7 +266,7 @@ void Simulator::Process(const Outcome& out, const char* service, const Datagram&
         else if (r.delayMs <= 0) Send(r, fd);
         else pending_.push_back({now + std::chrono::milliseconds(r.delayMs), r, fd});
     }
-    for (const AddressChange& ch : out.changes) Apply(ch);
+    for (const AddressChange& ch : out.changes) Carry(ch);
     for (const Reply* r : later) Send(*r, fd);
     std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) { return a.due < b.due; });
 }
@@ -236,6 +314,14 @@ void Simulator::Receive(int fd, uint16_t port) {
         } else if (port == kIpChangePort) {
             out = HandleIpChange(config_.cameras, in);
             service = "ipchange";
+        } else if (port == kDhcpClientPort) {
+            std::vector<DhcpClients::Send> sends;
+            std::vector<DhcpClients::Done> done;
+            dhcp_.Receive(in.data, config_.cameras, Clock::now(), sends, done, out.summary);
+            Process(out, "dhcp", in, fd);
+            SendDhcp(sends);
+            FinishDhcp(done);
+            continue;
         }
         Process(out, service, in, fd);
     }
@@ -248,8 +334,19 @@ void Simulator::Run(const std::atomic<bool>& stop) {
         fds.push_back({fd, POLLIN, 0});
         ports.push_back(port);
     }
+    fds.push_back({wakeFd_, POLLIN, 0});
+    ports.push_back(0);
+    if (changed_)
+        for (size_t i = 0; i < config_.cameras.size(); ++i) changed_(i, config_.cameras[i]);
     while (!stop.load()) {
         auto now = Clock::now();
+        {
+            std::vector<DhcpClients::Send> sends;
+            std::vector<DhcpClients::Done> done;
+            dhcp_.Tick(config_.cameras, now, sends, done);
+            SendDhcp(sends);
+            FinishDhcp(done);
+        }
         for (const Reply& r : DueAnnouncements(config_.cameras, now)) Send(r, sender_);
         size_t sent = 0;
         while (sent < pending_.size() && pending_[sent].due <= now) {
@@ -262,12 +359,16 @@ void Simulator::Run(const std::atomic<bool>& stop) {
         Clock::time_point next;
         if (NextAnnouncement(config_.cameras, next)) wake = std::min(wake, next);
         if (!pending_.empty()) wake = std::min(wake, pending_.front().due);
+        if (dhcp_.Next(next)) wake = std::min(wake, next);
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
         int timeout = static_cast<int>(std::clamp<long long>(wait, 0, 200));
         int n = poll(fds.data(), fds.size(), timeout);
         if (n <= 0) continue;
-        for (size_t i = 0; i < fds.size(); ++i)
-            if (fds[i].revents & POLLIN) Receive(fds[i].fd, ports[i]);
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (!(fds[i].revents & POLLIN)) continue;
+            if (fds[i].fd == wakeFd_) TakePosted();
+            else Receive(fds[i].fd, ports[i]);
+        }
     }
     log_.Line("stopped");
 }

@@ -5,10 +5,13 @@
 #pragma once
 
 #include "tools/camsim/config.h"
+#include "tools/camsim/dhcp.h"
 #include "tools/camsim/log.h"
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <mutex>
 
 namespace camsim {
 
@@ -21,6 +24,15 @@ public:
     // Runs until `stop` becomes true.
     void Run(const std::atomic<bool>& stop);
 
+    // Hands an address change to the event loop from another thread (the
+    // TCP services); it is carried out like one of a datagram. A change with
+    // dhcp set makes the camera obtain its address from a DHCP server.
+    void Post(const AddressChange& change, const std::string& why);
+    // Called on the event loop after a camera's settings changed (and once
+    // per camera when the loop starts).
+    void OnCameraChanged(std::function<void(size_t, const Camera&)> callback) { changed_ = std::move(callback); }
+    const Cameras& cameras() const { return config_.cameras; }
+
 private:
     struct Pending {
         Clock::time_point due;
@@ -32,6 +44,11 @@ private:
     void Process(const Outcome& outcome, const char* service, const Datagram& in, int fd);
     void Send(const Reply& reply, int fd);
     void Apply(const AddressChange& change);
+    // Carries out a change: DHCP (link-local at once, the lease when it comes) or fixed.
+    void Carry(const AddressChange& change);
+    void SendDhcp(const std::vector<DhcpClients::Send>& sends);
+    void FinishDhcp(const std::vector<DhcpClients::Done>& done);
+    void TakePosted();
     std::string Who(size_t camera) const;
 
     Config config_;
@@ -40,6 +57,11 @@ private:
     std::map<uint16_t, int> sockets_;  // port -> socket
     int sender_ = -1;                  // announcements
     std::vector<Pending> pending_;     // kept sorted by due time
+    DhcpClients dhcp_;
+    int wakeFd_ = -1;                  // eventfd: a change was posted
+    std::mutex postMutex_;
+    std::vector<std::pair<AddressChange, std::string>> posted_;
+    std::function<void(size_t, const Camera&)> changed_;
 };
 
 }  // namespace camsim
