@@ -115,4 +115,27 @@ inline void Kill(Child& c)
     c.in = c.out = -1;
 }
 
+// Ends a child the orderly way (closing its input, or SIGTERM), so that it
+// removes its named objects; SIGKILL only when it does not end in 10 s.
+inline void Finish(Child& c, bool terminate = false)
+{
+    if (c.in >= 0) {
+        close(c.in);
+        c.in = -1;
+    }
+    if (c.pid > 0) {
+        if (terminate)
+            kill(c.pid, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 200; ++i) {
+            if (waitpid(c.pid, &status, WNOHANG) == c.pid) {
+                c.pid = -1;
+                break;
+            }
+            usleep(50000);
+        }
+    }
+    Kill(c);
+}
+
 }  // namespace

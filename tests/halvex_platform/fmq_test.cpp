@@ -353,7 +353,7 @@ TEST(QueueProcesses, RestartedServerDoesNotLeaveClientsHanging)
     // The old queue's key is unknown to the new server.
     WriteLine(client, "send");
     EXPECT_NE(ReadLine(client), "0x00000000");
-    Kill(client);
+    Finish(client);
     Kill(restarted);
 }
 

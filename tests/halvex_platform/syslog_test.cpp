@@ -250,6 +250,7 @@ TEST_F(Syslog, DaemonHandsMessagesOn)
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     second.pid = -1;
+    Finish(daemon, true);
     setenv("HALVEX_SYSLOG_QUEUE", gQueueName.c_str(), 1);
 }
 
