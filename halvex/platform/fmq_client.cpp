@@ -8,6 +8,7 @@
 #include "halvex/platform/namedevent.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -364,12 +365,23 @@ CQueue::~CQueue()
         IpcFMQCloseHandle(mHandle);
 }
 
+namespace {
+std::atomic<uint32_t> gServerVersion{0};  // 0 = not asked yet
+}  // namespace
+
 RESULT_T CQueue::Connect()
 {
     if (mHandle)
         return 0;
     mHandle = IpcFMQInit(DefaultPort());
-    return mHandle ? 0 : ERR_UNSUPPORTED;
+    if (!mHandle)
+        return ERR_UNSUPPORTED;
+    if (gServerVersion.load() == 0) {
+        uint32_t version = 0;
+        if (IpcFMQQueryVersion(mHandle, &version) == 0)
+            gServerVersion = version;
+    }
+    return 0;
 }
 
 RESULT_T CQueue::KeepState(const FMQ_STATE_T& state)
@@ -440,6 +452,9 @@ RESULT_T CQueue::Receive(void* buffer, uint32_t flags, uint32_t timeoutMs, uint3
             return ERR_BAD_DATA;
         r = IpcFMQReadQueue(mHandle, mulId, buffer, length, mulKey);
     }
+    // Servers before version 2 leave the event's signal after a read.
+    if (r == 0 && gServerVersion.load() != 0 && gServerVersion.load() <= 1)
+        mpEvent->event->Reset();
     return r;
 }
 

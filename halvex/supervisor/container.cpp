@@ -2,11 +2,13 @@
 // mutex, the handshake with the body, and the task thread's entry.
 #include <halvex/supervisor/container.h>
 
+#include <halvex/client/res_protocol.h>
 #include <halvex/platform/postlog.h>
 #include <halvex/platform/syslogext.h>
 #include <halvex/platform/users.h>
 #include <halvex/supervisor/supervisor.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -391,7 +393,13 @@ void CTaskContainer::Execute()
     GetName(&copy);
     RESULT_T result = CSupervisor().DeleteTask(this);
     if (result != 0) {
-        PrintF(2, "ZYRK::CTaskContainer::execute(): 0x%08X, name=%s, meStateRequest=%u", result, copy ? copy : "",
+        const char* text = nullptr;
+        char code[16];
+        if (res_interpret_errcode(result, &text) != 0 || !text) {
+            std::snprintf(code, sizeof code, "0x%08X", result);
+            text = code;
+        }
+        PrintF(2, "ZYRK::CTaskContainer::execute(): %s, name=%s, meStateRequest=%u", text, copy ? copy : "",
                static_cast<unsigned>(request));
     }
     std::free(copy);
