@@ -1,5 +1,6 @@
 #include "app/teliox_view.h"
 
+#include "app/action_workers.h"
 #include "app/commands.h"
 #include "app/main_frame.h"
 #include "app/options_dlg.h"
@@ -67,6 +68,7 @@ CTelioxView::CTelioxView(QWidget* parent, DiscoveryFactory factory)
 
     urlOpener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     popupRunner = [](QMenu& menu, const QPoint& pos) { return menu.exec(pos); };
+    InitCommandDefaults();
 
     statusTimer.setInterval(kStatusTimerMs);
     connect(&statusTimer, &QTimer::timeout, this, &CTelioxView::OnTimer);
@@ -77,6 +79,10 @@ CTelioxView::CTelioxView(QWidget* parent, DiscoveryFactory factory)
 
 CTelioxView::~CTelioxView() {
     statusTimer.stop();
+    // Workers of the camera actions report nothing more to this view; each
+    // still talking to a camera gets a bounded wait, then finishes alone.
+    statusRelay->Detach();
+    ShutDownWorkers();
     // The threads end before the records and the list go away.
     if (discovery) {
         discovery->Stop();
@@ -187,6 +193,8 @@ bool CTelioxView::OnUpdateCmdUI(int id, bool& enabled) {
     case cmd::ID_CONNECTIVITY_WIZARD: {
         const auto device = PeekSelectedDevice();
         enabled = device && IsCertificatePlatform(*device);
+        // One generation at a time: it writes the shared client files.
+        if (id == cmd::ID_GENERATE_CERTIFICATES && generationRunning) enabled = false;
         return true;
     }
     case cmd::ID_REFRESH:
@@ -215,6 +223,7 @@ std::unique_ptr<QMenu> CTelioxView::BuildContextMenu(const CDevice& device) {
         disable(cmd::ID_GENERATE_CERTIFICATES);
         disable(cmd::ID_CONNECTIVITY_WIZARD);
     }
+    if (generationRunning) disable(cmd::ID_GENERATE_CERTIFICATES);
     if (IsHU(device)) disable(cmd::ID_WEB);
     if (!CanModifyIP(device)) disable(cmd::ID_MODIFY);
     return menu;
@@ -272,21 +281,6 @@ void CTelioxView::OnOptions() {
     dialog.DoModal();
 }
 
-void CTelioxView::OnModify() {
-    if (!GetSelectedDevice()) return;
-    ShowStatus("Modify: changing the IP settings is not available in this version yet");
-}
-
-void CTelioxView::OnUploadCertificate() {
-    if (!GetSelectedDevice()) return;
-    ShowStatus("Upload certificate: not available in this version yet");
-}
-
-void CTelioxView::OnGenerateCertificates() {
-    if (!GetSelectedDevice()) return;
-    ShowStatus("Generate certificates: not available in this version yet");
-}
-
 void CTelioxView::OnTimer() {
     if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneTextDeferred(QString::fromStdString(statusText.Get()));
 }
@@ -295,7 +289,13 @@ void CTelioxView::SetStatus(const std::string& text) { statusText.Set(text); }
 
 void CTelioxView::ShowStatus(const std::string& text) {
     statusText.Set(text);
-    if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneText(QString::fromStdString(text));
+    ShowPaneText(text);
+}
+
+void CTelioxView::ShowPaneText(const std::string& text) {
+    const QString pane = QString::fromStdString(text);
+    if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneText(pane);
+    emit StatusShown(pane);
 }
 
 CMainFrame* CTelioxView::ParentFrame() const { return qobject_cast<CMainFrame*>(window()); }

@@ -2,8 +2,12 @@
 // state the discovery threads share, and every command on the selected camera.
 #pragma once
 
+#include "app/actions/generate_action.h"
+#include "app/actions/ip_change_rt.h"
+#include "app/actions/upload.h"
 #include "app/camera_list.h"
 #include "discovery/device_list.h"
+#include "discovery/gev_modify.h"
 #include "discovery/scan_threads.h"
 
 #include <QTimer>
@@ -14,10 +18,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QMenu;
 class QAction;
 class CMainFrame;
+class CIPSettings;
+class CViewStatusRelay;
+class CActionWorker;
 
 // What the view needs of the discovery threads. The program uses the real
 // threads; tests give the view a stand-in, so nothing is sent on a network.
@@ -75,6 +83,8 @@ public:
     // status pane at once (for operations that block the UI thread).
     void SetStatus(const std::string& text);
     void ShowStatus(const std::string& text);
+    // The status pane only, at once (UI thread).
+    void ShowPaneText(const std::string& text);
     CStatusText& StatusText() { return statusText; }
 
     CDeviceList& Devices() { return devices; }
@@ -94,6 +104,42 @@ public:
     // The manual's path: beside the executable.
     static QString ManualPath();
 
+    // Runs the IP settings dialog modally and returns its result
+    // (QDialog::Accepted is OK); tests fill in the user's choice instead.
+    using SettingsDialogRunner = std::function<int(CIPSettings&)>;
+    void SetSettingsDialogRunner(SettingsDialogRunner runner) { settingsDialogRunner = std::move(runner); }
+    // Asks a Yes/No question in a message box; true means Yes.
+    using QuestionRunner = std::function<bool(const QString&)>;
+    void SetQuestionRunner(QuestionRunner runner) { questionRunner = std::move(runner); }
+    // Gives the GigE Vision control of one change; empty: a new CGEVControl
+    // with the real ports. Tests aim it at a fake camera on loopback.
+    using GEVControlFactory = std::function<std::unique_ptr<CGEVControl>()>;
+    void SetGEVControlFactory(GEVControlFactory factory) { gevControlFactory = std::move(factory); }
+    // Ports, time limits and the broadcast of the camera actions; the
+    // defaults are the product's, tests point them at peers on loopback.
+    void SetRouteOptions(RTRouteOptions options) { routeOptions = std::move(options); }
+    void SetGenerateOptions(GenerateOptions options) { generateOptions = std::move(options); }
+    void SetUploadOptions(UploadOptions options) { uploadOptions = std::move(options); }
+
+    // A certificate generation is running on its worker thread.
+    bool GenerationRunning() const { return generationRunning; }
+    // Worker threads of the camera actions that have not been joined yet.
+    int RunningWorkers() const { return static_cast<int>(workers.size()); }
+    // The reply body of the last certificate upload.
+    const std::string& UploadResponse() const { return uploadResponse; }
+
+    // The longest the view waits at its destruction for a worker still
+    // talking to a camera before it leaves it to finish alone.
+    static constexpr int kWorkerJoinBoundMs = 20000;
+
+signals:
+    // A text went to the status pane at once (ShowStatus, from any thread's report).
+    void StatusShown(const QString& text);
+    // The generation's worker has finished and been joined (UI thread).
+    void GenerationFinished(int outcome);
+    // A resource-tree IP change's worker has finished and been joined.
+    void IPChangeFinished();
+
 public slots:
     // Applies the queued row changes of the merge to the list (UI thread).
     void FlushRowChanges();
@@ -108,6 +154,17 @@ private:
     void OpenCameraPage(const char* format);
     CMainFrame* ParentFrame() const;
 
+    // The two routes of the IP change, on the UI thread.
+    void ModifyViaGigEVision(const CDevice& record);
+    void ModifyViaResourceTree(const CDevice& record);
+    // Fills the dialog from `preset`, runs it and reads the choice back; false on cancel.
+    bool RunSettingsDialog(const GEVDialogPreset& preset, GEVSettings& chosen);
+    // Joins the workers that have finished (UI thread).
+    void ReapWorkers();
+    void OnGenerationDone(int outcome);
+    void InitCommandDefaults();
+    void ShutDownWorkers();
+
     CStatusText statusText;
     CRowChangeQueue rowQueue;
     CDeviceList devices;
@@ -120,4 +177,14 @@ private:
     bool initialUpdateDone = false;
     UrlOpener urlOpener;
     PopupRunner popupRunner;
+    SettingsDialogRunner settingsDialogRunner;
+    QuestionRunner questionRunner;
+    GEVControlFactory gevControlFactory;
+    RTRouteOptions routeOptions;
+    GenerateOptions generateOptions;
+    UploadOptions uploadOptions;
+    std::string uploadResponse;
+    bool generationRunning = false;
+    std::shared_ptr<CViewStatusRelay> statusRelay;
+    std::vector<std::unique_ptr<CActionWorker>> workers;
 };

@@ -225,16 +225,6 @@ TEST_F(ViewTest, ManualIsOpenedFromTheExecutablesFolder) {
     EXPECT_EQ(CTelioxView::ManualPath(), QCoreApplication::applicationDirPath() + "/Manual.html");
 }
 
-TEST_F(ViewTest, FunctionsOfLaterVersionsSayPlainlyThatTheyAreMissing) {
-    Add(CameraInfo("cam1", "192.168.0.20", "J3"));
-    Select(0);
-    for (int id : {cmd::ID_MODIFY, cmd::ID_UPLOAD_CERTIFICATE, cmd::ID_GENERATE_CERTIFICATES}) {
-        view->SetStatus("");
-        ASSERT_TRUE(view->OnCmdMsg(id));
-        EXPECT_NE(view->StatusText().Get().find("not available"), std::string::npos) << id;
-    }
-}
-
 TEST_F(ViewTest, RefreshEmptiesTheListAtOnceAndSignalsAScan) {
     Add(CameraInfo("cam1", "192.168.0.20", "J3"));
     Add(CameraInfo("cam2", "192.168.0.21", "J3"));

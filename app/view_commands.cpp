@@ -1,0 +1,200 @@
+// The view's commands that talk to a camera: Modify (the GigE Vision route and
+// the resource-tree route of the IP change), Generate certificates and Upload
+// certificate. The camera work itself is in discovery/ and app/actions/; this
+// file gives it the dialog, the question, the status line and the threads.
+#include "app/action_workers.h"
+#include "app/commands.h"
+#include "app/ip_settings.h"
+#include "app/teliox_view.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// The wait cursor for as long as a route blocks the UI thread.
+class CBusyCursor {
+public:
+    CBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~CBusyCursor() { QApplication::restoreOverrideCursor(); }
+    CBusyCursor(const CBusyCursor&) = delete;
+    CBusyCursor& operator=(const CBusyCursor&) = delete;
+};
+
+constexpr const char* kGenerationRunning = "Certificate generation is already running";
+
+}  // namespace
+
+void CTelioxView::InitCommandDefaults() {
+    statusRelay = std::make_shared<CViewStatusRelay>(this);
+    settingsDialogRunner = [](CIPSettings& dialog) { return dialog.DoModal(); };
+    questionRunner = [this](const QString& question) {
+        return QMessageBox::question(this, QString::fromLatin1(text::kAppTitle), question,
+                                     QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    };
+}
+
+void CTelioxView::ShutDownWorkers() {
+    // One bound for all of them together: closing the window never hangs on a
+    // camera that stopped answering.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerJoinBoundMs);
+    for (auto& worker : workers) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        worker->done->WaitFor(static_cast<int>(std::max<long long>(left.count(), 0)));
+    }
+    workers.clear();  // joins the finished, leaves the others to end alone
+}
+
+void CTelioxView::ReapWorkers() {
+    std::erase_if(workers, [](const std::unique_ptr<CActionWorker>& worker) { return worker->done->IsSet(); });
+}
+
+// ---- Modify -------------------------------------------------------------
+
+void CTelioxView::OnModify() {
+    const auto device = GetSelectedDevice();
+    if (!device) return;
+    if (UsesGEVControl(*device))
+        ModifyViaGigEVision(*device);
+    else
+        ModifyViaResourceTree(*device);
+}
+
+bool CTelioxView::RunSettingsDialog(const GEVDialogPreset& preset, GEVSettings& chosen) {
+    CIPSettings dialog(this);
+    dialog.cameraName = QString::fromStdString(preset.cameraName);
+    dialog.address = preset.address;
+    dialog.netmask = preset.netmask;
+    dialog.gatewayAddress = preset.gatewayAddress;
+    dialog.obtainAutomatically = preset.obtainAutomatically;
+    dialog.settingsKnown = preset.settingsKnown;
+    dialog.automaticAllowed = preset.automaticAllowed;
+    const int result = settingsDialogRunner ? settingsDialogRunner(dialog) : dialog.DoModal();
+    if (result != QDialog::Accepted) return false;
+    chosen.dhcp = dialog.obtainAutomatically;
+    chosen.address = dialog.address;
+    chosen.netmask = dialog.netmask;
+    chosen.gateway = dialog.gatewayAddress;
+    return true;
+}
+
+void CTelioxView::ModifyViaGigEVision(const CDevice& record) {
+    GEVSettings chosen;
+    if (!RunSettingsDialog(PrepareGEVDialog(record), chosen)) return;
+
+    std::unique_ptr<CGEVControl> control = gevControlFactory ? gevControlFactory() : std::make_unique<CGEVControl>();
+    GEVModifyResult result;
+    {
+        CBusyCursor busy;
+        result = ::ModifyViaGigEVision(
+            devices, record.row, chosen,
+            [this](const std::string& text, bool showNow) { showNow ? ShowStatus(text) : SetStatus(text); },
+            control.get());
+    }
+    FlushRowChanges();  // the emptied address cell
+    // After a forced address a new scan looks for the camera at its new address.
+    if (result.rescan && discovery) discovery->SignalScan();
+}
+
+void CTelioxView::ModifyViaResourceTree(const CDevice& record) {
+    // The callback serves the UI thread (read phase, start of the change) and
+    // the write phase's thread alike: the relay knows which it is on.
+    std::shared_ptr<CViewStatusRelay> relay = statusRelay;
+    RTStatusCallback status = [relay](const std::string& text, bool showNow) {
+        showNow ? relay->Show(text) : relay->Set(text);
+    };
+
+    RTReadResult read;
+    {
+        CBusyCursor busy;
+        read = ReadViaResourceTree(record, status, routeOptions);
+    }
+    GEVSettings chosen;
+    if (!RunSettingsDialog(read.preset, chosen)) return;
+
+    auto worker = std::make_unique<CActionWorker>();
+    std::shared_ptr<CActionWorker::CDone> done = worker->done;
+    RTApplyResult applied = ApplyViaResourceTree(
+        devices, record.row, read, chosen, status, routeOptions, [relay, done](const RTWriteResult&) {
+            done->Signal();
+            relay->Post([](CTelioxView& view) {
+                view.ReapWorkers();
+                emit view.IPChangeFinished();
+            });
+        });
+    FlushRowChanges();  // the emptied address cell
+    if (applied.threadStarted) {
+        worker->thread = std::move(applied.thread);
+        workers.push_back(std::move(worker));
+    }
+}
+
+// ---- Generate certificates ----------------------------------------------
+
+void CTelioxView::OnGenerateCertificates() {
+    const auto device = GetSelectedDevice();
+    if (!device) return;
+    if (generationRunning) {
+        // The command is greyed meanwhile; a key press can still get here.
+        ShowStatus(kGenerationRunning);
+        return;
+    }
+
+    struct Job {
+        Job(std::shared_ptr<CViewStatusRelay> relay, std::function<bool(const std::string&)> ask,
+            const GenerateOptions& options, const CDevice& camera)
+            : status(std::move(relay), std::move(ask)), action(status, options), camera(camera) {}
+        CRelayActionStatus status;
+        CGenerateCertificates action;
+        CDevice camera;
+    };
+    auto job = std::make_shared<Job>(
+        statusRelay,
+        [this](const std::string& question) {
+            return questionRunner && questionRunner(QString::fromStdString(question));
+        },
+        generateOptions, *device);
+
+    // The folder and the overwrite question on the UI thread.
+    if (!job->action.Prepare()) return;
+
+    // Key generation takes seconds and the camera may be slow to answer: the
+    // rest runs on a worker while the window stays responsive.
+    generationRunning = true;
+    auto worker = std::make_unique<CActionWorker>();
+    std::shared_ptr<CActionWorker::CDone> done = worker->done;
+    std::shared_ptr<CViewStatusRelay> relay = statusRelay;
+    worker->thread = std::thread([job, done, relay] {
+        const GenerateOutcome outcome = job->action.Run(&job->camera);
+        done->Signal();
+        relay->Post([outcome](CTelioxView& view) { view.OnGenerationDone(static_cast<int>(outcome)); });
+    });
+    workers.push_back(std::move(worker));
+}
+
+void CTelioxView::OnGenerationDone(int outcome) {
+    generationRunning = false;
+    ReapWorkers();
+    emit GenerationFinished(outcome);
+}
+
+// ---- Upload certificate -------------------------------------------------
+
+void CTelioxView::OnUploadCertificate() {
+    const auto device = GetSelectedDevice();
+    if (!device) return;
+    CertificatePaths paths;
+    std::string error;
+    if (!GetCertificatePaths(paths, error)) {
+        ShowStatus(error);
+        return;
+    }
+    // On the UI thread, as the command always was: the transfer has its own
+    // time limit, and the texts go to the status pane at once.
+    CRelayActionStatus status(statusRelay, {});
+    CBusyCursor busy;
+    UploadCertificate(*device, paths, status, uploadResponse, uploadOptions);
+}
