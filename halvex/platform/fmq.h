@@ -114,8 +114,8 @@ public:
     static uint16_t DefaultPort();
 
 private:
-    RESULT_T Connect();
-    RESULT_T KeepState(const FMQ_STATE_T& state);
+    __attribute__((visibility("hidden"))) RESULT_T Connect();
+    __attribute__((visibility("hidden"))) RESULT_T KeepState(const FMQ_STATE_T& state);
 
     FMQ_HANDLE mHandle = nullptr;
     uint32_t mulId = 0xFFFFFFFFu;
@@ -144,14 +144,14 @@ public:
     bool WaitUntilListening(uint32_t timeoutMs);
 
 private:
-    void Listen(uint32_t port);
-    void Session(int socket);
+    __attribute__((visibility("hidden"))) void Listen(uint32_t port);
+    __attribute__((visibility("hidden"))) void Session(int socket);
 
     std::atomic<int> mSocket{-1};
     std::atomic<uint16_t> mPort{0};
     std::atomic<int> mListenState{0};  // 0 not yet, 1 listening, -1 gave up
     CEvent mListening{false, false};
-    static std::atomic<uint32_t> mulForkCounter;
+    __attribute__((visibility("hidden"))) static std::atomic<uint32_t> mulForkCounter;
 };
 
 }  // namespace ZYRK

@@ -68,8 +68,8 @@ public:
     RESULT_T DoLog(const char* logger, int priority, const char* text);
 
 private:
-    RESULT_T SendToSyslog(const uint8_t* message, uint32_t length, bool drop);
-    bool AttachQueue();
+    __attribute__((visibility("hidden"))) RESULT_T SendToSyslog(const uint8_t* message, uint32_t length, bool drop);
+    __attribute__((visibility("hidden"))) bool AttachQueue();
 
     CQueue* mpQueue;
     bool mbAttached = false;

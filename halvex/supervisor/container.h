@@ -122,9 +122,9 @@ protected:
 
 private:
     RESULT_T Init() override;
-    RESULT_T WaitForAcknowledge(const char* operation);
-    static void* ThreadEntry(void* self);
-    void Execute();
+    __attribute__((visibility("hidden"))) RESULT_T WaitForAcknowledge(const char* operation);
+    __attribute__((visibility("hidden"))) static void* ThreadEntry(void* self);
+    __attribute__((visibility("hidden"))) void Execute();
 
     std::atomic<uint32_t> mulTid{0};
     std::recursive_mutex mMutex;

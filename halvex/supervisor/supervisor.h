@@ -66,11 +66,12 @@ private:
         TaskNode* next;
     };
 
-    static TaskNode* FindNode(CTaskContainer* task);
+    // Internal to the library, not part of its interface.
+    __attribute__((visibility("hidden"))) static TaskNode* FindNode(CTaskContainer* task);
 
-    static TaskNode* mpLoadedTasks;
-    static CProtRsc* mpListLock;
-    static CResourceTree* mpLocalResourceTree;
+    __attribute__((visibility("hidden"))) static TaskNode* mpLoadedTasks;
+    __attribute__((visibility("hidden"))) static CProtRsc* mpListLock;
+    __attribute__((visibility("hidden"))) static CResourceTree* mpLocalResourceTree;
 };
 
 }  // namespace ZYRK
