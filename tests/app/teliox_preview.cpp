@@ -1,8 +1,12 @@
 // Shows the Teliox frame with made-up cameras and no discovery at all (no
 // thread, no socket), to look at the window and take screenshots:
-//   teliox_preview [main|menu|ip|about|options|customize] [seconds]
+//   teliox_preview [main|menu|ip|about|options|customize|question|upload] [seconds]
+// "question" shows the overwrite question of Generate certificates; "upload"
+// runs Upload certificate with no client certificate (the command stops
+// before any network traffic) to show its status texts.
 // It quits by itself after `seconds` (default 8).
 #include "app/about_dlg.h"
+#include "app/commands.h"
 #include "app/ip_settings.h"
 #include "app/main_frame.h"
 #include "app/options_dlg.h"
@@ -12,6 +16,7 @@
 
 #include <QHeaderView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -60,6 +65,9 @@ int main(int argc, char** argv) {
     QTemporaryDir settingsFolder;
     for (auto format : {QSettings::NativeFormat, QSettings::IniFormat})
         QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
+    // The certificate folder too: a preview never reads or writes the machine's.
+    QTemporaryDir programData;
+    qputenv("TELIOX_PROGRAMDATA", programData.path().toLocal8Bit());
     CTelioxApp app(argc, argv);
     const QString what = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("main");
     const int seconds = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 8;
@@ -102,6 +110,16 @@ int main(int argc, char** argv) {
             dlg->move(frame->geometry().center() - dlg->rect().center());
         } else if (what == QLatin1String("customize")) {
             frame->OnViewCustomize();
+        } else if (what == QLatin1String("question")) {
+            // The box Generate certificates asks in when "cert.pem" exists.
+            const QString question = QStringLiteral("Client certificates already exists. Overwrite?");
+            view->ShowStatus(question.toStdString());
+            auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Teliox"), question,
+                                        QMessageBox::Yes | QMessageBox::No, frame);
+            box->show();
+            box->move(frame->geometry().center() - box->rect().center());
+        } else if (what == QLatin1String("upload")) {
+            frame->OnCommand(cmd::ID_UPLOAD_CERTIFICATE);  // no cert.pem in the temporary folder: no traffic
         }
     });
     QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
