@@ -275,3 +275,55 @@ TEST_F(DebugLog, NinthThreadDoesNotInheritAnAppender)
 }
 
 }  // namespace
+
+#include "halvex/platform/namedlock.h"
+#include "halvex/platform/postlog_internal.h"
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+TEST(PostMutex, HolderThatDiesReleasesIt)
+{
+    // Make sure this process has opened the lock before it forks.
+    ASSERT_TRUE(ZYRK::Platform::PostMutex().Lock());
+    ZYRK::Platform::PostMutex().Unlock();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The child takes the machine-wide lock and dies holding it.
+        if (!ZYRK::Platform::PostMutex().Lock())
+            _exit(1);
+        raise(SIGKILL);
+        _exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    // Not blocked by the dead holder.
+    EXPECT_GT(PrintF(2, "after the holder died"), 0);
+    ASSERT_TRUE(ZYRK::Platform::PostMutex().Lock());
+    ZYRK::Platform::PostMutex().Unlock();
+}
+
+TEST(PostMutex, ReentrantWithinAThreadExclusiveAcrossThreads)
+{
+    auto& lock = ZYRK::Platform::PostMutex();
+    ASSERT_TRUE(lock.Lock());
+    ASSERT_TRUE(lock.Lock());
+    std::atomic<bool> taken{false};
+    std::thread other([&] {
+        lock.Lock();
+        taken = true;
+        lock.Unlock();
+    });
+    lock.Unlock();
+    EXPECT_FALSE(taken.load());  // still held once by this thread
+    lock.Unlock();
+    other.join();
+    EXPECT_TRUE(taken.load());
+}
+
+}  // namespace
