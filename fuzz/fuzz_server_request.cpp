@@ -1,7 +1,8 @@
 // Whole request frames (header, extensions, payload) through the TCP
 // connection task's request handling, against a fresh in-memory tree per
 // input. The frames arrive on one end of a local socket pair; replies are
-// drained from the other end. Notifications and sessions are switched off.
+// drained from the other end. Notifications, mounts and sessions are
+// switched off, so nothing leaves the process.
 #include <halvex/platform/users.h>
 #include <halvex/server/resource_server.h>
 #include <halvex/server/server_tree.h>
@@ -59,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }();
     CServerResourceTree tree;
     Build(tree);
+    // Nothing may leave the process: no notifications, no mounts.
     tree.SetDeliveryEnabled(false);
+    tree.SetMountConnector(nullptr);
     task->SetTree(&tree);
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {

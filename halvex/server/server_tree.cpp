@@ -891,6 +891,12 @@ CServerResourceTree::CServerResourceTree()
     m_root->m_caps = SRV_CAN_GET;
     // Mounted trees are reached through a client tree in session mode.
     m_connector = [](const char* address, uint16_t port, const char* name, CResourceTree** out) -> unsigned long {
+        // The request names the client's own address as dotted text: host
+        // names are not looked up.
+        in_addr a{};
+        if (!address || inet_pton(AF_INET, address, &a) != 1) {
+            return ERR_BAD_PARAMETER;
+        }
         auto* client = new (std::nothrow) CClientResourceTree;
         if (!client) {
             return ERR_NO_MEMORY;

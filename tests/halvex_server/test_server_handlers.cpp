@@ -21,6 +21,8 @@ protected:
         set_user_id(0);
         set_group_id(0);
         BuildTree(tree);
+        // No connection leaves the process from these tests.
+        tree.SetMountConnector(nullptr);
         task.SetTree(&tree);
     }
     Bytes Do(const Req& r, const USER_IDENT_T& id = LocalRoot(), uint32_t* result = nullptr)
@@ -384,7 +386,6 @@ TEST_F(Handlers, PersistenceIsRefusedCleanly)
 
 TEST_F(Handlers, MountPointsWithAndWithoutAConnection)
 {
-    tree.SetMountConnector(nullptr);
     EXPECT_EQ(Do(Req().u8(0xE0).lstr(".").lstr("cam2").lstr("127.0.0.1").be16(0x5678).u8(0)), kFF(0xA5));
     EXPECT_EQ(Do(Req().u8(0x01).cstr(".cam2Fail").u8(0)), (Bytes{0x02, 0x02, 0x64, 0x06, 0x00, 0x00}));
     EXPECT_EQ(Do(Req().u8(0xE0).lstr(".net.LAN.mtu").lstr("m").lstr("127.0.0.1").be16(1).u8(0)), kFF(0xA8));
