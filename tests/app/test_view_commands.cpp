@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 
 #include "loopback_helpers.h"
 #include "scripted_camera.h"
@@ -169,8 +170,10 @@ protected:
 // ---- Modify: GigE Vision --------------------------------------------------
 
 TEST_F(CommandsTest, GigEVisionCameraGrantingControlGetsItsRegistersWrittenWithTheTextsInOrder) {
-    std::vector<std::string> statusAtWrite;
+    std::mutex statusMutex;
+    std::vector<std::string> statusAtWrite;  // the status line as each write arrives
     FakeCamera camera([&](const Bytes&) {
+        std::lock_guard<std::mutex> lock(statusMutex);
         statusAtWrite.push_back(view->StatusText().Get());  // CStatusText is safe from any thread
         return std::vector<Bytes>{Ack(0)};
     });
@@ -205,6 +208,7 @@ TEST_F(CommandsTest, GigEVisionCameraGrantingControlGetsItsRegistersWrittenWithT
             EXPECT_EQ(Val(got[i]), expected[i].second) << i;
         }
     }
+    std::lock_guard<std::mutex> lock(statusMutex);
     ASSERT_EQ(statusAtWrite.size(), 6u);
     EXPECT_EQ(statusAtWrite[0], "Connecting to camera...");
     EXPECT_EQ(statusAtWrite[5], "Reset camera");
@@ -237,6 +241,13 @@ TEST_F(CommandsTest, GigEVisionCameraRefusingControlIsForcedEmptiesItsCellAndSta
     EXPECT_EQ(record.ipAddress, "127.0.0.50");
     EXPECT_EQ(view->Model()->ItemText(0, kColIpAddress), "");  // the posted row change has been applied
     EXPECT_EQ(*scans, 1);
+
+    // The next scan finds the camera at its new address: the row shows the pending mark.
+    view->Devices().AddOrUpdateDevice(Camera("HV", "127.0.0.50"));
+    view->FlushRowChanges();
+    EXPECT_EQ(view->Devices().DeviceCount(), 1);
+    EXPECT_EQ(view->Model()->ItemImage(0, kColName), kImagePending);
+    EXPECT_EQ(view->Model()->ItemText(0, kColIpAddress), "127.0.0.50");
 }
 
 TEST_F(CommandsTest, CancellingTheDialogChangesNothing) {
