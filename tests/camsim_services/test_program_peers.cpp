@@ -1,6 +1,8 @@
-// The program's own camera actions against the simulated camera's services:
-// the certificate it makes, its upload over HTTP/1.0, and the fetch of the
-// camera's certificate from the TLS port.
+// The program's own camera actions against the simulated camera's services,
+// in the order a technician runs them for a camera whose plain resource
+// service is off: make the client certificate, fetch the camera's
+// certificate from the TLS port, upload the client certificate over HTTP/1.0,
+// then connect with the library's TLS transport, strict verification on.
 #include "app/actions/camera_cert.h"
 #include "app/actions/cert_store.h"
 #include "app/actions/client_cert.h"
@@ -8,6 +10,9 @@
 #include "services_support.h"
 #include "tools/camsim/http_service.h"
 #include "tools/camsim/tls_service.h"
+
+#include <halvex/client/res_protocol.h>
+#include <halvex/client/resourceclientlib_bio.h>
 
 #include <gtest/gtest.h>
 
@@ -43,7 +48,7 @@ public:
         EXPECT_TRUE(CreateCertificateFolder(paths, error)) << error;
         return paths;
     }
-    const TempDir& dir() const { return dir_; }
+    std::string CameraTrust() const { return dir_.path() + "/camera-trust"; }
 
 private:
     TempDir dir_;
@@ -51,16 +56,31 @@ private:
     bool hadPrevious_ = false;
 };
 
-CDevice Camera(const std::string& hostName) {
+CDevice Camera() {
     CDevice camera;
     camera.name = "Simulated";
     camera.ipAddress = "127.0.0.1";
-    camera.hostName = hostName;
+    camera.hostName = "simcam";
     camera.disabled = true;
     return camera;
 }
 
-TEST(ProgramAgainstServices, UploadShowsTheSentenceBeforeSubjectAndOpensTls) {
+// Sends data through the transport and reads until as many bytes came back
+// or the transport fails.
+std::string Exchange(ZYRK::CResourceClientLibBio& transport, const std::string& data) {
+    ZYRK::ResCommType comm{ZYRK::RES_COMM_TLS, 10000, 0};
+    if (transport.ResSend(comm, data.data(), static_cast<int>(data.size())) != 0) return "send failed";
+    std::string back;
+    char buffer[4096];
+    while (back.size() < data.size()) {
+        int n = transport.ResRecv(comm, buffer, sizeof buffer);
+        if (n <= 0) break;
+        back.append(buffer, static_cast<size_t>(n));
+    }
+    return back;
+}
+
+TEST(ProgramAgainstServices, FetchUploadThenTheLibrarysTlsTransportGetsThrough) {
     ProgramData data;
     CertificatePaths paths = data.Paths();
     Status status;
@@ -77,12 +97,11 @@ TEST(ProgramAgainstServices, UploadShowsTheSentenceBeforeSubjectAndOpensTls) {
     camsim::TlsServiceConfig tlsConfig;
     tlsConfig.port = 0;
     tlsConfig.hostName = "simcam";
-    tlsConfig.trustDir = data.dir().path() + "/camera-trust";
+    tlsConfig.trustDir = data.CameraTrust();
     tlsConfig.backendPort = backend.port();
     camsim::TlsService tls(tlsConfig);
     std::string error;
     ASSERT_TRUE(tls.Start(error)) << error;
-
     camsim::HttpServiceConfig httpConfig;
     httpConfig.port = 0;
     httpConfig.trustDir = tlsConfig.trustDir;
@@ -90,20 +109,45 @@ TEST(ProgramAgainstServices, UploadShowsTheSentenceBeforeSubjectAndOpensTls) {
     camsim::HttpService http(httpConfig);
     ASSERT_TRUE(http.Start(error)) << error;
 
-    EXPECT_TRUE(TlsRoundTrip(tls.Port(), cc.cert.get(), cc.key.get(), "ping").received.empty());
+    // Fetch: no client certificate, so the handshake is refused, but the
+    // camera's certificate has been seen: text dump first, then the PEM block.
+    FetchOptions fetch;
+    fetch.port = tls.Port();
+    ASSERT_EQ(FetchCameraCertificate(Camera(), fetch, &error), 0) << error;
+    const std::string trustFile = paths.CameraCertPath("simcam");
+    const std::string file = ReadFile(trustFile);
+    const size_t at = file.find(tls.CertificatePem());
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GT(at, 0u);
+    EXPECT_NE(file.find("CN=simcam"), std::string::npos);
+
+    const std::string frame("\xFE\x00\x10resource-tree", 16);
+    {
+        // Not yet trusted by the camera: nothing comes back.
+        ZYRK::CResourceClientLibBio refused("127.0.0.1", tls.Port(), cc.cert.get(), cc.key.get(),
+                                            trustFile.c_str(), true);
+        if (refused.Open() == 0) {
+            EXPECT_NE(Exchange(refused, frame), frame);
+        }
+        refused.Close();
+    }
 
     std::string response;
     UploadOptions upload;
     upload.baseUrl = "http://127.0.0.1:" + std::to_string(http.Port());
-    UploadResult result = UploadCertificate(Camera("simcam"), paths, status, response, upload);
+    UploadResult result = UploadCertificate(Camera(), paths, status, response, upload);
     EXPECT_TRUE(result.transferred) << result.error;
     EXPECT_EQ(result.httpStatus, 200);
     EXPECT_TRUE(result.bodyFound);
     EXPECT_EQ(status.pane, "Certificate stored. ");
     EXPECT_NE(response.find("Subject: /C=DE/O=ZYRK/CN=teliox-pc"), std::string::npos) << response;
 
-    // The certificate the program presents is now accepted.
-    EXPECT_EQ(TlsRoundTrip(tls.Port(), cc.cert.get(), cc.key.get(), "ping").received, "ping");
+    // Strict: the camera's certificate must verify against the fetched file.
+    ZYRK::CResourceClientLibBio transport("127.0.0.1", tls.Port(), cc.cert.get(), cc.key.get(), trustFile.c_str(),
+                                          true);
+    ASSERT_EQ(transport.Open(), 0);
+    EXPECT_EQ(Exchange(transport, frame), frame);
+    transport.Close();
 }
 
 TEST(ProgramAgainstServices, BadUploadShowsTheCamerasErrorSentence) {
@@ -112,7 +156,7 @@ TEST(ProgramAgainstServices, BadUploadShowsTheCamerasErrorSentence) {
     WriteFile(paths.clientCertPath, "not a certificate\n");
     camsim::HttpServiceConfig config;
     config.port = 0;
-    config.trustDir = data.dir().path() + "/camera-trust";
+    config.trustDir = data.CameraTrust();
     camsim::HttpService http(config);
     std::string error;
     ASSERT_TRUE(http.Start(error)) << error;
@@ -121,35 +165,9 @@ TEST(ProgramAgainstServices, BadUploadShowsTheCamerasErrorSentence) {
     std::string response;
     UploadOptions upload;
     upload.baseUrl = "http://127.0.0.1:" + std::to_string(http.Port());
-    UploadResult result = UploadCertificate(Camera("simcam"), paths, status, response, upload);
+    UploadResult result = UploadCertificate(Camera(), paths, status, response, upload);
     EXPECT_EQ(result.httpStatus, 400);
     EXPECT_EQ(status.pane, "Certificate rejected: no PEM certificate found.");
-}
-
-TEST(ProgramAgainstServices, FetchStoresTheServicesCertificate) {
-    ProgramData data;
-    CertificatePaths paths = data.Paths();
-    Backend backend(Backend::Echo);
-    camsim::TlsServiceConfig config;
-    config.port = 0;
-    config.hostName = "simcam";
-    config.trustDir = data.dir().path() + "/camera-trust";
-    config.backendPort = backend.port();
-    camsim::TlsService tls(config);
-    std::string error;
-    ASSERT_TRUE(tls.Start(error)) << error;
-
-    FetchOptions fetch;
-    fetch.port = tls.Port();
-    // No client certificate: the handshake is refused, the certificate is still seen.
-    ASSERT_EQ(FetchCameraCertificate(Camera("simcam"), fetch, &error), 0) << error;
-    const std::string file = ReadFile(paths.CameraCertPath("simcam"));
-    const std::string pem = tls.CertificatePem();
-    ASSERT_FALSE(pem.empty());
-    const size_t at = file.find(pem);
-    EXPECT_NE(at, std::string::npos);
-    EXPECT_GT(at, 0u);  // the text dump comes first
-    EXPECT_NE(file.find("CN=simcam"), std::string::npos);
 }
 
 }  // namespace
