@@ -7,6 +7,10 @@
 #include <condition_variable>
 #include <mutex>
 
+// Pulls the library's start-up object into programs that link it statically.
+extern "C" const int halvex_startup_anchor;
+[[gnu::used]] static const int* const kStartupAnchor = &halvex_startup_anchor;
+
 namespace ZYRK {
 
 namespace {

@@ -28,6 +28,10 @@ struct FMQConnection {
     uint16_t port = 0;
 };
 
+// Pulls the library's start-up object into programs that link it statically.
+extern "C" const int halvex_startup_anchor;
+[[gnu::used]] static const int* const kStartupAnchor = &halvex_startup_anchor;
+
 namespace ZYRK {
 
 class CNamedEventHandle {

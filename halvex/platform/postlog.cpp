@@ -14,6 +14,10 @@
 #include <string>
 #include <sys/stat.h>
 
+// Pulls the library's start-up object into programs that link it statically.
+extern "C" const int halvex_startup_anchor;
+[[gnu::used]] static const int* const kStartupAnchor = &halvex_startup_anchor;
+
 namespace ZYRK {
 
 namespace {

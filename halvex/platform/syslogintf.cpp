@@ -22,6 +22,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+// Pulls the library's start-up object into programs that link it statically.
+extern "C" const int halvex_startup_anchor;
+[[gnu::used]] static const int* const kStartupAnchor = &halvex_startup_anchor;
+
 namespace ZYRK {
 
 namespace {
