@@ -120,7 +120,7 @@ TEST(LabSetIpBroadcast, UnreachableResourceTreeFallsBackToTheIpChangeMessage) {
     ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
     ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
     ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("m", "m", R"({"defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
+    ASSERT_GT(lab.StartCamsim("m", "m", R"({"defaults": {"services": ["mdns", "ipchange"], "resourceService": false}, "cameras": [
       {"name": "Lobby", "hostName": "lobby", "address": "192.168.10.60", "bsp": "J3"},
       {"name": "Gate", "hostName": "gate", "address": "192.168.10.61", "bsp": "W6"}]})"), 0) << lab.error();
 

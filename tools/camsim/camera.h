@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,18 @@ struct Camera {
     bool mdns = false;
     bool announce = false;
     bool ipchange = false;
+
+    // TCP services (unset: the default below). The resource server listens
+    // on servicePort of the camera's address while "enabled" is true; for a
+    // disabled camera it listens on loopback only, behind the TLS front.
+    std::optional<bool> resourceService;  // default: an mDNS camera has one
+    std::optional<bool> httpService;      // default: an mDNS camera has one
+    std::optional<bool> tlsService;       // default: a disabled camera with a resource service
+    uint16_t httpPort = 80;
+    uint16_t tlsPort = 9100;
+    bool WantsResource() const { return resourceService.value_or(mdns); }
+    bool WantsHttp() const { return httpService.value_or(mdns); }
+    bool WantsTls() const { return tlsService.value_or(!enabled && WantsResource()); }
 
     // Run-time state of the control channel.
     uint32_t controller = 0;              // address of the application holding the privilege, 0: none

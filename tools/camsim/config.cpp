@@ -44,6 +44,11 @@ void ApplyFields(const json& j, Camera& c) {
     if (j.contains("port")) c.servicePort = j.at("port").get<uint16_t>();
     if (j.contains("announceIntervalMs")) c.announceIntervalMs = j.at("announceIntervalMs").get<int>();
     if (j.contains("dhcpWaitMs")) c.dhcpWaitMs = j.at("dhcpWaitMs").get<int>();
+    if (j.contains("resourceService")) c.resourceService = j.at("resourceService").get<bool>();
+    if (j.contains("httpService")) c.httpService = j.at("httpService").get<bool>();
+    if (j.contains("tlsService")) c.tlsService = j.at("tlsService").get<bool>();
+    if (j.contains("httpPort")) c.httpPort = j.at("httpPort").get<uint16_t>();
+    if (j.contains("tlsPort")) c.tlsPort = j.at("tlsPort").get<uint16_t>();
     if (j.contains("services")) {
         c.gvcp = c.mdns = c.announce = c.ipchange = false;
         for (const auto& s : j.at("services")) {
@@ -74,6 +79,7 @@ bool ParseConfig(const std::string& text, Config& config, std::string& error) {
         json root = json::parse(text);
         if (!root.is_object()) throw std::runtime_error("the configuration must be an object");
         if (root.contains("interface")) config.interfaceName = root.at("interface").get<std::string>();
+        if (root.contains("stateDir")) config.stateDir = root.at("stateDir").get<std::string>();
         json defaults = root.value("defaults", json::object());
         if (root.contains("cameras")) {
             for (const auto& j : root.at("cameras")) {

@@ -2,6 +2,7 @@
 //
 // {
 //   "interface": "eth0",
+//   "stateDir": "/tmp/camsim-cams",   (per camera HOSTNAME/: TLS certificate, key, trusted uploads)
 //   "defaults": { ...camera fields... },
 //   "cameras": [ { "name": "Cam1", "hostName": "cam1", "address": "192.168.10.50",
 //                  "mask": "255.255.255.0", "gateway": "0.0.0.0", "mac": "02:00:00:00:00:01",
@@ -9,11 +10,14 @@
 //                  "manufacturer": "ZYRK", "version": "1.0", "bsp": "J3", "modelCode": "x",
 //                  "enabled": true, "delayMs": 0, "privilege": true, "broadcastAck": true,
 //                  "port": 22136, "announceName": "Cam", "announceIntervalMs": 1000,
-//                  "dhcpWaitMs": 3000,
+//                  "dhcpWaitMs": 3000, "resourceService": true, "httpService": true, "tlsService": false,
+//                  "httpPort": 80, "tlsPort": 9100,
 //                  "services": ["gvcp", "mdns", "announce", "ipchange"] } ],
 //   "swarm": { "count": 2000, "first": "10.1.0.10", "mask": "255.255.0.0", "spreadMs": 500,
 //              "camera": { ...camera fields... } }
 // }
+// The TCP services default to on for cameras with "mdns" (resource server
+// and HTTP), and the TLS front to on for such a camera with "enabled" false.
 // A swarm adds `count` cameras at consecutive addresses from `first`, with
 // MACs, names and serials numbered from 0 and answer delays spread over spreadMs.
 #pragma once
@@ -27,6 +31,7 @@ namespace camsim {
 struct Config {
     std::string interfaceName = "eth0";
     std::string logPath;
+    std::string stateDir;  // empty: a folder of this process in the temporary folder
     Cameras cameras;
 };
 

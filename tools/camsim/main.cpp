@@ -9,13 +9,19 @@
 //   camsim --swarm N --first A [--mask M] [--spread-ms S] [...camera flags as the template]
 #include "tools/camsim/config.h"
 #include "tools/camsim/simulator.h"
+#ifdef CAMSIM_TCP_SERVICES
+#include "tools/camsim/camera_services.h"
+#endif
 
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -24,7 +30,7 @@ void OnSignal(int) { g_stop = true; }
 
 int Usage() {
     std::fputs(
-        "usage: camsim --config FILE [--interface IF] [--log FILE]\n"
+        "usage: camsim --config FILE [--interface IF] [--log FILE] [--state-dir DIR]\n"
         "       camsim --address A [--mask M] [--gateway G] [--mac X] [--name N] [--host-name H]\n"
         "              [--info I] [--model M] [--bsp B] [--model-code C] [--disabled] [--dhcp]\n"
         "              [--refuse-privilege] [--delay-ms D] [--interval-ms T]\n"
@@ -38,7 +44,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     using nlohmann::json;
-    std::string configPath, logPath, interfaceName;
+    std::string configPath, logPath, interfaceName, stateDir;
     json camera = json::object();
     json swarm;
     static const std::pair<const char*, const char*> kText[] = {
@@ -67,6 +73,7 @@ int main(int argc, char** argv) {
             if (a == "--config") configPath = value();
             else if (a == "--log") logPath = value();
             else if (a == "--interface") interfaceName = value();
+            else if (a == "--state-dir") stateDir = value();
             else if (a == "--disabled") camera["enabled"] = false;
             else if (a == "--dhcp") camera["dhcp"] = true;
             else if (a == "--refuse-privilege") camera["privilege"] = false;
@@ -122,6 +129,11 @@ int main(int argc, char** argv) {
         }
     }
     if (!interfaceName.empty()) config.interfaceName = interfaceName;
+    if (!stateDir.empty()) config.stateDir = stateDir;
+    if (config.stateDir.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        config.stateDir = std::string(tmp && *tmp ? tmp : "/tmp") + "/camsim-" + std::to_string(getpid());
+    }
     if (config.cameras.empty()) {
         std::fputs("camsim: no cameras configured\n", stderr);
         return 1;
@@ -138,12 +150,20 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    const std::string state = config.stateDir;
     camsim::Simulator sim(std::move(config), log);
     if (!sim.Start(error)) {
         std::fprintf(stderr, "camsim: %s\n", error.c_str());
         log.Line("start-error " + error);
         return 1;
     }
+#ifdef CAMSIM_TCP_SERVICES
+    auto services = std::make_unique<camsim::CameraServices>(state, log);
+    sim.OnCameraChanged([&](size_t index, const camsim::Camera& camera) { services->Update(index, camera); });
+#endif
     sim.Run(g_stop);
+#ifdef CAMSIM_TCP_SERVICES
+    services->StopAll();
+#endif
     return 0;
 }

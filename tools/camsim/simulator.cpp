@@ -228,10 +228,10 @@ void Simulator::FinishDhcp(const std::vector<DhcpClients::Done>& done) {
     }
 }
 
-void Simulator::Post(const AddressChange& change, const std::string& why) {
+void Simulator::Post(const AddressChange& change, const std::string& why, int delayMs) {
     {
         std::lock_guard<std::mutex> lock(postMutex_);
-        posted_.emplace_back(change, why);
+        posted_.push_back({change, why, Clock::now() + std::chrono::milliseconds(delayMs < 0 ? 0 : delayMs)});
     }
     uint64_t one = 1;
     if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof one) < 0) {
@@ -243,12 +243,20 @@ void Simulator::TakePosted() {
     uint64_t n;
     while (read(wakeFd_, &n, sizeof n) > 0) {
     }
-    std::vector<std::pair<AddressChange, std::string>> posted;
+    std::vector<Posted> posted;
     {
         std::lock_guard<std::mutex> lock(postMutex_);
-        posted.swap(posted_);
+        auto now = Clock::now();
+        for (auto it = posted_.begin(); it != posted_.end();) {
+            if (it->due <= now) {
+                posted.push_back(std::move(*it));
+                it = posted_.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
-    for (const auto& [change, why] : posted) {
+    for (const auto& [change, why, due] : posted) {
         if (change.camera >= config_.cameras.size()) continue;
         log_.Line("commit " + Who(change.camera) + " " + why);
         Carry(change);
@@ -360,14 +368,18 @@ void Simulator::Run(const std::atomic<bool>& stop) {
         if (NextAnnouncement(config_.cameras, next)) wake = std::min(wake, next);
         if (!pending_.empty()) wake = std::min(wake, pending_.front().due);
         if (dhcp_.Next(next)) wake = std::min(wake, next);
+        {
+            std::lock_guard<std::mutex> lock(postMutex_);
+            for (const Posted& p : posted_) wake = std::min(wake, p.due);
+        }
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
         int timeout = static_cast<int>(std::clamp<long long>(wait, 0, 200));
         int n = poll(fds.data(), fds.size(), timeout);
+        TakePosted();
         if (n <= 0) continue;
         for (size_t i = 0; i < fds.size(); ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
-            if (fds[i].fd == wakeFd_) TakePosted();
-            else Receive(fds[i].fd, ports[i]);
+            if (fds[i].fd != wakeFd_) Receive(fds[i].fd, ports[i]);
         }
     }
     log_.Line("stopped");

@@ -27,7 +27,8 @@ public:
     // Hands an address change to the event loop from another thread (the
     // TCP services); it is carried out like one of a datagram. A change with
     // dhcp set makes the camera obtain its address from a DHCP server.
-    void Post(const AddressChange& change, const std::string& why);
+    // `delayMs` lets the service answer its client before the address goes.
+    void Post(const AddressChange& change, const std::string& why, int delayMs = 0);
     // Called on the event loop after a camera's settings changed (and once
     // per camera when the loop starts).
     void OnCameraChanged(std::function<void(size_t, const Camera&)> callback) { changed_ = std::move(callback); }
@@ -60,7 +61,12 @@ private:
     DhcpClients dhcp_;
     int wakeFd_ = -1;                  // eventfd: a change was posted
     std::mutex postMutex_;
-    std::vector<std::pair<AddressChange, std::string>> posted_;
+    struct Posted {
+        AddressChange change;
+        std::string why;
+        Clock::time_point due;
+    };
+    std::vector<Posted> posted_;
     std::function<void(size_t, const Camera&)> changed_;
 };
 
