@@ -26,7 +26,8 @@ endif()
 
 # 1. CMake package.
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-build -G ${GENERATOR}
-    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=Release)
+    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=Release
+    "-DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
 run(${WORK_DIR}/cmake-build/consumer)
 if(NOT LAST_OUTPUT MATCHES "halvex consumer ok")
@@ -50,7 +51,8 @@ string(STRIP "${LAST_OUTPUT}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run(${PKG_CONFIG} --variable=libdir halvex)
 string(STRIP "${LAST_OUTPUT}" libdir)
-run(${CXX} -std=c++20 ${CONSUMER_DIR}/consumer.cpp ${flags} -Wl,-rpath,${libdir} -o ${WORK_DIR}/pc-consumer)
+separate_arguments(extra UNIX_COMMAND "${CONSUMER_FLAGS}")
+run(${CXX} -std=c++20 ${extra} ${CONSUMER_DIR}/consumer.cpp ${flags} -Wl,-rpath,${libdir} -o ${WORK_DIR}/pc-consumer)
 run(${WORK_DIR}/pc-consumer)
 if(NOT LAST_OUTPUT MATCHES "halvex consumer ok")
   message(FATAL_ERROR "unexpected output: ${LAST_OUTPUT}")
