@@ -182,6 +182,10 @@ public:
     // announce (larger ones close the connection unread).
     void SetBindAddress(uint32_t addressNetworkOrder) { m_bindAddress = addressNetworkOrder; }
     void SetMaxRequestSize(uint32_t bytes) { m_maxRequest = bytes; }
+    // How long the listening task waits for a request (and for a send) on a
+    // connection before it gives up on it, so that a silent client cannot
+    // hold the listener; 0 = without limit. Sessions have no limit.
+    void SetIdleTimeout(uint32_t milliseconds) { m_idleTimeoutMs = milliseconds; }
 
     // One request on a connected socket: 1 answered, 0 closed or nothing to
     // answer, RES_SESSION_OPENED when a session task took the socket over, a
@@ -221,6 +225,7 @@ protected:
     bool m_session = false;
     uint32_t m_bindAddress = 0;
     uint32_t m_maxRequest = RES_DEFAULT_MAX_REQUEST;
+    uint32_t m_idleTimeoutMs = 30000;
     std::recursive_mutex m_socketLock;
     uint16_t m_port = 0;
 };

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -66,6 +67,13 @@ bool SendAll(int s, const uint8_t* p, size_t n)
         n -= static_cast<size_t>(r);
     }
     return true;
+}
+
+void SetStreamTimeout(int s, uint32_t ms)
+{
+    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 }  // namespace
@@ -443,6 +451,7 @@ void CResourceTCPServerTask::ManageConnection(int listenSocket)
         }
         int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        SetStreamTimeout(c, m_idleTimeoutMs);
         if (ManageCommand(c, peer.sin_addr.s_addr) != RES_SESSION_OPENED) {
             close(c);
         }
@@ -454,6 +463,7 @@ void CResourceTCPServerTask::taskbody(uint32_t* startArgument)
     const uint32_t mode = startArgument ? startArgument[0] : 0;
     if (mode == 1) {
         const int s = static_cast<int>(startArgument[1]);
+        SetStreamTimeout(s, 0);
         {
             std::lock_guard<std::recursive_mutex> g(m_socketLock);
             m_session = true;

@@ -32,12 +32,14 @@ bool WaitFor(F cond)
 }
 
 // A listening task on 127.0.0.1 serving tree; its port, or 0.
-uint16_t StartListener(CServerResourceTree& tree, std::string& name, CResourceTCPServerTask** out)
+uint16_t StartListener(CServerResourceTree& tree, std::string& name, CResourceTCPServerTask** out,
+                       uint32_t idleMs = 30000)
 {
     static std::atomic<int> serial{0};
     name = "resource_tcp_listener_" + std::to_string(++serial);
     auto* t = new CResourceTCPServerTask;
     t->SetTree(&tree);
+    t->SetIdleTimeout(idleMs);
     t->SetBindAddress(htonl(0x7F000001));
     if (t->Init(name.c_str(), 0, 0, TASK_FLAG_NO_HANDSHAKE) != ERR_OK ||
         CSupervisor().AddTask(t, CLibContainer::INITED) != ERR_OK) {
@@ -367,6 +369,47 @@ TEST_F(Tcp, MountAnotherServerAndReadThroughIt)
     EXPECT_EQ(Once(Req().u8(0x47).lstr(".cam3Fail").b), (Bytes{0x48}));
     EXPECT_TRUE(WaitFor(NoSessionTasks));
     StopListener(otherName, otherTask);
+}
+
+TEST(TcpIdle, ASilentClientDoesNotHoldTheListener)
+{
+    CServerResourceTree tree;
+    BuildTree(tree);
+    std::string name;
+    CResourceTCPServerTask* task = nullptr;
+    const uint16_t port = StartListener(tree, name, &task, 200);
+    ASSERT_NE(port, 0);
+    int silent = Connect(port);
+    ASSERT_GE(silent, 0);
+    int s = Connect(port);
+    ASSERT_GE(s, 0);
+    SendBytes(s, Frame(Req().u8(0xF0).b));
+    EXPECT_EQ(RecvFrame(s), (Bytes{0xF1, 0x0C}));
+    EXPECT_TRUE(PeerClosed(silent));
+    close(s);
+    close(silent);
+    // A session may stay quiet for longer than that.
+    s = Connect(port);
+    ASSERT_GE(s, 0);
+    SendBytes(s, Frame(Req().u8(0xC0).u8(0).b));
+    EXPECT_EQ(RecvN(s, 9).size(), 9u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    SendBytes(s, Frame(Req().u8(0xF0).b));
+    EXPECT_EQ(RecvFrame(s), (Bytes{0xF1, 0x0C}));
+    SendBytes(s, Frame(Req().u8(0xC2).b));
+    RecvN(s, 9);
+    close(s);
+    StopListener(name, task);
+    EXPECT_TRUE(WaitFor([] {
+        for (uint32_t i = 1; i <= CResourceTCPServerTask::mulForkCounter.load(); ++i) {
+            CTaskContainer* t = CSupervisor().GetTask(("tcpserver_" + std::to_string(i)).c_str());
+            if (t) {
+                t->Release();
+                return false;
+            }
+        }
+        return true;
+    }));
 }
 
 // 50 parallel sessions, 200 mixed requests each; every session counts its
