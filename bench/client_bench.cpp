@@ -1,8 +1,14 @@
-// Request rate of the resource-tree client against a minimal resource server
-// on 127.0.0.1 in this process: reads in session mode, then opens and reads
-// with a connection per request. Counts are bounded; nothing leaves loopback.
+// Request rate of the resource-tree client on 127.0.0.1. Counts are bounded;
+// nothing leaves loopback.
 //
 //   bench_client [session requests (default 5000)] [per-request requests (default 300)]
+//       Against a minimal resource server in this process: reads in session
+//       mode, then opens and reads with a connection per request.
+//   bench_client --port P [--connections C (1..64, default 1)] [--requests N (per connection, default 5000)]
+//       Against a resource server at 127.0.0.1:P serving .bench.int (int32)
+//       and .bench.text (ascii), e.g. `bench_server serve`: C threads, each
+//       with its own tree and session, first N Gets of the int, then N Sets
+//       of the text. Prints the aggregate rates.
 #include <halvex/resource/client_resource.h>
 
 #include <arpa/inet.h>
@@ -13,9 +19,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <string>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -72,9 +82,89 @@ double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// One connection's share of the load against an external server.
+struct Share {
+    long gets = 0, sets = 0, failures = 0;
+    double getSeconds = 0, setSeconds = 0;
+};
+
+void Load(uint16_t port, long requests, Share& out, std::barrier<>& sync) {
+    CClientResourceTree tree;
+    CResource* number = nullptr;
+    CResource* text = nullptr;
+    const bool ok = tree.Init("127.0.0.1", port, true) == 0 &&
+                    tree.OpenResource(CResourcePath(".bench.int"), &number, nullptr) == 0 &&
+                    tree.OpenResource(CResourcePath(".bench.text"), &text, nullptr) == 0;
+    // Every connection is open before the first phase, and every one has
+    // ended its Gets before the Sets begin.
+    sync.arrive_and_wait();
+    CResourceValue v;
+    auto t0 = std::chrono::steady_clock::now();
+    for (long i = 0; ok && i < requests; ++i) {
+        if (number->Get(v, nullptr) != 0 || v.Type() != VALUE_TYPE_INT32) ++out.failures;
+        else ++out.gets;
+    }
+    out.getSeconds = Seconds(t0);
+    sync.arrive_and_wait();
+    const char* texts[2] = {"192.168.100.101", "192.168.100.102"};
+    t0 = std::chrono::steady_clock::now();
+    for (long i = 0; ok && i < requests; ++i) {
+        CResourceValue t(texts[i & 1]);
+        if (text->Set(t, RES_NOWAIT, 0, nullptr) != 0) ++out.failures;
+        else ++out.sets;
+    }
+    out.setSeconds = Seconds(t0);
+    if (!ok) out.failures = 2 * requests;
+    if (number) number->Close();
+    if (text) text->Close();
+}
+
+int External(uint16_t port, int connections, long requests) {
+    std::vector<Share> shares(static_cast<size_t>(connections));
+    std::vector<std::thread> threads;
+    std::barrier<> sync(connections);
+    for (int c = 0; c < connections; ++c)
+        threads.emplace_back(Load, port, requests, std::ref(shares[size_t(c)]), std::ref(sync));
+    for (auto& t : threads) t.join();
+    long gets = 0, sets = 0, failures = 0;
+    double getWall = 0, setWall = 0;
+    for (const Share& s : shares) {
+        gets += s.gets;
+        sets += s.sets;
+        failures += s.failures;
+        getWall = std::max(getWall, s.getSeconds);
+        setWall = std::max(setWall, s.setSeconds);
+    }
+    // The slowest connection's time: every connection ran its phase at once.
+    std::printf("connections %d: get int32 %.0f requests/s (%ld in %.3f s), set ascii %.0f requests/s (%ld in %.3f s), "
+                "failures %ld\n",
+                connections, getWall > 0 ? gets / getWall : 0.0, gets, getWall, setWall > 0 ? sets / setWall : 0.0,
+                sets, setWall, failures);
+    return failures ? 2 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && argv[1][0] == '-') {
+        long port = 0, connections = 1, requests = 5000;
+        for (int i = 1; i + 1 < argc; i += 2) {
+            const std::string a = argv[i];
+            const long v = std::atol(argv[i + 1]);
+            if (a == "--port") port = v;
+            else if (a == "--connections") connections = v;
+            else if (a == "--requests") requests = v;
+            else {
+                std::fprintf(stderr, "bench_client: unknown option %s\n", a.c_str());
+                return 2;
+            }
+        }
+        if (port < 1 || port > 65535 || connections < 1 || connections > 64 || requests < 1 || requests > 200000) {
+            std::fprintf(stderr, "bench_client: --port 1..65535, --connections 1..64, --requests 1..200000\n");
+            return 2;
+        }
+        return External(uint16_t(port), int(connections), requests);
+    }
     const long sessionCount = argc > 1 ? std::min(std::atol(argv[1]), 100000L) : 5000;
     const long perRequestCount = argc > 2 ? std::min(std::atol(argv[2]), 5000L) : 300;
 
