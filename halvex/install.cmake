@@ -42,10 +42,3 @@ install(CODE "
   configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/halvex.pc.in\" \"${CMAKE_CURRENT_BINARY_DIR}/halvex.pc\" @ONLY)
 " COMPONENT halvex)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/halvex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT halvex)
-
-# The syslog daemon, until the top-level list of rooms names tools/syslogd
-# (then the top level adds it, after this file).
-file(READ ${PROJECT_SOURCE_DIR}/CMakeLists.txt _halvex_top_level)
-if(NOT _halvex_top_level MATCHES "tools/syslogd" AND EXISTS ${PROJECT_SOURCE_DIR}/tools/syslogd/CMakeLists.txt)
-  add_subdirectory(${PROJECT_SOURCE_DIR}/tools/syslogd ${PROJECT_BINARY_DIR}/tools/syslogd)
-endif()
