@@ -115,7 +115,7 @@ MHD_Result Access(void* cls, MHD_Connection* connection, const char* url, const 
     const std::string verb = method ? method : "";
 
     if (path == kUploadPath) {
-        if (verb != MHD_HTTP_METHOD_PUT) return Queue(connection, NotAllowed(), false);
+        if (verb != MHD_HTTP_METHOD_PUT) return Queue(connection, NotAllowed(), true);
         auto* state = static_cast<RequestState*>(*context);
         if (!state) {
             state = new RequestState;
