@@ -1,6 +1,7 @@
 #include "tools/camsim/camera_services.h"
 
 #include "tools/camsim/http_service.h"
+#include "tools/camsim/resource_service.h"
 #include "tools/camsim/tls_service.h"
 
 #include <sys/stat.h>
@@ -39,7 +40,8 @@ WebIdentity IdentityOf(const Camera& c) {
 
 uint16_t LoopbackResourcePort(size_t index) { return static_cast<uint16_t>(30000 + index % 20000); }
 
-CameraServices::CameraServices(std::string stateDir, Log& log) : stateDir_(std::move(stateDir)), log_(log) {}
+CameraServices::CameraServices(std::string stateDir, Log& log, Apply apply)
+    : stateDir_(std::move(stateDir)), log_(log), apply_(std::move(apply)) {}
 
 CameraServices::~CameraServices() { StopAll(); }
 
@@ -56,38 +58,139 @@ void CameraServices::StopAll() {
     for (Entry& e : entries) {
         if (e.http) e.http->Stop();
         if (e.tls) e.tls->Stop();
+        if (e.resource) e.resource->Stop();
     }
 }
 
+bool CameraServices::CommitChange(const Camera& c, size_t index, const InterfaceSettings& s, AddressChange& change,
+                                  std::string& why) {
+    if (s.name != c.IpChangeInterface()) {
+        why = "interface " + s.name + " is not this camera's (" + c.IpChangeInterface() + ")";
+        return false;
+    }
+    change = AddressChange{index, 0, 0, 0, s.dhcp};
+    if (s.dhcp) {
+        AddressChange ll = LinkLocalChange(c, index);
+        change = ll;
+        return true;
+    }
+    uint32_t a = 0, k = 0, g = 0;
+    if (!ParseAddress(s.address, a) || !ParseAddress(s.netmask, k)) {
+        why = "address \"" + s.address + "\" or mask \"" + s.netmask + "\" does not parse";
+        return false;
+    }
+    // An empty gateway means none.
+    if (!s.gateway.empty() && !ParseAddress(s.gateway, g)) {
+        why = "gateway \"" + s.gateway + "\" does not parse";
+        return false;
+    }
+    bool usable = a != 0 && a != 0xFFFFFFFF && (a >> 28) < 14 && (a >> 24) != 127 && k != 0 && (~k & (~k + 1)) == 0;
+    if (!usable) {
+        why = "unusable address or mask " + s.address + "/" + s.netmask;
+        return false;
+    }
+    change = AddressChange{index, a, k, g, false};
+    return true;
+}
+
+namespace {
+
+InterfaceSettings SettingsOf(const Camera& c, const char* name) {
+    InterfaceSettings s;
+    s.name = name;
+    s.dhcp = c.dhcp;
+    s.address = FormatAddress(c.address);
+    s.netmask = FormatAddress(c.mask);
+    s.gateway = FormatAddress(c.gateway);
+    return s;
+}
+
+}  // namespace
+
 void CameraServices::Update(size_t index, const Camera& camera) {
-    if (!camera.WantsHttp() && !camera.WantsTls()) return;
+    if (!camera.WantsResource() && !camera.WantsHttp() && !camera.WantsTls()) return;
     std::unique_ptr<HttpService> oldHttp;
     std::unique_ptr<TlsService> oldTls;
+    std::unique_ptr<ResourceService> oldResource;
+    ResourceService* keptResource = nullptr;
+    // A resource server on loopback (behind the TLS front) stays where it is.
+    const bool plain = camera.enabled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (entries_.size() <= index) entries_.resize(index + 1);
         Entry& e = entries_[index];
-        if (e.address == camera.address && (e.http || e.tls)) {
+        e.camera = camera;
+        bool started = e.http || e.tls || e.resource;
+        if (e.address == camera.address && started) {
             if (e.http) e.http->SetIdentity(IdentityOf(camera));
-            return;
+            keptResource = e.resource.get();
+        } else {
+            oldHttp = std::move(e.http);
+            oldTls = std::move(e.tls);
+            if (plain || !e.resource) oldResource = std::move(e.resource);
+            else keptResource = e.resource.get();
+            e.address = camera.address;
         }
-        oldHttp = std::move(e.http);
-        oldTls = std::move(e.tls);
-        e.address = camera.address;
+    }
+    if (keptResource) {
+        // The tree follows the camera's settings (a lease, a change by another route).
+        keptResource->Update(SettingsOf(camera, "LAN90001"));
+        keptResource->Update(SettingsOf(camera, "FEC1"));
+        if (!oldHttp && !oldTls && !oldResource) return;
     }
     // The old listeners go first: they hold the ports (on the old address).
     if (oldHttp) oldHttp->Stop();
     if (oldTls) oldTls->Stop();
+    if (oldResource) oldResource->Stop();
     oldHttp.reset();
     oldTls.reset();
+    oldResource.reset();
 
     const std::string dir = CameraDir(camera);
     const std::string trust = dir + "/trust";
     MakeDirs(trust);
     const std::string address = FormatAddress(camera.address);
+    std::unique_ptr<ResourceService> resource;
     std::unique_ptr<HttpService> http;
     std::unique_ptr<TlsService> tls;
     std::string error;
+    uint16_t backendPort = 0;
+    if (camera.WantsResource() && !keptResource) {
+        ResourceServiceConfig r;
+        r.bindAddress = plain ? address : "127.0.0.1";
+        r.port = plain ? camera.servicePort : LoopbackResourcePort(index);
+        r.lan = SettingsOf(camera, "LAN90001");
+        r.fec = SettingsOf(camera, "FEC1");
+        r.onCommit = [this, index](const InterfaceSettings& s) {
+            Camera c;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (index >= entries_.size()) return;
+                c = entries_[index].camera;
+            }
+            AddressChange change;
+            std::string why;
+            std::string what = s.name + (s.dhcp ? " dhcp" : " " + s.address + "/" + s.netmask + " gateway " + s.gateway);
+            if (!CommitChange(c, index, s, change, why)) {
+                log_.Line("commit-refused " + c.userName + " " + what + ": " + why);
+                return;
+            }
+            apply_(change, "resource tree " + what);
+        };
+        resource = std::make_unique<ResourceService>();
+        if (resource->Start(r, error)) {
+            backendPort = resource->Port();
+            log_.Line("resource " + camera.userName + " on " + r.bindAddress + ":" + std::to_string(backendPort));
+            if (plain && backendPort != camera.servicePort)
+                log_.Line("resource-error " + camera.userName + " port " + std::to_string(camera.servicePort) +
+                          " was taken");
+        } else {
+            log_.Line("resource-error " + camera.userName + " " + r.bindAddress + ": " + error);
+            resource.reset();
+        }
+    } else if (keptResource) {
+        backendPort = keptResource->Port();
+    }
     if (camera.WantsTls()) {
         TlsServiceConfig t;
         t.bindAddress = address;
@@ -97,8 +200,9 @@ void CameraServices::Update(size_t index, const Camera& camera) {
         t.keyFile = dir + "/key.pem";
         t.trustDir = trust;
         t.backendAddress = "127.0.0.1";
-        t.backendPort = LoopbackResourcePort(index);
+        t.backendPort = backendPort ? backendPort : LoopbackResourcePort(index);
         tls = std::make_unique<TlsService>(t);
+        error.clear();
         if (tls->Start(error)) {
             log_.Line("tls " + camera.userName + " on " + address + ":" + std::to_string(tls->Port()) +
                       " relays to 127.0.0.1:" + std::to_string(t.backendPort));
@@ -130,8 +234,10 @@ void CameraServices::Update(size_t index, const Camera& camera) {
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    entries_[index].http = std::move(http);
-    entries_[index].tls = std::move(tls);
+    Entry& e = entries_[index];
+    if (resource) e.resource = std::move(resource);
+    e.http = std::move(http);
+    e.tls = std::move(tls);
 }
 
 }  // namespace camsim

@@ -111,6 +111,10 @@ bool ParseConfig(const std::string& text, Config& config, std::string& error) {
                 c.userName = (c.userName.empty() ? std::string("Swarm") : c.userName) + std::to_string(i);
                 c.hostName = (c.hostName.empty() ? std::string("swarm") : c.hostName) + std::to_string(i);
                 c.serial = "SW" + std::to_string(100000 + i);
+                // A swarm is for discovery: TCP services per camera only when asked for.
+                if (!c.resourceService) c.resourceService = false;
+                if (!c.httpService) c.httpService = false;
+                if (!c.tlsService) c.tlsService = false;
                 if (count > 1) c.answerDelayMs = static_cast<int>(static_cast<int64_t>(spread) * i / (count - 1));
                 Finish(c);
                 config.cameras.push_back(std::move(c));

@@ -158,7 +158,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 #ifdef CAMSIM_TCP_SERVICES
-    auto services = std::make_unique<camsim::CameraServices>(state, log);
+    // A commit is applied a moment later, so that its reply and the end of
+    // the session still leave from the old address.
+    auto services = std::make_unique<camsim::CameraServices>(
+        state, log, [&](const camsim::AddressChange& change, const std::string& why) { sim.Post(change, why, 300); });
     sim.OnCameraChanged([&](size_t index, const camsim::Camera& camera) { services->Update(index, camera); });
 #endif
     sim.Run(g_stop);
