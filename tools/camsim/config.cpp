@@ -16,6 +16,14 @@ void Address(const json& j, const char* key, uint32_t& out) {
     if (!ParseAddress(text, out)) throw std::runtime_error(std::string("bad address in \"") + key + "\": " + text);
 }
 
+// A port number; the JSON library would cut a larger number to 16 bits.
+void Port(const json& j, const char* key, uint16_t& out) {
+    if (!j.contains(key)) return;
+    int64_t v = j.at(key).get<int64_t>();
+    if (v < 0 || v > 65535) throw std::runtime_error(std::string("\"") + key + "\" must be 0..65535");
+    out = static_cast<uint16_t>(v);
+}
+
 void ApplyFields(const json& j, Camera& c) {
     if (!j.is_object()) throw std::runtime_error("a camera must be an object");
     auto text = [&](const char* key, std::string& out) {
@@ -41,14 +49,14 @@ void ApplyFields(const json& j, Camera& c) {
     if (j.contains("privilege")) c.grantPrivilege = j.at("privilege").get<bool>();
     if (j.contains("broadcastAck")) c.broadcastAckAllowed = j.at("broadcastAck").get<bool>();
     if (j.contains("delayMs")) c.answerDelayMs = j.at("delayMs").get<int>();
-    if (j.contains("port")) c.servicePort = j.at("port").get<uint16_t>();
+    Port(j, "port", c.servicePort);
     if (j.contains("announceIntervalMs")) c.announceIntervalMs = j.at("announceIntervalMs").get<int>();
     if (j.contains("dhcpWaitMs")) c.dhcpWaitMs = j.at("dhcpWaitMs").get<int>();
     if (j.contains("resourceService")) c.resourceService = j.at("resourceService").get<bool>();
     if (j.contains("httpService")) c.httpService = j.at("httpService").get<bool>();
     if (j.contains("tlsService")) c.tlsService = j.at("tlsService").get<bool>();
-    if (j.contains("httpPort")) c.httpPort = j.at("httpPort").get<uint16_t>();
-    if (j.contains("tlsPort")) c.tlsPort = j.at("tlsPort").get<uint16_t>();
+    Port(j, "httpPort", c.httpPort);
+    Port(j, "tlsPort", c.tlsPort);
     if (j.contains("services")) {
         c.gvcp = c.mdns = c.announce = c.ipchange = false;
         for (const auto& s : j.at("services")) {
