@@ -651,13 +651,8 @@ unsigned long CServerResource::OpenChild(CHILD_INDEX_T which, CResource** out, c
 
 unsigned long CServerResource::OpenChild(const CResourcePath& name, CResource** out, const USER_IDENT_T* ident)
 {
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    if (m_removed) {
-        if (out) {
-            *out = nullptr;
-        }
-        return ERR_RES_NOT_IN_TREE;
-    }
+    // The tree resolves the path itself (and lets go of its mutex before it
+    // asks a mounted tree).
     return m_tree->OpenResource(this, name, out, ident);
 }
 
@@ -958,35 +953,6 @@ std::string CServerResourceTree::PathOf(const CServerResource* node) const
         path += **it;
     }
     return path;
-}
-
-CServerResource* CServerResourceTree::Walk(const std::string& absolute, std::string* rest)
-{
-    std::vector<std::string> names = SplitNames(absolute.c_str());
-    CServerResource* n = m_root;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (n->m_kind == RES_TYPE_MOUNT && n->m_mounted) {
-            std::string r;
-            for (size_t j = i; j < names.size(); ++j) {
-                r += '.';
-                r += names[j];
-            }
-            *rest = r;
-            return n;
-        }
-        CServerResource* next = nullptr;
-        for (CServerResource* c : n->m_children) {
-            if (c->m_name == names[i]) {
-                next = c;
-                break;
-            }
-        }
-        if (!next) {
-            return nullptr;
-        }
-        n = next;
-    }
-    return n;
 }
 
 unsigned long CServerResourceTree::AddInternal(const char* path, RES_TYPE_T kind, const CResourceValue* value,

@@ -295,7 +295,6 @@ private:
         std::vector<uint8_t> bytes;
     };
 
-    CServerResource* Walk(const std::string& absolute, std::string* rest);
     unsigned long AddInternal(const char* path, RES_TYPE_T kind, const CResourceValue* value,
                               const SERVER_NODE_OPTIONS_T& options, CServerResource** created);
     std::string PathOf(const CServerResource* node) const;
