@@ -18,18 +18,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 
 namespace {
 
-// utime + stime of every thread of this process, in clock ticks.
-long long ProcessTicks()
+// utime + stime of every thread of this process, in clock ticks, by thread
+// id (ids grow with creation: this thread, then the threads Start creates in
+// its order: mDNS listener, announcement listener, scan thread).
+std::map<long, long long> ThreadTicks()
 {
-    long long sum = 0;
+    std::map<long, long long> ticks;
     DIR* d = opendir("/proc/self/task");
-    if (!d) return -1;
+    if (!d) return ticks;
     while (dirent* e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
         std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/stat");
@@ -37,7 +40,7 @@ long long ProcessTicks()
         std::getline(f, line);
         // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
         size_t close = line.rfind(')');
-        if (close == std::string::npos) continue;
+        if (close == std::string::npos || close + 2 > line.size()) continue;
         std::istringstream in(line.substr(close + 2));
         std::string field;
         long long utime = 0, stime = 0;
@@ -45,10 +48,10 @@ long long ProcessTicks()
             if (i == 14) utime = std::atoll(field.c_str());
             if (i == 15) stime = std::atoll(field.c_str());
         }
-        sum += utime + stime;
+        ticks[std::atol(e->d_name)] = utime + stime;
     }
     closedir(d);
-    return sum;
+    return ticks;
 }
 
 }  // namespace
@@ -80,16 +83,31 @@ int main(int argc, char** argv)
     const int rowsAtCompletion = list.DeviceCount();
 
     // Idle: the scan thread waits for its event, the listeners wait for datagrams.
-    const long long ticks0 = ProcessTicks();
+    const auto ticks0 = ThreadTicks();
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    const long long ticks1 = ProcessTicks();
+    const auto ticks1 = ThreadTicks();
     const int rowsAfterIdle = list.DeviceCount();
     threads.Stop();
 
-    const double cpuMs = (ticks1 - ticks0) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+    const double msPerTick = 1000.0 / double(sysconf(_SC_CLK_TCK));
+    double cpuMs = 0;
+    std::string perThread;
+    static const char* const kNames[] = {"main", "mdnsListener", "announcementListener", "scan"};
+    size_t k = 0;
+    for (const auto& [tid, t1] : ticks1) {
+        auto it = ticks0.find(tid);
+        const double ms = (t1 - (it == ticks0.end() ? 0 : it->second)) * msPerTick;
+        cpuMs += ms;
+        char item[96];
+        std::snprintf(item, sizeof item, "%s\"%s\": %.0f", perThread.empty() ? "" : ", ",
+                      k < 4 ? kNames[k] : ("thread" + std::to_string(k)).c_str(), ms);
+        perThread += item;
+        ++k;
+    }
     std::printf("{\"adapters\": %zu, \"rowsAtScanCompleted\": %d, \"rowsAfterIdle\": %d, \"cycleMs\": %.0f, "
-                "\"budgetMs\": %zu, \"idleSeconds\": %d, \"idleCpuMs\": %.0f, \"idleCpuPercent\": %.2f}\n",
+                "\"budgetMs\": %zu, \"idleSeconds\": %d, \"idleCpuMs\": %.0f, \"idleCpuPercent\": %.2f, "
+                "\"idleCpuMsByThread\": {%s}}\n",
                 adapters, rowsAtCompletion, rowsAfterIdle, completedMs, adapters * 2 * 1000, idleSeconds, cpuMs,
-                cpuMs / (idleSeconds * 10.0));
+                cpuMs / (idleSeconds * 10.0), perThread.c_str());
     return completedMs < 0 ? 1 : 0;
 }
