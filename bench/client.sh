@@ -17,4 +17,5 @@ echo "== minimal in-process server (session reads, a connection per request)"
 timeout 120 "$BUILD/bench/bench_client" 5000 300 | sed 's/^/  /'
 echo
 echo "== halvex resource server 127.0.0.1:$HALVEX_PORT beside redis-server 127.0.0.1:$REDIS_PORT ($REQUESTS requests per test)"
+echo "  (ratio = ours / redis; goal: at least 0.8. Both run on the same 2 shared cores: repeat for steadier figures)"
 for c in 1 8; do compare "$c" "$REQUESTS"; done

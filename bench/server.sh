@@ -16,6 +16,7 @@ ROUNDS=${ROUNDS:-20}
 [ "$ROUNDS" -ge 1 ] && [ "$ROUNDS" -le 500 ] || { echo "server.sh: ROUNDS must be 1..500" >&2; exit 1; }
 
 echo "== halvex resource server 127.0.0.1:$HALVEX_PORT beside redis-server 127.0.0.1:$REDIS_PORT ($REQUESTS requests per test)"
+echo "  (ratio = ours / redis; both run on the same machine in the same run)"
 for c in 1 8 64; do compare "$c" "$REQUESTS"; done
 echo
 echo "== IP change through the resource tree (simulated camera's resource service on 127.0.0.1)"
