@@ -238,28 +238,27 @@ TEST(CamsimLabDhcp, EveryCameraGetsALeaseOfItsOwnByMac) {
                             probe::IpChangeMsg("swarm" + std::to_string(i), "LAN90001", true, 0, 0, 0), 20);
         return std::string("sent");
     });
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(labtest::WaitForText(log, "dhcp Swarm" + std::to_string(i) + " lease 192.168.10.", 10000))
-            << labtest::ReadFile(log) << labtest::ReadFile(lab.DhcpLog("dhcp"));
-    std::string text = labtest::ReadFile(log);
+    // Per camera: its lease in our log, the address on the interface, the server's acknowledgement for its MAC.
     std::set<std::string> leased;
-    for (size_t pos = text.find(" lease "); pos != std::string::npos; pos = text.find(" lease ", pos + 1))
-        leased.insert(text.substr(pos + 7, text.find(' ', pos + 7) - pos - 7));
-    EXPECT_EQ(leased.size(), 5u) << text;
-    for (const auto& a : leased) {
-        int last = std::stoi(a.substr(a.rfind('.') + 1));
-        EXPECT_TRUE(a.rfind("192.168.10.", 0) == 0 && last >= 100 && last <= 119) << a;
+    const std::vector<std::pair<std::string, std::string>> cameras = {
+        {"Boot", "02:00:00:00:0b:01"}, {"Swarm0", "02:5a:00:00:00:00"}, {"Swarm1", "02:5a:00:00:00:01"},
+        {"Swarm2", "02:5a:00:00:00:02"}, {"Swarm3", "02:5a:00:00:00:03"}};
+    for (const auto& [name, mac] : cameras) {
+        std::string tag = "dhcp " + name + " lease ";
+        ASSERT_TRUE(labtest::WaitForText(log, tag, 10000)) << name << "\n" << labtest::ReadFile(log);
+        std::string text = labtest::ReadFile(log);
+        size_t at = text.find(tag) + tag.size();
+        std::string address = text.substr(at, text.find(' ', at) - at);
+        leased.insert(address);
+        int last = std::stoi(address.substr(address.rfind('.') + 1));
+        EXPECT_TRUE(address.rfind("192.168.10.", 0) == 0 && last >= 100 && last <= 119) << address;
+        // The lease is logged before the address moves; the change line follows it.
+        EXPECT_TRUE(labtest::WaitForText(log, "-> " + address + " mask 255.255.255.0", 5000)) << labtest::ReadFile(log);
+        // dnsmasq writes its log lines a moment later.
+        EXPECT_TRUE(labtest::WaitForText(lab.DhcpLog("dhcp"), "DHCPACK(eth0) " + address + " " + mac, 5000))
+            << labtest::ReadFile(lab.DhcpLog("dhcp"));
     }
-    // Each leased address answers discovery from the camera now using it.
+    EXPECT_EQ(leased.size(), 5u) << labtest::ReadFile(log);
     auto addr = lab.Exec("cams", {"ip", "-4", "-o", "addr", "show", "dev", "eth0"});
     for (const auto& a : leased) EXPECT_NE(addr.out.find(a + "/24"), std::string::npos) << addr.out;
-    std::string dhcpLog = labtest::ReadFile(lab.DhcpLog("dhcp"));
-    for (std::string mac : {"02:00:00:00:0b:01", "02:5a:00:00:00:00", "02:5a:00:00:00:01", "02:5a:00:00:00:02",
-                            "02:5a:00:00:00:03"}) {
-        bool acked = false;
-        for (size_t pos = dhcpLog.find("DHCPACK(eth0) "); pos != std::string::npos && !acked;
-             pos = dhcpLog.find("DHCPACK(eth0) ", pos + 1))
-            acked = dhcpLog.substr(pos, dhcpLog.find('\n', pos) - pos).find(mac) != std::string::npos;
-        EXPECT_TRUE(acked) << mac << "\n" << dhcpLog;
-    }
 }
