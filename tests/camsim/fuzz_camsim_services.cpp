@@ -1,7 +1,9 @@
 // Fuzzer of camsim's services: a short sequence of datagrams (each one byte
 // for the service and the sender, one byte of length, then the bytes) fed to
-// the GigE Vision, mDNS and IP-change handlers of two cameras, so that state
-// carried between datagrams (privilege, persistent settings) is reached too.
+// the GigE Vision, mDNS, IP-change and DHCP-client handlers of two cameras, so
+// that state carried between datagrams (privilege, persistent settings, a
+// DHCP exchange) is reached too.
+#include "tools/camsim/dhcp.h"
 #include "tools/camsim/gvcp.h"
 #include "tools/camsim/ipchange.h"
 #include "tools/camsim/mdns.h"
@@ -21,6 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         c.grantPrivilege = i == 0;
     }
     auto now = Clock::now();
+    DhcpClients dhcp;
+    std::vector<DhcpClients::Send> sends;
+    std::vector<DhcpClients::Done> done;
+    for (size_t i = 0; i < cams.size(); ++i)
+        dhcp.Begin(cams[i], i, AddressChange{i, cams[i].address, cams[i].mask, 0, true}, 3000, now, sends);
     size_t off = 0;
     for (int step = 0; step < 8 && off + 2 <= size; ++step) {
         uint8_t selector = data[off];
@@ -39,8 +46,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 0: o = HandleGvcp(cams, d, now); break;
         case 1: o = HandleMdns(cams, d); break;
         case 2: o = HandleIpChange(cams, d); break;
-        default: o = HandleGvcp(cams, d, now + std::chrono::seconds(5)); break;
+        default:
+            if (selector & 16) {
+                std::string summary;
+                dhcp.Receive(d.data, cams, now, sends, done, summary);
+                dhcp.Tick(cams, now + std::chrono::milliseconds(400 * step), sends, done);
+            } else {
+                o = HandleGvcp(cams, d, now + std::chrono::seconds(5));
+            }
+            break;
         }
+        for (const auto& s : sends)
+            if (s.camera >= cams.size() || s.data.size() < 300) __builtin_trap();
+        for (const auto& r : done)
+            if (r.change.camera >= cams.size() || (r.obtained && r.change.address == 0)) __builtin_trap();
         for (const Reply& r : o.replies)
             if (r.camera >= cams.size()) __builtin_trap();
         for (const AddressChange& ch : o.changes) {
