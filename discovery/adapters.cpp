@@ -191,11 +191,16 @@ bool LookupMacAddress(const std::string& address, const std::string& source, std
             s.SendTo(target, 9, &nothing, 0);
         }
     }
+    // A neighbour on the wire answers within a millisecond or so: look early
+    // and often at first, then back off to 50 ms until about a second is up,
+    // so that a list of cameras found at once is resolved quickly.
     using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + std::chrono::milliseconds(1000);
+    auto pause = std::chrono::milliseconds(1);
     while (Clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(pause);
         if (FindNeighbour(ReadFileText("/proc/net/arp"), address, macAddress)) return true;
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
     return false;
 }
