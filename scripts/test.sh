@@ -5,6 +5,7 @@
 #  2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
 #  3. the tests labelled "tsan" under ThreadSanitizer;
 #  4. every libFuzzer target for a bounded time on its corpus.
+# Every stage runs in a network namespace with only loopback (see isolated).
 # Ends with one line "N passed, N failed" over all stages.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -27,9 +28,21 @@ configure_and_build() {  # dir, cmake args...
   cmake --build "$dir" -j "$JOBS" || return 1
 }
 
+# Tests run in a network namespace of their own that has only loopback: a test
+# can reach 127.0.0.0/8 and the lab namespaces it builds itself, and nothing
+# else, whatever it tries (no name server, no route out of the machine).
+isolated() {
+  if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null && unshare --net true 2>/dev/null; then
+    unshare --net -- sh -c 'ip link set lo up && exec "$@"' isolated "$@"
+  else
+    echo "test.sh: not root: tests run without a network namespace of their own" >&2
+    "$@"
+  fi
+}
+
 run_ctest() {  # name, dir, ctest args...
   local name=$1 dir=$2; shift 2
-  ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 600 \
+  isolated ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 600 \
         --output-junit "$OUT/$name.xml" "$@"
 }
 
@@ -59,7 +72,7 @@ for stage in $STAGES; do
       configure_and_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
         -DCMAKE_CXX_COMPILER=clang++ -DTELIOX_FUZZ=ON -DTELIOX_BUILD_TESTS=OFF -DTELIOX_BUILD_APP=OFF \
         -DTELIOX_BUILD_BENCH=OFF || { stage_failed fuzz-build; continue; }
-      python3 scripts/run-fuzzers.py --build build-fuzz --seconds "$FUZZ_SECONDS" --junit "$OUT/fuzz.xml" \
+      isolated python3 scripts/run-fuzzers.py --build build-fuzz --seconds "$FUZZ_SECONDS" --junit "$OUT/fuzz.xml" \
         || stage_failed fuzz ;;
     *) echo "unknown stage $stage" >&2; stage_failed "$stage" ;;
   esac
