@@ -41,7 +41,8 @@ protected:
         ASSERT_GT(lab_->StartCamsim("m", "m", R"({"stateDir": ")" + state_ + R"(",
           "defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
           {"name": "Open", "hostName": "opencam", "address": "192.168.10.61", "model": "Thermal 640"},
-          {"name": "Locked", "hostName": "tlscam", "address": "192.168.10.60", "enabled": false}]})"), 0)
+          {"name": "Locked", "hostName": "tlscam", "address": "192.168.10.60", "enabled": false},
+          {"name": "Web", "hostName": "webcam", "address": "192.168.10.63", "resourceService": false}]})"), 0)
             << lab_->error();
         ASSERT_TRUE(labtest::WaitForText(Log(), "tls Locked on 192.168.10.60:9100", 5000)) << Log();
         ASSERT_TRUE(labtest::WaitForText(Log(), "http Open on 192.168.10.61:80", 5000)) << Log();
@@ -102,6 +103,10 @@ TEST_F(LabServices, TheServicesFollowTheCameraToItsNewAddress) {
                         probe::IpChangeMsg("opencam", "LAN90001", false, probe::Ip("192.168.10.71"),
                                            probe::Ip("255.255.255.0"), probe::Ip("192.168.10.1")), 20);
         probe::Exchange("eth0", "255.255.255.255", 810, probe::IpChangeMsg("tlscam", "LAN90001", true, 0, 0, 0), 20);
+        // The same address again: the web server stays.
+        probe::Exchange("eth0", "255.255.255.255", 810,
+                        probe::IpChangeMsg("webcam", "LAN90001", false, probe::Ip("192.168.10.63"),
+                                           probe::Ip("255.255.255.0"), probe::Ip("192.168.10.1")), 20);
         return std::string("sent");
     });
     ASSERT_TRUE(labtest::WaitForText(Log(), "http Open on 192.168.10.71:80", 5000)) << labtest::ReadFile(Log());
@@ -110,5 +115,8 @@ TEST_F(LabServices, TheServicesFollowTheCameraToItsNewAddress) {
     EXPECT_NE(page.out.find("\n200"), std::string::npos) << Dump(page);
     EXPECT_NE(page.out.find("192.168.10.71"), std::string::npos) << page.out;
     EXPECT_EQ(Curl("http://192.168.10.61/").out.find("\n200"), std::string::npos);
+    ASSERT_TRUE(labtest::WaitForText(Log(), "change Web 192.168.10.63 -> 192.168.10.63", 5000)) << labtest::ReadFile(Log());
+    EXPECT_NE(Curl("http://192.168.10.63/").out.find("\n200"), std::string::npos) << labtest::ReadFile(Log());
+    EXPECT_EQ(labtest::CountOccurrences(labtest::ReadFile(Log()), "http Web on"), 1u) << labtest::ReadFile(Log());
     EXPECT_EQ(labtest::ReadFile(Log()).find("-error"), std::string::npos) << labtest::ReadFile(Log());
 }

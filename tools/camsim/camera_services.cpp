@@ -113,6 +113,7 @@ void CameraServices::Update(size_t index, const Camera& camera) {
     std::unique_ptr<TlsService> oldTls;
     std::unique_ptr<ResourceService> oldResource;
     ResourceService* keptResource = nullptr;
+    bool unchanged = false;
     // A resource server on loopback (behind the TLS front) stays where it is.
     const bool plain = camera.enabled;
     {
@@ -124,6 +125,7 @@ void CameraServices::Update(size_t index, const Camera& camera) {
         if (e.address == camera.address && started) {
             if (e.http) e.http->SetIdentity(IdentityOf(camera));
             keptResource = e.resource.get();
+            unchanged = true;
         } else {
             oldHttp = std::move(e.http);
             oldTls = std::move(e.tls);
@@ -136,8 +138,8 @@ void CameraServices::Update(size_t index, const Camera& camera) {
         // The tree follows the camera's settings (a lease, a change by another route).
         keptResource->Update(SettingsOf(camera, "LAN90001"));
         keptResource->Update(SettingsOf(camera, "FEC1"));
-        if (!oldHttp && !oldTls && !oldResource) return;
     }
+    if (unchanged) return;
     // The old listeners go first: they hold the ports (on the old address).
     if (oldHttp) oldHttp->Stop();
     if (oldTls) oldTls->Stop();
