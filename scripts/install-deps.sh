@@ -9,7 +9,7 @@ PACKAGES=(
   cmake ninja-build g++ clang pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libssl-dev libcurl4-openssl-dev libtinyxml2-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libmicrohttpd-dev
+  libgtest-dev libgmock-dev libmicrohttpd-dev zlib1g-dev
   # lab and real peers
   iproute2 iputils-ping libcap2-bin procps psmisc
   aravis-tools aravis-tools-cli avahi-daemon python3 python3-zeroconf

@@ -6,6 +6,11 @@
 #include <halvex/resource/resource_set.h>
 #include <halvex/resource/resource_value.h>
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -278,6 +283,81 @@ bool CResourceTree::IsPersistentToRoot(CResource* resource)
         current = parent;
     }
     return false;
+}
+
+CHashFunc::~CHashFunc() = default;
+
+namespace {
+
+// CRC-32 as zlib computes it: polynomial 0x04C11DB7, reflected, initial and
+// final value 0xFFFFFFFF.
+class CCrc32HashFunc : public CHashFunc {
+public:
+    const char* Name() const override { return "CRC32"; }
+    void Reset() override { m_crc = crc32(0L, Z_NULL, 0); }
+    void Update(const void* data, size_t size) override
+    {
+        const Bytef* p = static_cast<const Bytef*>(data);
+        while (size > 0) {
+            uInt chunk = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
+            m_crc = crc32(m_crc, p, chunk);
+            p += chunk;
+            size -= chunk;
+        }
+    }
+    std::string Digest() const override
+    {
+        char text[9];
+        std::snprintf(text, sizeof text, "%08lx", m_crc & 0xFFFFFFFFul);
+        return text;
+    }
+
+private:
+    uLong m_crc = crc32(0L, Z_NULL, 0);
+};
+
+}  // namespace
+
+std::unique_ptr<CHashFunc> CHashFunc::Create(const char* name)
+{
+    if (!name) {
+        return nullptr;
+    }
+    std::string upper(name);
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (upper == "CRC32" || upper == "CRC-32") {
+        return std::make_unique<CCrc32HashFunc>();
+    }
+    return nullptr;
+}
+
+std::unique_ptr<CHashFunc> CResourceTree::GetHashFunc(const char* fileName)
+{
+    if (!fileName) {
+        return nullptr;
+    }
+    FILE* f = std::fopen(fileName, "rb");
+    if (!f) {
+        return nullptr;
+    }
+    char tail[31] = {};
+    size_t got = 0;
+    if (std::fseek(f, -30, SEEK_END) != 0) {
+        std::rewind(f);  // shorter than 30 bytes: all of it
+    }
+    got = std::fread(tail, 1, 30, f);
+    std::fclose(f);
+    std::string text(tail, got);
+    size_t at = text.find("# CRC");
+    if (at == std::string::npos) {
+        return std::make_unique<CCrc32HashFunc>();
+    }
+    // The name runs from after "# " to the next blank or line end.
+    size_t start = at + 2;
+    size_t end = text.find_first_of(" \t\r\n", start);
+    return CHashFunc::Create(text.substr(start, end == std::string::npos ? std::string::npos : end - start).c_str());
 }
 
 }  // namespace ZYRK

@@ -8,7 +8,10 @@
 #include <halvex/halvex_export.h>
 #include <halvex/resource/resource_types.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 namespace ZYRK {
 
@@ -106,6 +109,21 @@ private:
 
 using USER_IDENT_T = CResource::USER_IDENT_T;
 
+// A hash function over a byte stream, as dump files name it in their trailer
+// ("# CRC32 1a2b3c4d"). Create makes one by that name (case-insensitive);
+// null for a name the library does not know.
+class HALVEX_API CHashFunc {
+public:
+    virtual ~CHashFunc();
+    virtual const char* Name() const = 0;
+    virtual void Reset() = 0;
+    virtual void Update(const void* data, size_t size) = 0;
+    // The hash of everything since the last Reset, as lower-case hex digits.
+    virtual std::string Digest() const = 0;
+
+    static std::unique_ptr<CHashFunc> Create(const char* name);
+};
+
 class HALVEX_API CResourceTree {
 public:
     CResourceTree() = default;
@@ -179,6 +197,11 @@ public:
 
     // True when the resource and every ancestor up to the root are persistent.
     bool IsPersistentToRoot(CResource* resource);
+
+    // The hash function that protects a dump file: the one its trailer names
+    // when the last 30 bytes hold "# CRC..." (null for an unknown name), else
+    // a CRC-32 (polynomial 0x04C11DB7); null when the file cannot be opened.
+    static std::unique_ptr<CHashFunc> GetHashFunc(const char* fileName);
 
 protected:
     // Adds the children of node matching pattern to set, then descends into
