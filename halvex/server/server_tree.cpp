@@ -614,12 +614,40 @@ unsigned long CServerResource::GetOpenCount()
     return m_open;
 }
 
+// The children of a mount point are those of the mounted tree's root. The
+// mount point stays open during the call so that it cannot be deleted under
+// it, and the tree mutex is not held across the mounted tree.
+template <typename OPEN_T>
+static unsigned long OpenMountedChild(CResourceTree* mounted, CResource* mountPoint, OPEN_T open)
+{
+    unsigned long r = ERR_RES_NOT_IN_TREE;
+    if (CResource* root = mounted->OpenRoot()) {
+        r = open(root);
+        root->Close();
+    }
+    mountPoint->Close();
+    return r;
+}
+
 unsigned long CServerResource::OpenChild(unsigned long index, CResource** out, const USER_IDENT_T* ident)
 {
     if (!out) {
         return ERR_BAD_POINTER;
     }
     *out = nullptr;
+    CResourceTree* mounted = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
+        if (!m_removed && m_kind == RES_TYPE_MOUNT && m_mounted) {
+            mounted = m_mounted;
+            ++m_open;
+        }
+    }
+    if (mounted) {
+        return OpenMountedChild(mounted, this, [&](CResource* root) {
+            return mounted->OpenResource(root, index, out, ident);
+        });
+    }
     std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
     if (m_removed) {
         return ERR_RES_NOT_IN_TREE;
@@ -638,6 +666,22 @@ unsigned long CServerResource::OpenChild(unsigned long index, CResource** out, c
 
 unsigned long CServerResource::OpenChild(CHILD_INDEX_T which, CResource** out, const USER_IDENT_T* ident)
 {
+    CResourceTree* mounted = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
+        if (!m_removed && m_kind == RES_TYPE_MOUNT && m_mounted) {
+            mounted = m_mounted;
+            ++m_open;
+        }
+    }
+    if (mounted) {
+        if (out) {
+            *out = nullptr;
+        }
+        return OpenMountedChild(mounted, this, [&](CResource* root) {
+            return mounted->OpenResource(root, which, out, ident);
+        });
+    }
     std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
     if (m_children.empty()) {
         if (out) {
@@ -1383,39 +1427,6 @@ unsigned long CServerResourceTree::GetLevelsDown(CResource* resource)
         ++depth;
     }
     return depth;
-}
-
-// Persistence of the server tree lives outside this library's server: dumps
-// and reloads are refused.
-unsigned long CServerResourceTree::Dump(CResource*, const char*, CResourceSet*, PATH_TYPE_T, const char*,
-                                        const char*, PERSISTENCE_T, DEFAULT_T, const USER_IDENT_T*, GID_FILTER_T,
-                                        unsigned long)
-{
-    return ERR_UNSUPPORTED;
-}
-
-unsigned long CServerResourceTree::Reload(CResource*, const wchar_t*, HASH_TYPE_T, const char*, INFO_TYPE_T,
-                                          const USER_IDENT_T*)
-{
-    return ERR_UNSUPPORTED;
-}
-
-unsigned long CServerResourceTree::Reload(CResource*, const char*, HASH_TYPE_T, const char*, INFO_TYPE_T,
-                                          const USER_IDENT_T*)
-{
-    return ERR_UNSUPPORTED;
-}
-
-unsigned long CServerResourceTree::Reload(CResource*, const wchar_t*, unsigned long, HASH_TYPE_T, const char*,
-                                          INFO_TYPE_T, const USER_IDENT_T*)
-{
-    return ERR_UNSUPPORTED;
-}
-
-unsigned long CServerResourceTree::Reload(CResource*, const char*, unsigned long, HASH_TYPE_T, const char*,
-                                          INFO_TYPE_T, const USER_IDENT_T*)
-{
-    return ERR_UNSUPPORTED;
 }
 
 unsigned long CServerResourceTree::AddSubscr(unsigned long eventMask, RES_SUBSCR_T kind, unsigned long destination,

@@ -233,6 +233,12 @@ public:
     // Sends a tree notification for the node at path (its name is the text).
     void NotifyTree(uint32_t cause, const char* path);
 
+    // The folder that Dump writes to and Reload reads from; file names are
+    // taken relative to it (absolute names and ".." are refused). Without a
+    // folder, dumps and reloads are refused (0x64060000).
+    void SetDumpFolder(const char* folder);
+    std::string GetDumpFolder();
+
     // Counters for tests and diagnostics.
     size_t LiveNodeCount();
 
@@ -304,6 +310,9 @@ private:
     void QueueTreeNotify(uint32_t cause, const std::string& name, std::vector<Datagram>& out);
     void Deliver(std::vector<Datagram>& datagrams);
     void RunHook(const SERVER_TREE_EVENT_T& event);
+    unsigned long ResolveDumpFile(const std::string& name, std::string& full);
+    unsigned long ReloadFile(CResource* resource, const std::string& fileName, HASH_TYPE_T hash,
+                             const USER_IDENT_T* ident);
 
     std::recursive_mutex m_lock;
     CServerResource* m_root;
@@ -314,6 +323,7 @@ private:
     std::recursive_mutex m_hookLock;  // a hook may write to the tree itself
     size_t m_live = 0;
     bool m_deliver = true;
+    std::string m_dumpFolder;
 };
 
 }  // namespace ZYRK
