@@ -861,6 +861,30 @@ unsigned long CServerResource::GetNumSubscrReply()
     return n;
 }
 
+// The name a subscription kind is printed with.
+static const char* SubscrKindName(RES_SUBSCR_T kind)
+{
+    switch (static_cast<uint32_t>(kind)) {
+    case 0: return "QUEUE";
+    case 5: return "QUEUE (low prio)";
+    case 6: return "QUEUE_AGGR";
+    case 7: return "QUEUE_AGGR (low prio)";
+    case 8: return "EVENT";
+    case 9: return "UDP";
+    case 10: return "NOREPLY";
+    case 11: return "UDPv2";
+    case 256: return "QUEUE_FOREVER";
+    case 261: return "QUEUE_FOREVER (low prio)";
+    case 262: return "QUEUE_AGGR_FOREVER";
+    case 263: return "QUEUE_AGGR_FOREVER (low prio)";
+    case 264: return "EVENT_FOREVER";
+    case 265: return "UDP_FOREVER";
+    case 266: return "UDP_5MIN";
+    case 267: return "UDPv2_FOREVER";
+    default: return "?";
+    }
+}
+
 void CServerResource::DumpSubscr()
 {
     std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
@@ -868,8 +892,9 @@ void CServerResource::DumpSubscr()
     SysLogExt::PrintF(3, "ZYRK::CServerResource::DumpSubscr[%p](): %s, %zu subscriber(s)", static_cast<void*>(this),
                       path.c_str(), m_subscr.size());
     for (const Subscriber& s : m_subscr) {
-        SysLogExt::PrintF(3, "  kind=%u destination=0x%08X port=%u id=%u info=%d", static_cast<unsigned>(s.kind),
-                          s.destination, s.port, s.identifier, s.info ? 1 : 0);
+        SysLogExt::PrintF(3, "  %s (%u) destination=0x%08X port=%u id=%u param5=%u reply=%s info=%d",
+                          SubscrKindName(s.kind), static_cast<unsigned>(s.kind), s.destination, s.port, s.identifier,
+                          s.param5, SubscrKindName(s.replyKind), s.info ? 1 : 0);
     }
 }
 

@@ -254,6 +254,28 @@ TEST_F(Dump, FileNamesStayInsideTheDumpFolder)
     EXPECT_TRUE(Exists(folder + "/sub/x.dump"));
     root->Close();
 
+    // A dump of a set writes only its members' values (and the nodes above).
+    CResource* mtu = Open(client, ".net.LAN.mtu");
+    CResource* title = Open(client, ".net.title");
+    ASSERT_TRUE(mtu && title);
+    CResourceSet set;
+    set.Add(mtu);
+    set.Add(title);
+    root = client.OpenRoot();
+    EXPECT_EQ(client.Dump(root, "set.dump", &set, PATH_TYPE_ABSOLUTE, nullptr, nullptr, PERSISTENCE_ALL, DEFAULT_ALL,
+                          nullptr, GID_FILTER_NONE, 0),
+              ERR_OK);
+    root->Close();
+    set.RemoveAll();
+    mtu->Close();
+    title->Close();
+    const std::string text = ReadFile(folder + "/set.dump");
+    EXPECT_NE(text.find("\n.net.LAN.mtu\t0\t2\t"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n.net.title\t0\t7\t"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n.net.LAN\t6\t0\t"), std::string::npos) << text;
+    EXPECT_EQ(text.find(".net.LAN.address"), std::string::npos) << text;
+    EXPECT_EQ(text.find(".net.blob"), std::string::npos) << text;
+
     // Without a dump folder nothing is written at all.
     CServerResourceTree bare;
     CResource* r = bare.OpenRoot();

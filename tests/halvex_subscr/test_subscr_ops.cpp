@@ -3,11 +3,13 @@
 #include "subscr_fixture.h"
 
 #include <halvex/client/resourceclientlib.h>
+#include <halvex/platform/syslogext.h>
 
 #include <sys/socket.h>
 
 #include <memory>
 #include <set>
+#include <vector>
 
 using namespace ZYRK;
 using namespace subscrtest;
@@ -77,6 +79,9 @@ unsigned long ServerSubscribers(CServerResourceTree& tree, const char* path)
     return n;
 }
 
+std::vector<std::string> g_lines;
+void Collect(int, const char* line, int length, int) { g_lines.emplace_back(line, size_t(length)); }
+
 uint16_t FreeUdpPort()
 {
     uint16_t port = 0;
@@ -118,6 +123,20 @@ TEST_F(Subscr, UdpSubscriptionDeliversTheWrittenValue)
     ASSERT_EQ(value.GetOriginator(origin), ERR_OK);
     EXPECT_EQ(origin.address, 0x7F000001u);
     EXPECT_NE(origin.port, 0);
+
+    // The debug command's list, printed on the server's side.
+    CResource* local = Open(tree, ".net.LAN.mtu");
+    ASSERT_NE(local, nullptr);
+    g_lines.clear();
+    SYSLOG_APPENDER_T before = InstallThreadAppender(Collect);
+    local->DumpSubscr();
+    InstallThreadAppender(before);
+    local->Close();
+    ASSERT_EQ(g_lines.size(), 2u);
+    EXPECT_NE(g_lines[0].find(".net.LAN.mtu, 1 subscriber(s)"), std::string::npos) << g_lines[0];
+    EXPECT_NE(g_lines[1].find("UDP (9) destination=0x0100007F port=" + std::to_string(port) + " id=4660"),
+              std::string::npos)
+        << g_lines[1];
 
     // Removed: the next write sends nothing, the count is back to 0.
     EXPECT_EQ(mtu->RemoveSubscr(RES_SUBSCR_UDP, 0, port, 0x1234, nullptr), ERR_OK);
