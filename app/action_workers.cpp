@@ -5,11 +5,12 @@
 #include <QThread>
 #include <chrono>
 
-CViewStatusRelay::CViewStatusRelay(CTelioxView* view) : view(view), guard(view) {}
+CViewStatusRelay::CViewStatusRelay(CTelioxView* view) : view(view) {}
 
 void CViewStatusRelay::Detach() {
     std::lock_guard<std::mutex> lock(mutex);
     view = nullptr;
+    pending.clear();
 }
 
 void CViewStatusRelay::Set(const std::string& text) {
@@ -27,25 +28,25 @@ void CViewStatusRelay::Show(const std::string& text) {
     // statusText now, so the order of the texts is the order of the calls;
     // the pane follows on the UI thread.
     view->SetStatus(text);
-    QPointer<CTelioxView> target = guard;
-    QMetaObject::invokeMethod(
-        view,
-        [target, text] {
-            if (target) target->ShowPaneText(text);
-        },
-        Qt::QueuedConnection);
+    pending.push_back([text](CTelioxView& target) { target.ShowPaneText(text); });
 }
 
 void CViewStatusRelay::Post(std::function<void(CTelioxView&)> fn) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!view) return;
-    QPointer<CTelioxView> target = guard;
-    QMetaObject::invokeMethod(
-        view,
-        [target, fn = std::move(fn)] {
-            if (target) fn(*target);
-        },
-        Qt::QueuedConnection);
+    if (view) pending.push_back(std::move(fn));
+}
+
+void CViewStatusRelay::Drain() {
+    std::vector<std::function<void(CTelioxView&)>> calls;
+    CTelioxView* target = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.swap(pending);
+        target = view;
+    }
+    // Outside the lock: a call may start new work that reports here.
+    if (target)
+        for (auto& call : calls) call(*target);
 }
 
 void CActionWorker::CDone::Signal() {

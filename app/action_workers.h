@@ -5,18 +5,21 @@
 
 #include "app/actions/action_status.h"
 
-#include <QPointer>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class CTelioxView;
 
-// Status texts and calls from any thread to the view. The view detaches the
-// relay first thing when it is destroyed; from then on every call is dropped,
-// so a worker that outlives the view never touches it.
+// Status texts and calls from any thread to the view. A worker's pane texts
+// and calls wait in the relay until the view's UI thread drains it (the view
+// polls while it has workers), so everything a worker hands over passes one
+// mutex. The view detaches the relay first thing when it is destroyed; from
+// then on every call is dropped, so a worker that outlives the view never
+// touches it.
 class CViewStatusRelay {
 public:
     explicit CViewStatusRelay(CTelioxView* view);
@@ -24,16 +27,18 @@ public:
 
     // statusText only; the view's timer shows it.
     void Set(const std::string& text);
-    // statusText, and the status pane at once: directly on the UI thread,
-    // posted to it from a worker (the frame is the UI thread's alone).
+    // statusText, and the status pane: at once on the UI thread, at the next
+    // drain from a worker (the frame is the UI thread's alone).
     void Show(const std::string& text);
-    // Runs fn on the UI thread later, when the view still exists then.
+    // Runs fn on the UI thread at the next drain.
     void Post(std::function<void(CTelioxView&)> fn);
+    // Runs what the workers handed over, in order (UI thread).
+    void Drain();
 
 private:
     std::mutex mutex;
     CTelioxView* view;
-    QPointer<CTelioxView> guard;
+    std::vector<std::function<void(CTelioxView&)>> pending;
 };
 
 // IActionStatus over the relay; questions are asked through `ask` (UI thread only).

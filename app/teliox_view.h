@@ -131,6 +131,8 @@ public:
     // The longest the view waits at its destruction for a worker still
     // talking to a camera before it leaves it to finish alone.
     static constexpr int kWorkerJoinBoundMs = 20000;
+    // How often the view takes over what its workers handed to it.
+    static constexpr int kWorkerPollMs = 50;
 
 signals:
     // A text went to the status pane at once (ShowStatus, from any thread's report).
@@ -163,6 +165,7 @@ private:
     void ReapWorkers();
     void OnGenerationDone(int outcome);
     void InitCommandDefaults();
+    void AddWorker(std::unique_ptr<CActionWorker> worker);
     void ShutDownWorkers();
 
     CStatusText statusText;
@@ -186,5 +189,6 @@ private:
     std::string uploadResponse;
     bool generationRunning = false;
     std::shared_ptr<CViewStatusRelay> statusRelay;
+    QTimer workerTimer;  // drains the relay while workers run
     std::vector<std::unique_ptr<CActionWorker>> workers;
 };

@@ -30,6 +30,11 @@ constexpr const char* kGenerationRunning = "Certificate generation is already ru
 
 void CTelioxView::InitCommandDefaults() {
     statusRelay = std::make_shared<CViewStatusRelay>(this);
+    workerTimer.setInterval(kWorkerPollMs);
+    connect(&workerTimer, &QTimer::timeout, this, [this] {
+        statusRelay->Drain();
+        if (workers.empty()) workerTimer.stop();
+    });
     settingsDialogRunner = [](CIPSettings& dialog) { return dialog.DoModal(); };
     questionRunner = [this](const QString& question) {
         return QMessageBox::question(this, QString::fromLatin1(text::kAppTitle), question,
@@ -38,6 +43,7 @@ void CTelioxView::InitCommandDefaults() {
 }
 
 void CTelioxView::ShutDownWorkers() {
+    workerTimer.stop();
     // One bound for all of them together: closing the window never hangs on a
     // camera that stopped answering.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerJoinBoundMs);
@@ -46,6 +52,11 @@ void CTelioxView::ShutDownWorkers() {
         worker->done->WaitFor(static_cast<int>(std::max<long long>(left.count(), 0)));
     }
     workers.clear();  // joins the finished, leaves the others to end alone
+}
+
+void CTelioxView::AddWorker(std::unique_ptr<CActionWorker> worker) {
+    workers.push_back(std::move(worker));
+    if (!workerTimer.isActive()) workerTimer.start();
 }
 
 void CTelioxView::ReapWorkers() {
@@ -128,7 +139,7 @@ void CTelioxView::ModifyViaResourceTree(const CDevice& record) {
     FlushRowChanges();  // the emptied address cell
     if (applied.threadStarted) {
         worker->thread = std::move(applied.thread);
-        workers.push_back(std::move(worker));
+        AddWorker(std::move(worker));
     }
 }
 
@@ -172,7 +183,7 @@ void CTelioxView::OnGenerateCertificates() {
         done->Signal();
         relay->Post([outcome](CTelioxView& view) { view.OnGenerationDone(static_cast<int>(outcome)); });
     });
-    workers.push_back(std::move(worker));
+    AddWorker(std::move(worker));
 }
 
 void CTelioxView::OnGenerationDone(int outcome) {
