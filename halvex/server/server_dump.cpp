@@ -25,6 +25,10 @@
 // before the trailer line; Reload finds the function as GetHashFunc does and
 // refuses a file whose digest does not match, before it changes anything.
 //
+// The defaults argument of Dump and the info text and type of Reload are not
+// used: the tree keeps no default values, and the info text of a dump is
+// only recorded in its header.
+//
 // Files live below the tree's dump folder only: a name from a request is
 // taken relative to it, and absolute names or names with a ".." component are
 // refused, so a client cannot read or write other files of the camera.
@@ -410,6 +414,8 @@ unsigned long CServerResourceTree::ReloadFile(CResource* resource, const std::st
         func->Update(body.data(), body.size());
         if (trailer != std::string("# ") + func->Name() + " " + func->Digest()) return ERR_BAD_DATA;
     }
+
+    if (body.compare(0, std::strlen(kHeader) + 1, std::string(kHeader) + "\n") != 0) return ERR_BAD_DATA;
 
     // Every line is read and checked before the tree changes.
     std::string base;

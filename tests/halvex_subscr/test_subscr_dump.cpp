@@ -196,6 +196,8 @@ TEST_F(Dump, CorruptedFileIsRefusedAndNothingChanges)
     EXPECT_EQ(tree.Reload(net, "net.dump", kCheckHash, nullptr, INFO_TYPE_NONE, nullptr), ERR_BAD_DATA);
     WriteFile(file, ".net.x\t0\t2\t00000000\t0\t0\t1\n# CRC32 00000000\n");
     EXPECT_EQ(tree.Reload(net, "net.dump", HASH_TYPE_NONE, nullptr, INFO_TYPE_NONE, nullptr), ERR_BAD_DATA);
+    WriteFile(file, "# CRC32 00000000\n");  // the CRC of nothing, but no header
+    EXPECT_EQ(tree.Reload(net, "net.dump", kCheckHash, nullptr, INFO_TYPE_NONE, nullptr), ERR_BAD_DATA);
     EXPECT_EQ(Text(tree, ".net.LAN.mtu"), "2:1400");
     // The intact file restores the dumped value.
     WriteFile(file, text);
