@@ -1,5 +1,5 @@
 // teliox-cli set-ip through the resource tree in the lab: an mDNS camera
-// (camsim) whose resource server is the scripted camera store, listening on
+// (camsim, its own resource service off) whose resource server is the scripted camera store, listening on
 // port 22136 inside the camera's namespace. The change to a fixed address
 // and back to DHCP must arrive as the interface's writes and commit.
 #include <fcntl.h>
@@ -134,7 +134,7 @@ TEST(LabSetIpResourceTree, FixedAddressAndBackToDhcpThroughTheResourceTree) {
     ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
     ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
     ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("m", "m", R"({"defaults": {"services": ["mdns"]}, "cameras": [
+    ASSERT_GT(lab.StartCamsim("m", "m", R"({"defaults": {"services": ["mdns"], "resourceService": false}, "cameras": [
       {"name": "Lobby", "hostName": "lobby", "address": "192.168.10.60", "bsp": "J3"}]})"), 0) << lab.error();
 
     std::map<std::string, Value> resources;
