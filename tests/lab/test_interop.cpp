@@ -1,6 +1,7 @@
 // Real peers in the lab: Aravis's fake camera and arv-tool, python3-zeroconf,
 // avahi-daemon and tshark, against our simulator and teliox-cli.
 #include "cli_driver.h"
+#include "discovery/gev_control.h"
 #include "probe.h"
 
 #include <gtest/gtest.h>
@@ -85,6 +86,25 @@ TEST_F(Interop, AravisFakeCameraAnswersOurDiscoveryAndIsLeftOut) {
     EXPECT_EQ((*ksrv)["platform"], "HU");
     EXPECT_TRUE(labtest::Row(scan, "192.168.10.51"));
     EXPECT_TRUE(labtest::Row(scan, "192.168.10.52"));
+}
+
+// Aravis's fake camera is a GigE Vision device of another maker: our register
+// write asks it for the control channel privilege and must see its
+// acknowledge, which proves our WRITEREG_CMD is standard GVCP.
+TEST_F(Interop, AravisFakeCameraAcknowledgesOurPrivilegeWrite) {
+    LAB_REQUIRE_TOOL("arv-fake-gv-camera-0.8");
+    ASSERT_EQ(lab_->AddHost("fake", "a", "192.168.10.70/24"), "eth0") << lab_->error();
+    lab_->Spawn("fake", {"arv-fake-gv-camera-0.8", "-i", "192.168.10.70"}, "fake.out");
+    std::string result;
+    for (int i = 0; i < 10 && result != "ack"; ++i) {  // bounded: the fake camera takes a moment to start
+        result = lab_->RunIn("pc", [] {
+            CGEVControl control;
+            // Control access, the value the address change writes.
+            return std::string(control.SetControlChannelPrivilege(2, "192.168.10.70") ? "ack" : "none");
+        });
+        if (result != "ack") std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(result, "ack") << labtest::ReadFile(lab_->dir() + "/fake.out");
 }
 
 TEST_F(Interop, ArvToolListsTheSimulatorsCameras) {
