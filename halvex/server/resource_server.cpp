@@ -588,6 +588,21 @@ uint32_t CResourceServerTask::ReadLimitsInternal(CResource* res, const CResource
 
 // --- Reading ----------------------------------------------------------------
 
+uint32_t CResourceServerTask::GetForRead(CResource* res, uint32_t attr, bool copy, CResourceValue& value,
+                                        const USER_IDENT_T& id)
+{
+    if (copy && !(attr & RES_ATTR_NO_COPY)) {
+        value.SetCopyType(COPY_TYPE_COPY);
+    }
+    if (res->Get(value, &id) == ERR_OK) {
+        return 0;
+    }
+    if (!res->IsGetAllowed(&id)) {
+        return ErrorResponse(RES_SERR_PERMISSION);
+    }
+    return ErrorResponse(res->IsGetSupported() ? RES_SERR_FAILED : RES_SERR_NO_READ);
+}
+
 uint32_t CResourceServerTask::ReadData(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
     std::string path;
@@ -602,14 +617,8 @@ uint32_t CResourceServerTask::ReadData(const uint8_t* p, uint32_t n, const USER_
     const uint32_t attr = static_cast<uint32_t>(res->GetAttr());
     const bool copy = next < n && res->Type() == RES_TYPE_VALUE && p[next] == 1;
     CResourceValue value;
-    if (copy && !(attr & RES_ATTR_NO_COPY)) {
-        value.SetCopyType(COPY_TYPE_COPY);
-    }
-    if (res->Get(value, &id) != ERR_OK) {
-        if (!res->IsGetAllowed(&id)) {
-            return ErrorResponse(RES_SERR_PERMISSION);
-        }
-        return ErrorResponse(res->IsGetSupported() ? RES_SERR_FAILED : RES_SERR_NO_READ);
+    if (uint32_t e = GetForRead(res.r, attr, copy, value, id)) {
+        return e;
     }
     return ReadDataInternal(res.r, attr, value, copy, SIZE_MAX, id, nullptr);
 }
@@ -661,14 +670,8 @@ uint32_t CResourceServerTask::ReadAttrDataLimits(const uint8_t* p, uint32_t n, c
     const uint32_t attr = static_cast<uint32_t>(res->GetAttr());
     const bool copy = next < n && res->Type() == RES_TYPE_VALUE && p[next] == 1;
     CResourceValue value;
-    if (copy && !(attr & RES_ATTR_NO_COPY)) {
-        value.SetCopyType(COPY_TYPE_COPY);
-    }
-    if (res->Get(value, &id) != ERR_OK) {
-        if (!res->IsGetAllowed(&id)) {
-            return ErrorResponse(RES_SERR_PERMISSION);
-        }
-        return ErrorResponse(res->IsGetSupported() ? RES_SERR_FAILED : RES_SERR_NO_READ);
+    if (uint32_t e = GetForRead(res.r, attr, copy, value, id)) {
+        return e;
     }
     const CResReplyBuffer::SNAPSHOT_T snap = m_reply.Snapshot();
     const size_t cap = wide ? 65535 : 255;

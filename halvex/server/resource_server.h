@@ -140,6 +140,9 @@ protected:
     uint32_t ProtocolVersion(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
     uint32_t DebugCommand(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
 
+    // Reads the value of an opened resource for a read request (a copy of
+    // transparent data when asked and allowed): 0, else the error reply's length.
+    uint32_t GetForRead(CResource* res, uint32_t attr, bool copy, CResourceValue& value, const USER_IDENT_T& id);
     uint32_t ReadDataInternal(CResource* res, uint32_t attr, CResourceValue& value, bool copy, size_t capacity,
                               const USER_IDENT_T& id, uint8_t* head);
     uint32_t ReadAttributesInternal(CResource* res, const CResourceValue& value, uint32_t attr);
