@@ -258,15 +258,20 @@ RESULT_T CResourceServerTask::Unload()
     return ERR_OK;
 }
 
-uint32_t CResourceServerTask::ErrorResponse(uint8_t error)
+uint32_t CResourceServerTask::ShortReply(uint8_t code, uint8_t second)
 {
     uint8_t* p = m_reply.AllocSpace(2);
     if (!p) {
         return ERR_NO_MEMORY;
     }
-    p[0] = RES_ERROR_REPLY;
-    p[1] = error;
+    p[0] = code;
+    p[1] = second;
     return 2;
+}
+
+uint32_t CResourceServerTask::ErrorResponse(uint8_t error)
+{
+    return ShortReply(RES_ERROR_REPLY, error);
 }
 
 uint8_t CResourceServerTask::FlattenType(CResource* resource)
@@ -874,12 +879,7 @@ uint32_t CResourceServerTask::WriteData(const uint8_t* p, uint32_t n, const USER
     if (res->Set(value, wait ? RES_WAIT : RES_NOWAIT, timeout, &id) != ERR_OK) {
         return ErrorResponse(RES_SERR_FAILED);
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0x12;
-    return 2;
+    return ShortReply(0x12);
 }
 
 uint32_t CResourceServerTask::WriteDataEx(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -927,12 +927,7 @@ uint32_t CResourceServerTask::WriteDataEx(const uint8_t* p, uint32_t n, const US
         res_put_be32(q + 2, static_cast<uint32_t>(r));
         return 6;
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0x12;
-    return 2;
+    return ShortReply(0x12);
 }
 
 uint32_t CResourceServerTask::WriteDataMulti(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1108,12 +1103,7 @@ uint32_t CResourceServerTask::DeleteInstance(const uint8_t* p, uint32_t n, const
         delete res.r;
         res.r = nullptr;
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0x32;
-    return 2;
+    return ShortReply(0x32);
 }
 
 uint32_t CResourceServerTask::RenameResource(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1135,12 +1125,7 @@ uint32_t CResourceServerTask::RenameResource(const uint8_t* p, uint32_t n, const
     if (res->SetName(CResourcePath(name.c_str()), wait ? RES_WAIT : RES_NOWAIT, timeout, &id) != ERR_OK) {
         return ErrorResponse(RES_SERR_FAILED);
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0x92;
-    return 2;
+    return ShortReply(0x92);
 }
 
 uint32_t CResourceServerTask::SetAttributes(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1179,12 +1164,7 @@ uint32_t CResourceServerTask::SetAttributes(const uint8_t* p, uint32_t n, const 
         }
     }
     res->SetAttr(word, recursive, op, &id);
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0x44;
-    return 2;
+    return ShortReply(0x44);
 }
 
 // --- Persistence ------------------------------------------------------------
@@ -1224,12 +1204,7 @@ uint32_t CResourceServerTask::DumpResource(const uint8_t* p, uint32_t n, const U
     if (r != ERR_OK) {
         return ErrorResponse(RES_SERR_FAILED);
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0x62;
-    return 2;
+    return ShortReply(0x62);
 }
 
 uint32_t CResourceServerTask::DumpSet(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1274,12 +1249,7 @@ uint32_t CResourceServerTask::DumpSet(const uint8_t* p, uint32_t n, const USER_I
     if (e) {
         return e;
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0x64;
-    return 2;
+    return ShortReply(0x64);
 }
 
 uint32_t CResourceServerTask::ReloadResource(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1306,12 +1276,7 @@ uint32_t CResourceServerTask::ReloadResource(const uint8_t* p, uint32_t n, const
                        static_cast<INFO_TYPE_T>(infoType), &id) != ERR_OK) {
         return ErrorResponse(RES_SERR_FAILED);
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0x72;
-    return 2;
+    return ShortReply(0x72);
 }
 
 // --- Subscriptions ----------------------------------------------------------
@@ -1379,12 +1344,7 @@ uint32_t CResourceServerTask::AddSubscr(const uint8_t* p, uint32_t n, const USER
         res_put_be32(q + 2, static_cast<uint32_t>(r));
         return 6;
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0xA1;
-    return 2;
+    return ShortReply(0xA1);
 }
 
 uint32_t CResourceServerTask::RemoveSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1423,12 +1383,7 @@ uint32_t CResourceServerTask::RemoveSubscr(const uint8_t* p, uint32_t n, const U
     if (r != ERR_OK) {
         return ErrorResponse(PermissionOr(r, RES_SERR_FAILED));
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0xA3;
-    return 2;
+    return ShortReply(0xA3);
 }
 
 uint32_t CResourceServerTask::AddTreeSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1453,12 +1408,7 @@ uint32_t CResourceServerTask::AddTreeSubscr(const uint8_t* p, uint32_t n, const 
     if (r != ERR_OK) {
         return ErrorResponse(PermissionOr(r, RES_SERR_FAILED));
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0xA5;
-    return 2;
+    return ShortReply(0xA5);
 }
 
 uint32_t CResourceServerTask::RemoveTreeSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1481,12 +1431,7 @@ uint32_t CResourceServerTask::RemoveTreeSubscr(const uint8_t* p, uint32_t n, con
     if (r != ERR_OK) {
         return ErrorResponse(PermissionOr(r, RES_SERR_FAILED));
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0xA7;
-    return 2;
+    return ShortReply(0xA7);
 }
 
 // --- Mounting ---------------------------------------------------------------
@@ -1553,12 +1498,7 @@ uint32_t CResourceServerTask::MountSubtree(const uint8_t* p, uint32_t n, const U
         }
         tree->NotifyTree(SRV_EVENT_ADDED, childPath.c_str());
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0xE1;
-    return 2;
+    return ShortReply(0xE1);
 }
 
 uint32_t CResourceServerTask::UnmountSubtree(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -1581,12 +1521,7 @@ uint32_t CResourceServerTask::UnmountSubtree(const uint8_t* p, uint32_t n, const
     if (res->Delete(RES_NOWAIT, 0, &id) != ERR_OK) {
         return ErrorResponse(RES_SERR_FAILED);
     }
-    uint8_t* q = m_reply.AllocSpace(2);
-    if (!q) {
-        return ERR_NO_MEMORY;
-    }
-    q[0] = 0xE3;
-    return 2;
+    return ShortReply(0xE3);
 }
 
 // --- Maintenance ------------------------------------------------------------

@@ -112,6 +112,9 @@ public:
     static void CheckPrefixMountPath(const char* requestPath, CResourcePath& resultPath);
 
 protected:
+    // A two-byte reply: the code and a second byte (0 unless given); its length,
+    // or ERR_NO_MEMORY when the reply buffer is full.
+    uint32_t ShortReply(uint8_t code, uint8_t second = 0);
     uint32_t ErrorResponse(uint8_t error);
     static uint8_t FlattenType(CResource* resource);
 
