@@ -85,6 +85,6 @@ the cameras' TLS service wants and uploads it to a camera.
 The package holds the window program teliox and the command-line front
 end teliox-cli. Both may receive camera announcements without root: the
 package grants them cap_net_bind_service. Members of the group teliox
-share the client certificate in /var/lib/ZYRK/SSL.")
+may keep the client certificate in /var/lib/ZYRK/SSL.")
 
 include(CPack)
