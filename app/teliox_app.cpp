@@ -24,8 +24,9 @@ void OnTerminationSignal(int) {
 CTelioxApp::CTelioxApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QString::fromLatin1(text::kAppTitle));
     setOrganizationName(QString::fromLatin1(text::kSettingsCompany));
-    setApplicationVersion(QStringLiteral("3.5.0.0"));
-    setDesktopFileName(QStringLiteral("Teliox.AppID.NoVersion"));
+    setApplicationVersion(QStringLiteral(TELIOX_VERSION));
+    // The desktop entry teliox.desktop: window systems match the windows to it.
+    setDesktopFileName(QStringLiteral("teliox"));
     setWindowIcon(icons::ApplicationIcon());
 }
 

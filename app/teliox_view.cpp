@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMenu>
 #include <QShowEvent>
@@ -268,8 +269,14 @@ void CTelioxView::OnWeb() { OpenCameraPage("http://%1"); }
 
 void CTelioxView::OnConnectivityWizard() { OpenCameraPage("http://%1/setupwizard"); }
 
-QString CTelioxView::ManualPath() {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Manual.html"));
+QString CTelioxView::ManualPath() { return ManualPathFor(QCoreApplication::applicationDirPath()); }
+
+QString CTelioxView::ManualPathFor(const QString& programDir) {
+    const QDir dir(programDir);
+    const QString beside = dir.filePath(QStringLiteral("Manual.html"));
+    if (QFileInfo::exists(beside)) return beside;
+    const QString shared = QDir::cleanPath(dir.filePath(QStringLiteral("../share/teliox/Manual.html")));
+    return QFileInfo::exists(shared) ? shared : beside;
 }
 
 void CTelioxView::OnHelpManual() {

@@ -101,8 +101,11 @@ public:
     using PopupRunner = std::function<QAction*(QMenu&, const QPoint&)>;
     void SetPopupRunner(PopupRunner runner) { popupRunner = std::move(runner); }
 
-    // The manual's path: beside the executable.
+    // The manual's path: beside the executable, as in the build tree; an
+    // installed program finds it among its data, <prefix>/share/teliox, as
+    // the file-system layout keeps documents out of the programs' folder.
     static QString ManualPath();
+    static QString ManualPathFor(const QString& programDir);
 
     // Runs the IP settings dialog modally and returns its result
     // (QDialog::Accepted is OK); tests fill in the user's choice instead.

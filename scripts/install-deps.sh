@@ -18,6 +18,9 @@ PACKAGES=(
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
   # benchmarks
   redis-server redis-tools
+  # Debian packages of the programs and the library (cpack -G DEB with
+  # dpkg-shlibdeps, which needs file and readelf) and their checks
+  dpkg-dev file binutils lintian desktop-file-utils appstream bash-completion
 )
 
 missing=()

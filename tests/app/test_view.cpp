@@ -10,9 +10,12 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <thread>
 
@@ -223,6 +226,25 @@ TEST_F(ViewTest, ManualIsOpenedFromTheExecutablesFolder) {
     EXPECT_TRUE(opened[0].isLocalFile());
     EXPECT_EQ(opened[0].toLocalFile(), QCoreApplication::applicationDirPath() + "/Manual.html");
     EXPECT_EQ(CTelioxView::ManualPath(), QCoreApplication::applicationDirPath() + "/Manual.html");
+}
+
+TEST_F(ViewTest, InstalledManualIsFoundAmongTheProgramsData) {
+    QTemporaryDir prefix;
+    ASSERT_TRUE(prefix.isValid());
+    const QDir root(prefix.path());
+    ASSERT_TRUE(root.mkpath("bin") && root.mkpath("share/teliox"));
+    const QString bin = root.filePath("bin");
+    // Neither there: the path beside the executable, as before.
+    EXPECT_EQ(CTelioxView::ManualPathFor(bin), bin + "/Manual.html");
+    QFile shared(root.filePath("share/teliox/Manual.html"));
+    ASSERT_TRUE(shared.open(QIODevice::WriteOnly));
+    shared.close();
+    EXPECT_EQ(CTelioxView::ManualPathFor(bin), root.filePath("share/teliox/Manual.html"));
+    // One beside the executable wins.
+    QFile beside(bin + "/Manual.html");
+    ASSERT_TRUE(beside.open(QIODevice::WriteOnly));
+    beside.close();
+    EXPECT_EQ(CTelioxView::ManualPathFor(bin), bin + "/Manual.html");
 }
 
 TEST_F(ViewTest, RefreshEmptiesTheListAtOnceAndSignalsAScan) {

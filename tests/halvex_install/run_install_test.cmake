@@ -11,7 +11,16 @@ set(PREFIX ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
+# The run-time library and the development files are two components (and two
+# Debian packages).
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --component halvex --prefix ${PREFIX})
+file(GLOB_RECURSE installed RELATIVE ${PREFIX} ${PREFIX}/*)
+foreach(f ${installed})
+  if(NOT f MATCHES "/libhalvex\\.so\\.3(\\.[0-9.]+)?$|^share/doc/libhalvex3/")
+    message(FATAL_ERROR "the run-time component installs more than the library: ${f}")
+  endif()
+endforeach()
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --component halvex-dev --prefix ${PREFIX})
 
 # No private header may be installed, and the umbrella header is there.
 file(GLOB_RECURSE installed RELATIVE ${PREFIX}/include ${PREFIX}/include/*)

@@ -7,14 +7,18 @@
 static void Usage(FILE* out) {
     std::fputs(
         "usage: teliox-cli COMMAND [OPTIONS]\n"
+        "       teliox-cli --help | --version\n"
         "\n"
         "commands:\n"
         "  scan [--json] [--seconds N] [--watch N]\n"
         "        find cameras on every adapter and print the camera list\n"
         "  set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
         "        change a camera's network settings (CAMERA: its address or MAC)\n"
-        "  cert generate [--yes] | fetch CAMERA [--host-name NAME] | upload CAMERA\n"
-        "        make the client certificate, store a camera's certificate, upload ours\n",
+        "  cert generate [--yes] | fetch CAMERA [--host-name NAME] [--port N] | upload CAMERA [--port N]\n"
+        "        make the client certificate, store a camera's certificate, upload ours\n"
+        "\n"
+        "'teliox-cli COMMAND --help' describes one command.\n"
+        "exit status: 0 success, 1 failure, 2 bad usage, 3 camera not found or not changeable (set-ip)\n",
         out);
 }
 
@@ -22,6 +26,10 @@ int main(int argc, char** argv) {
     if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
         Usage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
+    }
+    if (!std::strcmp(argv[1], "--version")) {
+        std::printf("teliox-cli %s\n", TELIOX_VERSION);
+        return 0;
     }
     const char* cmd = argv[1];
     if (!std::strcmp(cmd, "scan")) return CmdScan(argc - 1, argv + 1);
