@@ -1,6 +1,9 @@
 #include "halvex/platform/namedlock.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -42,20 +45,31 @@ std::string LockFolder()
     return "/tmp";
 }
 
-int OpenLockFile(const std::string& name)
+int OpenLockFile(const std::string& name, bool ownerOnly)
 {
-    std::string path = LockFolder() + "/halvex-" + SanitizeObjectName(name) + ".lock";
+    const std::string path = LockFolder() + "/halvex-" + SanitizeObjectName(name) + ".lock";
+    const mode_t mode = ownerOnly ? 0600 : 0666;
     // Open an existing file without O_CREAT first: in sticky shared folders
     // the kernel may refuse O_CREAT on a file that another user created.
+    // O_NONBLOCK: a FIFO planted under the name must not block the open.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0)
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd >= 0) {
+            struct stat st{};
+            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (ownerOnly && st.st_uid != geteuid())) {
+                close(fd);
+                errno = EACCES;
+                return -1;
+            }
+            if (ownerOnly && (st.st_mode & 077))
+                fchmod(fd, mode);  // left open to others by an older version
             return fd;
+        }
         if (errno != ENOENT)
             return -1;
-        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd >= 0) {
-            fchmod(fd, 0666);  // the umask must not lock other users out
+            fchmod(fd, mode);  // the umask must not lock other users out
             return fd;
         }
         if (errno != EEXIST)
@@ -83,29 +97,38 @@ bool CNamedLock::EnsureOpen()
         close(fd_);
         fd_ = -1;
     }
-    fd_ = OpenLockFile(name_);
+    fd_ = OpenLockFile(name_, true);
     fdPid_ = pid;
     return fd_ >= 0;
 }
 
-bool CNamedLock::Lock()
+bool CNamedLock::Lock(uint32_t waitMs)
 {
-    local_.lock();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    if (!local_.try_lock_until(deadline))
+        return false;
     if (depth_ > 0) {
         ++depth_;
         return true;
     }
-    if (!EnsureOpen()) {
-        local_.unlock();
-        return false;
-    }
-    int rc;
-    do {
-        rc = flock(fd_, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        local_.unlock();
-        return false;
+    if (EnsureOpen()) {
+        // Polled rather than blocking, so that a holder elsewhere cannot keep
+        // this thread past the deadline.
+        auto pause = std::chrono::microseconds(200);
+        for (;;) {
+            if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
+                break;
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                local_.unlock();
+                return false;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                local_.unlock();
+                return false;
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::microseconds(5000));
+        }
     }
     depth_ = 1;
     return true;
