@@ -1,7 +1,6 @@
 // The library's debug log: one decorated line per call, serialised across all
 // processes by the named mutex "POSTMutex", sent to the debug output (standard
 // error when HALVEX_DEBUG_OUTPUT=1) and to the calling thread's appender.
-#include <atomic>
 #include <halvex/platform/syslogext.h>
 
 #include "halvex/platform/debuglog_internal.h"
@@ -9,6 +8,7 @@
 #include "halvex/platform/postlog_internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
