@@ -153,6 +153,8 @@ public:
     // The most sessions served at once (default 256, 0 = no cap); a
     // connection beyond it is closed at once.
     static void SetSessionCap(uint32_t sessions);
+    // Sessions started since the process began (diagnostics and tests).
+    static uint32_t SessionsStarted();
 
 private:
     __attribute__((visibility("hidden"))) void Listen(uint32_t port);

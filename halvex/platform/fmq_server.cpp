@@ -441,6 +441,11 @@ uint64_t CFMQServerTask::HeldBytes()
     return gHeldBytes;
 }
 
+uint32_t CFMQServerTask::SessionsStarted()
+{
+    return mulForkCounter.load();
+}
+
 void CFMQServerTask::SetSessionCap(uint32_t sessions)
 {
     gSessions->SetCap(sessions);
