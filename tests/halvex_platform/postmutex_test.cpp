@@ -29,16 +29,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string MakeFolder()
-{
-    char pattern[] = "/tmp/halvex-postmutex-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    return dir ? dir : "/tmp";
-}
-
-// Before the first line: the lock folder and the temporary folder of the test.
+// Named before the first line (listing the tests creates nothing): the lock
+// folder and the temporary folder of the test.
 const std::string gFolder = [] {
-    std::string dir = MakeFolder();
+    std::string dir = "/tmp/halvex-postmutex-" + std::to_string(getpid());
     setenv("HALVEX_LOCK_DIR", dir.c_str(), 1);
     setenv("TEMP", dir.c_str(), 1);
     return dir;
@@ -46,6 +40,7 @@ const std::string gFolder = [] {
 
 class FolderCleanup : public ::testing::Environment {
 public:
+    void SetUp() override { std::filesystem::create_directories(gFolder); }
     void TearDown() override { std::filesystem::remove_all(gFolder); }
 };
 const auto* const kCleanup = ::testing::AddGlobalTestEnvironment(new FolderCleanup);
