@@ -102,32 +102,46 @@ bool CNamedLock::EnsureOpen()
     return fd_ >= 0;
 }
 
+namespace {
+
+// Tries take() until it succeeds (true) or the deadline passes (false), with
+// pauses that grow from 0.2 to 5 ms. Polling, rather than a blocking or
+// timed wait, keeps the bound whatever the holder does.
+template <typename F>
+bool TryUntil(std::chrono::steady_clock::time_point deadline, F take)
+{
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        const int r = take();
+        if (r != 0)
+            return r > 0;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(5000));
+    }
+}
+
+}  // namespace
+
 bool CNamedLock::Lock(uint32_t waitMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    if (!local_.try_lock_until(deadline))
+    if (!TryUntil(deadline, [this] { return local_.try_lock() ? 1 : 0; }))
         return false;
     if (depth_ > 0) {
         ++depth_;
         return true;
     }
     if (EnsureOpen()) {
-        // Polled rather than blocking, so that a holder elsewhere cannot keep
-        // this thread past the deadline.
-        auto pause = std::chrono::microseconds(200);
-        for (;;) {
+        const bool taken = TryUntil(deadline, [this] {
             if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
-                break;
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                local_.unlock();
-                return false;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                local_.unlock();
-                return false;
-            }
-            std::this_thread::sleep_for(pause);
-            pause = std::min(pause * 2, std::chrono::microseconds(5000));
+                return 1;
+            return errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+        });
+        if (!taken) {
+            local_.unlock();
+            return false;
         }
     }
     depth_ = 1;

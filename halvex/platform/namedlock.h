@@ -54,7 +54,7 @@ private:
     bool EnsureOpen();
 
     std::string name_;
-    std::recursive_timed_mutex local_;
+    std::recursive_mutex local_;
     int fd_ = -1;
     pid_t fdPid_ = 0;  // the process that opened fd_ (a forked child reopens)
     int depth_ = 0;
