@@ -54,6 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         auto* t = new FuzzTask;
         static CServerResourceTree placeholder;
         t->SetTree(&placeholder);
+        // The reply is drained only after each request: a reply larger than
+        // the socket's buffer must not wait long for room.
+        t->SetIdleTimeout(20);
         t->SetMaxRequestSize(65536);
         t->Init("fuzz_server_request", 0, 0, TASK_FLAG_NO_HANDSHAKE);
         return t;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace ZYRK {
 
@@ -143,6 +144,18 @@ public:
     // Blocks until the listening socket is bound (true) or the task gave up.
     bool WaitUntilListening(uint32_t timeoutMs);
 
+    // The most bytes that the messages of all queues may hold together; a
+    // write past it is answered 0x20000008 (queue full). Default 64 MiB.
+    static constexpr uint64_t DEFAULT_MEMORY_CAP = 64u * 1024u * 1024u;
+    static void SetMemoryCap(uint64_t bytes);
+    // The bytes that the queues' messages hold now.
+    static uint64_t HeldBytes();
+    // The most sessions served at once (default 256, 0 = no cap); a
+    // connection beyond it is closed at once.
+    static void SetSessionCap(uint32_t sessions);
+    // Sessions started since the process began (diagnostics and tests).
+    static uint32_t SessionsStarted();
+
 private:
     __attribute__((visibility("hidden"))) void Listen(uint32_t port);
     __attribute__((visibility("hidden"))) void Session(int socket);
@@ -150,6 +163,8 @@ private:
     std::atomic<int> mSocket{-1};
     std::atomic<uint16_t> mPort{0};
     std::atomic<int> mListenState{0};  // 0 not yet, 1 listening, -1 gave up
+    std::atomic<bool> mStopping{false};
+    std::shared_ptr<void> mSlot;  // a session's place among the capped ones
     CEvent mListening{false, false};
     __attribute__((visibility("hidden"))) static std::atomic<uint32_t> mulForkCounter;
 };

@@ -111,13 +111,15 @@ uint32_t Exchange(FMQConnection* c, FMQ_REQUEST_T& req, void* reply, uint32_t re
         return SetLast(ERR_CANT_WRITE_SOCKET);
     uint8_t buffer[4 + FMQ_MAX_REPLY];
     uint32_t status = 0;
-    if (!SendAll(c->fd, &req, sizeof req)) {
+    // One deadline for the whole exchange, however the server doles it out.
+    const int64_t deadline = DeadlineIn(kIoTimeoutMs);
+    if (!SendAllBy(c->fd, &req, sizeof req, deadline)) {
         status = ERR_CANT_WRITE_SOCKET;
-    } else if (!RecvAll(c->fd, buffer, 4 + replyLength)) {
+    } else if (RecvAllBy(c->fd, buffer, 4 + replyLength, deadline) != static_cast<long>(4 + replyLength)) {
         status = ERR_CANT_READ_SOCKET;
     } else {
         uint32_t ack = Tick();
-        if (!SendAll(c->fd, &ack, sizeof ack))
+        if (!SendAllBy(c->fd, &ack, sizeof ack, deadline))
             status = ERR_CANT_WRITE_SOCKET;
     }
     if (status != 0) {
@@ -169,38 +171,6 @@ std::string FieldToName(const uint16_t field[FMQ_NAME_CHARS])
 std::string EventNameOf(const std::string& queueName)
 {
     return "FMQEv" + queueName;
-}
-
-bool SendAll(int fd, const void* data, size_t length)
-{
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool RecvAll(int fd, void* data, size_t length, size_t* received)
-{
-    auto* p = static_cast<uint8_t*>(data);
-    size_t got = 0;
-    while (got < length) {
-        ssize_t n = recv(fd, p + got, length - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    if (received)
-        *received = got;
-    return got == length;
 }
 
 }  // namespace Platform

@@ -6,10 +6,13 @@
 #include <halvex/supervisor/supervisor.h>
 
 #include "halvex/platform/fmq_wire.h"
+#include "halvex/platform/listener_internal.h"
 #include "halvex/platform/namedevent.h"
 #include "halvex/platform/platform_internal.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -28,10 +31,22 @@ using Platform::FMQ_REQUEST_T;
 
 namespace {
 
-// Bounds of a queue's ring, so that a request cannot make the server
-// allocate without limit.
+// Bounds of what one queue may claim, so that a request cannot make the
+// server allocate without limit; the messages of all queues together are
+// bounded by the server's memory cap as well.
 constexpr uint64_t kMaxRingBytes = 16u * 1024u * 1024u;
 
+// A record that has begun to arrive must be complete within this time, and
+// so must the client's acknowledgement and the sending of a reply.
+constexpr uint32_t kRecordDeadlineMs = 5000;
+
+struct Message {
+    std::unique_ptr<uint8_t[]> data;  // msgSize bytes
+    bool marked = false;
+};
+
+// Messages are held one by one as they arrive (a queue's capacity is a
+// bound, not an allocation), so that empty queues cost nothing.
 struct Queue {
     std::string name;
     std::string eventName;
@@ -39,16 +54,16 @@ struct Queue {
     uint32_t key = 0;
     uint32_t capacity = 0;
     uint32_t msgSize = 0;
-    std::vector<uint8_t> ring;
-    std::vector<uint8_t> marked;  // per slot
-    uint32_t readIndex = 0;
-    uint32_t writeIndex = 0;
-    uint32_t count = 0;
+    std::deque<Message> messages;
     uint32_t threshold = 0;
     uint32_t markedCount = 0;
     uint32_t readCounter = 0;
     uint32_t further = 0;
 };
+
+std::atomic<uint64_t> gMemoryCap{CFMQServerTask::DEFAULT_MEMORY_CAP};
+uint64_t gHeldBytes = 0;  // under gTableLock
+std::shared_ptr<Platform::CSessionGate> gSessions = Platform::CSessionGate::Create();
 
 std::mutex gTableLock;
 std::unique_ptr<Queue> gQueues[FMQ_MAX_QUEUES];
@@ -100,12 +115,6 @@ RESULT_T DoCreate(const FMQ_REQUEST_T& req)
     auto q = std::unique_ptr<Queue>(new (std::nothrow) Queue);
     if (!q)
         return FMQ_ERR_NO_MEMORY;
-    try {
-        q->ring.assign(size_t(capacity) * msgSize, 0);
-        q->marked.assign(capacity, 0);
-    } catch (const std::bad_alloc&) {
-        return FMQ_ERR_NO_MEMORY;
-    }
     q->name = name;
     q->eventName = Platform::EventNameOf(name);
     std::memcpy(q->nameField, req.name, sizeof q->nameField);
@@ -125,6 +134,7 @@ RESULT_T DoClose(const FMQ_REQUEST_T& req)
         return FMQ_ERR_NO_QUEUE;
     if (q->key != req.key)
         return FMQ_ERR_WRONG_KEY;
+    gHeldBytes -= uint64_t(q->messages.size()) * q->msgSize;
     gQueues[req.queueId].reset();
     return 0;
 }
@@ -142,7 +152,7 @@ RESULT_T DoQueryState(const FMQ_REQUEST_T& req, uint8_t* reply)
     state.key = q.key;
     state.further = q.further;
     state.msgSize = q.msgSize;
-    state.msgCount = q.count;
+    state.msgCount = static_cast<uint32_t>(q.messages.size());
     state.threshold = q.threshold;
     state.markedCount = q.markedCount;
     std::memcpy(reply, &state, sizeof state);
@@ -156,16 +166,14 @@ RESULT_T DoRead(const FMQ_REQUEST_T& req, uint8_t* reply)
         return FMQ_ERR_NO_QUEUE;
     if (q->key != req.key)
         return FMQ_ERR_WRONG_KEY;
-    if (q->count == 0)
+    if (q->messages.empty())
         return FMQ_ERR_EMPTY;
-    const uint8_t* slot = &q->ring[size_t(q->readIndex) * q->msgSize];
-    std::memcpy(reply, slot, q->msgSize);
-    if (q->marked[q->readIndex]) {
-        q->marked[q->readIndex] = 0;
+    Message& m = q->messages.front();
+    std::memcpy(reply, m.data.get(), q->msgSize);
+    if (m.marked)
         --q->markedCount;
-    }
-    q->readIndex = (q->readIndex + 1) % q->capacity;
-    --q->count;
+    q->messages.pop_front();
+    gHeldBytes -= q->msgSize;
     Platform::CNamedEvent::TryConsumeByName(q->eventName);
     ++q->readCounter;
     return 0;
@@ -174,20 +182,9 @@ RESULT_T DoRead(const FMQ_REQUEST_T& req, uint8_t* reply)
 // Removes every marked message, keeping the others in their order.
 void DropMarked(Queue& q)
 {
-    std::vector<uint8_t> ring(q.ring.size(), 0);
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < q.count; ++i) {
-        uint32_t slot = (q.readIndex + i) % q.capacity;
-        if (q.marked[slot])
-            continue;
-        std::memcpy(&ring[size_t(kept) * q.msgSize], &q.ring[size_t(slot) * q.msgSize], q.msgSize);
-        ++kept;
-    }
-    q.ring.swap(ring);
-    std::fill(q.marked.begin(), q.marked.end(), 0);
-    q.readIndex = 0;
-    q.count = kept;
-    q.writeIndex = kept % q.capacity;
+    const size_t before = q.messages.size();
+    std::erase_if(q.messages, [](const Message& m) { return m.marked; });
+    gHeldBytes -= uint64_t(before - q.messages.size()) * q.msgSize;
     q.markedCount = 0;
 }
 
@@ -201,24 +198,30 @@ RESULT_T DoWrite(const FMQ_REQUEST_T& req)
     if (!Platform::CNamedEvent::Exists(q->eventName))
         return FMQ_ERR_NO_EVENT;
     const bool mark = req.dataLength >= 4 && (Word(req.data) & FMQ_DISCARDABLE);
-    if (q->threshold && q->count >= q->threshold) {
+    if (q->threshold && q->messages.size() >= q->threshold) {
         if (q->markedCount > 0)
             DropMarked(*q);
         else if (mark)
             return 0;  // the new discardable message is dropped
     }
-    if (q->count >= q->capacity)
+    if (q->messages.size() >= q->capacity)
         return FMQ_ERR_FULL;
-    uint8_t* slot = &q->ring[size_t(q->writeIndex) * q->msgSize];
-    std::memset(slot, 0, q->msgSize);
-    std::memcpy(slot, req.data, std::min(req.dataLength, q->msgSize));
+    // All queues together hold at most the memory cap: past it every queue
+    // is full until readers take messages out.
+    if (gHeldBytes + q->msgSize > gMemoryCap.load())
+        return FMQ_ERR_FULL;
+    Message m;
+    m.data.reset(new (std::nothrow) uint8_t[q->msgSize]());
+    if (!m.data)
+        return FMQ_ERR_FULL;
+    std::memcpy(m.data.get(), req.data, std::min(req.dataLength, q->msgSize));
     if (mark && q->msgSize >= 4) {
-        uint32_t first = Word(slot) & ~FMQ_DISCARDABLE;
-        std::memcpy(slot, &first, 4);
+        uint32_t first = Word(m.data.get()) & ~FMQ_DISCARDABLE;
+        std::memcpy(m.data.get(), &first, 4);
     }
-    q->marked[q->writeIndex] = mark ? 1 : 0;
-    q->writeIndex = (q->writeIndex + 1) % q->capacity;
-    ++q->count;
+    m.marked = mark;
+    q->messages.push_back(std::move(m));
+    gHeldBytes += q->msgSize;
     if (mark)
         ++q->markedCount;
     Platform::CNamedEvent::SignalByName(q->eventName);
@@ -275,6 +278,7 @@ RESULT_T CFMQServerTask::Shutdown()
     // between the socket's shut-down, which ends the listening body, and the
     // base's Shutdown. The body closes the socket as it ends.
     std::lock_guard<std::recursive_mutex> guard(RequestLock());
+    mStopping = true;
     int fd = mSocket.load();
     if (fd >= 0)
         ::shutdown(fd, SHUT_RDWR);
@@ -339,18 +343,27 @@ void CFMQServerTask::Listen(uint32_t port)
         mListening.Set();
         CSupervisor sup;
         for (;;) {
-            int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) {
-                if (errno == EINTR || errno == ECONNABORTED)
-                    continue;
-                ce_printmsg(L"CFMQServerTask accept failed %u\n", static_cast<unsigned>(errno));
+            // Failures (no descriptors left, no buffers) are retried after a
+            // pause: the listener ends only when the server shuts down.
+            int client = Platform::AcceptRetrying(fd, nullptr, mStopping, "CFMQServerTask");
+            if (client < 0)
                 break;
+            std::shared_ptr<void> slot = gSessions->TryEnter();
+            if (!slot) {
+                static std::atomic<uint32_t> refused{0};
+                if (refused.fetch_add(1) % 100 == 0)
+                    SysLogExt::PrintF(2, "CFMQServerTask: %u sessions served already, connection refused",
+                                      gSessions->Cap());
+                close(client);
+                continue;
             }
             setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             char name[32];
             std::snprintf(name, sizeof name, "fmqserv_%u", mulForkCounter.fetch_add(1));
             auto* session = new (std::nothrow) CFMQServerTask;
             bool started = false;
+            if (session)
+                session->mSlot = std::move(slot);
             if (session && session->Init(name, 0, 0, TASK_FLAG_NO_HANDSHAKE) == 0) {
                 if (sup.AddTask(session, INITED) == 0) {
                     const uint32_t sessionArg[4] = {1, static_cast<uint32_t>(client), 0, 0};
@@ -379,9 +392,17 @@ void CFMQServerTask::Session(int fd)
     mSocket = fd;
     auto req = std::make_unique<FMQ_REQUEST_T>();
     uint8_t reply[4 + Platform::FMQ_MAX_REPLY];
+    auto* record = reinterpret_cast<uint8_t*>(req.get());
     for (;;) {
+        // A client keeps its connection for as long as it lives and may stay
+        // quiet; a record that has begun must arrive in whole, though.
         size_t got = 0;
-        if (!Platform::RecvAll(fd, req.get(), sizeof *req, &got)) {
+        long r = Platform::RecvAllBy(fd, record, 1, 0);
+        if (r == 1) {
+            r = Platform::RecvAllBy(fd, record + 1, sizeof *req - 1, Platform::DeadlineIn(kRecordDeadlineMs), &got);
+            ++got;
+        }
+        if (r <= 0) {
             if (got > 0)
                 ce_printmsg(L"CFMQServerTask recv failed 0x%08x\n", static_cast<unsigned>(got));
             break;
@@ -399,11 +420,35 @@ void CFMQServerTask::Session(int fd)
         RESULT_T status = Handle(*req, reply + 4);
         std::memcpy(reply, &status, 4);
         uint32_t ack = 0;
-        if (!Platform::SendAll(fd, reply, 4 + req->replyLength) || !Platform::RecvAll(fd, &ack, sizeof ack))
+        const int64_t deadline = Platform::DeadlineIn(kRecordDeadlineMs);
+        if (!Platform::SendAllBy(fd, reply, 4 + req->replyLength, deadline) ||
+            Platform::RecvAllBy(fd, &ack, sizeof ack, deadline) != sizeof ack)
             break;
     }
     mSocket = -1;
     close(fd);
+    mSlot.reset();
+}
+
+void CFMQServerTask::SetMemoryCap(uint64_t bytes)
+{
+    gMemoryCap.store(bytes);
+}
+
+uint64_t CFMQServerTask::HeldBytes()
+{
+    std::lock_guard<std::mutex> guard(gTableLock);
+    return gHeldBytes;
+}
+
+uint32_t CFMQServerTask::SessionsStarted()
+{
+    return mulForkCounter.load();
+}
+
+void CFMQServerTask::SetSessionCap(uint32_t sessions)
+{
+    gSessions->SetCap(sessions);
 }
 
 }  // namespace ZYRK

@@ -4,6 +4,8 @@
 
 #include <halvex/platform/fmq.h>
 
+#include "halvex/platform/stream_io_internal.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,10 +36,6 @@ bool NameToField(const char* name, uint16_t field[FMQ_NAME_CHARS]);
 std::string FieldToName(const uint16_t field[FMQ_NAME_CHARS]);
 
 std::string EventNameOf(const std::string& queueName);
-
-// Whole-buffer socket I/O; false on failure, time-out or end of stream.
-bool SendAll(int fd, const void* data, size_t length);
-bool RecvAll(int fd, void* data, size_t length, size_t* received = nullptr);
 
 }  // namespace Platform
 }  // namespace ZYRK

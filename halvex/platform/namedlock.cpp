@@ -1,6 +1,9 @@
 #include "halvex/platform/namedlock.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -42,20 +45,31 @@ std::string LockFolder()
     return "/tmp";
 }
 
-int OpenLockFile(const std::string& name)
+int OpenLockFile(const std::string& name, bool ownerOnly)
 {
-    std::string path = LockFolder() + "/halvex-" + SanitizeObjectName(name) + ".lock";
+    const std::string path = LockFolder() + "/halvex-" + SanitizeObjectName(name) + ".lock";
+    const mode_t mode = ownerOnly ? 0600 : 0666;
     // Open an existing file without O_CREAT first: in sticky shared folders
     // the kernel may refuse O_CREAT on a file that another user created.
+    // O_NONBLOCK: a FIFO planted under the name must not block the open.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0)
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd >= 0) {
+            struct stat st{};
+            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (ownerOnly && st.st_uid != geteuid())) {
+                close(fd);
+                errno = EACCES;
+                return -1;
+            }
+            if (ownerOnly && (st.st_mode & 077))
+                fchmod(fd, mode);  // left open to others by an older version
             return fd;
+        }
         if (errno != ENOENT)
             return -1;
-        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd >= 0) {
-            fchmod(fd, 0666);  // the umask must not lock other users out
+            fchmod(fd, mode);  // the umask must not lock other users out
             return fd;
         }
         if (errno != EEXIST)
@@ -83,29 +97,52 @@ bool CNamedLock::EnsureOpen()
         close(fd_);
         fd_ = -1;
     }
-    fd_ = OpenLockFile(name_);
+    fd_ = OpenLockFile(name_, true);
     fdPid_ = pid;
     return fd_ >= 0;
 }
 
-bool CNamedLock::Lock()
+namespace {
+
+// Tries take() until it succeeds (true) or the deadline passes (false), with
+// pauses that grow from 0.2 to 5 ms. Polling, rather than a blocking or
+// timed wait, keeps the bound whatever the holder does.
+template <typename F>
+bool TryUntil(std::chrono::steady_clock::time_point deadline, F take)
 {
-    local_.lock();
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        const int r = take();
+        if (r != 0)
+            return r > 0;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(5000));
+    }
+}
+
+}  // namespace
+
+bool CNamedLock::Lock(uint32_t waitMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    if (!TryUntil(deadline, [this] { return local_.try_lock() ? 1 : 0; }))
+        return false;
     if (depth_ > 0) {
         ++depth_;
         return true;
     }
-    if (!EnsureOpen()) {
-        local_.unlock();
-        return false;
-    }
-    int rc;
-    do {
-        rc = flock(fd_, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        local_.unlock();
-        return false;
+    if (EnsureOpen()) {
+        const bool taken = TryUntil(deadline, [this] {
+            if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
+                return 1;
+            return errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+        });
+        if (!taken) {
+            local_.unlock();
+            return false;
+        }
     }
     depth_ = 1;
     return true;

@@ -5,8 +5,14 @@
 // dies, so a crashed process never blocks the others. Inside one process a
 // recursive mutex serialises the threads, because flock does not tell threads
 // of one process apart.
+//
+// Taking a named lock waits a bounded time: another process (or another
+// user) that holds the file cannot stop the callers, who then go without.
+// The lock file is the owner's alone (mode 0600): a file that belongs to
+// another user, or that cannot be opened, leaves the lock to this process.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -20,9 +26,15 @@ std::string SanitizeObjectName(const std::string& name);
 // The folder that holds the library's lock files; HALVEX_LOCK_DIR overrides it.
 std::string LockFolder();
 
-// Opens (creating when needed, readable and writable by everybody) the lock
-// file of a named object; -1 when that fails. The descriptor is close-on-exec.
-int OpenLockFile(const std::string& name);
+// Opens (creating when needed) the lock file of a named object; -1 when that
+// fails. Shared files are readable and writable by everybody; ownerOnly ones
+// are created with mode 0600 and refused (-1, EACCES) when they belong to
+// another user. Only regular files are opened. The descriptor is
+// close-on-exec.
+int OpenLockFile(const std::string& name, bool ownerOnly = false);
+
+// How long Lock waits by default.
+constexpr uint32_t NAMED_LOCK_WAIT_MS = 100;
 
 class CNamedLock {
 public:
@@ -31,9 +43,11 @@ public:
     CNamedLock(const CNamedLock&) = delete;
     CNamedLock& operator=(const CNamedLock&) = delete;
 
-    // Recursive within a thread. Returns false when the machine-wide part
-    // could not be taken; the caller then holds nothing.
-    bool Lock();
+    // Recursive within a thread. Waits at most waitMs for the process's and
+    // the machine-wide part; false when they could not be taken in that
+    // time, and the caller then holds nothing. Without a usable lock file
+    // only the process's part is taken.
+    bool Lock(uint32_t waitMs = NAMED_LOCK_WAIT_MS);
     void Unlock();
 
 private:

@@ -4,6 +4,7 @@
 #include "halvex/platform/namedlock.h"
 #include "halvex/platform/postlog_internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -28,6 +29,7 @@ constexpr off_t kPostLogLimit = 100000;
 constexpr size_t kNarrowFormatMax = 1023;
 
 std::mutex gTempLock;
+std::atomic<uint32_t> gPostDropped{0};  // lines not written, "POSTMutex" busy
 std::string* gTempFolder = nullptr;  // read once, kept for the process
 
 std::string ReadTempFolder()
@@ -154,18 +156,38 @@ void CPostLog::Log(const char* format, ...)
         line.resize(limit);
 
     Platform::CNamedLock& mutex = Platform::PostMutex();
-    if (!mutex.Lock())
+    if (!mutex.Lock()) {
+        // Held elsewhere for too long: the line is dropped rather than the
+        // caller (a task that starts) kept waiting; the next line that gets
+        // through reports how many were lost.
+        gPostDropped.fetch_add(1);
         return;
-    ce_printmsg(L"%S\r\n", line.c_str());
-    std::fflush(stdout);
+    }
+    std::string report;
+    if (const uint32_t dropped = gPostDropped.exchange(0)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%u post-log lines dropped while \"POSTMutex\" was held elsewhere",
+                      dropped);
+        report = std::string(head) + name + text;
+        if (report.size() > limit)
+            report.resize(limit);
+    }
     const std::string path = Platform::PostLogPath();
     struct stat st{};
     const bool tooLarge = stat(path.c_str(), &st) == 0 && st.st_size > kPostLogLimit;
-    if (FILE* f = std::fopen(path.c_str(), tooLarge ? "we" : "ae")) {
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), f);
-        std::fclose(f);
+    FILE* f = std::fopen(path.c_str(), tooLarge ? "we" : "ae");
+    for (const std::string* text : {&report, &line}) {
+        if (text->empty())
+            continue;
+        ce_printmsg(L"%S\r\n", text->c_str());
+        if (f) {
+            std::fwrite(text->data(), 1, text->size(), f);
+            std::fputc('\n', f);
+        }
     }
+    std::fflush(stdout);
+    if (f)
+        std::fclose(f);
     mutex.Unlock();
 }
 

@@ -8,6 +8,7 @@
 #include "halvex/platform/postlog_internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +47,7 @@ struct DebugLogState {
     int64_t timeOffset = 0;
     bool decorate = true;
     bool toStderr = false;
+    std::atomic<uint32_t> dropped{0};  // lines not written, "POSTMutex" busy
 };
 
 DebugLogState& State()
@@ -194,8 +196,12 @@ int WriteLine(int level, const char* format, va_list args)
     const uint64_t tick = TickCount();
     const uint32_t tid = CurrentThreadId();
     Platform::CNamedLock& postMutex = Platform::PostMutex();
-    if (!postMutex.Lock())
+    if (!postMutex.Lock()) {
+        // Held elsewhere for too long: the line is dropped, not waited for,
+        // and the drop is reported by the next line that gets through.
+        s.dropped.fetch_add(1);
         return 0;
+    }
 
     std::string line;
     line.reserve(kLineSize + 2);
@@ -229,6 +235,8 @@ int WriteLine(int level, const char* format, va_list args)
 
     if (appender)
         appender(level, line.c_str(), static_cast<int>(line.size()), 0);
+    if (const uint32_t dropped = s.dropped.exchange(0))
+        PrintF(2, "SysLogExt: %u lines dropped while \"POSTMutex\" was held elsewhere", dropped);
     return static_cast<int>(line.size());
 }
 

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <semaphore.h>
 #include <string>
 #include <sys/mman.h>
@@ -46,6 +47,11 @@ struct SyslogState {
     int first = 0;
     int count = 0;
     std::atomic<uint32_t> dropCount{0};
+    // The process's one queue object for "Syslog_Q" (under cacheLock): every
+    // CSyslogIntf sends through it, so the process keeps one connection to
+    // the queue server instead of one per log call.
+    CQueue* queue = nullptr;
+    bool attached = false;
 };
 
 SyslogState& State()
@@ -263,6 +269,9 @@ void ResetSyslogForTests()
     s.first = 0;
     s.count = 0;
     s.dropCount = 0;
+    delete s.queue;  // the next message connects anew
+    s.queue = nullptr;
+    s.attached = false;
 }
 
 }  // namespace Platform
@@ -342,7 +351,8 @@ const char* CSyslogIntf::getPriorityText(int priority)
 
 // ---- object ----
 
-CSyslogIntf::CSyslogIntf() : mpQueue(new CQueue), mulThreadId(CurrentThreadId())
+// mpQueue stays empty: the objects share the process's queue (SyslogState).
+CSyslogIntf::CSyslogIntf() : mpQueue(nullptr), mulThreadId(CurrentThreadId())
 {
     Initialize();
 }
@@ -353,11 +363,16 @@ CSyslogIntf::~CSyslogIntf()
     delete mpQueue;
 }
 
+// The caller holds the cache lock.
 bool CSyslogIntf::AttachQueue()
 {
-    if (!mbAttached)
-        mbAttached = mpQueue->Attach(Platform::SyslogQueueName().c_str()) == 0;
-    return mbAttached;
+    SyslogState& s = State();
+    if (!s.queue)
+        s.queue = new (std::nothrow) CQueue;
+    if (s.queue && !s.attached)
+        s.attached = s.queue->Attach(Platform::SyslogQueueName().c_str()) == 0;
+    mbAttached = s.attached;
+    return s.attached;
 }
 
 RESULT_T CSyslogIntf::VLog(const char* logger, int priority, const char* format, va_list args)
@@ -448,18 +463,26 @@ RESULT_T CSyslogIntf::SendToSyslog(const uint8_t* input, uint32_t length, bool d
 
     RESULT_T result;
     bool sent = false;
+    std::unique_lock<std::recursive_mutex> guard(s.cacheLock);
     if (AttachQueue()) {
-        std::unique_lock<std::recursive_mutex> guard(s.cacheLock);
         result = 0;
         while (s.count > 0) {
             const CacheSlot& slot = s.cache[s.first];
-            result = mpQueue->Send(slot.data, std::min<uint32_t>(slot.length, SLOG_MSG_MAX));
+            result = s.queue->Send(slot.data, std::min<uint32_t>(slot.length, SLOG_MSG_MAX));
             if (result != 0)
                 break;
             CacheDropFirst(s);
         }
         if (s.count == 0) {
-            result = mpQueue->Send(message, length);
+            result = s.queue->Send(message, length);
+            if (result != 0 && result != FMQ_ERR_FULL) {
+                // The connection broke or the queue is not the one attached
+                // (the server or the daemon started again): attach anew,
+                // which connects again, and send once more.
+                s.attached = false;
+                if (AttachQueue())
+                    result = s.queue->Send(message, length);
+            }
             sent = result == 0;
         } else if (CachePut(s, message, length)) {
             // The queue does not take messages now: keep this one behind
@@ -467,13 +490,13 @@ RESULT_T CSyslogIntf::SendToSyslog(const uint8_t* input, uint32_t length, bool d
             return result;
         }
         if (result != 0)
-            mbAttached = mbAttached && result != FMQ_ERR_NO_QUEUE && result != FMQ_ERR_WRONG_KEY;
+            s.attached = s.attached && result != FMQ_ERR_NO_QUEUE && result != FMQ_ERR_WRONG_KEY;
     } else {
-        std::unique_lock<std::recursive_mutex> guard(s.cacheLock);
         result = FMQ_ERR_NO_QUEUE;
         if (CachePut(s, message, length))
             return result;
     }
+    guard.unlock();
     if (sent) {
         uint32_t dropped = s.dropCount.exchange(0);
         if (dropped != 0) {

@@ -21,7 +21,11 @@ namespace ZYRK {
 
 std::atomic<int> CResourceFMPServerTask::mulForkCounter{0};
 
-CResourceFMPServerTask::CResourceFMPServerTask() = default;
+CResourceFMPServerTask::CResourceFMPServerTask()
+{
+    // Local sockets have no receive deadline: sessions stay until closed.
+    m_sessionIdleMs = 0;
+}
 
 CResourceFMPServerTask::~CResourceFMPServerTask() = default;
 
@@ -34,7 +38,7 @@ void CResourceFMPServerTask::SessionName(char* name, size_t size)
 
 uint32_t CResourceFMPServerTask::SessionWord(uint32_t, uint8_t option) { return option; }
 
-long CResourceFMPServerTask::ConnRecv(int socket, uint8_t* p, size_t n)
+long CResourceFMPServerTask::ConnRecv(int socket, uint8_t* p, size_t n, int64_t)
 {
     size_t got = 0;
     while (got < n) {
@@ -64,8 +68,13 @@ bool CResourceFMPServerTask::ConnSend(int socket, const uint8_t* p, size_t n)
     return true;
 }
 
+void CResourceFMPServerTask::ConnClose(int socket) { fmp_close(socket); }
+
+void CResourceFMPServerTask::DrainBeforeRefusal(int) {}
+
 USER_IDENT_T CResourceFMPServerTask::RequestIdentity(uint32_t)
 {
+    m_authenticated = true;
     // Kept in network order like every other address of the server.
     return {get_user_id(), htonl(0x7F000001)};
 }
@@ -81,6 +90,7 @@ uint32_t CResourceFMPServerTask::HandleAuth(const uint8_t* p, uint32_t n, uint32
 RESULT_T CResourceFMPServerTask::Shutdown()
 {
     std::lock_guard<std::recursive_mutex> guard(RequestLock());
+    m_stopping = true;
     uint16_t port = 0;
     {
         std::lock_guard<std::recursive_mutex> g(m_socketLock);
@@ -91,7 +101,6 @@ RESULT_T CResourceFMPServerTask::Shutdown()
     if (port) {
         // An accept cannot be interrupted: a connection of our own wakes it
         // and the body sees that it has to end.
-        m_stopping = true;
         int c = fmp_socket();
         if (c > 0) {
             fmp_connect(c, port);
@@ -110,22 +119,8 @@ uint16_t CResourceFMPServerTask::GetPort()
 void CResourceFMPServerTask::taskbody(uint32_t* startArgument)
 {
     const uint32_t mode = startArgument ? startArgument[0] : 0;
-    if (mode == 1) {
-        const int s = static_cast<int>(startArgument[1]);
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_session = true;
-            m_socket = s;
-        }
-        uint32_t r;
-        do {
-            r = ManageCommand(s, htonl(0x7F000001));
-        } while (r == 1);
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_socket = -1;
-        }
-        fmp_close(s);
+    if (mode != 0) {
+        ServeConnection(static_cast<int>(startArgument[1]), htonl(0x7F000001), mode == 1);
         return;
     }
     uint32_t port = startArgument ? (startArgument[1] & 0xFFFF) : 0;
@@ -154,6 +149,7 @@ void CResourceFMPServerTask::taskbody(uint32_t* startArgument)
             m_socket = s;
             m_port = static_cast<uint16_t>(port);
         }
+        // Only accepting here: each connection is served by a task of its own.
         bool restart = false;
         while (!m_stopping) {
             int c = fmp_accept(s, nullptr, nullptr);
@@ -165,9 +161,7 @@ void CResourceFMPServerTask::taskbody(uint32_t* startArgument)
                 fmp_close(c);
                 break;
             }
-            if (ManageCommand(c, htonl(0x7F000001)) != RES_SESSION_OPENED) {
-                fmp_close(c);
-            }
+            StartConnection(c, htonl(0x7F000001));
         }
         {
             std::lock_guard<std::recursive_mutex> g(m_socketLock);

@@ -12,6 +12,8 @@
 #include <halvex/server/server_tree.h>
 #include <halvex/supervisor/supervisor.h>
 
+#include "halvex/server/mount_policy_internal.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -1452,6 +1454,11 @@ uint32_t CResourceServerTask::MountSubtree(const uint8_t* p, uint32_t n, const U
     if (node->Type() != RES_TYPE_STRUCT) {
         return ErrorResponse(RES_SERR_TYPE_MISMATCH);
     }
+    // The server would connect wherever the request says: only for callers
+    // that are local or authenticated and may change the node.
+    if (!Mount::MayMount(node.r, id, m_authenticated)) {
+        return ErrorResponse(RES_SERR_PERMISSION);
+    }
     auto* tree = dynamic_cast<CServerResourceTree*>(node->GetTree());
     CResourcePath nodePath;
     if (!tree || tree->GetAbsolutePath(node.r, nodePath, &id) != ERR_OK) {
@@ -1480,10 +1487,15 @@ uint32_t CResourceServerTask::MountSubtree(const uint8_t* p, uint32_t n, const U
         unsigned long r = tree->ConnectMount(address.c_str(), port, name.c_str(), &mounted);
         if (r != ERR_OK || !mounted) {
             delete mounted;
-            // The failure stays visible in the tree beside the node.
+            // The failure stays visible in the tree beside the node, in a
+            // bounded number of nodes.
             const std::string failPath = childPath + "Fail";
             CResourceValue code(static_cast<int>(r ? r : ERR_UNSUPPORTED));
-            if (tree->AddValue(failPath.c_str(), code) != ERR_OK) {
+            if (!Mount::MayRecordFailure(node.r, name + "Fail", id)) {
+                SysLogExt::PrintF(2, "ZYRK::CResourceServerTask::MountSubtree[%p](): %s not kept, %u failure nodes "
+                                  "exist",
+                                  static_cast<void*>(this), failPath.c_str(), Mount::FAIL_NODES_MAX);
+            } else if (tree->AddValue(failPath.c_str(), code) != ERR_OK) {
                 CResource* f = nullptr;
                 if (tree->OpenResource(CResourcePath(failPath.c_str()), &f, nullptr) == ERR_OK && f) {
                     f->Set(code, RES_NOWAIT, 0, nullptr);

@@ -14,10 +14,15 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace ZYRK {
+
+namespace Platform {
+class CSessionGate;
+}
 
 constexpr uint16_t DEFAULT_TCP_PORT = 22136;
 constexpr uint16_t DEFAULT_FMP_PORT = 22136;
@@ -158,6 +163,9 @@ protected:
 
     CResourceTree* m_tree = nullptr;
     CResReplyBuffer m_reply;
+    // Set by the connection task for every request: the client holds a
+    // grant of the host table (or is local), not only an address.
+    bool m_authenticated = false;
 };
 
 class HALVEX_API CResourceTCPServerTask : public CResourceServerTask {
@@ -188,14 +196,30 @@ public:
     // announce (larger ones close the connection unread).
     void SetBindAddress(uint32_t addressNetworkOrder) { m_bindAddress = addressNetworkOrder; }
     void SetMaxRequestSize(uint32_t bytes) { m_maxRequest = bytes; }
-    // How long the listening task waits for a request (and for a send) on a
-    // connection before it gives up on it, so that a silent client cannot
-    // hold the listener; 0 = without limit. Sessions have no limit.
+    // The listening task only accepts: every connection is served by a task
+    // of its own ("tcpserver_%u"), which reads the first request, checks the
+    // grants and, when the request opens a session, goes on serving it.
+    //
+    // How long a connection may take to deliver its first request, and any
+    // later request once its first byte has arrived, and how long a reply
+    // may take to leave; 0 = without limit. Default 30 s.
     void SetIdleTimeout(uint32_t milliseconds) { m_idleTimeoutMs = milliseconds; }
+    // How long an open session may stay silent between requests before the
+    // server closes it; 0 = without limit. Default 600 s over TCP (a client
+    // that keeps a session open longer sends a request, such as the protocol
+    // version, in between), off over FMP, whose local sockets have no
+    // receive deadline.
+    void SetSessionIdleTimeout(uint32_t milliseconds) { m_sessionIdleMs = milliseconds; }
+    // The most connections that this listener serves at once (sessions and
+    // single requests together); 0 = no cap. Default 256. A connection
+    // beyond it is answered FF AC ("session failed") and closed at once.
+    void SetSessionCap(uint32_t connections);
+    // Connections being served now (tests and diagnostics).
+    uint32_t ActiveConnections() const;
 
-    // One request on a connected socket: 1 answered, 0 closed or nothing to
-    // answer, RES_SESSION_OPENED when a session task took the socket over, a
-    // transport error or a handler's result code otherwise.
+    // One request on a connected socket: 1 answered (the connection goes on
+    // when it is a session), 0 closed or nothing to answer, a transport error
+    // or a handler's result code otherwise.
     uint32_t ManageCommand(int socket, uint32_t clientAddress);
 
     // Grant table.
@@ -212,9 +236,15 @@ protected:
     virtual CResourceTCPServerTask* NewSessionTask();
     virtual void SessionName(char* name, size_t size);
     virtual uint32_t SessionWord(uint32_t clientAddress, uint8_t option);
-    // Exactly n bytes: n, 0 when the peer closed, negative on failure.
-    virtual long ConnRecv(int socket, uint8_t* p, size_t n);
+    // Exactly n bytes before the deadline (monotonic ms, 0 = none): n, 0 when
+    // the peer closed, negative on failure or time-out.
+    virtual long ConnRecv(int socket, uint8_t* p, size_t n, int64_t deadline);
     virtual bool ConnSend(int socket, const uint8_t* p, size_t n);
+    virtual void ConnClose(int socket);
+    // Before a refused connection is closed: takes what the client has sent
+    // already without waiting, so that the close does not reset the
+    // connection before the client has read the refusal.
+    virtual void DrainBeforeRefusal(int socket);
     virtual USER_IDENT_T RequestIdentity(uint32_t clientAddress);
     virtual bool TrustsIdentityExtensions(uint32_t clientAddress);
     virtual uint32_t HandleAuth(const uint8_t* p, uint32_t n, uint32_t clientAddress, const USER_IDENT_T& ident);
@@ -222,18 +252,36 @@ protected:
     uint32_t CloseSession(int socket);
     uint32_t AuthHost(const uint8_t* p, uint32_t n, uint32_t clientAddress);
     void ManageConnection(int listenSocket);
+    // Hands an accepted connection to a task of its own, or refuses it when
+    // the cap is reached; the connection is closed either way on failure.
+    void StartConnection(int socket, uint32_t clientAddress);
+    // The body of a connection task: serves the connection (from its first
+    // request, or as a session already opened) until it ends, then closes it.
+    void ServeConnection(int socket, uint32_t clientAddress, bool session);
 
     static int64_t Now();
 
     uint8_t* m_receive = nullptr;
-    GRANT_T* m_grants = nullptr;
+    // The grant table in use: the listener's, shared with the connections it
+    // hands out; a session gets a table of its own when it opens.
+    struct GRANT_TABLE_T;
+    std::shared_ptr<GRANT_TABLE_T> m_grants;
+    static std::shared_ptr<GRANT_TABLE_T> NewGrantTable();
     int m_socket = -1;
     bool m_session = false;
     uint32_t m_bindAddress = 0;
     uint32_t m_maxRequest = RES_DEFAULT_MAX_REQUEST;
     uint32_t m_idleTimeoutMs = 30000;
+    uint32_t m_sessionIdleMs = 600000;
     std::recursive_mutex m_socketLock;
     uint16_t m_port = 0;
+    // Set by Shutdown before the listening socket is shut down, so that the
+    // accept loop ends instead of retrying.
+    std::atomic<bool> m_stopping{false};
+    // The listener's connection count, shared with its connection tasks
+    // (Platform::CSessionGate); the slot a connection task holds.
+    std::shared_ptr<Platform::CSessionGate> m_gate;
+    std::shared_ptr<void> m_slot;
 };
 
 // The resource server over the local FMP socket layer: the same requests and
@@ -255,14 +303,13 @@ protected:
     CResourceTCPServerTask* NewSessionTask() override;
     void SessionName(char* name, size_t size) override;
     uint32_t SessionWord(uint32_t clientAddress, uint8_t option) override;
-    long ConnRecv(int socket, uint8_t* p, size_t n) override;
+    long ConnRecv(int socket, uint8_t* p, size_t n, int64_t deadline) override;
     bool ConnSend(int socket, const uint8_t* p, size_t n) override;
+    void ConnClose(int socket) override;
+    void DrainBeforeRefusal(int socket) override;
     USER_IDENT_T RequestIdentity(uint32_t clientAddress) override;
     bool TrustsIdentityExtensions(uint32_t clientAddress) override;
     uint32_t HandleAuth(const uint8_t* p, uint32_t n, uint32_t clientAddress, const USER_IDENT_T& ident) override;
-
-private:
-    std::atomic<bool> m_stopping{false};
 };
 
 }  // namespace ZYRK

@@ -9,6 +9,9 @@
 #include <halvex/platform/users.h>
 #include <halvex/supervisor/supervisor.h>
 
+#include "halvex/platform/listener_internal.h"
+#include "halvex/platform/stream_io_internal.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -21,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -33,58 +37,26 @@ namespace {
 
 constexpr uint32_t kLoopback = 0x7F000001;
 
-// Receives exactly n bytes: n, 0 when the peer closed first, -errno on failure.
-long RecvAll(int s, uint8_t* p, size_t n)
-{
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = recv(s, p + got, n - got, 0);
-        if (r == 0) {
-            return 0;
-        }
-        if (r < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -errno;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<long>(n);
-}
-
-bool SendAll(int s, const uint8_t* p, size_t n)
-{
-    while (n) {
-        ssize_t r = send(s, p, n, MSG_NOSIGNAL);
-        if (r < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-void SetStreamTimeout(int s, uint32_t ms)
-{
-    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
 }  // namespace
 
-CResourceTCPServerTask::CResourceTCPServerTask() = default;
+struct CResourceTCPServerTask::GRANT_TABLE_T {
+    std::mutex lock;
+    GRANT_T entries[GRANT_COUNT];
+};
 
-CResourceTCPServerTask::~CResourceTCPServerTask()
+std::shared_ptr<CResourceTCPServerTask::GRANT_TABLE_T> CResourceTCPServerTask::NewGrantTable()
 {
-    delete[] m_receive;
-    delete[] m_grants;
+    std::shared_ptr<GRANT_TABLE_T> table(new (std::nothrow) GRANT_TABLE_T);
+    if (table) {
+        std::memset(table->entries, 0, sizeof table->entries);
+        table->entries[0] = {htonl(kLoopback), GRANT_PERMANENT, 0, 0};
+    }
+    return table;
 }
+
+CResourceTCPServerTask::CResourceTCPServerTask() : m_gate(Platform::CSessionGate::Create()) {}
+
+CResourceTCPServerTask::~CResourceTCPServerTask() { delete[] m_receive; }
 
 int64_t CResourceTCPServerTask::Now()
 {
@@ -102,13 +74,11 @@ RESULT_T CResourceTCPServerTask::Init(const char* name, uint32_t priority, uint3
         m_receive = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
     }
     if (!m_grants) {
-        m_grants = new (std::nothrow) GRANT_T[GRANT_COUNT];
+        m_grants = NewGrantTable();
     }
     if (!m_receive || !m_grants) {
         return ERR_TASK_INIT;
     }
-    std::memset(m_grants, 0, sizeof(GRANT_T) * GRANT_COUNT);
-    m_grants[0] = {htonl(kLoopback), GRANT_PERMANENT, 0, 0};
     return ERR_OK;
 }
 
@@ -116,8 +86,7 @@ RESULT_T CResourceTCPServerTask::Unload()
 {
     delete[] m_receive;
     m_receive = nullptr;
-    delete[] m_grants;
-    m_grants = nullptr;
+    m_grants.reset();
     return CResourceServerTask::Unload();
 }
 
@@ -126,6 +95,7 @@ RESULT_T CResourceTCPServerTask::Shutdown()
     // Held until the base is done, so that the task's thread cannot destroy
     // this object in between.
     std::lock_guard<std::recursive_mutex> guard(RequestLock());
+    m_stopping = true;
     {
         std::lock_guard<std::recursive_mutex> g(m_socketLock);
         if (m_socket >= 0) {
@@ -147,9 +117,10 @@ bool CResourceTCPServerTask::CheckHostAuth(uint32_t address)
     if (!m_grants) {
         return false;
     }
+    std::lock_guard<std::mutex> lock(m_grants->lock);
     const int64_t now = Now();
     for (int i = 0; i < GRANT_COUNT; ++i) {
-        const GRANT_T& g = m_grants[i];
+        const GRANT_T& g = m_grants->entries[i];
         if (g.address == address && (g.expiry == GRANT_PERMANENT || g.expiry > now)) {
             set_user_id(g.uid);
             set_group_id(g.gid);
@@ -164,9 +135,10 @@ RESULT_T CResourceTCPServerTask::AddToHostAuth(uint32_t address, uint16_t uid, u
     if (!m_grants) {
         return ERR_CANT_GET_HANDLE;
     }
+    std::lock_guard<std::mutex> lock(m_grants->lock);
     const int64_t now = Now();
     for (int i = 0; i < GRANT_COUNT; ++i) {
-        GRANT_T& g = m_grants[i];
+        GRANT_T& g = m_grants->entries[i];
         if (g.address == address && g.uid == uid && g.gid == gid) {
             // A renewal never shortens a grant (the permanent one stays).
             if (g.expiry != GRANT_PERMANENT && g.expiry < now + GRANT_SECONDS) {
@@ -176,7 +148,7 @@ RESULT_T CResourceTCPServerTask::AddToHostAuth(uint32_t address, uint16_t uid, u
         }
     }
     for (int i = 0; i < GRANT_COUNT; ++i) {
-        GRANT_T& g = m_grants[i];
+        GRANT_T& g = m_grants->entries[i];
         if (g.expiry != GRANT_PERMANENT && g.expiry <= now) {
             g = {address, now + GRANT_SECONDS, uid, gid};
             return ERR_OK;
@@ -227,13 +199,31 @@ void CResourceTCPServerTask::SessionName(char* name, size_t size)
 
 uint32_t CResourceTCPServerTask::SessionWord(uint32_t clientAddress, uint8_t) { return clientAddress; }
 
-long CResourceTCPServerTask::ConnRecv(int socket, uint8_t* p, size_t n) { return RecvAll(socket, p, n); }
+long CResourceTCPServerTask::ConnRecv(int socket, uint8_t* p, size_t n, int64_t deadline)
+{
+    return Platform::RecvAllBy(socket, p, n, deadline);
+}
 
-bool CResourceTCPServerTask::ConnSend(int socket, const uint8_t* p, size_t n) { return SendAll(socket, p, n); }
+bool CResourceTCPServerTask::ConnSend(int socket, const uint8_t* p, size_t n)
+{
+    // A client that does not read its reply holds nobody but its own task,
+    // and that only until the deadline.
+    return Platform::SendAllBy(socket, p, n, Platform::DeadlineIn(m_idleTimeoutMs));
+}
+
+void CResourceTCPServerTask::ConnClose(int socket) { close(socket); }
+
+void CResourceTCPServerTask::DrainBeforeRefusal(int socket)
+{
+    uint8_t scratch[2048];
+    for (int i = 0; i < 4 && recv(socket, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
+    }
+    ::shutdown(socket, SHUT_WR);
+}
 
 USER_IDENT_T CResourceTCPServerTask::RequestIdentity(uint32_t clientAddress)
 {
-    CheckHostAuth(clientAddress);
+    m_authenticated = CheckHostAuth(clientAddress);
     return {get_user_id(), clientAddress};
 }
 
@@ -247,41 +237,24 @@ uint32_t CResourceTCPServerTask::HandleAuth(const uint8_t* p, uint32_t n, uint32
     return AuthHost(p, n, clientAddress);
 }
 
-uint32_t CResourceTCPServerTask::OpenSession(int socket, uint32_t clientAddress, uint8_t option)
+uint32_t CResourceTCPServerTask::OpenSession(int socket, uint32_t, uint8_t)
 {
     static const uint8_t kOpened[9] = {0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC1};
     if (!ConnSend(socket, kOpened, sizeof kOpened)) {
         return ERR_CANT_WRITE_SOCKET;
     }
-    if (m_session) {
-        // The connection is a session already: it stays with this task.
-        return 1;
-    }
-    CResourceTCPServerTask* task = NewSessionTask();
-    if (!task) {
-        return ERR_NO_MEMORY;
-    }
-    char name[32];
-    SessionName(name, sizeof name);
-    task->SetTree(m_tree);
-    task->SetMaxRequestSize(m_maxRequest);
-    RESULT_T r = task->Init(name, 0, 0, TASK_FLAG_NO_HANDSHAKE);
-    if (r == ERR_OK) {
-        r = CSupervisor().AddTask(task, CLibContainer::INITED);
-        if (r != ERR_OK) {
-            delete task;
-            return r;
+    // The connection already has a task of its own, which from now on
+    // serves it as a session, with a grant table of its own.
+    if (!m_session) {
+        std::shared_ptr<GRANT_TABLE_T> own = NewGrantTable();
+        if (!own) {
+            return ERR_NO_MEMORY;
         }
-        const uint32_t arg[4] = {1, static_cast<uint32_t>(socket), SessionWord(clientAddress, option), 0};
-        r = CSupervisor().Start(name, arg);
-        if (r != ERR_OK) {
-            CSupervisor().DeleteTask(task);
-            return r;
-        }
-        return RES_SESSION_OPENED;
+        m_grants = std::move(own);
     }
-    delete task;
-    return r;
+    std::lock_guard<std::recursive_mutex> g(m_socketLock);
+    m_session = true;
+    return 1;
 }
 
 uint32_t CResourceTCPServerTask::CloseSession(int socket)
@@ -296,7 +269,23 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
     if (!m_receive) {
         return ERR_UNINITIALIZED;
     }
-    long got = ConnRecv(socket, m_receive, RES_FRAME_HEADER_SIZE);
+    // A fresh connection has the idle limit for its whole first request; a
+    // session may wait for its next request as long as the session limit
+    // allows, and then has the idle limit for the rest of the frame.
+    bool session;
+    {
+        std::lock_guard<std::recursive_mutex> g(m_socketLock);
+        session = m_session;
+    }
+    int64_t deadline = Platform::DeadlineIn(session ? m_sessionIdleMs : m_idleTimeoutMs);
+    long got = ConnRecv(socket, m_receive, 1, deadline);
+    if (got <= 0) {
+        return got == 0 ? 0 : ERR_CANT_READ_SOCKET;
+    }
+    if (session) {
+        deadline = Platform::DeadlineIn(m_idleTimeoutMs);
+    }
+    got = ConnRecv(socket, m_receive + 1, RES_FRAME_HEADER_SIZE - 1, deadline);
     if (got <= 0) {
         return got == 0 ? 0 : ERR_CANT_READ_SOCKET;
     }
@@ -324,7 +313,7 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
         }
         payload = heap.get();
     }
-    if (n && ConnRecv(socket, payload, n) != static_cast<long>(n)) {
+    if (n && ConnRecv(socket, payload, n, deadline) != static_cast<long>(n)) {
         return 0;
     }
     USER_IDENT_T ident = RequestIdentity(clientAddress);
@@ -431,97 +420,6 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
         }
     }
     return finish(result);
-}
-
-void CResourceTCPServerTask::ManageConnection(int listenSocket)
-{
-    for (;;) {
-        set_user_id(2);
-        set_group_id(4);
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int c = accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (c < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) {
-                continue;
-            }
-            SysLogExt::PrintF(3, "ZYRK::CResourceTCPServerTask::ManageConnection[%p](): accept failed, errno=%d",
-                              static_cast<void*>(this), errno);
-            return;
-        }
-        int one = 1;
-        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        SetStreamTimeout(c, m_idleTimeoutMs);
-        if (ManageCommand(c, peer.sin_addr.s_addr) != RES_SESSION_OPENED) {
-            close(c);
-        }
-    }
-}
-
-void CResourceTCPServerTask::taskbody(uint32_t* startArgument)
-{
-    const uint32_t mode = startArgument ? startArgument[0] : 0;
-    if (mode == 1) {
-        const int s = static_cast<int>(startArgument[1]);
-        SetStreamTimeout(s, 0);
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_session = true;
-            m_socket = s;
-        }
-        uint32_t r;
-        do {
-            r = ManageCommand(s, startArgument[2]);
-        } while (r == 1);
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_socket = -1;
-        }
-        close(s);
-        return;
-    }
-    uint32_t port = startArgument ? (startArgument[1] & 0xFFFF) : 0;
-    if (port == 0) {
-        port = DEFAULT_TCP_PORT;
-    }
-    for (uint32_t attempts = 0; attempts < 0x10000; ++attempts) {
-        if (GetStateRequest() == UNLOADED) {
-            return;
-        }
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0) {
-            return;
-        }
-        int one = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = m_bindAddress;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            close(s);
-            port = port >= 0xFFFF ? DEFAULT_TCP_PORT : port + 1;
-            continue;
-        }
-        if (listen(s, 10) != 0) {
-            close(s);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_socket = s;
-            m_port = static_cast<uint16_t>(port);
-        }
-        ManageConnection(s);
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_socket = -1;
-            m_port = 0;
-        }
-        close(s);
-        return;
-    }
 }
 
 }  // namespace ZYRK

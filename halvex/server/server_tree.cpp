@@ -7,6 +7,8 @@
 #include <halvex/resource/client_resource.h>
 #include <halvex/resource/value_codec.h>
 
+#include "halvex/server/mount_policy_internal.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -953,27 +955,9 @@ CServerResourceTree::CServerResourceTree()
     m_root = new CServerResource(this, nullptr, "", RES_TYPE_STRUCT);
     m_root->m_attr = SRV_DEFAULT_ATTR & ~RES_ATTR_RENAME;
     m_root->m_caps = SRV_CAN_GET;
-    // Mounted trees are reached through a client tree in session mode.
-    m_connector = [](const char* address, uint16_t port, const char* name, CResourceTree** out) -> unsigned long {
-        // The request names the client's own address as dotted text: host
-        // names are not looked up.
-        in_addr a{};
-        if (!address || inet_pton(AF_INET, address, &a) != 1) {
-            return ERR_BAD_PARAMETER;
-        }
-        auto* client = new (std::nothrow) CClientResourceTree;
-        if (!client) {
-            return ERR_NO_MEMORY;
-        }
-        unsigned long r = client->Init(address, port, true);
-        if (r != ERR_OK) {
-            delete client;
-            return r;
-        }
-        client->SetName(CText(name));
-        *out = client;
-        return ERR_OK;
-    };
+    // Mounted trees are reached through a client tree in session mode, with
+    // connect and exchange deadlines.
+    m_connector = Mount::ConnectClientTree;
 }
 
 CServerResourceTree::~CServerResourceTree()

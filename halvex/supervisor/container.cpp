@@ -336,6 +336,23 @@ void CTaskContainer::Suspend()
     mResumeEvent.Reset();
 }
 
+// Called by the task's own thread when it reaches a stop check while the
+// registry asks it to park: from now on it is truly suspended.
+void CTaskContainer::ParkIfSuspended()
+{
+    {
+        std::lock_guard<std::mutex> guard(mSuspendLock);
+        if (!mbSuspended)
+            return;
+        if (GetState() == STOP_FAILED)
+            SetState(STOP_FAILED_SUSPENDED);
+    }
+    PrintF(4, "ZYRK::CTaskContainer::CheckSuspended[%p](): task '%s' parked", static_cast<void*>(this),
+           NameOr(this));
+    while (IsSuspended())
+        mResumeEvent.Wait(CEvent::INFINITE_WAIT);
+}
+
 void CTaskContainer::ResumeSuspended()
 {
     std::lock_guard<std::mutex> guard(mSuspendLock);
@@ -351,8 +368,7 @@ bool CTaskContainer::IsSuspended() const
 
 void CTaskContainer::CheckSuspended()
 {
-    while (IsSuspended())
-        mResumeEvent.Wait(CEvent::INFINITE_WAIT);
+    ParkIfSuspended();
 }
 
 RESULT_T CTaskContainer::Delete()

@@ -103,7 +103,10 @@ public:
 
     // The task's thread, once stopped by the registry after it missed the
     // stop handshake, parks at its next call of StopReceived or
-    // CheckSuspended until the registry starts it again.
+    // CheckSuspended until the registry starts it again. No thread is
+    // suspended from outside (Linux has no safe way to do that): a body that
+    // never calls either keeps running, and the registry's state says so
+    // (STOP_FAILED, STOP_FAILED_SUSPENDED only once it has parked).
     void Suspend();
     void ResumeSuspended();
     bool IsSuspended() const;
@@ -125,6 +128,7 @@ private:
     __attribute__((visibility("hidden"))) RESULT_T WaitForAcknowledge(const char* operation);
     __attribute__((visibility("hidden"))) static void* ThreadEntry(void* self);
     __attribute__((visibility("hidden"))) void Execute();
+    __attribute__((visibility("hidden"))) void ParkIfSuspended();
 
     std::atomic<uint32_t> mulTid{0};
     std::recursive_mutex mMutex;

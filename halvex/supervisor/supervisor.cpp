@@ -4,6 +4,7 @@
 #include <halvex/platform/syslogext.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -190,7 +191,10 @@ RESULT_T CSupervisor::Start(const char* name, const uint32_t* startArgument)
             task->SetState(CLibContainer::STARTED);
             result = 0;
             break;
+        case CLibContainer::STOP_FAILED:
         case CLibContainer::STOP_FAILED_SUSPENDED:
+            // A body that missed its stop: let it go on (from where it parks,
+            // or from where it still runs).
             task->ResumeSuspended();
             task->SetState(CLibContainer::STARTED);
             result = 0;
@@ -218,8 +222,21 @@ RESULT_T CSupervisor::Stop(const char* name)
         } else {
             result = task->Stop();
             if (result == ERR_TIMEOUT) {
+                // Linux offers no safe way to suspend another thread of the
+                // process (a thread stopped at an arbitrary point may hold
+                // the allocator's or any other lock). The body is asked to
+                // park at its next StopReceived or CheckSuspended instead;
+                // until it does, the registry says that the stop failed and
+                // the body still runs (STOP_FAILED), and once it parks, the
+                // task's thread reports STOP_FAILED_SUSPENDED itself.
+                task->SetState(CLibContainer::STOP_FAILED);
                 task->Suspend();
-                task->SetState(CLibContainer::STOP_FAILED_SUSPENDED);
+                char* name = nullptr;
+                task->GetName(&name);
+                SysLogExt::PrintF(2, "ZYRK::CSupervisor::Stop(): task '%s' did not acknowledge the stop, its body is "
+                                  "still running; it is parked at its next stop check",
+                                  name ? name : "");
+                std::free(name);
             } else {
                 task->SetState(CLibContainer::STOPPED);
             }

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <poll.h>
 #include <vector>
 #include <cstring>
@@ -358,3 +359,64 @@ TEST(QueueProcesses, RestartedServerDoesNotLeaveClientsHanging)
 }
 
 }  // namespace
+
+// ---- limits against clients that misbehave ----
+
+// Queues may claim up to 16 MiB each, but all messages together stay below
+// the server's memory cap: past it every write is answered "queue full", and
+// reading gives the memory back.
+TEST(QueueLimits, FloodPastTheTotalCapIsFullAndMemoryReturns)
+{
+    const uint64_t base = CFMQServerTask::HeldBytes();
+    CFMQServerTask::SetMemoryCap(base + 64 * 1024);
+    std::vector<std::unique_ptr<CQueue>> queues;
+    for (int i = 0; i < 20; ++i) {
+        auto q = std::make_unique<CQueue>();
+        // 32768 messages of 512 bytes: 16 MiB each if rings were allocated.
+        ASSERT_EQ(q->Init(fmqtest::UniqueQueueName('F').c_str(), 32768, 512, 0, 0), 0u) << i;
+        queues.push_back(std::move(q));
+    }
+    EXPECT_EQ(CFMQServerTask::HeldBytes(), base);
+    uint8_t msg[512] = {1, 2, 3};
+    int accepted = 0;
+    RESULT_T r = 0;
+    for (int i = 0; i < 1000 && r == 0; ++i) {
+        r = queues[i % queues.size()]->Send(msg, sizeof msg);
+        if (r == 0) ++accepted;
+    }
+    EXPECT_EQ(r, FMQ_ERR_FULL);
+    EXPECT_EQ(accepted, 128);  // 64 KiB of 512-byte messages
+    EXPECT_EQ(CFMQServerTask::HeldBytes(), base + 64 * 1024);
+    EXPECT_EQ(queues.back()->Send(msg, sizeof msg), FMQ_ERR_FULL);
+    for (auto& q : queues) ASSERT_EQ(q->Empty(), 0u);
+    EXPECT_EQ(CFMQServerTask::HeldBytes(), base);
+    EXPECT_EQ(queues[0]->Send(msg, sizeof msg), 0u);
+    // Closing a queue gives back what it still holds.
+    for (auto& q : queues) q->Delete();
+    EXPECT_EQ(CFMQServerTask::HeldBytes(), base);
+    CFMQServerTask::SetMemoryCap(CFMQServerTask::DEFAULT_MEMORY_CAP);
+}
+
+// Sessions that send half a record, or nothing, hold only themselves.
+TEST(QueueLimits, HalfRecordsDoNotHoldOtherClients)
+{
+    std::vector<int> stalled;
+    for (int i = 0; i < 20; ++i) {
+        int fd = RawConnect();
+        ASSERT_GE(fd, 0);
+        if (i % 2 == 0) {
+            uint8_t half[100] = {5};
+            ASSERT_TRUE(Platform::SendAll(fd, half, sizeof half));
+        }
+        stalled.push_back(fd);
+    }
+    CQueue q;
+    ASSERT_EQ(q.Init(fmqtest::UniqueQueueName('H').c_str(), 4, 16, 0, 0), 0u);
+    uint8_t data[16] = {7};
+    EXPECT_EQ(q.Send(data, sizeof data), 0u);
+    uint8_t back[16] = {};
+    EXPECT_EQ(q.Receive(back, 0, 0, sizeof back), 0u);
+    EXPECT_EQ(back[0], 7);
+    q.Delete();
+    for (int fd : stalled) close(fd);
+}

@@ -3,6 +3,7 @@
 
 #include <halvex/platform/fmq.h>
 #include <halvex/platform/syslogintf.h>
+#include <halvex/supervisor/supervisor.h>
 
 #include "halvex/platform/syslog_internal.h"
 
@@ -229,6 +230,41 @@ TEST_F(Syslog, XmlAndWideForms)
     EXPECT_EQ(intf.Emergency("app", "%d", 1), 0u);
     EXPECT_EQ(intf.Debug("app", "%d", 2), SLOG_ERR_DISABLED);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Emergency: 1\r\n");
+}
+
+// Log calls share the process's one connection to the queue server (no
+// session per call, no CQueue of this process alive meanwhile), and a broken
+// connection is made anew by the next call.
+TEST_F(Syslog, OneQueueConnectionPerProcessMadeAnewWhenItBreaks)
+{
+    CSyslogIntf::SetPriorityMask(0xFF);
+    std::string name = UniqueQueueName('O');
+    Child daemon = Spawn({SYSLOGD_PATH, "--print", "--no-server", "--port", std::to_string(gPort), "--queue", name});
+    ASSERT_EQ(ReadLine(daemon), "ready");
+    setenv("HALVEX_SYSLOG_QUEUE", name.c_str(), 1);
+    const uint32_t before = CFMQServerTask::SessionsStarted();
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(SyslogError("camd", "message %d", i), 0u) << i;
+        ASSERT_EQ(ReadLine(daemon), "Error camd: message " + std::to_string(i));
+    }
+    ASSERT_EQ(CFMQServerTask::SessionsStarted(), before + 1);
+    // The server ends that session (as a restarted server would).
+    const std::string session = "fmqserv_" + std::to_string(before);
+    CTaskContainer* task = CSupervisor().GetTask(session.c_str());
+    ASSERT_NE(task, nullptr);
+    task->Shutdown();
+    task->Release();
+    for (int i = 0; i < 200; ++i) {
+        CTaskContainer* t = CSupervisor().GetTask(session.c_str());
+        if (!t) break;
+        t->Release();
+        usleep(10000);
+    }
+    EXPECT_EQ(SyslogError("camd", "after the break"), 0u);
+    EXPECT_EQ(ReadLine(daemon), "Error camd: after the break");
+    EXPECT_EQ(CFMQServerTask::SessionsStarted(), before + 2);
+    Finish(daemon, true);
+    setenv("HALVEX_SYSLOG_QUEUE", gQueueName.c_str(), 1);
 }
 
 TEST_F(Syslog, DaemonHandsMessagesOn)

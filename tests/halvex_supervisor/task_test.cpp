@@ -312,12 +312,16 @@ TEST_F(Tasks, BodyThatNeverAcknowledgesIsParked)
     ASSERT_TRUE(Eventually([&] { return s.running.load(); }));
     tLog.clear();
     EXPECT_EQ(sup.Stop(name.c_str()), 0x64080000u);
-    EXPECT_EQ(task->GetState(), CLibContainer::STOP_FAILED_SUSPENDED);
+    // No thread is suspended from outside: until the body reaches a check,
+    // the registry says that the stop failed and the body still runs.
+    EXPECT_EQ(task->GetState(), CLibContainer::STOP_FAILED);
     EXPECT_TRUE(task->IsSuspended());
     EXPECT_TRUE(Logged("ZYRK::CTaskContainer::Stop["));
     EXPECT_TRUE(Logged("0x64080000, name=" + name));
-    // The body reaches its next check and parks there.
+    EXPECT_TRUE(Logged("task '" + name + "' did not acknowledge the stop, its body is still running"));
+    // The body reaches its next check and parks there; then it is suspended.
     quit = true;
+    ASSERT_TRUE(Eventually([&] { return task->GetState() == CLibContainer::STOP_FAILED_SUSPENDED; }));
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(s.finished.load());
     // The registry's Start resumes it; the task ends right away, so it is
@@ -327,6 +331,57 @@ TEST_F(Tasks, BodyThatNeverAcknowledgesIsParked)
     EXPECT_EQ(sup.Start(name.c_str(), nullptr), 0u);
     EXPECT_EQ(task->GetState(), CLibContainer::STARTED);
     held->Release();
+    ASSERT_TRUE(Eventually([&] { return s.destroyed.load(); }));
+    EXPECT_TRUE(s.finished.load());
+}
+
+// A body that never reaches a stop check cannot be suspended: the registry
+// keeps saying that it runs, and a later Start simply lets it go on.
+TEST_F(Tasks, BodyThatIgnoresItsStopIsReportedAsRunning)
+{
+    Shared s;
+    std::atomic<bool> quit{false};
+    std::atomic<int> beats{0};
+    class Busy : public CTaskContainer {
+    public:
+        Busy(Shared& sh, std::atomic<bool>& q, std::atomic<int>& b) : s_(sh), quit_(q), beats_(b) {}
+        ~Busy() override { s_.destroyed = true; }
+        void taskbody(uint32_t*) override
+        {
+            s_.running = true;
+            while (!quit_) {
+                ++beats_;
+                std::this_thread::sleep_for(2ms);
+            }
+            s_.finished = true;
+        }
+
+    private:
+        Shared& s_;
+        std::atomic<bool>& quit_;
+        std::atomic<int>& beats_;
+    };
+    auto* task = new Busy(s, quit, beats);
+    std::string name = UniqueName("busy");
+    ASSERT_EQ(task->Init(name.c_str(), 0, 0, 0), 0u);
+    task->SetTimeout(50);
+    CSupervisor sup;
+    ASSERT_EQ(sup.AddTask(task, CLibContainer::INITED), 0u);
+    ASSERT_EQ(sup.Start(name.c_str(), nullptr), 0u);
+    ASSERT_TRUE(Eventually([&] { return s.running.load(); }));
+    CTaskContainer* held = sup.GetTask(name.c_str());
+    ASSERT_EQ(held, task);
+    EXPECT_EQ(sup.Stop(name.c_str()), 0x64080000u);
+    EXPECT_EQ(task->GetState(), CLibContainer::STOP_FAILED);
+    EXPECT_TRUE(Logged("its body is still running"));
+    const int before = beats.load();
+    ASSERT_TRUE(Eventually([&] { return beats.load() > before + 3; }));  // it does run
+    EXPECT_EQ(task->GetState(), CLibContainer::STOP_FAILED);
+    EXPECT_EQ(sup.Start(name.c_str(), nullptr), 0u);
+    EXPECT_EQ(task->GetState(), CLibContainer::STARTED);
+    EXPECT_FALSE(task->IsSuspended());
+    held->Release();
+    quit = true;
     ASSERT_TRUE(Eventually([&] { return s.destroyed.load(); }));
     EXPECT_TRUE(s.finished.load());
 }
