@@ -9,9 +9,11 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMenu>
 #include <QShowEvent>
+#include <QStyle>
 
 namespace {
 
@@ -103,9 +105,14 @@ void CTelioxView::resizeEvent(QResizeEvent* event) {
 void CTelioxView::OnInitialUpdate() {
     initialUpdateDone = true;
     cameraList->setGeometry(rect());
-    // Column widths in sixteenths of the list's client width at this moment; fixed from now on.
+    // Column widths in the proportions 4:3:4:5:1, fixed from now on. They
+    // add up to 17 units, so the unit is a seventeenth of the list's client
+    // width at this moment, less room for a vertical scroll bar: all five
+    // columns stay in view without a horizontal scroll bar, also once the
+    // rows fill the list.
     const int clientWidth = cameraList->width() - 2 * cameraList->frameWidth();
-    unit = std::max(clientWidth, 0) / 16;
+    const int scrollBar = cameraList->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, cameraList);
+    unit = std::max(clientWidth - scrollBar, 0) / kColumnUnits;
     const int units[CCameraListModel::kColumns] = {4, 3, 4, 5, 1};
     QHeaderView* header = cameraList->header();
     header->setMinimumSectionSize(1);
@@ -195,6 +202,7 @@ bool CTelioxView::OnUpdateCmdUI(int id, bool& enabled) {
         enabled = device && IsCertificatePlatform(*device);
         // One generation at a time: it writes the shared client files.
         if (id == cmd::ID_GENERATE_CERTIFICATES && generationRunning) enabled = false;
+        if (id == cmd::ID_UPLOAD_CERTIFICATE && uploadRunning) enabled = false;
         return true;
     }
     case cmd::ID_REFRESH:
@@ -224,6 +232,7 @@ std::unique_ptr<QMenu> CTelioxView::BuildContextMenu(const CDevice& device) {
         disable(cmd::ID_CONNECTIVITY_WIZARD);
     }
     if (generationRunning) disable(cmd::ID_GENERATE_CERTIFICATES);
+    if (uploadRunning) disable(cmd::ID_UPLOAD_CERTIFICATE);
     if (IsHU(device)) disable(cmd::ID_WEB);
     if (!CanModifyIP(device)) disable(cmd::ID_MODIFY);
     return menu;
@@ -261,7 +270,12 @@ void CTelioxView::OpenCameraPage(const char* format) {
         return;
     }
     const QString url = QString::fromLatin1(format).arg(QString::fromStdString(FormatIPv4(address)));
-    if (urlOpener) urlOpener(QUrl(url));
+    OpenOrSay(QUrl(url), "Failed to open " + url.toStdString());
+}
+
+void CTelioxView::OpenOrSay(const QUrl& url, const std::string& failure) {
+    // No browser or viewer: the user is told, rather than nothing happening.
+    if (!urlOpener || !urlOpener(url)) SetStatus(failure);
 }
 
 void CTelioxView::OnWeb() { OpenCameraPage("http://%1"); }
@@ -273,7 +287,13 @@ QString CTelioxView::ManualPath() {
 }
 
 void CTelioxView::OnHelpManual() {
-    if (urlOpener) urlOpener(QUrl::fromLocalFile(ManualPath()));
+    const QString path = ManualPath();
+    const std::string failure = "Failed to open manual " + path.toStdString();
+    if (!QFileInfo::exists(path)) {
+        SetStatus(failure);
+        return;
+    }
+    OpenOrSay(QUrl::fromLocalFile(path), failure);
 }
 
 void CTelioxView::OnOptions() {

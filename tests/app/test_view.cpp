@@ -13,7 +13,11 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QFile>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTest>
+#include <QTextDocument>
 #include <thread>
 
 namespace {
@@ -218,11 +222,63 @@ TEST_F(ViewTest, AnAddressThatIsNotIPv4NeverReachesTheBrowser) {
 }
 
 TEST_F(ViewTest, ManualIsOpenedFromTheExecutablesFolder) {
+    const QString path = QCoreApplication::applicationDirPath() + "/Manual.html";
+    EXPECT_EQ(CTelioxView::ManualPath(), path);
+    // The build puts the manual beside the program, not beside this test.
+    QFile manual(path);
+    const bool madeHere = !manual.exists();
+    if (madeHere) {
+        ASSERT_TRUE(manual.open(QIODevice::WriteOnly));
+        manual.close();
+    }
     view->OnHelpManual();
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_TRUE(opened[0].isLocalFile());
-    EXPECT_EQ(opened[0].toLocalFile(), QCoreApplication::applicationDirPath() + "/Manual.html");
-    EXPECT_EQ(CTelioxView::ManualPath(), QCoreApplication::applicationDirPath() + "/Manual.html");
+    EXPECT_EQ(opened[0].toLocalFile(), path);
+
+    // A manual that is missing, or no viewer for it: the status says so.
+    view->SetUrlOpener([](const QUrl&) { return false; });
+    view->OnHelpManual();
+    EXPECT_EQ(view->StatusText().Get(), "Failed to open manual " + path.toStdString());
+    if (madeHere) QFile::remove(path);
+    view->SetStatus("");
+    view->SetUrlOpener([this](const QUrl& url) {
+        opened.push_back(url);
+        return true;
+    });
+    if (!madeHere) return;
+    view->OnHelpManual();
+    EXPECT_EQ(opened.size(), 1u);  // nothing handed to a viewer
+    EXPECT_EQ(view->StatusText().Get(), "Failed to open manual " + path.toStdString());
+}
+
+TEST_F(ViewTest, APageThatCannotBeOpenedIsReportedInTheStatus) {
+    Add(CameraInfo("cam1", "192.168.0.20", "J3"));
+    Select(0);
+    view->SetUrlOpener([](const QUrl&) { return false; });  // no browser
+    view->OnWeb();
+    EXPECT_EQ(view->StatusText().Get(), "Failed to open http://192.168.0.20");
+    view->OnConnectivityWizard();
+    EXPECT_EQ(view->StatusText().Get(), "Failed to open http://192.168.0.20/setupwizard");
+}
+
+TEST_F(ViewTest, NamesFromTheNetworkShowAsTypedInTheTooltip) {
+    const std::string name = "<h1>BIG</h1><font color=red>Red</font> & <b>bold</b>";
+    Add(CameraInfo(name, "192.168.0.20", "J3"));
+    const CCameraListModel* model = view->Model();
+    ASSERT_EQ(model->rowCount(), 1);
+    EXPECT_EQ(model->ItemText(0, 0), QString::fromStdString(name));  // the cell is plain text
+    const QString tip = model->data(model->index(0, 0), Qt::ToolTipRole).toString();
+    // A tooltip renders what looks like rich text as rich text; what it gets
+    // is rich text whose rendering is exactly the name, markup and all.
+    ASSERT_TRUE(Qt::mightBeRichText(tip));
+    QTextDocument rendered;
+    rendered.setHtml(tip);
+    const QStringList lines = rendered.toPlainText().split(QChar::LineFeed);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines[0], QString::fromStdString(name));
+    EXPECT_FALSE(tip.contains("<h1>"));
+    EXPECT_FALSE(tip.contains("<font"));
 }
 
 TEST_F(ViewTest, RefreshEmptiesTheListAtOnceAndSignalsAScan) {
@@ -279,7 +335,8 @@ TEST_F(ViewTest, FirstShowingStartsDiscoveryOnceAndFixesTheColumns) {
     EXPECT_TRUE(view->StatusTimerRunning());
     const int unit = view->Unit();
     const int client = view->List()->width() - 2 * view->List()->frameWidth();
-    EXPECT_EQ(unit, client / 16);
+    const int scrollBar = view->List()->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view->List());
+    EXPECT_EQ(unit, (client - scrollBar) / 17);
     ASSERT_GT(unit, 0);
     const std::array<int, 5> expected{4 * unit, 3 * unit, 4 * unit, 5 * unit, unit};
     EXPECT_EQ(view->ColumnWidths(), expected);
@@ -296,6 +353,33 @@ TEST_F(ViewTest, FirstShowingStartsDiscoveryOnceAndFixesTheColumns) {
 
     view.reset();
     EXPECT_EQ(state->stops, 1);
+}
+
+TEST_F(ViewTest, AllFiveColumnsFitTheDefaultWindowAlsoWithAFullList) {
+    CMainFrame frame(FakeFactory(state));
+    ASSERT_TRUE(frame.LoadFrame());
+    frame.show();
+    QCoreApplication::processEvents();
+    CCameraListCtrl* list = frame.View()->List();
+    const auto widths = frame.View()->ColumnWidths();
+    int sum = 0;
+    for (int w : widths) sum += w;
+    EXPECT_GT(widths[4], 16);  // room for the padlock
+    EXPECT_LE(sum, list->viewport()->width());
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+
+    // Rows enough for a vertical scroll bar: still no horizontal one.
+    for (int i = 0; i < 60; ++i) {
+        frame.View()->Devices().AddOrUpdateDevice(
+            CameraInfo("cam" + std::to_string(i), "192.168.0." + std::to_string(i + 20), "J3"));
+    }
+    frame.View()->FlushRowChanges();
+    ASSERT_TRUE(ProcessEventsUntil([list] { return list->verticalScrollBar()->isVisible(); }))
+        << frame.View()->Model()->rowCount() << " rows, viewport " << list->viewport()->height();
+    EXPECT_LE(sum, list->viewport()->width());
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+    const QRect padlock = list->visualRect(frame.View()->Model()->index(0, 4));
+    EXPECT_LE(padlock.right(), list->viewport()->width());
 }
 
 }  // namespace
