@@ -92,6 +92,14 @@ ClientCertificateOptions Quick(std::optional<std::string> host = "teliox-test",
     return o;
 }
 
+// A generation with these client options that fetches from the test camera.
+GenerateOptions FetchingFrom(const TlsTestServer& camera, ClientCertificateOptions certificate) {
+    GenerateOptions options;
+    options.certificate = std::move(certificate);
+    options.fetch.port = camera.port();
+    return options;
+}
+
 }  // namespace
 
 TEST(ClientCertLocale, CountryComesFromTheFirstSetLocaleVariableElseUs) {
@@ -287,11 +295,8 @@ TEST(ClientCertGenerate, FailedStepWritesNothingAndFetchesNothing) {
     ClientCertificate identity = MakeCameraCertificate("cam");
     TlsTestServer camera(TlsTestServer::kPresent, identity);
     RecordingStatus status;
-    GenerateOptions options;
-    options.certificate = Quick("");
-    options.fetch.port = camera.port();
     CDevice record = Camera("cam");
-    EXPECT_EQ(GenerateCertificates(&record, status, options), GenerateOutcome::kGenerateFailed);
+    EXPECT_EQ(GenerateCertificates(&record, status, FetchingFrom(camera, Quick(""))), GenerateOutcome::kGenerateFailed);
     const std::vector<StatusEvent> expected = {
         {StatusEvent::kShow, "Create client certificates..."},
         {StatusEvent::kSet, "An error occurred when setting Common Name"},
@@ -319,11 +324,8 @@ TEST(ClientCertGenerate, CameraWhoseHostNameIsKeyGetsAReasonAndTheNewKeyStays) {
     ClientCertificate identity = MakeCameraCertificate("key");
     TlsTestServer camera(TlsTestServer::kPresent, identity);
     RecordingStatus status;
-    GenerateOptions options;
-    options.certificate = Quick();
-    options.fetch.port = camera.port();
     CDevice record = Camera("key");
-    EXPECT_EQ(GenerateCertificates(&record, status, options), GenerateOutcome::kNameRefused);
+    EXPECT_EQ(GenerateCertificates(&record, status, FetchingFrom(camera, Quick())), GenerateOutcome::kNameRefused);
     EXPECT_EQ(status.pane, CameraFileNameRefusal("key"));
     EXPECT_EQ(status.statusText, status.pane);
     for (const StatusEvent& e : status.events) EXPECT_NE(e.text, "Get camera certificate...");
