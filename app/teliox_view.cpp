@@ -68,7 +68,12 @@ CTelioxView::CTelioxView(QWidget* parent, DiscoveryFactory factory)
     cameraList->setGeometry(rect());
     discovery = discoveryFactory ? discoveryFactory(devices, statusText) : MakeDiscoveryThreads(devices, statusText);
 
-    urlOpener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    // A local file that is not there is a failure of its own: the desktop's
+    // opener would start a viewer for it and report success.
+    urlOpener = [](const QUrl& url) {
+        if (url.isLocalFile() && !QFileInfo::exists(url.toLocalFile())) return false;
+        return QDesktopServices::openUrl(url);
+    };
     popupRunner = [](QMenu& menu, const QPoint& pos) { return menu.exec(pos); };
     InitCommandDefaults();
 
@@ -288,12 +293,7 @@ QString CTelioxView::ManualPath() {
 
 void CTelioxView::OnHelpManual() {
     const QString path = ManualPath();
-    const std::string failure = "Failed to open manual " + path.toStdString();
-    if (!QFileInfo::exists(path)) {
-        SetStatus(failure);
-        return;
-    }
-    OpenOrSay(QUrl::fromLocalFile(path), failure);
+    OpenOrSay(QUrl::fromLocalFile(path), "Failed to open manual " + path.toStdString());
 }
 
 void CTelioxView::OnOptions() {

@@ -13,12 +13,13 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTest>
+#include <thread>
+
 #include <QFile>
 #include <QScrollBar>
 #include <QStyle>
-#include <QTest>
 #include <QTextDocument>
-#include <thread>
 
 namespace {
 
@@ -222,63 +223,11 @@ TEST_F(ViewTest, AnAddressThatIsNotIPv4NeverReachesTheBrowser) {
 }
 
 TEST_F(ViewTest, ManualIsOpenedFromTheExecutablesFolder) {
-    const QString path = QCoreApplication::applicationDirPath() + "/Manual.html";
-    EXPECT_EQ(CTelioxView::ManualPath(), path);
-    // The build puts the manual beside the program, not beside this test.
-    QFile manual(path);
-    const bool madeHere = !manual.exists();
-    if (madeHere) {
-        ASSERT_TRUE(manual.open(QIODevice::WriteOnly));
-        manual.close();
-    }
     view->OnHelpManual();
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_TRUE(opened[0].isLocalFile());
-    EXPECT_EQ(opened[0].toLocalFile(), path);
-
-    // A manual that is missing, or no viewer for it: the status says so.
-    view->SetUrlOpener([](const QUrl&) { return false; });
-    view->OnHelpManual();
-    EXPECT_EQ(view->StatusText().Get(), "Failed to open manual " + path.toStdString());
-    if (madeHere) QFile::remove(path);
-    view->SetStatus("");
-    view->SetUrlOpener([this](const QUrl& url) {
-        opened.push_back(url);
-        return true;
-    });
-    if (!madeHere) return;
-    view->OnHelpManual();
-    EXPECT_EQ(opened.size(), 1u);  // nothing handed to a viewer
-    EXPECT_EQ(view->StatusText().Get(), "Failed to open manual " + path.toStdString());
-}
-
-TEST_F(ViewTest, APageThatCannotBeOpenedIsReportedInTheStatus) {
-    Add(CameraInfo("cam1", "192.168.0.20", "J3"));
-    Select(0);
-    view->SetUrlOpener([](const QUrl&) { return false; });  // no browser
-    view->OnWeb();
-    EXPECT_EQ(view->StatusText().Get(), "Failed to open http://192.168.0.20");
-    view->OnConnectivityWizard();
-    EXPECT_EQ(view->StatusText().Get(), "Failed to open http://192.168.0.20/setupwizard");
-}
-
-TEST_F(ViewTest, NamesFromTheNetworkShowAsTypedInTheTooltip) {
-    const std::string name = "<h1>BIG</h1><font color=red>Red</font> & <b>bold</b>";
-    Add(CameraInfo(name, "192.168.0.20", "J3"));
-    const CCameraListModel* model = view->Model();
-    ASSERT_EQ(model->rowCount(), 1);
-    EXPECT_EQ(model->ItemText(0, 0), QString::fromStdString(name));  // the cell is plain text
-    const QString tip = model->data(model->index(0, 0), Qt::ToolTipRole).toString();
-    // A tooltip renders what looks like rich text as rich text; what it gets
-    // is rich text whose rendering is exactly the name, markup and all.
-    ASSERT_TRUE(Qt::mightBeRichText(tip));
-    QTextDocument rendered;
-    rendered.setHtml(tip);
-    const QStringList lines = rendered.toPlainText().split(QChar::LineFeed);
-    ASSERT_FALSE(lines.isEmpty());
-    EXPECT_EQ(lines[0], QString::fromStdString(name));
-    EXPECT_FALSE(tip.contains("<h1>"));
-    EXPECT_FALSE(tip.contains("<font"));
+    EXPECT_EQ(opened[0].toLocalFile(), QCoreApplication::applicationDirPath() + "/Manual.html");
+    EXPECT_EQ(CTelioxView::ManualPath(), QCoreApplication::applicationDirPath() + "/Manual.html");
 }
 
 TEST_F(ViewTest, RefreshEmptiesTheListAtOnceAndSignalsAScan) {
@@ -380,6 +329,49 @@ TEST_F(ViewTest, AllFiveColumnsFitTheDefaultWindowAlsoWithAFullList) {
     EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
     const QRect padlock = list->visualRect(frame.View()->Model()->index(0, 4));
     EXPECT_LE(padlock.right(), list->viewport()->width());
+}
+
+TEST_F(ViewTest, AManualThatCannotBeOpenedIsReportedInTheStatus) {
+    const std::string failure = "Failed to open manual " + CTelioxView::ManualPath().toStdString();
+    // No viewer for it.
+    view->SetUrlOpener([](const QUrl&) { return false; });
+    view->OnHelpManual();
+    EXPECT_EQ(view->StatusText().Get(), failure);
+
+    // Missing: the program's own opener says so without starting a viewer.
+    if (QFile::exists(CTelioxView::ManualPath())) GTEST_SKIP() << "a manual lies beside this test";
+    CTelioxView plain(nullptr, FakeFactory(state));
+    plain.OnHelpManual();
+    EXPECT_EQ(plain.StatusText().Get(), failure);
+}
+
+TEST_F(ViewTest, APageThatCannotBeOpenedIsReportedInTheStatus) {
+    Add(CameraInfo("cam1", "192.168.0.20", "J3"));
+    Select(0);
+    view->SetUrlOpener([](const QUrl&) { return false; });  // no browser
+    view->OnWeb();
+    EXPECT_EQ(view->StatusText().Get(), "Failed to open http://192.168.0.20");
+    view->OnConnectivityWizard();
+    EXPECT_EQ(view->StatusText().Get(), "Failed to open http://192.168.0.20/setupwizard");
+}
+
+TEST_F(ViewTest, NamesFromTheNetworkShowAsTypedInTheTooltip) {
+    const std::string name = "<h1>BIG</h1><font color=red>Red</font> & <b>bold</b>";
+    Add(CameraInfo(name, "192.168.0.20", "J3"));
+    const CCameraListModel* model = view->Model();
+    ASSERT_EQ(model->rowCount(), 1);
+    EXPECT_EQ(model->ItemText(0, 0), QString::fromStdString(name));  // the cell is plain text
+    const QString tip = model->data(model->index(0, 0), Qt::ToolTipRole).toString();
+    // A tooltip renders what looks like rich text as rich text; what it gets
+    // is rich text whose rendering is exactly the name, markup and all.
+    ASSERT_TRUE(Qt::mightBeRichText(tip));
+    QTextDocument rendered;
+    rendered.setHtml(tip);
+    const QStringList lines = rendered.toPlainText().split(QChar::LineFeed);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines[0], QString::fromStdString(name));
+    EXPECT_FALSE(tip.contains("<h1>"));
+    EXPECT_FALSE(tip.contains("<font"));
 }
 
 }  // namespace
