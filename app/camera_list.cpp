@@ -5,6 +5,7 @@
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QMouseEvent>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <utility>
@@ -48,7 +49,11 @@ QVariant CCameraListModel::data(const QModelIndex& index, int role) const {
         if (const QString tip = ImageToolTip(row.image[column]); !tip.isEmpty()) tips << tip;
         // The padlock column lies at the right edge; the name tells it too.
         if (column == 0 && row.image[kColumns - 1] >= 0) tips << ImageToolTip(row.image[kColumns - 1]);
-        return tips.isEmpty() ? QVariant() : QVariant(tips.join(QLatin1Char('\n')));
+        if (tips.isEmpty()) return {};
+        // The name comes from the network. A tooltip guesses rich text
+        // (Qt::mightBeRichText), so a name with tags would be rendered as
+        // markup: hand it over as escaped HTML, which always shows as typed.
+        return Qt::convertFromPlainText(tips.join(QLatin1Char('\n')), Qt::WhiteSpaceNormal);
     }
     default: return {};
     }

@@ -147,6 +147,7 @@ bool CMainFrame::LoadFrame() {
 
 void CMainFrame::SetStatusPaneText(const QString& text) {
     statusPaneText = text;
+    trackingPrompt = false;  // a status pushed at once wins over a fly-by prompt
     if (!statusPane) return;
     statusPane->setText(text);
     // The caller is about to block the UI thread: paint now.
@@ -195,6 +196,9 @@ void CMainFrame::OnIdleUpdate() {
     if (QAction* refresh = commandActions.value(cmd::ID_TOOLBAR_REFRESH)) UpdateCommandUI({refresh});
     if (statusPane) {
         statusPane->setEnabled(true);
+        // A fly-by prompt stays while the pointer rests on its command, but
+        // only until the status text changes: a new status is never hidden.
+        if (trackingPrompt && statusPaneText != statusAtPrompt) trackingPrompt = false;
         if (!trackingPrompt && statusPane->text() != statusPaneText) statusPane->setText(statusPaneText);
     }
 }
@@ -204,6 +208,7 @@ bool CMainFrame::event(QEvent* event) {
         // Fly-by prompts show in pane 0 while the pointer is on a command.
         const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
         trackingPrompt = !tip.isEmpty();
+        statusAtPrompt = statusPaneText;
         if (statusPane) statusPane->setText(trackingPrompt ? tip : statusPaneText);
         return true;
     }

@@ -86,6 +86,7 @@ private:
     QLabel* statusPane = nullptr;
     QString statusPaneText;
     bool trackingPrompt = false;
+    QString statusAtPrompt;  // the status text when the fly-by prompt came up
     QHash<int, QAction*> commandActions;
     QTimer idleTimer;
     int currentLook;

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QShowEvent>
+#include <QStyle>
 
 namespace {
 
@@ -67,7 +68,12 @@ CTelioxView::CTelioxView(QWidget* parent, DiscoveryFactory factory)
     cameraList->setGeometry(rect());
     discovery = discoveryFactory ? discoveryFactory(devices, statusText) : MakeDiscoveryThreads(devices, statusText);
 
-    urlOpener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    // A local file that is not there is a failure of its own: the desktop's
+    // opener would start a viewer for it and report success.
+    urlOpener = [](const QUrl& url) {
+        if (url.isLocalFile() && !QFileInfo::exists(url.toLocalFile())) return false;
+        return QDesktopServices::openUrl(url);
+    };
     popupRunner = [](QMenu& menu, const QPoint& pos) { return menu.exec(pos); };
     InitCommandDefaults();
 
@@ -104,9 +110,14 @@ void CTelioxView::resizeEvent(QResizeEvent* event) {
 void CTelioxView::OnInitialUpdate() {
     initialUpdateDone = true;
     cameraList->setGeometry(rect());
-    // Column widths in sixteenths of the list's client width at this moment; fixed from now on.
+    // Column widths in the proportions 4:3:4:5:1, fixed from now on. They
+    // add up to 17 units, so the unit is a seventeenth of the list's client
+    // width at this moment, less room for a vertical scroll bar: all five
+    // columns stay in view without a horizontal scroll bar, also once the
+    // rows fill the list.
     const int clientWidth = cameraList->width() - 2 * cameraList->frameWidth();
-    unit = std::max(clientWidth, 0) / 16;
+    const int scrollBar = cameraList->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, cameraList);
+    unit = std::max(clientWidth - scrollBar, 0) / kColumnUnits;
     const int units[CCameraListModel::kColumns] = {4, 3, 4, 5, 1};
     QHeaderView* header = cameraList->header();
     header->setMinimumSectionSize(1);
@@ -196,6 +207,7 @@ bool CTelioxView::OnUpdateCmdUI(int id, bool& enabled) {
         enabled = device && IsCertificatePlatform(*device);
         // One generation at a time: it writes the shared client files.
         if (id == cmd::ID_GENERATE_CERTIFICATES && generationRunning) enabled = false;
+        if (id == cmd::ID_UPLOAD_CERTIFICATE && uploadRunning) enabled = false;
         return true;
     }
     case cmd::ID_REFRESH:
@@ -225,6 +237,7 @@ std::unique_ptr<QMenu> CTelioxView::BuildContextMenu(const CDevice& device) {
         disable(cmd::ID_CONNECTIVITY_WIZARD);
     }
     if (generationRunning) disable(cmd::ID_GENERATE_CERTIFICATES);
+    if (uploadRunning) disable(cmd::ID_UPLOAD_CERTIFICATE);
     if (IsHU(device)) disable(cmd::ID_WEB);
     if (!CanModifyIP(device)) disable(cmd::ID_MODIFY);
     return menu;
@@ -262,7 +275,12 @@ void CTelioxView::OpenCameraPage(const char* format) {
         return;
     }
     const QString url = QString::fromLatin1(format).arg(QString::fromStdString(FormatIPv4(address)));
-    if (urlOpener) urlOpener(QUrl(url));
+    OpenOrSay(QUrl(url), "Failed to open " + url.toStdString());
+}
+
+void CTelioxView::OpenOrSay(const QUrl& url, const std::string& failure) {
+    // No browser or viewer: the user is told, rather than nothing happening.
+    if (!urlOpener || !urlOpener(url)) SetStatus(failure);
 }
 
 void CTelioxView::OnWeb() { OpenCameraPage("http://%1"); }
@@ -280,7 +298,8 @@ QString CTelioxView::ManualPathFor(const QString& programDir) {
 }
 
 void CTelioxView::OnHelpManual() {
-    if (urlOpener) urlOpener(QUrl::fromLocalFile(ManualPath()));
+    const QString path = ManualPath();
+    OpenOrSay(QUrl::fromLocalFile(path), "Failed to open manual " + path.toStdString());
 }
 
 void CTelioxView::OnOptions() {

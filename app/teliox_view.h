@@ -47,6 +47,8 @@ class CTelioxView : public QWidget {
     Q_OBJECT
 public:
     enum { IDD = 101, IDC_CAMERA_LIST = 1000, kStatusTimerId = 100, kStatusTimerMs = 500 };
+    // The five columns' widths in units: 4 + 3 + 4 + 5 + 1.
+    static constexpr int kColumnUnits = 17;
 
     // An empty factory means the real discovery threads.
     explicit CTelioxView(QWidget* parent = nullptr, DiscoveryFactory discoveryFactory = {});
@@ -126,14 +128,18 @@ public:
 
     // A certificate generation is running on its worker thread.
     bool GenerationRunning() const { return generationRunning; }
+    // A certificate upload is running on its worker thread.
+    bool UploadRunning() const { return uploadRunning; }
     // Worker threads of the camera actions that have not been joined yet.
     int RunningWorkers() const { return static_cast<int>(workers.size()); }
     // The reply body of the last certificate upload.
     const std::string& UploadResponse() const { return uploadResponse; }
 
-    // The longest the view waits at its destruction for a worker still
-    // talking to a camera before it leaves it to finish alone.
-    static constexpr int kWorkerJoinBoundMs = 20000;
+    // The longest the view waits at its destruction, for all its workers
+    // together, before it leaves one still talking to a camera to finish
+    // alone. Generation and upload give up within a tenth of a second of
+    // the window closing.
+    static constexpr int kWorkerJoinBoundMs = 1000;
     // How often the view takes over what its workers handed to it.
     static constexpr int kWorkerPollMs = 50;
 
@@ -144,6 +150,8 @@ signals:
     void GenerationFinished(int outcome);
     // A resource-tree IP change's worker has finished and been joined.
     void IPChangeFinished();
+    // The upload's worker has finished and been joined (UI thread).
+    void UploadFinished();
 
 public slots:
     // Applies the queued row changes of the merge to the list (UI thread).
@@ -157,6 +165,8 @@ private:
     void OnInitialUpdate();
     std::optional<CDevice> PeekSelectedDevice();  // no status text
     void OpenCameraPage(const char* format);
+    // Opens the URL; when that fails the status text becomes `failure`.
+    void OpenOrSay(const QUrl& url, const std::string& failure);
     CMainFrame* ParentFrame() const;
 
     // The two routes of the IP change, on the UI thread.
@@ -167,6 +177,9 @@ private:
     // Joins the workers that have finished (UI thread).
     void ReapWorkers();
     void OnGenerationDone(int outcome);
+    void OnUploadDone(const std::string& response);
+    // The options with the view's cancel flag, unless they bring their own.
+    GenerateOptions WithCancel(GenerateOptions options) const;
     void InitCommandDefaults();
     void AddWorker(std::unique_ptr<CActionWorker> worker);
     void ShutDownWorkers();
@@ -191,6 +204,8 @@ private:
     UploadOptions uploadOptions;
     std::string uploadResponse;
     bool generationRunning = false;
+    bool uploadRunning = false;
+    CancelFlag workCancel = std::make_shared<std::atomic<bool>>(false);  // set when the view closes
     std::shared_ptr<CViewStatusRelay> statusRelay;
     QTimer workerTimer;  // drains the relay while workers run
     std::vector<std::unique_ptr<CActionWorker>> workers;

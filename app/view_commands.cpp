@@ -25,6 +25,7 @@ public:
 };
 
 constexpr const char* kGenerationRunning = "Certificate generation is already running";
+constexpr const char* kUploadRunning = "Certificate upload is already running";
 
 }  // namespace
 
@@ -37,13 +38,18 @@ void CTelioxView::InitCommandDefaults() {
     });
     settingsDialogRunner = [](CIPSettings& dialog) { return dialog.DoModal(); };
     questionRunner = [this](const QString& question) {
-        return QMessageBox::question(this, QString::fromLatin1(text::kAppTitle), question,
-                                     QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+        QMessageBox box(QMessageBox::Question, QString::fromLatin1(text::kAppTitle), question,
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setTextFormat(Qt::PlainText);  // never read as markup
+        return box.exec() == QMessageBox::Yes;
     };
 }
 
 void CTelioxView::ShutDownWorkers() {
     workerTimer.stop();
+    // Generation and upload give up at their next wait; what they had not
+    // written yet is not written.
+    workCancel->store(true);
     // One bound for all of them together: closing the window never hangs on a
     // camera that stopped answering.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerJoinBoundMs);
@@ -167,7 +173,7 @@ void CTelioxView::OnGenerateCertificates() {
         [this](const std::string& question) {
             return questionRunner && questionRunner(QString::fromStdString(question));
         },
-        generateOptions, *device);
+        WithCancel(generateOptions), *device);
 
     // The folder and the overwrite question on the UI thread.
     if (!job->action.Prepare()) return;
@@ -197,15 +203,53 @@ void CTelioxView::OnGenerationDone(int outcome) {
 void CTelioxView::OnUploadCertificate() {
     const auto device = GetSelectedDevice();
     if (!device) return;
+    if (uploadRunning) {
+        ShowStatus(kUploadRunning);
+        return;
+    }
     CertificatePaths paths;
     std::string error;
     if (!GetCertificatePaths(paths, error)) {
         ShowStatus(error);
         return;
     }
-    // On the UI thread, as the command always was: the transfer has its own
-    // time limit, and the texts go to the status pane at once.
-    CRelayActionStatus status(statusRelay, {});
-    CBusyCursor busy;
-    UploadCertificate(*device, paths, status, uploadResponse, uploadOptions);
+
+    // The transfer runs on a worker: the window stays responsive, and closing
+    // it gives the transfer up at once. Its texts reach the status pane
+    // through the relay.
+    struct Job {
+        Job(std::shared_ptr<CViewStatusRelay> relay, const CDevice& camera, CertificatePaths paths,
+            UploadOptions options)
+            : status(std::move(relay), {}), camera(camera), paths(std::move(paths)), options(std::move(options)) {}
+        CRelayActionStatus status;
+        CDevice camera;
+        CertificatePaths paths;
+        UploadOptions options;
+        std::string response;
+    };
+    UploadOptions options = uploadOptions;
+    if (!options.cancel) options.cancel = workCancel;
+    auto job = std::make_shared<Job>(statusRelay, *device, std::move(paths), std::move(options));
+    uploadRunning = true;
+    auto worker = std::make_unique<CActionWorker>();
+    std::shared_ptr<CActionWorker::CDone> done = worker->done;
+    std::shared_ptr<CViewStatusRelay> relay = statusRelay;
+    worker->thread = std::thread([job, done, relay] {
+        UploadCertificate(job->camera, job->paths, job->status, job->response, job->options);
+        done->Signal();
+        relay->Post([job](CTelioxView& view) { view.OnUploadDone(job->response); });
+    });
+    AddWorker(std::move(worker));
+}
+
+void CTelioxView::OnUploadDone(const std::string& response) {
+    uploadRunning = false;
+    uploadResponse = response;
+    ReapWorkers();
+    emit UploadFinished();
+}
+
+GenerateOptions CTelioxView::WithCancel(GenerateOptions options) const {
+    if (!options.cancel) options.cancel = workCancel;
+    return options;
 }

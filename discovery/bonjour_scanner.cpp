@@ -273,7 +273,9 @@ bool CBonjourScanner::QueryAndCollect(int windowSeconds, std::vector<BonjourResp
     if (!ParseIPv4(destination, dest)) return true;
     const auto window = std::chrono::seconds(windowSeconds < 0 ? 0 : windowSeconds);
 
+    const auto stop = [this] { return stopRequested && stopRequested(); };
     for (const QueryAdapter& a : QueryAdapters()) {
+        if (stop()) break;
         CDiscoverySocket s;
         if (!PrepareQuerySocket(s, a)) continue;
         if (!s.SendTo(dest, destinationPort, query.data(), query.size())) continue;
@@ -288,9 +290,9 @@ bool CBonjourScanner::QueryAndCollect(int windowSeconds, std::vector<BonjourResp
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
             auto elapsed = std::chrono::steady_clock::now() - start;
-            if (elapsed > window) break;
+            if (elapsed > window || stop()) break;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(window - elapsed).count();
-            int r = WaitAnyReadable({s.Handle()}, static_cast<int>(left) + 1);
+            int r = WaitAnyReadable({s.Handle()}, static_cast<int>(std::min<long long>(left + 1, 100)));
             if (r == -2) continue;
             if (r < 0) {
                 ok = false;

@@ -45,17 +45,30 @@ GEVModifyResult ModifyViaGigEVision(CDeviceList& list, int row, const GEVSetting
     CGEVControl& gev = control ? *control : ownControl;
 
     say("Connecting to camera...", true);
+    std::string failure;
     if (gev.SetControlChannelPrivilege(2, camera.ipAddress)) {
         result.privilegeGranted = true;
-        bool ok = gev.SetAddressConfiguration(settings.dhcp ? 6 : 5, camera.ipAddress);
-        if (!settings.dhcp) {
-            ok = gev.SetPersistentIPAddress(settings.address, camera.ipAddress) && ok;
-            ok = gev.SetPersistentSubnetMask(settings.netmask, camera.ipAddress) && ok;
-            ok = gev.SetPersistentGateway(settings.gateway, camera.ipAddress) && ok;
+        // Each write must be acknowledged before the next one goes out; a
+        // refused or unanswered write ends the change before the reset, so the
+        // camera never restarts into half of the new settings.
+        const char* refused = nullptr;
+        if (!gev.SetAddressConfiguration(settings.dhcp ? 6 : 5, camera.ipAddress)) {
+            refused = "addressing mode";
+        } else if (!settings.dhcp) {
+            if (!gev.SetPersistentIPAddress(settings.address, camera.ipAddress))
+                refused = "IP address";
+            else if (!gev.SetPersistentSubnetMask(settings.netmask, camera.ipAddress))
+                refused = "subnet mask";
+            else if (!gev.SetPersistentGateway(settings.gateway, camera.ipAddress))
+                refused = "default gateway";
         }
-        say("Reset camera", true);
-        ok = gev.ResetCamera(camera.ipAddress) && ok;
-        result.writesAcknowledged = ok;
+        if (!refused) {
+            say("Reset camera", true);
+            if (!gev.ResetCamera(camera.ipAddress)) refused = "reset";
+        }
+        result.writesAcknowledged = refused == nullptr;
+        if (refused) failure = std::string("IP change failed: the camera did not acknowledge the ") + refused;
+        // Nothing is pending: the settings were either written or refused.
         list.WithDevice(row, [](CDevice& d) { d.ipChangePending = false; });
     } else {
         say("Force IP on camera...", true);
@@ -69,6 +82,10 @@ GEVModifyResult ModifyViaGigEVision(CDeviceList& list, int row, const GEVSetting
         list.SetItemText(row, kColIpAddress, "");
         result.rescan = true;
     }
-    say("", false);
+    result.failure = failure;
+    if (failure.empty())
+        say("", false);
+    else
+        say(failure, true);
     return result;
 }

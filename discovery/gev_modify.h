@@ -45,12 +45,17 @@ struct GEVModifyResult {
     bool writesAcknowledged = false;// every register write of that route was acknowledged
     bool forceIPSent = false;       // the forced address went out
     bool rescan = false;            // a new scan must be signalled (scanEvent)
+    std::string failure;            // the failure status of a refused write, else empty
 };
 
 // Applies `settings` to the camera of `row`: the control privilege, then the
-// addressing registers and a reset; when the privilege is refused a forced
-// address from the camera's adapter, after which the record holds the new
-// address with the pending mark and the row's address cell is emptied.
+// addressing registers and a reset, each only once the one before was
+// acknowledged. A write that is not acknowledged ends the change with the
+// status "IP change failed: the camera did not acknowledge the <what>" and
+// no pending mark; a change that went through ends with an empty status.
+// When the privilege is refused: a forced address from the camera's adapter,
+// after which the record holds the new address with the pending mark and the
+// row's address cell is emptied.
 // `control` may be given (tests point it at a fake camera); otherwise a new one
 // serves this change.
 GEVModifyResult ModifyViaGigEVision(CDeviceList& list, int row, const GEVSettings& settings,

@@ -1,5 +1,7 @@
 #include "discovery/gev_scanner.h"
 
+#include <algorithm>
+
 #include "discovery/adapters.h"
 #include "discovery/udp_socket.h"
 
@@ -113,7 +115,9 @@ bool CGEVScanner::Scan(std::vector<GEVDiscoveryAnswer>& answers) {
     uint32_t target = 0;
     if (!ParseIPv4(destination, target)) return false;
 
+    const auto stop = [this] { return stopRequested && stopRequested(); };
     for (const AdapterInfo& adapter : *table) {
+        if (stop()) break;
         uint32_t source = 0;
         if (!ParseIPv4(adapter.address, source)) source = 0;
         CUdpSocket s;
@@ -134,8 +138,8 @@ bool CGEVScanner::Scan(std::vector<GEVDiscoveryAnswer>& answers) {
         const auto end = Clock::now() + std::chrono::milliseconds(collectMs);
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-            if (left <= 0) break;
-            int w = s.WaitReadable(static_cast<int>(left));
+            if (left <= 0 || stop()) break;
+            int w = s.WaitReadable(static_cast<int>(std::min<long long>(left, 100)));
             if (w < 0) {
                 failed = true;
                 break;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,9 @@ public:
 
     // Collection time per adapter (one second; tests may shorten it).
     int collectMs = 1000;
+    // Asked between adapters and at least every 100 ms while collecting:
+    // true ends the scan early (the scan thread's owner is going away).
+    std::function<bool()> stopRequested;
 
 private:
     std::string destination;

@@ -3,6 +3,8 @@
 // box); teliox-cli prints the texts and asks on the terminal.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 struct IActionStatus {
@@ -14,3 +16,10 @@ struct IActionStatus {
     // Asks a question with the answers Yes and No; true means Yes.
     virtual bool AskYesNo(const std::string& question) = 0;
 };
+
+// Set by the window when it closes: an action running on a worker thread
+// gives up at its next wait (within about a tenth of a second) and writes
+// nothing more. Empty: the action runs to its end.
+using CancelFlag = std::shared_ptr<std::atomic<bool>>;
+
+inline bool IsCancelled(const CancelFlag& flag) { return flag && flag->load(); }

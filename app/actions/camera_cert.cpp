@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -81,26 +82,31 @@ int RemainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits until fd is ready for events or the deadline passes.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
+// Waits in short slices, so a cancel is seen soon.
+constexpr int kCancelCheckMs = 100;
+
+// Waits until fd is ready for events, the deadline passes or the exchange is
+// cancelled.
+bool WaitFor(int fd, short events, Clock::time_point deadline, const CancelFlag& cancel) {
     for (;;) {
         int ms = RemainingMs(deadline);
-        if (ms == 0) return false;
+        if (ms == 0 || IsCancelled(cancel)) return false;
         pollfd p{fd, events, 0};
-        int n = poll(&p, 1, ms);
+        int n = poll(&p, 1, std::min(ms, kCancelCheckMs));
         if (n > 0) return true;
         if (n < 0 && errno != EINTR) return false;
     }
 }
 
-bool Connect(int fd, const sockaddr_in& addr, Clock::time_point deadline, std::string& error) {
+bool Connect(int fd, const sockaddr_in& addr, Clock::time_point deadline, const CancelFlag& cancel,
+             std::string& error) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
     if (errno != EINPROGRESS && errno != EINTR) {
         error = std::string("connect failed: ") + std::strerror(errno);
         return false;
     }
-    if (!WaitFor(fd, POLLOUT, deadline)) {
-        error = "connect timed out";
+    if (!WaitFor(fd, POLLOUT, deadline, cancel)) {
+        error = IsCancelled(cancel) ? "cancelled" : "connect timed out";
         return false;
     }
     int soerr = 0;
@@ -114,40 +120,33 @@ bool Connect(int fd, const sockaddr_in& addr, Clock::time_point deadline, std::s
 }
 
 // Runs the handshake until it ends one way or the other, or the deadline.
-void Handshake(SSL* ssl, int fd, Clock::time_point deadline) {
+void Handshake(SSL* ssl, int fd, Clock::time_point deadline, const CancelFlag& cancel) {
     for (;;) {
         ERR_clear_error();
         int rc = SSL_connect(ssl);
         if (rc == 1) return;
         int why = SSL_get_error(ssl, rc);
         if (why == SSL_ERROR_WANT_READ) {
-            if (!WaitFor(fd, POLLIN, deadline)) return;
+            if (!WaitFor(fd, POLLIN, deadline, cancel)) return;
         } else if (why == SSL_ERROR_WANT_WRITE) {
-            if (!WaitFor(fd, POLLOUT, deadline)) return;
+            if (!WaitFor(fd, POLLOUT, deadline, cancel)) return;
         } else {
             return;
         }
     }
 }
 
-// Text dump, then PEM block, into a new file beside the old one; the old one
-// is replaced only when the new one is complete.
+// Text dump, then PEM block; the old file is replaced only when the new one
+// is complete.
 bool WriteCameraFile(X509* cert, const std::string& path, std::string& error) {
-    const std::string temp = path + ".new";
-    BIO* bio = BIO_new_file(temp.c_str(), "w");
-    if (!bio) {
-        error = "cannot create " + temp + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = X509_print(bio, cert) == 1 && PEM_write_bio_X509(bio, cert) == 1;
-    ok = BIO_flush(bio) == 1 && ok;
-    BIO_free(bio);  // closes the file
-    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        error = "cannot write " + path;
-        std::remove(temp.c_str());
-    }
-    return ok;
+    return ReplaceFile(path, 0644, [cert](FILE* f) {
+        BIO* bio = BIO_new_fp(f, BIO_NOCLOSE);
+        if (!bio) return false;
+        bool ok = X509_print(bio, cert) == 1 && PEM_write_bio_X509(bio, cert) == 1;
+        ok = BIO_flush(bio) == 1 && ok;
+        BIO_free(bio);
+        return ok;
+    }, error);
 }
 
 }  // namespace
@@ -161,8 +160,9 @@ int FetchCameraCertificate(const CDevice& record, const FetchOptions& options, s
 
     CertificatePaths paths;
     if (!GetCertificatePaths(paths, why)) return fail(why);
+    if (std::string refusal = CameraFileNameRefusal(record.hostName); !refusal.empty()) return fail(refusal);
     const std::string path = paths.CameraCertPath(record.hostName);
-    if (path.empty()) return fail("host name '" + record.hostName + "' cannot name a certificate file");
+    if (path.empty()) return fail("Certificate folder path is too long for " + PrintableText(record.hostName));
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -180,12 +180,13 @@ int FetchCameraCertificate(const CDevice& record, const FetchOptions& options, s
 
     SigpipeGuard sigpipe;
     const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
-    if (!Connect(sock.fd(), addr, deadline, why))
+    if (!Connect(sock.fd(), addr, deadline, options.cancel, why))
         return fail(record.ipAddress + ":" + std::to_string(options.port) + ": " + why);
 
     std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), sock.fd()) != 1) return fail("cannot set up a TLS session");
-    Handshake(ssl.get(), sock.fd(), deadline);
+    Handshake(ssl.get(), sock.fd(), deadline, options.cancel);
+    if (IsCancelled(options.cancel)) return fail("cancelled");
 
     std::unique_ptr<X509, X509Free> cert(SSL_get1_peer_certificate(ssl.get()));
     if (!cert)

@@ -3,6 +3,7 @@
 // connections to that camera use it as the one trusted certificate.
 #pragma once
 
+#include "app/actions/action_status.h"
 #include "discovery/device.h"
 
 #include <cstdint>
@@ -14,6 +15,7 @@ inline constexpr int kFetchTimeoutMs = 10000;
 struct FetchOptions {
     uint16_t port = kCameraTlsPort;
     int timeoutMs = kFetchTimeoutMs;  // connect and handshake together
+    CancelFlag cancel;                // set: the exchange gives up at once
 };
 
 // Connects to record.ipAddress, runs a TLS handshake without verifying
@@ -22,7 +24,8 @@ struct FetchOptions {
 // result does not matter; only the certificate does (a camera that then
 // refuses us for lack of a client certificate still has shown its own).
 // Returns 0 when the file was written, else 1; error (optional) then says why.
-// The previous file of that camera stays untouched until the new one is
-// complete.
+// A host name that cannot name the file (CameraFileNameProblem) is refused
+// before anything is sent, with CameraFileNameRefusal as the error. The
+// previous file of that camera stays untouched until the new one is complete.
 int FetchCameraCertificate(const CDevice& record, const FetchOptions& options = {},
                            std::string* error = nullptr);

@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +21,12 @@ bool AddNameEntry(X509_NAME* name, const char* field, const std::string& value) 
     return X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC,
                                       reinterpret_cast<const unsigned char*>(value.c_str()),
                                       -1, -1, 0) == 1;
+}
+
+// Called by OpenSSL while it searches for primes; 0 ends the generation.
+int KeygenProgress(EVP_PKEY_CTX* ctx) {
+    const auto* cancel = static_cast<const std::atomic<bool>*>(EVP_PKEY_CTX_get_app_data(ctx));
+    return cancel && cancel->load() ? 0 : 1;
 }
 
 bool Fail(IActionStatus& status, const char* text) {
@@ -58,8 +62,11 @@ std::string UserCountry() {
 }
 
 std::string LocalHostName() {
-    char buf[HOST_NAME_MAX + 1] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0) return {};
+    // Room for the longest name and its NUL: a name of HOST_NAME_MAX bytes
+    // fits whole. gethostname need not terminate a name it had to cut.
+    char buf[HOST_NAME_MAX + 2] = {};
+    if (gethostname(buf, HOST_NAME_MAX + 1) != 0) return {};
+    buf[HOST_NAME_MAX + 1] = '\0';
     return buf;
 }
 
@@ -79,6 +86,10 @@ bool GenerateClientCertificate(ClientCertificate& out, IActionStatus& status,
     EVP_PKEY* raw = nullptr;
     {
         std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+        if (ctx && options.cancel) {
+            EVP_PKEY_CTX_set_app_data(ctx.get(), options.cancel.get());
+            EVP_PKEY_CTX_set_cb(ctx.get(), KeygenProgress);
+        }
         if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
             EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), options.keyBits) <= 0 ||
             EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), exponent.get()) <= 0 ||
@@ -118,51 +129,28 @@ bool GenerateClientCertificate(ClientCertificate& out, IActionStatus& status,
     return true;
 }
 
-namespace {
-
-// Opens a file for writing from scratch. With enforce, the mode is set again
-// on the open file, so that an older file with laxer permissions gets it too.
-FILE* CreateFile(const std::string& path, mode_t mode, bool enforce) {
-    if (!PathFits(path)) return nullptr;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) return nullptr;
-    if (enforce && fchmod(fd, mode) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE* f = fdopen(fd, "wb");
-    if (!f) close(fd);
-    return f;
-}
-
-// Runs the PEM writer on the file and closes it; false when anything failed,
-// including the flush at close.
-template <typename Writer>
-bool WritePem(const std::string& path, mode_t mode, bool enforce, Writer write) {
-    FILE* f = CreateFile(path, mode, enforce);
-    if (!f) return false;
-    bool ok = write(f);
-    ok = (std::fflush(f) == 0) && ok;
-    ok = (std::fclose(f) == 0) && ok;
-    return ok;
-}
-
-}  // namespace
-
 bool WriteClientCertificate(const ClientCertificate& cc, const CertificatePaths& paths,
                             IActionStatus& status) {
-    bool ok = true;
-    if (!cc.cert || !WritePem(paths.clientCertPath, 0644, false, [&](FILE* f) {
+    // Both files are written in full before either replaces its old one, and
+    // the key goes first: a failure leaves the old pair, never a new
+    // certificate beside an old key.
+    std::string error;
+    CPendingFile cert, key;
+    if (!cc.cert || !cert.Write(paths.clientCertPath, 0644, [&](FILE* f) {
             return PEM_write_X509(f, cc.cert.get()) == 1;
-        })) {
-        ok = false;
+        }, error)) {
         status.SetStatusText("Error writing cert file");
+        return false;
     }
-    if (!cc.key || !WritePem(paths.clientKeyPath, 0600, true, [&](FILE* f) {
+    if (!cc.key || !key.Write(paths.clientKeyPath, 0600, [&](FILE* f) {
             return PEM_write_PrivateKey(f, cc.key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-        })) {
-        ok = false;
+        }, error) || !key.Commit(error)) {
         status.SetStatusText("Error writing private key file");
+        return false;
     }
-    return ok;
+    if (!cert.Commit(error)) {
+        status.SetStatusText("Error writing cert file");
+        return false;
+    }
+    return true;
 }

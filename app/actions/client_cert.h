@@ -33,6 +33,7 @@ struct ClientCertificateOptions {
     std::optional<std::string> hostName;  // default: gethostname()
     std::optional<std::string> country;   // default: UserCountry()
     int keyBits = kClientKeyBits;         // the product always uses 4096
+    CancelFlag cancel;                    // set: the key generation gives up
 };
 
 // Two-letter country code of a locale name such as "de_DE.UTF-8" -> "DE";
@@ -44,7 +45,8 @@ std::string CountryFromLocale(const std::string& locale);
 // one names no country or none is set.
 std::string UserCountry();
 
-// The computer's host name as the sockets layer reports it; empty on failure.
+// The computer's host name as the sockets layer reports it (up to
+// HOST_NAME_MAX, 64 bytes on Linux, whole); empty on failure.
 std::string LocalHostName();
 
 // Fills the working objects. On failure the status text holds the message of
@@ -53,8 +55,11 @@ std::string LocalHostName();
 bool GenerateClientCertificate(ClientCertificate& out, IActionStatus& status,
                                const ClientCertificateOptions& options = {});
 
-// Writes "cert.pem" and then "key.pem" (mode 0600). A file that cannot be
-// created or written sets the status "Error writing cert file" or
-// "Error writing private key file"; the result is false when either failed.
+// Writes "cert.pem" (mode 0644) and then "key.pem" (mode 0600), each whole
+// or not at all (the old file stays until the new one is complete). A file
+// that cannot be created or written sets the status "Error writing cert file"
+// or "Error writing private key file"; the result is false when either
+// failed. When "cert.pem" fails, "key.pem" is left as it was, so the pair on
+// disk never mixes an old certificate with a new key.
 bool WriteClientCertificate(const ClientCertificate& cc, const CertificatePaths& paths,
                             IActionStatus& status);

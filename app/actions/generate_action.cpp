@@ -3,7 +3,12 @@
 #include <sys/stat.h>
 
 CGenerateCertificates::CGenerateCertificates(IActionStatus& status, GenerateOptions options)
-    : status_(status), options_(std::move(options)) {}
+    : status_(status), options_(std::move(options)) {
+    if (options_.cancel) {
+        options_.certificate.cancel = options_.cancel;
+        options_.fetch.cancel = options_.cancel;
+    }
+}
 
 bool CGenerateCertificates::Prepare() {
     prepared_ = false;
@@ -34,16 +39,23 @@ GenerateOutcome CGenerateCertificates::Run(const CDevice* camera) {
         {
             // The working objects live for this block only.
             ClientCertificate cc;
-            if (!GenerateClientCertificate(cc, status_, options_.certificate))
-                return GenerateOutcome::kGenerateFailed;
+            const bool made = GenerateClientCertificate(cc, status_, options_.certificate);
+            if (IsCancelled(options_.cancel)) return GenerateOutcome::kCancelled;
+            if (!made) return GenerateOutcome::kGenerateFailed;
             ok = WriteClientCertificate(cc, paths_, status_);
         }
         if (!ok) return GenerateOutcome::kWriteFailed;
     }
 
     if (!camera) return generate_ ? GenerateOutcome::kClientFilesOnly : GenerateOutcome::kKept;
+    if (std::string refusal = CameraFileNameRefusal(camera->hostName); !refusal.empty()) {
+        fetchError_ = refusal;
+        status_.ShowStatus(refusal);
+        return GenerateOutcome::kNameRefused;
+    }
     status_.ShowStatus("Get camera certificate...");
-    if (FetchCameraCertificate(*camera, options_.fetch, &fetchError_) != 0) return GenerateOutcome::kFetchFailed;
+    if (FetchCameraCertificate(*camera, options_.fetch, &fetchError_) != 0)
+        return IsCancelled(options_.cancel) ? GenerateOutcome::kCancelled : GenerateOutcome::kFetchFailed;
     status_.ShowStatus("Certificates updated");
     return GenerateOutcome::kUpdated;
 }

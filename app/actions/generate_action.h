@@ -22,11 +22,14 @@ enum class GenerateOutcome {
     kGenerateFailed,     // a generation step failed; its message is the status
     kWriteFailed,        // "Error writing cert file" / "Error writing private key file"
     kFetchFailed,        // the status stays "Get camera certificate..."
+    kNameRefused,        // the camera's host name cannot name its file; the status says why
+    kCancelled,          // given up on a cancel; nothing new was written
 };
 
 struct GenerateOptions {
     ClientCertificateOptions certificate;
     FetchOptions fetch;
+    CancelFlag cancel;  // set: key generation and fetch give up, nothing more is written
 };
 
 class CGenerateCertificates {
@@ -42,7 +45,9 @@ public:
     bool WillGenerate() const { return generate_; }
 
     // Generation and writing (when decided), then the camera's certificate
-    // when camera is given. The record is read during the call only.
+    // when camera is given. A camera whose host name cannot name its file
+    // (CameraFileNameProblem) gets that reason as the status instead of a
+    // fetch. The record is read during the call only.
     GenerateOutcome Run(const CDevice* camera);
 
     const CertificatePaths& Paths() const { return paths_; }

@@ -25,6 +25,7 @@ struct UploadOptions {
     std::string baseUrl;
     long connectTimeoutMs = kUploadConnectTimeoutMs;
     long totalTimeoutMs = kUploadTotalTimeoutMs;
+    CancelFlag cancel;  // set: the transfer is given up at once
 };
 
 struct UploadResult {
@@ -50,5 +51,15 @@ const tinyxml2::XMLElement* FindElementByName(const tinyxml2::XMLElement* elemen
 
 // The status text a reply gives: the text of its "body" element (empty when
 // the body does not start with text), cut just before a "Subject:" that does
-// not stand at its very start. nullopt when the reply holds no "body".
+// not stand at its very start, in UTF-8 (see DecodeReplyText). nullopt when
+// the reply holds no "body".
 std::optional<std::string> UploadReplyStatus(std::string_view reply);
+
+// The value of the encoding pseudo-attribute of the XML declaration that
+// opens the reply (after an optional byte-order mark); empty when none.
+std::string DeclaredEncoding(std::string_view reply);
+
+// A text of the reply in UTF-8: converted from `encoding` when one is
+// declared and the text is valid in it; otherwise the text as it stands when
+// it is valid UTF-8; otherwise read as Latin-1.
+std::string DecodeReplyText(std::string_view text, const std::string& encoding);

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(folder)) return 2;
     qputenv("XDG_CONFIG_HOME", QByteArray(folder));
     qputenv("XDG_RUNTIME_DIR", QByteArray(folder));
+    qputenv("XDG_DATA_HOME", QByteArray(folder));
     QStandardPaths::setTestModeEnabled(true);
     QApplication app(argc, argv);
     for (auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {

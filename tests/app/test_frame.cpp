@@ -127,6 +127,31 @@ TEST_F(FrameTest, StatusPaneShowsTextsAtOnceOrAtTheNextIdleUpdate) {
     EXPECT_EQ(frame->StatusPane()->text(), "Scan completed");
 }
 
+TEST_F(FrameTest, ANewStatusReplacesTheFlyByPromptOfTheCommandUnderThePointer) {
+    auto frame = MakeFrame();
+    frame->show();
+    frame->View()->SetStatus("Scan completed");
+    frame->View()->OnTimer();
+    frame->OnIdleUpdate();
+
+    // The pointer rests on the toolbar's Modify button and the user clicks it.
+    QStatusTipEvent tip("Modify IP Address");
+    QCoreApplication::sendEvent(frame.get(), &tip);
+    EXPECT_EQ(frame->StatusPane()->text(), "Modify IP Address");
+    frame->View()->SetStatus("No item selected");
+    frame->View()->OnTimer();
+    frame->OnIdleUpdate();
+    EXPECT_EQ(frame->StatusPane()->text(), "No item selected");
+
+    // Pointing at a command again shows its prompt; a text pushed at once wins too.
+    QStatusTipEvent again("Open User Web");
+    QCoreApplication::sendEvent(frame.get(), &again);
+    EXPECT_EQ(frame->StatusPane()->text(), "Open User Web");
+    frame->SetStatusPaneText("Connecting to camera...");
+    frame->OnIdleUpdate();
+    EXPECT_EQ(frame->StatusPane()->text(), "Connecting to camera...");
+}
+
 TEST_F(FrameTest, RefreshWhileScanningOnlyFromTheContextMenu) {
     auto frame = MakeFrame();
     frame->show();

@@ -19,6 +19,11 @@
 #include <QTest>
 #include <thread>
 
+#include <QFile>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTextDocument>
+
 namespace {
 
 class ViewTest : public ::testing::Test {
@@ -301,7 +306,8 @@ TEST_F(ViewTest, FirstShowingStartsDiscoveryOnceAndFixesTheColumns) {
     EXPECT_TRUE(view->StatusTimerRunning());
     const int unit = view->Unit();
     const int client = view->List()->width() - 2 * view->List()->frameWidth();
-    EXPECT_EQ(unit, client / 16);
+    const int scrollBar = view->List()->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view->List());
+    EXPECT_EQ(unit, (client - scrollBar) / 17);
     ASSERT_GT(unit, 0);
     const std::array<int, 5> expected{4 * unit, 3 * unit, 4 * unit, 5 * unit, unit};
     EXPECT_EQ(view->ColumnWidths(), expected);
@@ -318,6 +324,76 @@ TEST_F(ViewTest, FirstShowingStartsDiscoveryOnceAndFixesTheColumns) {
 
     view.reset();
     EXPECT_EQ(state->stops, 1);
+}
+
+TEST_F(ViewTest, AllFiveColumnsFitTheDefaultWindowAlsoWithAFullList) {
+    CMainFrame frame(FakeFactory(state));
+    ASSERT_TRUE(frame.LoadFrame());
+    frame.show();
+    QCoreApplication::processEvents();
+    CCameraListCtrl* list = frame.View()->List();
+    const auto widths = frame.View()->ColumnWidths();
+    int sum = 0;
+    for (int w : widths) sum += w;
+    EXPECT_GT(widths[4], 16);  // room for the padlock
+    EXPECT_LE(sum, list->viewport()->width());
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+
+    // Rows enough for a vertical scroll bar: still no horizontal one.
+    for (int i = 0; i < 60; ++i) {
+        frame.View()->Devices().AddOrUpdateDevice(
+            CameraInfo("cam" + std::to_string(i), "192.168.0." + std::to_string(i + 20), "J3"));
+    }
+    frame.View()->FlushRowChanges();
+    ASSERT_TRUE(ProcessEventsUntil([list] { return list->verticalScrollBar()->isVisible(); }))
+        << frame.View()->Model()->rowCount() << " rows, viewport " << list->viewport()->height();
+    EXPECT_LE(sum, list->viewport()->width());
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+    const QRect padlock = list->visualRect(frame.View()->Model()->index(0, 4));
+    EXPECT_LE(padlock.right(), list->viewport()->width());
+}
+
+TEST_F(ViewTest, AManualThatCannotBeOpenedIsReportedInTheStatus) {
+    const std::string failure = "Failed to open manual " + CTelioxView::ManualPath().toStdString();
+    // No viewer for it.
+    view->SetUrlOpener([](const QUrl&) { return false; });
+    view->OnHelpManual();
+    EXPECT_EQ(view->StatusText().Get(), failure);
+
+    // Missing: the program's own opener says so without starting a viewer.
+    if (QFile::exists(CTelioxView::ManualPath())) GTEST_SKIP() << "a manual lies beside this test";
+    CTelioxView plain(nullptr, FakeFactory(state));
+    plain.OnHelpManual();
+    EXPECT_EQ(plain.StatusText().Get(), failure);
+}
+
+TEST_F(ViewTest, APageThatCannotBeOpenedIsReportedInTheStatus) {
+    Add(CameraInfo("cam1", "192.168.0.20", "J3"));
+    Select(0);
+    view->SetUrlOpener([](const QUrl&) { return false; });  // no browser
+    view->OnWeb();
+    EXPECT_EQ(view->StatusText().Get(), "Failed to open http://192.168.0.20");
+    view->OnConnectivityWizard();
+    EXPECT_EQ(view->StatusText().Get(), "Failed to open http://192.168.0.20/setupwizard");
+}
+
+TEST_F(ViewTest, NamesFromTheNetworkShowAsTypedInTheTooltip) {
+    const std::string name = "<h1>BIG</h1><font color=red>Red</font> & <b>bold</b>";
+    Add(CameraInfo(name, "192.168.0.20", "J3"));
+    const CCameraListModel* model = view->Model();
+    ASSERT_EQ(model->rowCount(), 1);
+    EXPECT_EQ(model->ItemText(0, 0), QString::fromStdString(name));  // the cell is plain text
+    const QString tip = model->data(model->index(0, 0), Qt::ToolTipRole).toString();
+    // A tooltip renders what looks like rich text as rich text; what it gets
+    // is rich text whose rendering is exactly the name, markup and all.
+    ASSERT_TRUE(Qt::mightBeRichText(tip));
+    QTextDocument rendered;
+    rendered.setHtml(tip);
+    const QStringList lines = rendered.toPlainText().split(QChar::LineFeed);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines[0], QString::fromStdString(name));
+    EXPECT_FALSE(tip.contains("<h1>"));
+    EXPECT_FALSE(tip.contains("<font"));
 }
 
 }  // namespace

@@ -445,13 +445,23 @@ TEST_F(GenerateTest, ExistingCertificateAndAnswerNoKeepTheClientFilesAndFetchThe
 
 TEST_F(GenerateTest, ClosingTheViewWhileAGenerationRunsIsSafe) {
     ScopedProgramData data("gen-close");
+    std::filesystem::create_directories(data.SslDir());
+    WriteFile(data.SslDir() + "/cert.pem", "old certificate\n");
+    WriteFile(data.SslDir() + "/key.pem", "old key\n");
+    answer = true;  // overwrite
     AddAndSelect(Camera("W8"));
     view->OnGenerateCertificates();
     ASSERT_TRUE(view->GenerationRunning());
     spy.reset();
-    view.reset();  // waits for the worker within its bound; its late reports go nowhere
-    // The work itself was not cut short.
-    EXPECT_TRUE(FileExists(data.SslDir() + "/cert.pem"));
+    const auto start = std::chrono::steady_clock::now();
+    view.reset();  // the generation is given up; its late reports go nowhere
+    // Closing does not wait for the key: within the view's bound and a margin.
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(CTelioxView::kWorkerJoinBoundMs + 500));
+    // Either the old pair or a whole new one: never a new certificate beside an old key.
+    const std::string cert = ReadFile(data.SslDir() + "/cert.pem");
+    const std::string key = ReadFile(data.SslDir() + "/key.pem");
+    EXPECT_EQ(cert == "old certificate\n", key == "old key\n");
 }
 
 // ---- Upload certificate ---------------------------------------------------
@@ -476,7 +486,14 @@ TEST_F(CommandsTest, UploadSendsTheCertificateAndShowsTheReplysBodyInTheStatusPa
     framed->List()->selectionModel()->select(framed->Model()->index(0, 0),
                                              QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 
+    QSignalSpy finished(framed, &CTelioxView::UploadFinished);
     frame->OnCommand(cmd::ID_UPLOAD_CERTIFICATE);
+    // The transfer runs on a worker; meanwhile the command is greyed.
+    EXPECT_TRUE(framed->UploadRunning());
+    EXPECT_FALSE(frame->IsCommandEnabled(cmd::ID_UPLOAD_CERTIFICATE));
+    ASSERT_TRUE(WaitUntil([&] { return finished.count() == 1; }));
+    EXPECT_FALSE(framed->UploadRunning());
+    EXPECT_EQ(framed->RunningWorkers(), 0);
 
     const auto requests = http.Requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -499,11 +516,33 @@ TEST_F(CommandsTest, UploadWithoutACertificateSaysSoAndSendsNothing) {
     view->SetUploadOptions(options);
     AddAndSelect(Camera("J3"));
 
+    QSignalSpy finished(view.get(), &CTelioxView::UploadFinished);
     view->OnUploadCertificate();
+    ASSERT_TRUE(WaitUntil([&] { return finished.count() == 1; }));
 
     EXPECT_EQ(Shown(), (std::vector<std::string>{"Upload certificate to 127.0.0.1", "Failed to open client certificate"}));
     EXPECT_EQ(view->StatusText().Get(), "Failed to open client certificate");
     EXPECT_TRUE(http.Requests().empty());
+}
+
+TEST_F(CommandsTest, ClosingTheViewDuringAnUploadToASilentCameraEndsAtOnce) {
+    ScopedProgramData data("upload-close");
+    std::filesystem::create_directories(data.SslDir());
+    WriteFile(data.SslDir() + "/cert.pem", "PEM\n");
+    SilentListener silent;  // accepts in the kernel, never answers
+    UploadOptions options;
+    options.baseUrl = "http://127.0.0.1:" + std::to_string(silent.port());
+    view->SetUploadOptions(options);  // the product's 30-s limit
+    AddAndSelect(Camera("J3"));
+    view->OnUploadCertificate();
+    ASSERT_TRUE(view->UploadRunning());
+    view->OnUploadCertificate();  // one at a time
+    EXPECT_EQ(view->StatusText().Get(), "Certificate upload is already running");
+    spy.reset();
+    const auto start = std::chrono::steady_clock::now();
+    view.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(CTelioxView::kWorkerJoinBoundMs + 500));
 }
 
 TEST_F(CommandsTest, CommandsWithoutSelectionTouchNoCamera) {

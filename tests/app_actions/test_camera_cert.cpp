@@ -1,11 +1,14 @@
 #include "test_support.h"
 
 #include "app/actions/camera_cert.h"
+#include "app/actions/cert_store.h"
 
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -112,4 +115,48 @@ TEST_F(CameraCertFetch, UnwritableFolderIsAFailure) {
     std::string error;
     EXPECT_EQ(FetchCameraCertificate(Camera("cam"), On(camera.port()), &error), 1);
     EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
+}
+
+TEST_F(CameraCertFetch, HostNamesKeyAndCertNeverReplaceTheClientFiles) {
+    // Real client files, as generation leaves them.
+    ClientCertificate client = MakeCameraCertificate("teliox-client");
+    WriteFile(data_->SslDir() + "/cert.pem", ToPem(client.cert.get()));
+    std::string written;
+    ASSERT_TRUE(ReplaceFile(data_->SslDir() + "/key.pem", 0600, [&](FILE* f) {
+        return PEM_write_PrivateKey(f, client.key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    }, written)) << written;
+    const std::string certBefore = ReadFile(data_->SslDir() + "/cert.pem");
+    const std::string keyBefore = ReadFile(data_->SslDir() + "/key.pem");
+
+    TlsTestServer camera(TlsTestServer::kPresent, identity_);
+    for (const char* name : {"key", "cert", "KEY", "Cert", ".key", "key/", "../SSL/key"}) {
+        std::string error;
+        EXPECT_EQ(FetchCameraCertificate(Camera(name), On(camera.port()), &error), 1) << name;
+        EXPECT_EQ(error.rfind("Camera certificate not stored: ", 0), 0u) << error;
+    }
+    EXPECT_EQ(camera.connections(), 0);  // refused before any traffic
+    EXPECT_EQ(ReadFile(data_->SslDir() + "/cert.pem"), certBefore);
+    EXPECT_EQ(ReadFile(data_->SslDir() + "/key.pem"), keyBefore);
+    BIO* bio = BIO_new_file((data_->SslDir() + "/key.pem").c_str(), "r");
+    ASSERT_TRUE(bio);
+    EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr));
+    BIO_free(bio);
+    EXPECT_TRUE(key);
+}
+
+TEST_F(CameraCertFetch, ACancelEndsTheWaitForASilentCamera) {
+    SilentListener silent;
+    FetchOptions options = On(silent.port(), 30000);
+    options.cancel = std::make_shared<std::atomic<bool>>(false);
+    std::thread canceller([flag = options.cancel] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        flag->store(true);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    EXPECT_EQ(FetchCameraCertificate(Camera("silent"), options, &error), 1);
+    canceller.join();
+    // Far below the 30 s limit: the cancel, not the time limit, ended it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(FileExists(File("silent")));
 }

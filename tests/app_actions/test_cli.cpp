@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -83,4 +85,157 @@ TEST_F(CliCert, BadArgumentsAreUsageErrors) {
     EXPECT_EQ(Run("upload 127.0.0.1 --port 70000", out), 2);
     EXPECT_EQ(Run("revoke", out), 2);
     EXPECT_EQ(Run("generate --host-name x", out), 2);
+}
+
+// ---- The certificate folder rule, for technicians who are not root ---------
+//
+// Run as other users (setpriv), in a scratch tree that the test owns: the
+// machine-wide folder and each technician's data home are folders in it.
+
+namespace {
+
+constexpr uid_t kTechnician = 65534;
+constexpr uid_t kSecondTechnician = 65533;
+constexpr gid_t kTechnicians = 4242;  // the install's group of technicians
+
+struct FileInfo {
+    bool exists = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    mode_t mode = 0;
+};
+
+FileInfo Inspect(const std::string& path) {
+    struct stat st{};
+    FileInfo info;
+    if (stat(path.c_str(), &st) != 0) return info;
+    return {true, st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777)};
+}
+
+class CertFolderRule : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef TELIOX_CLI_PATH
+        GTEST_SKIP() << "teliox-cli is not part of this build";
+#else
+        if (geteuid() != 0) GTEST_SKIP() << "runs technicians as other users: needs root";
+        if (!HaveTool("setpriv")) GTEST_SKIP() << "setpriv is not installed";
+        std::string pattern = std::filesystem::temp_directory_path().string() + "/teliox-folder-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        chmod(root_.c_str(), 0755);  // the technicians may pass
+        for (uid_t uid : {kTechnician, kSecondTechnician}) {
+            const std::string home = Home(uid);
+            std::filesystem::create_directories(home);
+            ASSERT_EQ(chown(home.c_str(), uid, uid), 0);
+        }
+#endif
+    }
+    void TearDown() override {
+        std::error_code ec;
+        if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+    }
+
+    std::string Home(uid_t uid) const { return root_ + "/home-" + std::to_string(uid); }
+    std::string UserSsl(uid_t uid) const { return Home(uid) + "/ZYRK/SSL"; }
+
+    // A folder of the scratch tree, made by root with an owner and mode.
+    std::string Folder(const std::string& relative, uid_t uid, gid_t gid, mode_t mode) {
+        const std::string path = root_ + "/" + relative;
+        std::filesystem::create_directories(path);
+        EXPECT_EQ(chown(path.c_str(), uid, gid), 0);
+        EXPECT_EQ(chmod(path.c_str(), mode), 0);
+        return path;
+    }
+
+    // teliox-cli cert ARGS as the technician `uid` (with the group of
+    // technicians when `inGroup`), with the machine-wide base `programData`.
+    int RunAs(uid_t uid, bool inGroup, const std::string& programData, const std::string& args, std::string& out) {
+#ifdef TELIOX_CLI_PATH
+        const std::string groups = inGroup ? "--groups=" + std::to_string(kTechnicians) : "--clear-groups";
+        const std::string command = "setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(uid) +
+                                    " " + groups + " env TELIOX_PROGRAMDATA=" + ShellQuote(programData) +
+                                    " XDG_DATA_HOME=" + ShellQuote(Home(uid)) + " HOME=" + ShellQuote(Home(uid)) +
+                                    " " + ShellQuote(TELIOX_CLI_PATH) + " cert " + args + " </dev/null";
+        return RunCommand(command, out);
+#else
+        return -1;
+#endif
+    }
+
+    std::string FolderOf(uid_t uid, bool inGroup, const std::string& programData) {
+        std::string out;
+        EXPECT_EQ(RunAs(uid, inGroup, programData, "folder", out), 0) << out;
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+
+    std::string root_;
+};
+
+}  // namespace
+
+TEST_F(CertFolderRule, MachineWideFolderWhenTheTechnicianMayWriteOrCreateIt) {
+    const std::string writable = Folder("m1", 0, 0, 0755);
+    Folder("m1/ZYRK/SSL", kTechnician, kTechnician, 0755);
+    EXPECT_EQ(FolderOf(kTechnician, false, writable), writable + "/ZYRK/SSL (machine-wide)");
+
+    // Not there yet, but its parent is the technician's: it can be made.
+    const std::string creatable = Folder("m2", kTechnician, kTechnician, 0755);
+    EXPECT_EQ(FolderOf(kTechnician, false, creatable), creatable + "/ZYRK/SSL (machine-wide)");
+    EXPECT_FALSE(Inspect(creatable + "/ZYRK").exists);  // asking creates nothing
+}
+
+TEST_F(CertFolderRule, PerUserFolderWhenTheMachineWideOneIsNotTheTechniciansToUse) {
+    // Root's folder, read-only for others.
+    const std::string readOnly = Folder("m3", 0, 0, 0755);
+    Folder("m3/ZYRK/SSL", 0, 0, 0755);
+    EXPECT_EQ(FolderOf(kTechnician, false, readOnly), UserSsl(kTechnician) + " (per-user)");
+    // Missing, and no right to make it.
+    const std::string closed = Folder("m4", 0, 0, 0755);
+    EXPECT_EQ(FolderOf(kTechnician, false, closed), UserSsl(kTechnician) + " (per-user)");
+    // Writable by all, but its key is root's alone: the TLS route could not read it.
+    const std::string foreignKey = Folder("m5", 0, 0, 0755);
+    const std::string ssl = Folder("m5/ZYRK/SSL", 0, 0, 0777);
+    WriteFile(ssl + "/key.pem", "root's key");
+    chmod((ssl + "/key.pem").c_str(), 0600);
+    EXPECT_EQ(FolderOf(kTechnician, false, foreignKey), UserSsl(kTechnician) + " (per-user)");
+
+    // The per-user folder is made owner-only when first written.
+    ClientCertificate identity = MakeCameraCertificate("usercam");
+    TlsTestServer camera(TlsTestServer::kPresent, identity);
+    std::string out;
+    ASSERT_EQ(RunAs(kTechnician, false, foreignKey, "fetch 127.0.0.1 --host-name usercam --port " +
+                                                        std::to_string(camera.port()), out), 0) << out;
+    const FileInfo folder = Inspect(UserSsl(kTechnician));
+    EXPECT_TRUE(folder.exists);
+    EXPECT_EQ(folder.uid, kTechnician);
+    EXPECT_EQ(folder.mode, 0700u);
+    EXPECT_EQ(Inspect(Home(kTechnician) + "/ZYRK").mode, 0700u);
+    EXPECT_TRUE(Inspect(UserSsl(kTechnician) + "/usercam.pem").exists);
+    EXPECT_EQ(ReadFile(ssl + "/key.pem"), "root's key");
+}
+
+TEST_F(CertFolderRule, GroupFolderOfTheInstallServesTheFirstTechnicianAndSendsTheSecondToTheirOwn) {
+    // What the package makes: /var/lib/ZYRK/SSL, root:teliox, 2770.
+    const std::string programData = Folder("lib", 0, 0, 0755);
+    Folder("lib/ZYRK", 0, 0, 0755);
+    const std::string ssl = Folder("lib/ZYRK/SSL", 0, kTechnicians, 02770);
+    EXPECT_EQ(FolderOf(kTechnician, false, programData), UserSsl(kTechnician) + " (per-user)");  // not in the group
+    EXPECT_EQ(FolderOf(kTechnician, true, programData), ssl + " (machine-wide)");
+
+    std::string out;
+    ASSERT_EQ(RunAs(kTechnician, true, programData, "generate --yes", out), 0) << out;
+    const FileInfo key = Inspect(ssl + "/key.pem");
+    const FileInfo cert = Inspect(ssl + "/cert.pem");
+    ASSERT_TRUE(key.exists && cert.exists) << out;
+    EXPECT_EQ(key.uid, kTechnician);
+    EXPECT_EQ(key.gid, kTechnicians);  // the folder's group
+    EXPECT_EQ(key.mode, 0600u);
+    EXPECT_EQ(cert.gid, kTechnicians);
+    EXPECT_EQ(cert.mode, 0644u);
+    EXPECT_EQ(FolderOf(kTechnician, true, programData), ssl + " (machine-wide)");  // the first keeps using it
+
+    // The second technician cannot read the first one's key: their own folder.
+    EXPECT_EQ(FolderOf(kSecondTechnician, true, programData), UserSsl(kSecondTechnician) + " (per-user)");
 }

@@ -14,8 +14,12 @@
 #include <optional>
 #include <ctime>
 #include <memory>
+#include <climits>
+#include <sched.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -86,6 +90,14 @@ ClientCertificateOptions Quick(std::optional<std::string> host = "teliox-test",
     o.country = std::move(country);
     o.keyBits = 1024;  // fast; the real size is checked on the first-use run
     return o;
+}
+
+// A generation with these client options that fetches from the test camera.
+GenerateOptions FetchingFrom(const TlsTestServer& camera, ClientCertificateOptions certificate) {
+    GenerateOptions options;
+    options.certificate = std::move(certificate);
+    options.fetch.port = camera.port();
+    return options;
 }
 
 }  // namespace
@@ -283,11 +295,8 @@ TEST(ClientCertGenerate, FailedStepWritesNothingAndFetchesNothing) {
     ClientCertificate identity = MakeCameraCertificate("cam");
     TlsTestServer camera(TlsTestServer::kPresent, identity);
     RecordingStatus status;
-    GenerateOptions options;
-    options.certificate = Quick("");
-    options.fetch.port = camera.port();
     CDevice record = Camera("cam");
-    EXPECT_EQ(GenerateCertificates(&record, status, options), GenerateOutcome::kGenerateFailed);
+    EXPECT_EQ(GenerateCertificates(&record, status, FetchingFrom(camera, Quick(""))), GenerateOutcome::kGenerateFailed);
     const std::vector<StatusEvent> expected = {
         {StatusEvent::kShow, "Create client certificates..."},
         {StatusEvent::kSet, "An error occurred when setting Common Name"},
@@ -308,4 +317,71 @@ TEST(ClientCertGenerate, FilesThatCannotBeCreatedAreWriteErrors) {
     EXPECT_EQ(GenerateCertificates(&record, status, options), GenerateOutcome::kWriteFailed);
     EXPECT_EQ(status.statusText, "Error writing private key file");
     for (const StatusEvent& e : status.events) EXPECT_NE(e.text, "Get camera certificate...");
+}
+
+TEST(ClientCertGenerate, CameraWhoseHostNameIsKeyGetsAReasonAndTheNewKeyStays) {
+    ScopedProgramData data("name-key");
+    ClientCertificate identity = MakeCameraCertificate("key");
+    TlsTestServer camera(TlsTestServer::kPresent, identity);
+    RecordingStatus status;
+    CDevice record = Camera("key");
+    EXPECT_EQ(GenerateCertificates(&record, status, FetchingFrom(camera, Quick())), GenerateOutcome::kNameRefused);
+    EXPECT_EQ(status.pane, CameraFileNameRefusal("key"));
+    EXPECT_EQ(status.statusText, status.pane);
+    for (const StatusEvent& e : status.events) EXPECT_NE(e.text, "Get camera certificate...");
+    EXPECT_EQ(camera.connections(), 0);
+    X509Ptr cert = ReadCert(data.SslDir() + "/cert.pem");
+    EvpPkeyPtr key = ReadKey(data.SslDir() + "/key.pem");
+    ASSERT_TRUE(cert && key);
+    EXPECT_EQ(X509_check_private_key(cert.get(), key.get()), 1);
+    EXPECT_EQ(FileMode(data.SslDir() + "/key.pem"), 0600u);
+}
+
+TEST(ClientCertGenerate, ACancelEndsTheKeyGenerationAndWritesNothing) {
+    ScopedProgramData data("cancelled");
+    RecordingStatus status;
+    GenerateOptions options;
+    options.certificate = Quick();
+    options.certificate.keyBits = 4096;
+    options.cancel = std::make_shared<std::atomic<bool>>(true);  // cancelled from the start
+    CDevice record = Camera("cam");
+    EXPECT_EQ(GenerateCertificates(&record, status, options), GenerateOutcome::kCancelled);
+    EXPECT_FALSE(FileExists(data.SslDir() + "/cert.pem"));
+    EXPECT_FALSE(FileExists(data.SslDir() + "/key.pem"));
+}
+
+TEST(ClientCertHostName, AHostNameOfSixtyFourCharactersIsReadWholeAndMakesTheCommonName) {
+    // In a UTS namespace of its own, a child sets the longest host name Linux
+    // allows and reports what LocalHostName read and whether the certificate
+    // could carry it.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string name(HOST_NAME_MAX, 'n');
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        std::string report = "no-namespace";
+        if (unshare(CLONE_NEWUTS) == 0 && sethostname(name.data(), name.size()) == 0) {
+            const std::string read = LocalHostName();
+            ClientCertificate cc;
+            RecordingStatus status;
+            ClientCertificateOptions options = Quick(std::nullopt);
+            options.keyBits = 512;
+            const bool made = GenerateClientCertificate(cc, status, options);
+            report = read + (made ? " made" : " failed: " + status.statusText);
+        }
+        [[maybe_unused]] ssize_t n = write(fds[1], report.data(), report.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string report;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) report.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int wstatus = 0;
+    waitpid(child, &wstatus, 0);
+    if (report == "no-namespace") GTEST_SKIP() << "cannot set a host name here (needs root)";
+    EXPECT_EQ(report, name + " made");
 }

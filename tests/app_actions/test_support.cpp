@@ -34,6 +34,8 @@ public:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         g_root = pattern;
         setenv(kProgramDataEnv, g_root.c_str(), 1);
+        // The per-user fallback never reaches the real home folder either.
+        setenv(kDataHomeEnv, (g_root + "/user-data").c_str(), 1);
     }
     void TearDown() override {
         std::error_code ec;
@@ -70,10 +72,16 @@ ScopedProgramData::ScopedProgramData(const std::string& name) : dir_(g_root + "/
     std::filesystem::create_directories(dir_);
     const char* prev = std::getenv(kProgramDataEnv);
     previous_ = prev ? prev : "";
+    const char* prevData = std::getenv(kDataHomeEnv);
+    previousDataHome_ = prevData ? prevData : "";
     setenv(kProgramDataEnv, dir_.c_str(), 1);
+    setenv(kDataHomeEnv, DataHome().c_str(), 1);
 }
 
-ScopedProgramData::~ScopedProgramData() { setenv(kProgramDataEnv, previous_.c_str(), 1); }
+ScopedProgramData::~ScopedProgramData() {
+    setenv(kProgramDataEnv, previous_.c_str(), 1);
+    setenv(kDataHomeEnv, previousDataHome_.c_str(), 1);
+}
 
 void RecordingStatus::SetStatusText(const std::string& text) {
     statusText = text;

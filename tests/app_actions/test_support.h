@@ -20,17 +20,21 @@ struct MHD_Daemon;
 // before the first test and removed after the last.
 const std::string& TestRoot();
 
-// Points TELIOX_PROGRAMDATA at a fresh subfolder of TestRoot() for one scope.
+// Points TELIOX_PROGRAMDATA at a fresh subfolder of TestRoot() for one
+// scope, and XDG_DATA_HOME at DataHome() inside it.
 class ScopedProgramData {
 public:
     explicit ScopedProgramData(const std::string& name);
     ~ScopedProgramData();
     const std::string& dir() const { return dir_; }
     std::string SslDir() const { return dir_ + "/ZYRK/SSL"; }
+    std::string DataHome() const { return dir_ + "/user-data"; }
+    std::string UserSslDir() const { return DataHome() + "/ZYRK/SSL"; }
 
 private:
     std::string dir_;
     std::string previous_;
+    std::string previousDataHome_;
 };
 
 struct StatusEvent {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -161,4 +163,52 @@ TEST(UploadReplyStatus, MalformedOrEmptyRepliesHaveNoBody) {
     EXPECT_FALSE(UploadReplyStatus(std::string(200, '<')));
     EXPECT_EQ(UploadReplyStatus("<body/>"), std::optional<std::string>(""));
     EXPECT_EQ(UploadReplyStatus("<x><body>A Subject: B Subject: C</body></x>"), std::optional<std::string>("A "));
+}
+
+TEST(UploadReplyStatus, BodyIsReadInItsDeclaredEncodingElseUtf8ElseLatin1) {
+    const std::string uUmlaut = "\xC3\xBC";  // ü in UTF-8
+    // Declared 8-bit code pages.
+    EXPECT_EQ(UploadReplyStatus("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><html><body>Zertifikat \xFC"
+                                "bernommen</body></html>"),
+              "Zertifikat " + uUmlaut + "bernommen");
+    EXPECT_EQ(UploadReplyStatus("<?xml version='1.0' encoding = 'windows-1252' ?><body>\x80 5</body>"),
+              "\xE2\x82\xAC 5");  // the euro sign
+    // UTF-8, declared or not, stays as it is.
+    EXPECT_EQ(UploadReplyStatus("<?xml version=\"1.0\" encoding=\"UTF-8\"?><body>gr" + uUmlaut + "n</body>"),
+              "gr" + uUmlaut + "n");
+    EXPECT_EQ(UploadReplyStatus("<body>gr" + uUmlaut + "n</body>"), "gr" + uUmlaut + "n");
+    // Undeclared and not UTF-8, or declared wrongly or unknown: Latin-1.
+    EXPECT_EQ(UploadReplyStatus("<body>gr\xFCn</body>"), "gr" + uUmlaut + "n");
+    EXPECT_EQ(UploadReplyStatus("<?xml version=\"1.0\" encoding=\"UTF-8\"?><body>gr\xFCn</body>"),
+              "gr" + uUmlaut + "n");
+    EXPECT_EQ(UploadReplyStatus("<?xml version=\"1.0\" encoding=\"x-no-such-set\"?><body>gr\xFCn</body>"),
+              "gr" + uUmlaut + "n");
+}
+
+TEST(UploadReplyStatus, DeclaredEncodingIsTakenOnlyFromADeclarationAtTheStart) {
+    EXPECT_EQ(DeclaredEncoding("<?xml version=\"1.0\" encoding=\"ISO-8859-15\"?><a/>"), "ISO-8859-15");
+    EXPECT_EQ(DeclaredEncoding("\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?>"), "utf-8");
+    EXPECT_EQ(DeclaredEncoding("<?xml version=\"1.0\"?><body>encoding=\"latin1\"</body>"), "");
+    EXPECT_EQ(DeclaredEncoding(" <?xml version=\"1.0\" encoding=\"latin1\"?>"), "");
+    EXPECT_EQ(DeclaredEncoding("<?xml version=\"1.0\" encoding=\"../../x;rm\"?>"), "");  // not an encoding name
+    EXPECT_EQ(DeclaredEncoding("<?xml version=\"1.0\" encoding=\"latin1"), "");     // unterminated
+    EXPECT_EQ(DecodeReplyText("", "ISO-8859-1"), "");
+}
+
+TEST_F(CertUpload, ACancelEndsTheTransferAtOnce) {
+    SilentListener silent;
+    UploadOptions o;
+    o.baseUrl = "http://127.0.0.1:" + std::to_string(silent.port());
+    o.totalTimeoutMs = 30000;
+    o.cancel = std::make_shared<std::atomic<bool>>(false);
+    std::thread canceller([flag = o.cancel] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        flag->store(true);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    UploadResult r = UploadCertificate(camera_, paths_, status_, response_, o);
+    canceller.join();
+    EXPECT_FALSE(r.transferred);
+    // Far below the 30 s limit: the cancel ended it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }

@@ -213,6 +213,31 @@ TEST_F(GEVRoute, DhcpWritesNoAddressRegisters) {
     EXPECT_EQ(Reg(got[1]), 0x0014u);
     EXPECT_EQ(Val(got[1]), 6u);
     EXPECT_EQ(Reg(got[2]), 0xD340u);
+    EXPECT_EQ(statuses.back(), "show:IP change failed: the camera did not acknowledge the reset");
+}
+
+TEST_F(GEVRoute, ARefusedWriteEndsTheChangeWithAFailureAndNoReset) {
+    AddCamera(true);
+    list.WithDevice(0, [](CDevice& d) { d.ipChangePending = true; });
+    // The camera grants control, then refuses the subnet mask.
+    FakeCamera camera([](const Bytes& cmd) {
+        const bool mask = cmd.size() == 16 && cmd[10] == 0x06 && cmd[11] == 0x5C;
+        return std::vector<Bytes>{Ack(mask ? 0x8006 : 0, 0x0083, 4, 4)};
+    });
+    CGEVControl c = ControlFor(camera);
+    auto r = ModifyViaGigEVision(list, 0, GEVSettings{false, 0x7F000009, 0xFFFFFF00, 0x7F000001}, Recorder(), &c);
+    EXPECT_TRUE(r.privilegeGranted);
+    EXPECT_FALSE(r.writesAcknowledged);
+    EXPECT_FALSE(r.rescan);
+    EXPECT_EQ(r.failure, "IP change failed: the camera did not acknowledge the subnet mask");
+    // Privilege, mode, address, mask: the gateway and the reset never went out.
+    auto got = camera.Received();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(Reg(got[3]), 0x065Cu);
+    EXPECT_EQ(statuses, (std::vector<std::string>{"show:Connecting to camera...",
+                                                  "show:IP change failed: the camera did not acknowledge the subnet mask"}));
+    EXPECT_FALSE(list.Snapshot()[0].ipChangePending);
+    EXPECT_EQ(list.Snapshot()[0].ipAddress, "127.0.0.1");
 }
 
 TEST_F(GEVRoute, RefusedPrivilegeForcesTheAddress) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -272,4 +273,18 @@ TEST(GEVScanner, BindFailureEndsTheScan) {
     CGEVScanner scanner("127.0.0.1", 9);
     std::vector<GEVDiscoveryAnswer> answers;
     EXPECT_FALSE(scanner.Scan(answers));
+}
+
+TEST(GEVScanner, AStopRequestEndsTheCollectionEarly) {
+    // Three adapters, ten seconds each: a stop comes after a fifth of a second.
+    ScopedAdapterTable table(AdapterTable{LoopbackAdapter(), LoopbackAdapter(), LoopbackAdapter()});
+    FakeCamera camera([](const std::vector<uint8_t>&) { return std::vector<std::vector<uint8_t>>{}; });
+    CGEVScanner scanner("127.0.0.1", camera.Port());
+    scanner.collectMs = 10000;
+    const auto start = std::chrono::steady_clock::now();
+    scanner.stopRequested = [start] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200); };
+    std::vector<GEVDiscoveryAnswer> answers;
+    EXPECT_TRUE(scanner.Scan(answers));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(camera.Received().size(), 1u);  // the other adapters were not asked
 }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 using namespace mdnstest;
 
 class BonjourLoopback : public ::testing::Test {
@@ -90,4 +92,15 @@ TEST_F(BonjourLoopback, MulticastQueryIsSentFromTheMdnsPort) {
     ASSERT_EQ(queries.size(), 1u);
     EXPECT_EQ(queries[0].fromPort, port);
     EXPECT_EQ(queries[0].bytes.size(), 40u);
+}
+
+TEST_F(BonjourLoopback, AStopRequestEndsTheCollectionEarly) {
+    LoopbackResponder responder(0x7F000002, port);
+    ASSERT_TRUE(responder.Ok());
+    table = AdapterTable{LoopbackTable().front(), LoopbackTable().front()};
+    const auto start = std::chrono::steady_clock::now();
+    scanner.stopRequested = [start] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200); };
+    std::vector<BonjourResponse> responses;
+    EXPECT_TRUE(scanner.QueryAndCollect(10, responses, kCameraServiceType));  // ten seconds per adapter
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }

@@ -330,3 +330,21 @@ TEST_F(ScanThreads, FullCycleOnLoopbackFindsUnicastAndListenerAnswers) {
     EXPECT_EQ(rows[1].name, "Multi");
     EXPECT_EQ(rows[1].ipAddress, "127.0.0.4");
 }
+
+TEST_F(ScanThreads, StopCutsARealCollectionWindowShort) {
+    // The real query-and-collect with a ten-second window: Stop does not sit it out.
+    DiscoveryEndpoints e = LoopbackEndpoints("127.0.0.3");
+    e.bonjourWindowSeconds = 10;
+    LoopbackResponder silent(0x7F000003, e.mdnsPort);  // answers nothing
+    ASSERT_TRUE(silent.Ok());
+    ScanCycleSteps s = OfflineSteps();
+    s.queryAndCollect = nullptr;
+    threads.SetScanCycleSteps(s);
+    threads.SetEndpoints(e);
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return threads.IsScanning() && !silent.Queries().empty(); }));
+    const auto start = std::chrono::steady_clock::now();
+    threads.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(threads.CyclesCompleted(), 0u);
+}

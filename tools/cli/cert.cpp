@@ -3,6 +3,7 @@
 //   cert generate [--yes]
 //   cert fetch CAMERA [--host-name NAME] [--port N]
 //   cert upload CAMERA [--port N]
+//   cert folder
 // CAMERA is the camera's IPv4 address.
 #include "commands.h"
 
@@ -20,6 +21,26 @@
 #include <unistd.h>
 
 namespace {
+
+// A text that may come from the network, fit for a terminal: control
+// characters (C0, DEL and C1, which could steer the terminal) become '?'.
+std::string TerminalText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out += '?';
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            out += '?';
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 // Prints every status text as it happens; asks on the terminal.
 class TerminalStatus : public IActionStatus {
@@ -41,7 +62,7 @@ public:
     bool refusedQuietly() const { return refusedQuietly_; }
 
 private:
-    void Print(const std::string& text) { std::cout << text << '\n' << std::flush; }
+    void Print(const std::string& text) { std::cout << TerminalText(text) << '\n' << std::flush; }
     bool yes_;
     bool refusedQuietly_ = false;
 };
@@ -51,10 +72,22 @@ void Usage(FILE* out) {
         "usage: teliox-cli cert generate [--yes]\n"
         "       teliox-cli cert fetch CAMERA [--host-name NAME] [--port N]\n"
         "       teliox-cli cert upload CAMERA [--port N]\n"
+        "       teliox-cli cert folder\n"
         "  generate  create the client certificate and key (--yes: overwrite without asking)\n"
         "  fetch     store the camera's TLS certificate as NAME.pem (default NAME: CAMERA)\n"
         "  upload    send the client certificate to the camera\n"
-        "  CAMERA is the camera's IPv4 address\n",
+        "  folder    print the certificate folder these commands use\n"
+        "  CAMERA is the camera's IPv4 address\n"
+        "\n"
+        "Files: cert.pem (client certificate), key.pem (its key, mode 0600) and\n"
+        "NAME.pem per camera, in one certificate folder:\n"
+        "  $TELIOX_PROGRAMDATA/ZYRK/SSL (default /var/lib/ZYRK/SSL), shared by the\n"
+        "    technicians, when you may write there (or create it) and may read\n"
+        "    the key.pem and cert.pem it holds;\n"
+        "  otherwise your own $XDG_DATA_HOME/ZYRK/SSL (default\n"
+        "    ~/.local/share/ZYRK/SSL), created for you alone (mode 0700).\n"
+        "NAME must be letters, digits, '-', '_' and '.', not start with a dot and\n"
+        "not be \"cert\" or \"key\".\n",
         out);
 }
 
@@ -95,15 +128,24 @@ int Generate(bool yes) {
     }
 }
 
+int Folder() {
+    CertificatePaths paths;
+    std::string error;
+    if (!GetCertificatePaths(paths, error)) return Fail(error);
+    std::cout << paths.folder << (paths.machineWide ? " (machine-wide)" : " (per-user)") << '\n';
+    return 0;
+}
+
 int Fetch(const CDevice& camera, uint16_t port) {
     TerminalStatus status(false);
     CertificatePaths paths;
     std::string error;
+    if (std::string refusal = CameraFileNameRefusal(camera.hostName); !refusal.empty()) return Fail(refusal);
     if (!GetCertificatePaths(paths, error) || !CreateCertificateFolder(paths, error)) return Fail(error);
     status.ShowStatus("Get camera certificate...");
     FetchOptions options;
     options.port = port;
-    if (FetchCameraCertificate(camera, options, &error) != 0) return Fail(error);
+    if (FetchCameraCertificate(camera, options, &error) != 0) return Fail(TerminalText(error));
     std::cout << "Camera certificate: " << paths.CameraCertPath(camera.hostName) << '\n';
     return 0;
 }
@@ -119,7 +161,7 @@ int Upload(const CDevice& camera, uint16_t port) {
     UploadResult r = UploadCertificate(camera, paths, status, reply, options);
     if (!r.fileOpened)
         return Fail("no client certificate at " + paths.clientCertPath + "; run 'teliox-cli cert generate' first");
-    if (!r.transferred) return Fail("upload to " + camera.ipAddress + " failed: " + r.error);
+    if (!r.transferred) return Fail("upload to " + camera.ipAddress + " failed: " + TerminalText(r.error));
     if (r.httpStatus < 200 || r.httpStatus > 299)
         return Fail("the camera answered HTTP " + std::to_string(r.httpStatus));
     return 0;
@@ -151,7 +193,7 @@ int CmdCert(int argc, char** argv) {
                 std::cerr << "teliox-cli cert: bad port '" << argv[i] << "'\n";
                 return 2;
             }
-        } else if (a.rfind("--", 0) != 0 && cameraArg.empty() && sub != "generate") {
+        } else if (a.rfind("--", 0) != 0 && cameraArg.empty() && sub != "generate" && sub != "folder") {
             cameraArg = a;
         } else {
             std::cerr << "teliox-cli cert: unexpected argument '" << a << "'\n";
@@ -161,6 +203,13 @@ int CmdCert(int argc, char** argv) {
     }
 
     if (sub == "generate") return Generate(yes);
+    if (sub == "folder") {
+        if (argc > 2) {
+            std::cerr << "teliox-cli cert: folder takes no arguments\n";
+            return 2;
+        }
+        return Folder();
+    }
     if (sub != "fetch" && sub != "upload") {
         std::cerr << "teliox-cli cert: unknown sub-command '" << sub << "'\n";
         Usage(stderr);
