@@ -136,19 +136,26 @@ void CText::ReAllocString(CHAR_TYPE_T type, unsigned long n)
         }
         return;
     }
-    // Becoming (or staying) wide: the UTF-16 text is the old one, or the
-    // converted 8-bit text.
-    std::u16string units;
+    // Staying wide: both copies as they are.
     if (m_wtext) {
-        units.assign(m_wtext);
-    } else if (!Unicode::Utf8ToUtf16(std::string_view(m_text, len8), units)) {
+        size_t units = WideLength();
+        unsigned long need = std::max<unsigned long>(n, Need(units, len8));
+        if (need >= m_capacity) {
+            Rebuild(CapacityFor(need), m_text, len8, m_wtext, units);
+        }
         return;
     }
-    unsigned long need = std::max<unsigned long>(n, Need(units.size(), len8));
-    if (m_wtext && need < m_capacity) {
+    // Becoming wide: the UTF-16 copy is the converted 8-bit text, and the
+    // 8-bit copy the UTF-8 form of that, so that bytes which are no UTF-8
+    // show as U+FFFD in both.
+    std::u16string units;
+    if (!Unicode::Utf8ToUtf16(std::string_view(m_text, len8), units)) {
         return;
     }
-    Rebuild(need < m_capacity ? m_capacity : CapacityFor(need), m_text, len8, units.data(), units.size());
+    std::string bytes = Utf8Of(units);
+    unsigned long need = std::max<unsigned long>(n, Need(units.size(), bytes.size()));
+    Rebuild(need < m_capacity ? m_capacity : CapacityFor(need), bytes.data(), bytes.size(), units.data(),
+            units.size());
 }
 
 bool CText::Reserve(CHAR_TYPE_T type, unsigned long chars, unsigned long bytes)
@@ -221,22 +228,17 @@ void CText::AppendNarrow(const char* src, size_t len)
         return;
     }
     std::string add(src, len);  // src may lie in this text
-    size_t cur8 = std::strlen(m_text);
-    if (!m_wtext) {
-        if (Reserve(CHAR_8BIT, cur8 + len, cur8 + len)) {
-            std::memcpy(m_text + cur8, add.data(), len + 1);
+    if (m_wtext) {
+        // A wide text takes the converted text into both copies.
+        std::u16string units;
+        if (Unicode::Utf8ToUtf16(add, units)) {
+            AppendWide(units.data(), units.size());
         }
         return;
     }
-    std::u16string units;
-    if (!Unicode::Utf8ToUtf16(add, units)) {
-        return;
-    }
-    size_t curw = WideLength();
-    if (Reserve(CHAR_WIDE, curw + units.size(), cur8 + len)) {
+    size_t cur8 = std::strlen(m_text);
+    if (Reserve(CHAR_8BIT, cur8 + len, cur8 + len)) {
         std::memcpy(m_text + cur8, add.data(), len + 1);
-        std::memcpy(m_wtext + curw, units.data(), units.size() * sizeof(char16_t));
-        m_wtext[curw + units.size()] = 0;
     }
 }
 
@@ -244,19 +246,26 @@ void CText::AppendWide(const char16_t* src, size_t count)
 {
     std::u16string add(src, count);  // src may lie in this text
     std::string bytes = Utf8Of(add);
-    size_t cur8 = std::strlen(m_text);
-    std::u16string current;
-    if (m_wtext) {
-        current.assign(m_wtext);
-    } else if (!Unicode::Utf8ToUtf16(std::string_view(m_text, cur8), current)) {
-        return;
+    if (!m_wtext) {
+        ReAllocString(CHAR_WIDE, 0);
+        if (!m_wtext) {
+            return;  // out of memory
+        }
     }
-    if (Reserve(CHAR_WIDE, current.size() + count, cur8 + bytes.size())) {
-        size_t curw = WideLength();
+    size_t cur8 = std::strlen(m_text);
+    size_t curw = WideLength();
+    if (Reserve(CHAR_WIDE, curw + count, cur8 + bytes.size())) {
+        // A lone high surrogate at the end and a lone low one at the start
+        // of the added text join into one character.
+        bool joins = curw && count && Unicode::IsHighSurrogate(m_wtext[curw - 1]) && Unicode::IsLowSurrogate(add[0]);
         std::memcpy(m_wtext + curw, add.data(), count * sizeof(char16_t));
         m_wtext[curw + count] = 0;
-        std::memcpy(m_text + cur8, bytes.data(), bytes.size());
-        m_text[cur8 + bytes.size()] = 0;
+        if (joins) {
+            RefreshNarrowFromWide();
+        } else {
+            std::memcpy(m_text + cur8, bytes.data(), bytes.size());
+            m_text[cur8 + bytes.size()] = 0;
+        }
     }
 }
 

@@ -163,6 +163,21 @@ TEST(CTextUtf16, EditingKeepsBothCopiesInStep)
     s.SetAtW(0, static_cast<wchar_t>(0x1F600));  // needs two units: refused
     EXPECT_EQ(s.GetAtW(0), L'a');
 
+    // Halves of a pair appended one after the other make one character.
+    CText halves(u"\xD83D");
+    EXPECT_EQ(std::string(halves.AsChar()), kFffd8);
+    halves += u"\xDE00";
+    EXPECT_EQ(std::string(halves.AsChar()), kFace8);
+    EXPECT_EQ(halves.GetLength(), 2);
+
+    // Bytes that are no UTF-8 show as U+FFFD in both copies of a wide text.
+    CText invalid("\xE2");
+    invalid.AsWChar();
+    EXPECT_EQ(std::string(invalid.AsChar()), kFffd8);
+    invalid += "\x82\xAC";
+    EXPECT_EQ(std::u16string(invalid.GetUtf16()), u"\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(std::string(invalid.AsChar()), std::string(kFffd8) + kFffd8 + kFffd8);
+
     CText c(L"x");
     c += (std::string("\xC3\xA9") + kFace8).c_str();  // 8-bit text appended to a wide text
     EXPECT_EQ(std::u16string(c.GetUtf16()), u"x\u00E9\U0001F600");
