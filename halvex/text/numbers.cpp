@@ -102,10 +102,8 @@ ReadResult ReadHex32(const char* text, uint32_t& value) noexcept
     if (!text) {
         return ReadResult::kNoNumber;
     }
+    // strtoull takes the optional "0x" itself, as "%x" does.
     const char* p = SkipSpace(text);
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && std::isxdigit(static_cast<unsigned char>(p[2]))) {
-        p += 2;
-    }
     if (!std::isxdigit(static_cast<unsigned char>(*p))) {
         return ReadResult::kNoNumber;
     }
