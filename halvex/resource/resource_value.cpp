@@ -101,6 +101,24 @@ void FreeList(T** list)
     }
 }
 
+// Hands out an allowed list of the value's own, with its case flag.
+template <class T>
+unsigned long HandOutList(bool rightType, bool hasLimits, T** list, bool listCase, T*** allowed, bool& caseSensitive)
+{
+    if (!rightType) {
+        return ERR_RES_WRONG_TYPE;
+    }
+    if (!hasLimits || !list) {
+        return ERR_UNSUPPORTED;
+    }
+    if (!allowed) {
+        return ERR_BAD_DATA;
+    }
+    *allowed = list;
+    caseSensitive = listCase;
+    return ERR_OK;
+}
+
 uint32_t FixedSize(VALUE_TYPE_T type)
 {
     switch (type) {
@@ -1375,50 +1393,20 @@ unsigned long CResourceValue::GetLimits(double& min, double& max) const
 
 unsigned long CResourceValue::GetLimits(char*** allowed, bool& caseSensitive) const
 {
-    if (m_type != VALUE_TYPE_ASCII) {
-        return ERR_RES_WRONG_TYPE;
-    }
-    if (!m_limits.has || !m_limits.alist) {
-        return ERR_UNSUPPORTED;
-    }
-    if (!allowed) {
-        return ERR_BAD_DATA;
-    }
-    *allowed = m_limits.alist;
-    caseSensitive = m_limits.caseSensitive;
-    return ERR_OK;
+    return HandOutList(m_type == VALUE_TYPE_ASCII, m_limits.has, m_limits.alist, m_limits.caseSensitive, allowed,
+                       caseSensitive);
 }
 
 unsigned long CResourceValue::GetLimits(wchar_t*** allowed, bool& caseSensitive) const
 {
-    if (m_type != VALUE_TYPE_UNICODE) {
-        return ERR_RES_WRONG_TYPE;
-    }
-    if (!m_limits.has || !m_limits.wlist) {
-        return ERR_UNSUPPORTED;
-    }
-    if (!allowed) {
-        return ERR_BAD_DATA;
-    }
-    *allowed = m_limits.wlist;
-    caseSensitive = m_limits.caseSensitive;
-    return ERR_OK;
+    return HandOutList(m_type == VALUE_TYPE_UNICODE, m_limits.has, m_limits.wlist, m_limits.caseSensitive, allowed,
+                       caseSensitive);
 }
 
 unsigned long CResourceValue::GetLimits(char16_t*** allowed, bool& caseSensitive) const
 {
-    if (m_type != VALUE_TYPE_UNICODE) {
-        return ERR_RES_WRONG_TYPE;
-    }
-    if (!m_limits.has || !m_limits.ulist) {
-        return ERR_UNSUPPORTED;
-    }
-    if (!allowed) {
-        return ERR_BAD_DATA;
-    }
-    *allowed = m_limits.ulist;
-    caseSensitive = m_limits.caseSensitive;
-    return ERR_OK;
+    return HandOutList(m_type == VALUE_TYPE_UNICODE, m_limits.has, m_limits.ulist, m_limits.caseSensitive, allowed,
+                       caseSensitive);
 }
 
 unsigned long CResourceValue::GetLimits(unsigned long& maxLength) const

@@ -27,6 +27,27 @@ char* Dup(const std::string& s)
     return p;
 }
 
+enum class Built { kText, kNone, kNoMemory };
+
+// Builds a display text with `build` and hands out a malloc'd copy of it.
+// Building may run out of memory anywhere: that gives 0x64040000.
+template <class Build>
+unsigned long HandOutText(char** text, Build build)
+{
+    std::string s;
+    Built built;
+    try {
+        built = build(s);
+    } catch (const std::bad_alloc&) {
+        built = Built::kNoMemory;
+    }
+    if (built != Built::kText) {
+        return built == Built::kNone ? ERR_OK : ERR_NO_MEMORY;
+    }
+    *text = Dup(s);
+    return *text ? ERR_OK : ERR_NO_MEMORY;
+}
+
 }  // namespace
 
 unsigned long CResourceValue::GetAsAscii(char** text, bool useHint) const
@@ -35,9 +56,7 @@ unsigned long CResourceValue::GetAsAscii(char** text, bool useHint) const
         return ERR_BAD_DATA;
     }
     *text = nullptr;
-    std::string s;
-    // Appending may run out of memory.
-    try {
+    return HandOutText(text, [&](std::string& s) {
         switch (m_type) {
         case VALUE_TYPE_BOOL:
             if (useHint && m_hint == VALUE_HINT_ONOFF) {
@@ -85,7 +104,7 @@ unsigned long CResourceValue::GetAsAscii(char** text, bool useHint) const
             break;
         case VALUE_TYPE_UNICODE:
             if (!m_data.u || !Unicode::Utf16ToUtf8(m_data.u, s)) {
-                return ERR_NO_MEMORY;
+                return Built::kNoMemory;
             }
             break;
         case VALUE_TYPE_TRANSPARENT: {
@@ -103,13 +122,10 @@ unsigned long CResourceValue::GetAsAscii(char** text, bool useHint) const
             break;
         }
         default:
-            return ERR_OK;
+            return Built::kNone;
         }
-    } catch (const std::bad_alloc&) {
-        return ERR_NO_MEMORY;
-    }
-    *text = Dup(s);
-    return *text ? ERR_OK : ERR_NO_MEMORY;
+        return Built::kText;
+    });
 }
 
 CText CResourceValue::GetAsAscii(bool useHint) const
@@ -152,9 +168,7 @@ unsigned long CResourceValue::GetLimitsAsAscii(char** text, bool useHint) const
     if (!m_limits.has) {
         return ERR_UNSUPPORTED;
     }
-    std::string s;
-    // Appending may run out of memory.
-    try {
+    return HandOutText(text, [&](std::string& s) {
         switch (m_type) {
         case VALUE_TYPE_INT32:
             if (useHint && m_hint == VALUE_HINT_HEX) {
@@ -172,37 +186,27 @@ unsigned long CResourceValue::GetLimitsAsAscii(char** text, bool useHint) const
                 s = Numbers::Format("[%u]", m_limits.maxLength);
             } else if (m_limits.alist || m_limits.ulist) {
                 s = "[";
-                size_t k = 0;
-                if (m_limits.alist) {
-                    for (; m_limits.alist[k]; ++k) {
-                        s += k ? " \"" : "\"";
-                        s += m_limits.alist[k];
-                        s += '"';
+                for (size_t k = 0; m_limits.alist ? m_limits.alist[k] != nullptr : m_limits.ulist[k] != nullptr; ++k) {
+                    std::string entry;
+                    if (m_limits.alist) {
+                        entry = m_limits.alist[k];
+                    } else if (!Unicode::Utf16ToUtf8(m_limits.ulist[k], entry)) {
+                        return Built::kNoMemory;
                     }
-                } else {
-                    for (; m_limits.ulist[k]; ++k) {
-                        std::string entry;
-                        if (!Unicode::Utf16ToUtf8(m_limits.ulist[k], entry)) {
-                            return ERR_NO_MEMORY;
-                        }
-                        s += k ? " \"" : "\"";
-                        s += entry;
-                        s += '"';
-                    }
+                    s += k ? " \"" : "\"";
+                    s += entry;
+                    s += '"';
                 }
                 s += "]";
             } else {
-                return ERR_OK;
+                return Built::kNone;
             }
             break;
         default:
-            return ERR_OK;
+            return Built::kNone;
         }
-    } catch (const std::bad_alloc&) {
-        return ERR_NO_MEMORY;
-    }
-    *text = Dup(s);
-    return *text ? ERR_OK : ERR_NO_MEMORY;
+        return Built::kText;
+    });
 }
 
 }  // namespace ZYRK

@@ -45,9 +45,19 @@ const char* SkipSpace(const char* p)
     return p;
 }
 
-// Reads an unsigned number in `base` starting with a digit at p.
-ReadResult ReadUnsigned(const char* p, int base, uint32_t& value)
+// Reads an unsigned number in `base` after leading white space; it must
+// start with a digit (no sign). For base 16 strtoull takes an optional "0x"
+// itself, as "%x" does.
+ReadResult ReadUnsigned(const char* text, int base, uint32_t& value)
 {
+    if (!text) {
+        return ReadResult::kNoNumber;
+    }
+    const char* p = SkipSpace(text);
+    unsigned char first = static_cast<unsigned char>(*p);
+    if (!(base == 16 ? std::isxdigit(first) : std::isdigit(first))) {
+        return ReadResult::kNoNumber;
+    }
     errno = 0;
     char* end = nullptr;
     unsigned long long v = std::strtoull(p, &end, base);
@@ -87,27 +97,12 @@ ReadResult ReadInt32(const char* text, int32_t& value) noexcept
 
 ReadResult ReadUInt32(const char* text, uint32_t& value) noexcept
 {
-    if (!text) {
-        return ReadResult::kNoNumber;
-    }
-    const char* p = SkipSpace(text);
-    if (!std::isdigit(static_cast<unsigned char>(*p))) {
-        return ReadResult::kNoNumber;
-    }
-    return ReadUnsigned(p, 10, value);
+    return ReadUnsigned(text, 10, value);
 }
 
 ReadResult ReadHex32(const char* text, uint32_t& value) noexcept
 {
-    if (!text) {
-        return ReadResult::kNoNumber;
-    }
-    // strtoull takes the optional "0x" itself, as "%x" does.
-    const char* p = SkipSpace(text);
-    if (!std::isxdigit(static_cast<unsigned char>(*p))) {
-        return ReadResult::kNoNumber;
-    }
-    return ReadUnsigned(p, 16, value);
+    return ReadUnsigned(text, 16, value);
 }
 
 ReadResult ReadDouble(const char* text, double& value) noexcept
