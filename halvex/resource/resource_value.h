@@ -17,8 +17,9 @@
 // taken (and what the wire encoding looks at). A pointer into the value's own
 // bytes is refused with 0x64070002 (bad pointer) where taking it would make
 // the value free or lose them: a take-over or a reference of bytes it owns,
-// or a range that runs beyond the fragment it starts in. A take-over of 0
-// bytes takes nothing: the caller keeps the pointer.
+// or a range that runs beyond the fragment it starts in. Set and AddFragment
+// with a take-over of 0 bytes take nothing: the caller keeps the pointer
+// (the constructor takes it, as a fragment of 0 bytes).
 #pragma once
 
 #include <halvex/halvex_export.h>
