@@ -3,6 +3,7 @@
 #include <halvex/platform/errcodes.h>
 #include <halvex/resource/resource.h>
 #include <halvex/resource/resource_value.h>
+#include <halvex/text/numbers_internal.h>
 
 #include <strings.h>
 
@@ -205,19 +206,22 @@ int res_name_similarity(const char* a, const char* b)
     }
     long tolerance = static_cast<long>(ll - ls) + static_cast<long>(ll / 3);
     // Longest in-order matching in which matched characters lie at most
-    // `tolerance` positions apart.
-    std::vector<std::vector<unsigned>> best(ll + 1, std::vector<unsigned>(ls + 1, 0));
+    // `tolerance` positions apart. Two rows of the table are enough, so a
+    // long name (a peer's child name) costs memory only by the shorter one.
+    std::vector<unsigned> prev(ls + 1, 0), row(ls + 1, 0);
     for (size_t i = 1; i <= ll; ++i) {
+        row[0] = 0;
         for (size_t j = 1; j <= ls; ++j) {
-            unsigned v = std::max(best[i - 1][j], best[i][j - 1]);
+            unsigned v = std::max(prev[j], row[j - 1]);
             long dist = static_cast<long>(i) - static_cast<long>(j);
             if (longer[i - 1] == shorter[j - 1] && (dist < 0 ? -dist : dist) <= tolerance) {
-                v = std::max(v, best[i - 1][j - 1] + 1);
+                v = std::max(v, prev[j - 1] + 1);
             }
-            best[i][j] = v;
+            row[j] = v;
         }
+        std::swap(prev, row);
     }
-    return static_cast<int>(best[ll][ls] * 100 / ll);
+    return static_cast<int>(static_cast<unsigned long>(prev[ls]) * 100 / ll);
 }
 
 }  // namespace ZYRK
@@ -297,8 +301,16 @@ unsigned long res_path_parse(CResourceTree* tree, const char* text, CResource** 
             }
             std::string name(text + pos, nameLen);
             pos += nameLen;
-            unsigned index = 0;
-            if (nameLen > 2 && name.compare(0, 2, "##") == 0 && std::sscanf(name.c_str(), "##%u", &index) == 1) {
+            uint32_t index = 0;
+            Numbers::ReadResult number = nameLen > 2 && name.compare(0, 2, "##") == 0
+                                             ? Numbers::ReadUInt32(name.c_str() + 2, index)
+                                             : Numbers::ReadResult::kNoNumber;
+            if (number == Numbers::ReadResult::kOutOfRange) {
+                // An index no node can have: refused, not cut to another one.
+                current->Close();
+                return ERR_BAD_DATA;
+            }
+            if (number == Numbers::ReadResult::kOk) {
                 r = current->OpenChild(static_cast<unsigned long>(index), &next, nullptr);
             } else {
                 r = current->OpenChild(CResourcePath(name.c_str()), &next, nullptr);

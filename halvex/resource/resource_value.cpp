@@ -2,20 +2,20 @@
 
 #include <halvex/platform/errcodes.h>
 #include <halvex/platform/syslogext.h>
-#include <halvex/resource/resource.h>
+#include <halvex/text/unicode_internal.h>
 
 #include <strings.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <climits>
-#include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <cwctype>
+#include <cwchar>
+#include <new>
 #include <string>
+#include <vector>
 
 namespace ZYRK {
 
@@ -24,129 +24,99 @@ namespace {
 const char kEmptyAscii[] = "";
 const wchar_t kEmptyWide[] = L"";
 
-size_t UnitLen(const unsigned short* u)
+// A fragment as this value allocates it: the exported record followed by the
+// room of its storage, so that copying into the storage already present
+// never shrinks it for good.
+struct Fragment : TRANSPARENT_FRAGMENT_T {
+    uint32_t capacity;
+};
+
+Fragment* NewFragment(char* data, uint32_t length)
 {
-    size_t n = 0;
-    while (u[n]) {
-        ++n;
+    Fragment* f = new (std::nothrow) Fragment;
+    if (f) {
+        f->data = data;
+        f->length = length;
+        f->next = nullptr;
+        f->capacity = length;
     }
-    return n;
+    return f;
 }
 
-// UTF-16 code units of a wide (UTF-32) text; count units, terminated.
-unsigned short* WideToUnits(const wchar_t* w, size_t maxUnits, size_t* outCount)
+Fragment* AsFragment(TRANSPARENT_FRAGMENT_T* f)
 {
-    size_t units = 0;
-    for (const wchar_t* p = w; *p; ++p) {
-        units += (static_cast<uint32_t>(*p) > 0xFFFF) ? 2 : 1;
-    }
-    unsigned short* out = static_cast<unsigned short*>(std::malloc((units + 1) * sizeof(unsigned short)));
-    if (!out) {
-        return nullptr;
-    }
-    size_t n = 0;
-    for (const wchar_t* p = w; *p; ++p) {
-        uint32_t c = static_cast<uint32_t>(*p);
-        if (c > 0x10FFFF) {
-            c = 0xFFFD;
-        }
-        if (c > 0xFFFF) {
-            if (n + 2 > maxUnits) {
-                break;
-            }
-            c -= 0x10000;
-            out[n++] = static_cast<unsigned short>(0xD800 + (c >> 10));
-            out[n++] = static_cast<unsigned short>(0xDC00 + (c & 0x3FF));
-        } else {
-            if (n + 1 > maxUnits) {
-                break;
-            }
-            out[n++] = static_cast<unsigned short>(c);
-        }
-    }
-    out[n] = 0;
-    *outCount = n;
-    return out;
+    return static_cast<Fragment*>(f);
 }
 
-// Wide (UTF-32) form of count UTF-16 code units, terminated.
-wchar_t* UnitsToWide(const unsigned short* u, size_t count)
+// The fragment whose storage holds p, or null.
+const Fragment* FragmentHolding(const TRANSPARENT_FRAGMENT_T* first, const char* p)
 {
-    wchar_t* out = static_cast<wchar_t*>(std::malloc((count + 1) * sizeof(wchar_t)));
-    if (!out) {
-        return nullptr;
-    }
-    size_t n = 0;
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t c = u[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < count && u[i + 1] >= 0xDC00 && u[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (u[i + 1] - 0xDC00);
-            ++i;
-        }
-        out[n++] = static_cast<wchar_t>(c);
-    }
-    out[n] = 0;
-    return out;
-}
-
-// UTF-8 form of a wide text.
-std::string WideToUtf8(const wchar_t* w)
-{
-    std::string s;
-    for (; *w; ++w) {
-        uint32_t c = static_cast<uint32_t>(*w);
-        if (c < 0x80) {
-            s += static_cast<char>(c);
-        } else if (c < 0x800) {
-            s += static_cast<char>(0xC0 | (c >> 6));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            s += static_cast<char>(0xE0 | (c >> 12));
-            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c <= 0x10FFFF) {
-            s += static_cast<char>(0xF0 | (c >> 18));
-            s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            s += '?';
+    for (const TRANSPARENT_FRAGMENT_T* f = first; f && p; f = f->next) {
+        const Fragment* frag = static_cast<const Fragment*>(f);
+        if (frag->capacity && p >= frag->data && p < frag->data + frag->capacity) {
+            return frag;
         }
     }
-    return s;
+    return nullptr;
 }
 
-char* Dup(const std::string& s)
+bool ValidCopyType(COPY_TYPE_T ct)
 {
-    char* p = static_cast<char*>(std::malloc(s.size() + 1));
+    return ct <= COPY_TYPE_EXISTING;
+}
+
+// A malloc'd copy of a 0-terminated UTF-16 text.
+char16_t* DupUnits(const char16_t* units, size_t count)
+{
+    char16_t* p = static_cast<char16_t*>(std::malloc((count + 1) * sizeof(char16_t)));
     if (p) {
-        std::memcpy(p, s.c_str(), s.size() + 1);
+        std::memcpy(p, units, count * sizeof(char16_t));
+        p[count] = 0;
     }
     return p;
 }
 
-std::string Printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* fmt, ...)
+// A malloc'd wchar_t form of UTF-16 units.
+wchar_t* WideOf(const char16_t* units, size_t count)
 {
-    char buf[128];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        return std::string();
+    std::wstring wide;
+    if (!Unicode::Utf16ToWide(std::u16string_view(units, count), wide)) {
+        return nullptr;
     }
-    return std::string(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
+    wchar_t* p = static_cast<wchar_t*>(std::malloc((wide.size() + 1) * sizeof(wchar_t)));
+    if (p) {
+        std::wmemcpy(p, wide.c_str(), wide.size() + 1);
+    }
+    return p;
 }
 
-int WideCaseCompare(const wchar_t* a, const wchar_t* b)
+template <class T>
+void FreeList(T** list)
 {
-    for (;; ++a, ++b) {
-        wint_t ca = std::towlower(static_cast<wint_t>(*a)), cb = std::towlower(static_cast<wint_t>(*b));
-        if (ca != cb || !ca) {
-            return ca < cb ? -1 : (ca > cb ? 1 : 0);
+    if (list) {
+        for (T** p = list; *p; ++p) {
+            std::free(*p);
         }
+        std::free(list);
     }
+}
+
+// Hands out an allowed list of the value's own, with its case flag.
+template <class T>
+unsigned long HandOutList(bool rightType, bool hasLimits, T** list, bool listCase, T*** allowed, bool& caseSensitive)
+{
+    if (!rightType) {
+        return ERR_RES_WRONG_TYPE;
+    }
+    if (!hasLimits || !list) {
+        return ERR_UNSUPPORTED;
+    }
+    if (!allowed) {
+        return ERR_BAD_DATA;
+    }
+    *allowed = list;
+    caseSensitive = listCase;
+    return ERR_OK;
 }
 
 uint32_t FixedSize(VALUE_TYPE_T type)
@@ -190,7 +160,7 @@ void CResourceValue::Init(VALUE_TYPE_T type, VALUE_HINT_T hint)
         m_data.a = static_cast<char*>(std::calloc(1, 1));
         m_size = m_data.a ? 1 : 0;
     } else if (type == VALUE_TYPE_UNICODE) {
-        m_data.u = static_cast<unsigned short*>(std::calloc(1, sizeof(unsigned short)));
+        m_data.u = static_cast<char16_t*>(std::calloc(1, sizeof(char16_t)));
         m_wide = static_cast<wchar_t*>(std::calloc(1, sizeof(wchar_t)));
         if (!m_data.u || !m_wide) {
             std::free(m_data.u);
@@ -228,13 +198,19 @@ CResourceValue::CResourceValue(int value, VALUE_HINT_T hint)
 CResourceValue::CResourceValue(unsigned long value, VALUE_HINT_T hint)
 {
     Init(VALUE_TYPE_INT32, hint);
-    m_data.i = static_cast<int32_t>(static_cast<uint32_t>(value));
+    // Stored with the same 32 bits; a number beyond 32 bits leaves 0.
+    if (value <= UINT32_MAX) {
+        m_data.i = static_cast<int32_t>(static_cast<uint32_t>(value));
+    }
 }
 
 CResourceValue::CResourceValue(long value, VALUE_HINT_T hint)
 {
     Init(VALUE_TYPE_INT32, hint);
-    m_data.i = static_cast<int32_t>(value);
+    // As Set (long): a number beyond int32 is not cut down; it leaves 0.
+    if (value >= INT32_MIN && value <= INT32_MAX) {
+        m_data.i = static_cast<int32_t>(value);
+    }
 }
 
 CResourceValue::CResourceValue(int value, int min, int max, VALUE_HINT_T hint)
@@ -305,16 +281,24 @@ CResourceValue::CResourceValue(const unsigned short* utf16, VALUE_HINT_T hint)
     }
 }
 
+CResourceValue::CResourceValue(const char16_t* utf16, VALUE_HINT_T hint)
+{
+    Init(VALUE_TYPE_UNICODE, hint);
+    if (utf16) {
+        Set(utf16);
+    }
+}
+
 CResourceValue::CResourceValue(char* data, unsigned long length, COPY_TYPE_T copyType, VALUE_HINT_T hint,
                                unsigned long revision)
 {
     Init(VALUE_TYPE_TRANSPARENT, hint);
-    m_copyType = Stored(copyType);
+    m_copyType = ValidCopyType(copyType) ? Stored(copyType) : COPY_TYPE_REFERENCE;
     m_revision = static_cast<uint32_t>(revision);
-    if (!data || (copyType == COPY_TYPE_COPY && length == 0) || length > UINT32_MAX) {
+    if (!data || !ValidCopyType(copyType) || (copyType == COPY_TYPE_COPY && length == 0) || length > UINT32_MAX) {
         return;
     }
-    TRANSPARENT_FRAGMENT_T* f = new (std::nothrow) TRANSPARENT_FRAGMENT_T{data, static_cast<uint32_t>(length), nullptr};
+    Fragment* f = NewFragment(data, static_cast<uint32_t>(length));
     if (!f) {
         return;
     }
@@ -350,16 +334,14 @@ CResourceValue::~CResourceValue()
     ClearData();
 }
 
-void CResourceValue::FreeFragments(TRANSPARENT_FRAGMENT_T* first, bool ownsBytes, const char* keep)
+void CResourceValue::FreeFragments(TRANSPARENT_FRAGMENT_T* first, bool ownsBytes)
 {
     while (first) {
         TRANSPARENT_FRAGMENT_T* next = first->next;
-        // Bytes that are still referenced by the new data survive.
-        bool inUse = keep && keep >= first->data && keep < first->data + first->length;
-        if (ownsBytes && !inUse) {
+        if (ownsBytes) {
             std::free(first->data);
         }
-        delete first;
+        delete AsFragment(first);
         first = next;
     }
 }
@@ -376,7 +358,7 @@ void CResourceValue::ClearData()
         m_wide = nullptr;
         break;
     case VALUE_TYPE_TRANSPARENT:
-        FreeFragments(m_data.frag, m_ownsBytes, nullptr);
+        FreeFragments(m_data.frag, m_ownsBytes);
         m_ownsBytes = false;
         break;
     default:
@@ -410,7 +392,7 @@ const wchar_t* CResourceValue::GetUnicode() const
     return (m_type == VALUE_TYPE_UNICODE && m_wide) ? m_wide : kEmptyWide;
 }
 
-const unsigned short* CResourceValue::GetUTF16Ptr() const
+const char16_t* CResourceValue::GetUTF16Ptr() const
 {
     return m_type == VALUE_TYPE_UNICODE ? m_data.u : nullptr;
 }
@@ -423,7 +405,9 @@ unsigned long CResourceValue::GetUTF16(unsigned short* buffer, unsigned long cap
     if (!m_data.u || !buffer || capacity < GetLength() + 1) {
         return ERR_BAD_DATA;
     }
-    std::memcpy(buffer, m_data.u, m_size);
+    for (size_t i = 0; i < m_size / 2; ++i) {
+        buffer[i] = m_data.u[i];
+    }
     return ERR_OK;
 }
 
@@ -433,7 +417,7 @@ unsigned long CResourceValue::GetLength() const
         return m_data.a ? std::strlen(m_data.a) : 0;
     }
     if (m_type == VALUE_TYPE_UNICODE) {
-        return m_data.u ? UnitLen(m_data.u) : 0;
+        return Unicode::Length(m_data.u);
     }
     return 0;
 }
@@ -448,31 +432,41 @@ unsigned long CResourceValue::GetTransparent(char** data, unsigned long& size, u
     if (!data) {
         return ERR_BAD_DATA;
     }
+    auto gather = [this](char* out) {
+        size_t off = 0;
+        for (const TRANSPARENT_FRAGMENT_T* f = m_data.frag; f; f = f->next) {
+            std::memcpy(out + off, f->data, f->length);
+            off += f->length;
+        }
+    };
     bool hasData = m_data.frag && m_size;
-    if (hasData && copyType == COPY_TYPE_COPY) {
+    if (copyType == COPY_TYPE_COPY) {
+        // The caller frees what it gets: never one of this value's pointers.
+        if (!hasData) {
+            *data = nullptr;
+            size = 0;
+            return ERR_OK;
+        }
         size_t alloc = (static_cast<size_t>(m_size) + 3) & ~static_cast<size_t>(3);
         char* buf = static_cast<char*>(std::malloc(alloc));
         if (!buf) {
             return ERR_NO_MEMORY;
         }
-        size_t off = 0;
-        for (const TRANSPARENT_FRAGMENT_T* f = m_data.frag; f; f = f->next) {
-            std::memcpy(buf + off, f->data, f->length);
-            off += f->length;
-        }
+        gather(buf);
         *data = buf;
         size = m_size;
         return ERR_OK;
     }
-    if (hasData && copyType == COPY_TYPE_EXISTING) {
+    if (copyType == COPY_TYPE_EXISTING) {
+        // The caller's buffer stays the caller's.
+        if (!hasData) {
+            size = 0;
+            return ERR_OK;
+        }
         if (!*data || size < m_size) {
             return ERR_BAD_DATA;
         }
-        size_t off = 0;
-        for (const TRANSPARENT_FRAGMENT_T* f = m_data.frag; f; f = f->next) {
-            std::memcpy(*data + off, f->data, f->length);
-            off += f->length;
-        }
+        gather(*data);
         size = m_size;
         return ERR_OK;
     }
@@ -563,113 +557,6 @@ unsigned long CResourceValue::GetAsTransparent(char** data, unsigned long& size,
     }
 }
 
-unsigned long CResourceValue::GetAsAscii(char** text, bool useHint) const
-{
-    if (!text) {
-        return ERR_BAD_DATA;
-    }
-    *text = nullptr;
-    std::string s;
-    switch (m_type) {
-    case VALUE_TYPE_BOOL:
-        if (useHint && m_hint == VALUE_HINT_ONOFF) {
-            s = m_data.b ? "on" : "off";
-        } else {
-            s = m_data.b ? "true" : "false";
-        }
-        break;
-    case VALUE_TYPE_INT32:
-        if (useHint && m_hint == VALUE_HINT_HEX) {
-            s = Printf("0x%x", static_cast<unsigned>(m_data.i));
-        } else if (useHint && m_hint == VALUE_HINT_BINARY) {
-            s = "0b";
-            uint32_t v = static_cast<uint32_t>(m_data.i);
-            for (int bit = 31; bit >= 0; --bit) {
-                s += (v >> bit) & 1 ? '1' : '0';
-                if (bit % 8 == 0 && bit != 0) {
-                    s += ' ';
-                }
-            }
-        } else if (useHint && m_hint == VALUE_HINT_TIME && m_data.i > 0) {
-            time_t t = m_data.i;
-            struct tm tmv {};
-            if (localtime_r(&t, &tmv)) {
-                s = Printf("%04ld-%02ld-%02ld %02ld:%02ld:%02ld", static_cast<long>(tmv.tm_year + 1900),
-                           static_cast<long>(tmv.tm_mon + 1), static_cast<long>(tmv.tm_mday),
-                           static_cast<long>(tmv.tm_hour), static_cast<long>(tmv.tm_min),
-                           static_cast<long>(tmv.tm_sec));
-            } else {
-                s = Printf("%d", m_data.i);
-            }
-        } else {
-            s = Printf("%d", m_data.i);
-        }
-        break;
-    case VALUE_TYPE_DOUBLE:
-        if (useHint && m_hint == VALUE_HINT_TEMPERATURE) {
-            s = Printf("%.3lfC", m_data.d - 273.15);
-        } else {
-            s = Printf("%.8g", m_data.d);
-        }
-        break;
-    case VALUE_TYPE_ASCII:
-        s = GetAscii();
-        break;
-    case VALUE_TYPE_UNICODE:
-        s = WideToUtf8(GetUnicode());
-        break;
-    case VALUE_TYPE_TRANSPARENT: {
-        s = "<";
-        unsigned shown = 0;
-        if (m_data.frag) {
-            for (; shown < 4 && shown < m_data.frag->length; ++shown) {
-                if (shown) {
-                    s += ' ';
-                }
-                s += Printf("0x%x", static_cast<unsigned char>(m_data.frag->data[shown]));
-            }
-        }
-        s += m_size > shown ? "...>" : ">";
-        break;
-    }
-    default:
-        return ERR_OK;
-    }
-    *text = Dup(s);
-    return *text ? ERR_OK : ERR_NO_MEMORY;
-}
-
-CText CResourceValue::GetAsAscii(bool useHint) const
-{
-    char* text = nullptr;
-    CText result;
-    if (GetAsAscii(&text, useHint) == ERR_OK && text) {
-        result = text;
-    }
-    std::free(text);
-    return result;
-}
-
-unsigned long CResourceValue::TypeAsAscii(TYPE_CONVERSION_T conversion, char** text) const
-{
-    if (!text) {
-        return ERR_BAD_DATA;
-    }
-    const char* longName = "?";
-    const char* shortName = "?";
-    switch (m_type) {
-    case VALUE_TYPE_BOOL: longName = "bool"; shortName = "b"; break;
-    case VALUE_TYPE_INT32: longName = "int32"; shortName = "i"; break;
-    case VALUE_TYPE_DOUBLE: longName = "double"; shortName = "d"; break;
-    case VALUE_TYPE_ASCII: longName = "ascii"; shortName = "a"; break;
-    case VALUE_TYPE_UNICODE: longName = "unicode"; shortName = "u"; break;
-    case VALUE_TYPE_TRANSPARENT: longName = "transp"; shortName = "t"; break;
-    default: break;
-    }
-    *text = Dup(conversion == TYPE_CONVERSION_SHORT ? shortName : longName);
-    return *text ? ERR_OK : ERR_NO_MEMORY;
-}
-
 LIMIT_TYPE_T CResourceValue::LimitType() const
 {
     if (!m_limits.has) {
@@ -724,13 +611,8 @@ unsigned long CResourceValue::Compare(const CResourceValue& other) const
         if (!m_data.u || !other.m_data.u) {
             return ERR_BAD_DATA;
         }
-        const unsigned short* a = m_data.u;
-        const unsigned short* b = other.m_data.u;
-        while (*a && *a == *b) {
-            ++a;
-            ++b;
-        }
-        return *a == *b ? 0 : (*a < *b ? 0xFFFFFFFFUL : 1);
+        int c = Unicode::Compare(m_data.u, other.m_data.u);
+        return c == 0 ? 0 : (c < 0 ? 0xFFFFFFFFUL : 1);
     }
     case VALUE_TYPE_TRANSPARENT: {
         char *pa = nullptr, *pb = nullptr;
@@ -807,7 +689,8 @@ unsigned long CResourceValue::Set(double value)
                           value, static_cast<int>(m_type));
         return ERR_BAD_DATA;
     }
-    if (m_limits.has && (value > m_limits.dmax || value < m_limits.dmin)) {
+    // Written so that NaN, which compares false with everything, is outside.
+    if (m_limits.has && !(value >= m_limits.dmin && value <= m_limits.dmax)) {
         SysLogExt::PrintF(2, "ZYRK::CResourceValue::Set[%p](%g): ERR_OUT_OF_RANGE <= limits={%g, %g}",
                           static_cast<void*>(this), value, m_limits.dmin, m_limits.dmax);
         return ERR_OUT_OF_RANGE;
@@ -864,26 +747,24 @@ unsigned long CResourceValue::Set(const char* text)
     return ERR_OK;
 }
 
-unsigned long CResourceValue::StoreUnits(const unsigned short* units, size_t count)
+unsigned long CResourceValue::StoreUnits(const char16_t* units, size_t count)
 {
     if (count >= UINT32_MAX / 2) {
         return ERR_BAD_DATA;
     }
-    wchar_t* wide = UnitsToWide(units, count);
+    wchar_t* wide = WideOf(units, count);
     if (!wide) {
         return ERR_NO_MEMORY;
     }
     if (m_data.u && (count + 1) * 2 <= m_size) {
-        std::memmove(m_data.u, units, count * 2);
+        std::memmove(m_data.u, units, count * sizeof(char16_t));
         m_data.u[count] = 0;
     } else {
-        unsigned short* buf = static_cast<unsigned short*>(std::malloc((count + 1) * 2));
+        char16_t* buf = DupUnits(units, count);
         if (!buf) {
             std::free(wide);
             return ERR_NO_MEMORY;
         }
-        std::memcpy(buf, units, count * 2);
-        buf[count] = 0;
         std::free(m_data.u);
         m_data.u = buf;
     }
@@ -893,47 +774,38 @@ unsigned long CResourceValue::StoreUnits(const unsigned short* units, size_t cou
     return ERR_OK;
 }
 
-unsigned long CResourceValue::SetUnits(const unsigned short* units)
+unsigned long CResourceValue::SetUnits(const char16_t* units)
 {
     if (m_type != VALUE_TYPE_UNICODE || !units) {
         return ERR_BAD_DATA;
     }
-    size_t count = UnitLen(units);
+    size_t count = Unicode::Length(units);
     if (m_limits.has && m_limits.maxLength) {
         if (count > m_limits.maxLength) {
             count = m_limits.maxLength;
             // Never leave half of a surrogate pair at the end.
-            if (count && units[count - 1] >= 0xD800 && units[count - 1] < 0xDC00) {
+            if (count && Unicode::IsHighSurrogate(units[count - 1])) {
                 --count;
             }
         }
         return StoreUnits(units, count);
     }
-    if (m_limits.has && m_limits.wlist) {
-        wchar_t* wide = UnitsToWide(units, count);
-        if (!wide) {
-            return ERR_NO_MEMORY;
-        }
+    if (m_limits.has && m_limits.ulist) {
+        std::u16string_view text(units, count);
         int32_t found = -1;
-        for (int32_t k = 0; m_limits.wlist[k]; ++k) {
-            bool eq = m_limits.caseSensitive ? std::wcscmp(m_limits.wlist[k], wide) == 0
-                                             : WideCaseCompare(m_limits.wlist[k], wide) == 0;
+        for (int32_t k = 0; m_limits.ulist[k]; ++k) {
+            bool eq = m_limits.caseSensitive ? Unicode::Compare(m_limits.ulist[k], text) == 0
+                                             : Unicode::CompareNoCase(m_limits.ulist[k], text) == 0;
             if (eq) {
                 found = k;
                 break;
             }
         }
-        std::free(wide);
         if (found < 0) {
             return ERR_OUT_OF_RANGE;
         }
-        size_t n = 0;
-        unsigned short* entry = WideToUnits(m_limits.wlist[found], SIZE_MAX, &n);
-        if (!entry) {
-            return ERR_NO_MEMORY;
-        }
-        unsigned long r = StoreUnits(entry, n);
-        std::free(entry);
+        const char16_t* entry = m_limits.ulist[found];
+        unsigned long r = StoreUnits(entry, Unicode::Length(entry));
         if (r == ERR_OK) {
             m_limits.allowedIndex = found;
         }
@@ -942,9 +814,22 @@ unsigned long CResourceValue::SetUnits(const unsigned short* units)
     return StoreUnits(units, count);
 }
 
-unsigned long CResourceValue::Set(const unsigned short* utf16)
+unsigned long CResourceValue::Set(const char16_t* utf16)
 {
     return SetUnits(utf16);
+}
+
+unsigned long CResourceValue::Set(const unsigned short* utf16)
+{
+    if (m_type != VALUE_TYPE_UNICODE || !utf16) {
+        return ERR_BAD_DATA;
+    }
+    size_t count = 0;
+    while (utf16[count]) {
+        ++count;
+    }
+    std::u16string units(utf16, utf16 + count);
+    return SetUnits(units.c_str());
 }
 
 unsigned long CResourceValue::Set(const wchar_t* text)
@@ -952,48 +837,86 @@ unsigned long CResourceValue::Set(const wchar_t* text)
     if (m_type != VALUE_TYPE_UNICODE || !text) {
         return ERR_BAD_DATA;
     }
-    size_t n = 0;
-    unsigned short* units = WideToUnits(text, SIZE_MAX, &n);
-    if (!units) {
+    std::u16string units;
+    if (!Unicode::WideToUtf16(text, units)) {
         return ERR_NO_MEMORY;
     }
-    unsigned long r = SetUnits(units);
-    std::free(units);
-    return r;
+    return SetUnits(units.c_str());
+}
+
+// Refuses a pointer into this value's own storage where taking it would
+// make the value free or lose bytes it still holds, and a range that runs
+// beyond the fragment it starts in.
+unsigned long CResourceValue::CheckOwnPointer(const char* data, unsigned long length, COPY_TYPE_T copyType) const
+{
+    const Fragment* own = FragmentHolding(m_data.frag, data);
+    if (!own) {
+        return ERR_OK;
+    }
+    if (length > static_cast<unsigned long>(own->data + own->capacity - data)) {
+        return ERR_BAD_POINTER;
+    }
+    if (m_ownsBytes && (copyType == COPY_TYPE_REFERENCE || copyType == COPY_TYPE_TAKEOVER)) {
+        return ERR_BAD_POINTER;
+    }
+    return ERR_OK;
+}
+
+// Copies length bytes into the fragments present, in order, each up to the
+// room of its storage.
+unsigned long CResourceValue::CopyIntoStorage(const char* data, unsigned long length)
+{
+    unsigned long room = 0;
+    for (TRANSPARENT_FRAGMENT_T* f = m_data.frag; f; f = f->next) {
+        room += AsFragment(f)->capacity;
+    }
+    if (room < length) {
+        return ERR_BAD_DATA;
+    }
+    // The source may be these very fragments: copy it aside first.
+    std::vector<char> aside;
+    if (FragmentHolding(m_data.frag, data)) {
+        try {
+            aside.assign(data, data + length);
+        } catch (const std::bad_alloc&) {
+            return ERR_NO_MEMORY;
+        }
+        data = aside.data();
+    }
+    unsigned long off = 0;
+    for (TRANSPARENT_FRAGMENT_T* f = m_data.frag; f; f = f->next) {
+        unsigned long n = std::min<unsigned long>(AsFragment(f)->capacity, length - off);
+        std::memmove(f->data, data + off, n);
+        f->length = static_cast<uint32_t>(n);
+        off += n;
+    }
+    m_size = static_cast<uint32_t>(length);
+    return ERR_OK;
 }
 
 unsigned long CResourceValue::Set(const char* data, unsigned long length, COPY_TYPE_T copyType,
                                   unsigned long revision)
 {
-    if (m_type != VALUE_TYPE_TRANSPARENT || length > UINT32_MAX || (length && !data)) {
+    if (m_type != VALUE_TYPE_TRANSPARENT || !ValidCopyType(copyType) || length > UINT32_MAX || (length && !data)) {
         return ERR_BAD_DATA;
     }
-    TRANSPARENT_FRAGMENT_T* old = m_data.frag;
-    bool oldOwns = m_ownsBytes;
+    unsigned long r = length ? CheckOwnPointer(data, length, copyType) : ERR_OK;
+    if (r != ERR_OK) {
+        return r;
+    }
     if (length == 0) {
-        FreeFragments(old, oldOwns, nullptr);
+        FreeFragments(m_data.frag, m_ownsBytes);
         m_data.frag = nullptr;
         m_size = 0;
         m_ownsBytes = false;
     } else if (copyType == COPY_TYPE_EXISTING) {
-        unsigned long room = 0;
-        for (TRANSPARENT_FRAGMENT_T* f = old; f; f = f->next) {
-            room += f->length;
+        // The storage and its ownership stay as they are.
+        r = CopyIntoStorage(data, length);
+        if (r != ERR_OK) {
+            return r;
         }
-        if (room < length) {
-            return ERR_BAD_DATA;
-        }
-        unsigned long off = 0;
-        for (TRANSPARENT_FRAGMENT_T* f = old; f; f = f->next) {
-            unsigned long n = std::min<unsigned long>(f->length, length - off);
-            std::memmove(f->data, data + off, n);
-            f->length = static_cast<uint32_t>(n);
-            off += n;
-        }
-        m_size = static_cast<uint32_t>(length);
-        // m_ownsBytes stays: the storage is the one already present.
     } else {
-        TRANSPARENT_FRAGMENT_T* f = new (std::nothrow) TRANSPARENT_FRAGMENT_T{nullptr, static_cast<uint32_t>(length), nullptr};
+        Fragment* f = NewFragment(const_cast<char*>(data), static_cast<uint32_t>(length));
         if (!f) {
             return ERR_NO_MEMORY;
         }
@@ -1004,10 +927,8 @@ unsigned long CResourceValue::Set(const char* data, unsigned long length, COPY_T
                 return ERR_NO_MEMORY;
             }
             std::memcpy(f->data, data, length);
-        } else {
-            f->data = const_cast<char*>(data);
         }
-        FreeFragments(old, oldOwns, copyType == COPY_TYPE_COPY ? nullptr : data);
+        FreeFragments(m_data.frag, m_ownsBytes);
         m_data.frag = f;
         m_size = static_cast<uint32_t>(length);
         m_ownsBytes = copyType == COPY_TYPE_COPY || copyType == COPY_TYPE_TAKEOVER;
@@ -1031,12 +952,17 @@ unsigned long CResourceValue::AddFragment(const char* data, unsigned long length
     if (!data || static_cast<uint64_t>(m_size) + length > UINT32_MAX) {
         return ERR_BAD_DATA;
     }
-    bool owning = (copyType == COPY_TYPE_COPY || copyType == COPY_TYPE_TAKEOVER) && m_copyType == COPY_TYPE_COPY;
-    bool referencing = copyType == COPY_TYPE_REFERENCE && m_copyType == COPY_TYPE_REFERENCE;
+    // Owned fragments join owned bytes, referenced ones referenced bytes.
+    bool owning = (copyType == COPY_TYPE_COPY || copyType == COPY_TYPE_TAKEOVER) && m_ownsBytes;
+    bool referencing = copyType == COPY_TYPE_REFERENCE && !m_ownsBytes;
     if (!owning && !referencing) {
         return ERR_UNSUPPORTED;
     }
-    TRANSPARENT_FRAGMENT_T* f = new (std::nothrow) TRANSPARENT_FRAGMENT_T{const_cast<char*>(data), static_cast<uint32_t>(length), nullptr};
+    unsigned long r = CheckOwnPointer(data, length, copyType);
+    if (r != ERR_OK) {
+        return r;
+    }
+    Fragment* f = NewFragment(const_cast<char*>(data), static_cast<uint32_t>(length));
     if (!f) {
         return ERR_NO_MEMORY;
     }
@@ -1054,6 +980,33 @@ unsigned long CResourceValue::AddFragment(const char* data, unsigned long length
     }
     last->next = f;
     m_size += static_cast<uint32_t>(length);
+    return ERR_OK;
+}
+
+// Makes this value reference every fragment of the other one.
+unsigned long CResourceValue::ReferenceFragments(const CResourceValue& other)
+{
+    if (!other.m_data.frag || other.m_size == 0) {
+        return Set(nullptr, 0, COPY_TYPE_REFERENCE, other.m_revision);
+    }
+    Fragment* first = nullptr;
+    Fragment** tail = &first;
+    for (const TRANSPARENT_FRAGMENT_T* f = other.m_data.frag; f; f = f->next) {
+        unsigned long r = CheckOwnPointer(f->data, f->length, COPY_TYPE_REFERENCE);
+        Fragment* copy = r == ERR_OK ? NewFragment(f->data, f->length) : nullptr;
+        if (!copy) {
+            FreeFragments(first, false);
+            return r != ERR_OK ? r : ERR_NO_MEMORY;
+        }
+        *tail = copy;
+        tail = reinterpret_cast<Fragment**>(&copy->next);
+    }
+    FreeFragments(m_data.frag, m_ownsBytes);
+    m_data.frag = first;
+    m_size = other.m_size;
+    m_ownsBytes = false;
+    m_copyType = COPY_TYPE_REFERENCE;
+    m_revision = other.m_revision;
     return ERR_OK;
 }
 
@@ -1084,17 +1037,28 @@ unsigned long CResourceValue::Set(const CResourceValue& other, bool withHintAndL
             r = ERR_BAD_DATA;
             break;
         }
-        COPY_TYPE_T fetch = m_copyType == COPY_TYPE_EXISTING ? COPY_TYPE_REFERENCE : m_copyType;
+        if (m_copyType == COPY_TYPE_REFERENCE) {
+            // A referencing value references the other's bytes, however many
+            // fragments hold them.
+            r = ReferenceFragments(other);
+            break;
+        }
+        // An owning value gets its own copy; copy type 3 copies the joined
+        // bytes into the storage already present.
         char* data = nullptr;
         unsigned long size = 0, revision = 0;
-        r = other.GetTransparent(&data, size, revision, fetch);
+        r = other.GetTransparent(&data, size, revision, COPY_TYPE_COPY);
         if (r != ERR_OK) {
             break;
         }
-        COPY_TYPE_T store = m_copyType == COPY_TYPE_COPY ? COPY_TYPE_TAKEOVER : m_copyType;
-        r = Set(data, size, store, revision);
-        if (r != ERR_OK && fetch == COPY_TYPE_COPY) {
+        if (m_copyType == COPY_TYPE_EXISTING) {
+            r = Set(data, size, COPY_TYPE_EXISTING, revision);
             std::free(data);
+        } else {
+            r = Set(data, size, COPY_TYPE_TAKEOVER, revision);
+            if (r != ERR_OK || size == 0) {
+                std::free(data);
+            }
         }
         break;
     }
@@ -1126,6 +1090,9 @@ unsigned long CResourceValue::SetType(VALUE_TYPE_T type)
 
 unsigned long CResourceValue::SetCopyType(COPY_TYPE_T copyType)
 {
+    if (!ValidCopyType(copyType)) {
+        return ERR_BAD_DATA;
+    }
     SetType(m_type);
     m_copyType = Stored(copyType);
     return ERR_OK;
@@ -1133,6 +1100,11 @@ unsigned long CResourceValue::SetCopyType(COPY_TYPE_T copyType)
 
 unsigned long CResourceValue::ReinterpretCopyType(COPY_TYPE_T copyType)
 {
+    // The way the next data is taken; what the value owns stays recorded
+    // apart, so this never makes it free or keep the wrong bytes.
+    if (!ValidCopyType(copyType)) {
+        return ERR_BAD_DATA;
+    }
     m_copyType = Stored(copyType);
     return ERR_OK;
 }
@@ -1178,6 +1150,8 @@ CResourceValue& CResourceValue::operator=(const char* text)
 
 CResourceValue& CResourceValue::operator=(const wchar_t* text)
 {
+    // The text may be this value's own (GetUnicode): copy it before the type
+    // is reset.
     std::wstring copy = text ? text : L"";
     SetType(VALUE_TYPE_UNICODE);
     if (text) {
@@ -1214,6 +1188,10 @@ unsigned long CResourceValue::SetLimits(double min, double max)
     if (m_type != VALUE_TYPE_DOUBLE) {
         return ERR_RES_WRONG_TYPE;
     }
+    // A NaN bound would make every range check pass.
+    if (std::isnan(min) || std::isnan(max)) {
+        return ERR_BAD_DATA;
+    }
     m_limits.has = true;
     m_limits.dmin = min;
     m_limits.dmax = max;
@@ -1240,10 +1218,7 @@ unsigned long CResourceValue::SetLimits(const char** allowed, bool caseSensitive
     for (size_t k = 0; k < n; ++k) {
         list[k] = strdup(allowed[k]);
         if (!list[k]) {
-            for (size_t j = 0; j < k; ++j) {
-                std::free(list[j]);
-            }
-            std::free(list);
+            FreeList(list);
             return ERR_NO_MEMORY;
         }
         if (std::strcmp(list[k], GetAscii()) == 0) {
@@ -1259,7 +1234,7 @@ unsigned long CResourceValue::SetLimits(const char** allowed, bool caseSensitive
     return ERR_OK;
 }
 
-unsigned long CResourceValue::SetLimits(const wchar_t** allowed, bool caseSensitive)
+unsigned long CResourceValue::SetLimits(const char16_t** allowed, bool caseSensitive)
 {
     if (m_type != VALUE_TYPE_UNICODE) {
         return ERR_RES_WRONG_TYPE;
@@ -1271,31 +1246,64 @@ unsigned long CResourceValue::SetLimits(const wchar_t** allowed, bool caseSensit
     while (allowed[n]) {
         ++n;
     }
-    wchar_t** list = static_cast<wchar_t**>(std::calloc(n + 1, sizeof(wchar_t*)));
-    if (!list) {
+    // The list itself, and its wchar_t form for the wchar_t GetLimits.
+    char16_t** list = static_cast<char16_t**>(std::calloc(n + 1, sizeof(char16_t*)));
+    wchar_t** wlist = static_cast<wchar_t**>(std::calloc(n + 1, sizeof(wchar_t*)));
+    if (!list || !wlist) {
+        std::free(list);
+        std::free(wlist);
         return ERR_NO_MEMORY;
     }
+    const char16_t* current = m_data.u ? m_data.u : u"";
     int32_t index = -1;
     for (size_t k = 0; k < n; ++k) {
-        list[k] = wcsdup(allowed[k]);
-        if (!list[k]) {
-            for (size_t j = 0; j < k; ++j) {
-                std::free(list[j]);
-            }
-            std::free(list);
+        size_t len = Unicode::Length(allowed[k]);
+        list[k] = DupUnits(allowed[k], len);
+        wlist[k] = list[k] ? WideOf(list[k], len) : nullptr;
+        if (!list[k] || !wlist[k]) {
+            FreeList(list);
+            FreeList(wlist);
             return ERR_NO_MEMORY;
         }
-        if (std::wcscmp(list[k], GetUnicode()) == 0) {
+        if (Unicode::Compare(list[k], current) == 0) {
             index = static_cast<int32_t>(k);
         }
     }
     RemoveLimits();
     m_limits.has = true;
-    m_limits.wlist = list;
+    m_limits.ulist = list;
+    m_limits.wlist = wlist;
     m_limits.maxLength = 0;
     m_limits.allowedIndex = index;
     m_limits.caseSensitive = caseSensitive;
     return ERR_OK;
+}
+
+unsigned long CResourceValue::SetLimits(const wchar_t** allowed, bool caseSensitive)
+{
+    if (m_type != VALUE_TYPE_UNICODE) {
+        return ERR_RES_WRONG_TYPE;
+    }
+    if (!allowed) {
+        return ERR_BAD_DATA;
+    }
+    std::vector<std::u16string> entries;
+    std::vector<const char16_t*> list;
+    try {
+        for (size_t k = 0; allowed[k]; ++k) {
+            entries.emplace_back();
+            if (!Unicode::WideToUtf16(allowed[k], entries.back())) {
+                return ERR_NO_MEMORY;
+            }
+        }
+        for (const std::u16string& e : entries) {
+            list.push_back(e.c_str());
+        }
+        list.push_back(nullptr);
+    } catch (const std::bad_alloc&) {
+        return ERR_NO_MEMORY;
+    }
+    return SetLimits(list.data(), caseSensitive);
 }
 
 unsigned long CResourceValue::SetLimits(unsigned long maxLength)
@@ -1338,8 +1346,8 @@ unsigned long CResourceValue::SetLimits(const CResourceValue& other)
         if (other.m_limits.maxLength) {
             return SetLimits(static_cast<unsigned long>(other.m_limits.maxLength));
         }
-        if (other.m_limits.wlist) {
-            return SetLimits(const_cast<const wchar_t**>(other.m_limits.wlist), other.m_limits.caseSensitive);
+        if (other.m_limits.ulist) {
+            return SetLimits(const_cast<const char16_t**>(other.m_limits.ulist), other.m_limits.caseSensitive);
         }
         return ERR_OK;
     default:
@@ -1349,18 +1357,9 @@ unsigned long CResourceValue::SetLimits(const CResourceValue& other)
 
 unsigned long CResourceValue::RemoveLimits()
 {
-    if (m_limits.alist) {
-        for (char** p = m_limits.alist; *p; ++p) {
-            std::free(*p);
-        }
-        std::free(m_limits.alist);
-    }
-    if (m_limits.wlist) {
-        for (wchar_t** p = m_limits.wlist; *p; ++p) {
-            std::free(*p);
-        }
-        std::free(m_limits.wlist);
-    }
+    FreeList(m_limits.alist);
+    FreeList(m_limits.ulist);
+    FreeList(m_limits.wlist);
     std::memset(&m_limits, 0, sizeof m_limits);
     m_limits.allowedIndex = -1;
     return ERR_OK;
@@ -1394,34 +1393,20 @@ unsigned long CResourceValue::GetLimits(double& min, double& max) const
 
 unsigned long CResourceValue::GetLimits(char*** allowed, bool& caseSensitive) const
 {
-    if (m_type != VALUE_TYPE_ASCII) {
-        return ERR_RES_WRONG_TYPE;
-    }
-    if (!m_limits.has || !m_limits.alist) {
-        return ERR_UNSUPPORTED;
-    }
-    if (!allowed) {
-        return ERR_BAD_DATA;
-    }
-    *allowed = m_limits.alist;
-    caseSensitive = m_limits.caseSensitive;
-    return ERR_OK;
+    return HandOutList(m_type == VALUE_TYPE_ASCII, m_limits.has, m_limits.alist, m_limits.caseSensitive, allowed,
+                       caseSensitive);
 }
 
 unsigned long CResourceValue::GetLimits(wchar_t*** allowed, bool& caseSensitive) const
 {
-    if (m_type != VALUE_TYPE_UNICODE) {
-        return ERR_RES_WRONG_TYPE;
-    }
-    if (!m_limits.has || !m_limits.wlist) {
-        return ERR_UNSUPPORTED;
-    }
-    if (!allowed) {
-        return ERR_BAD_DATA;
-    }
-    *allowed = m_limits.wlist;
-    caseSensitive = m_limits.caseSensitive;
-    return ERR_OK;
+    return HandOutList(m_type == VALUE_TYPE_UNICODE, m_limits.has, m_limits.wlist, m_limits.caseSensitive, allowed,
+                       caseSensitive);
+}
+
+unsigned long CResourceValue::GetLimits(char16_t*** allowed, bool& caseSensitive) const
+{
+    return HandOutList(m_type == VALUE_TYPE_UNICODE, m_limits.has, m_limits.ulist, m_limits.caseSensitive, allowed,
+                       caseSensitive);
 }
 
 unsigned long CResourceValue::GetLimits(unsigned long& maxLength) const
@@ -1451,141 +1436,4 @@ unsigned long CResourceValue::GetAllowedIndex(unsigned long& index) const
     return ERR_OK;
 }
 
-unsigned long CResourceValue::GetLimitsAsAscii(char** text, bool useHint) const
-{
-    if (!text) {
-        return ERR_BAD_DATA;
-    }
-    *text = nullptr;
-    if (!m_limits.has) {
-        return ERR_UNSUPPORTED;
-    }
-    std::string s;
-    switch (m_type) {
-    case VALUE_TYPE_INT32:
-        if (useHint && m_hint == VALUE_HINT_HEX) {
-            s = Printf("[0x%x, 0x%x]", static_cast<unsigned>(m_limits.imin), static_cast<unsigned>(m_limits.imax));
-        } else {
-            s = Printf("[%d, %d]", m_limits.imin, m_limits.imax);
-        }
-        break;
-    case VALUE_TYPE_DOUBLE:
-        s = Printf("[%.2g, %.2g]", m_limits.dmin, m_limits.dmax);
-        break;
-    case VALUE_TYPE_ASCII:
-    case VALUE_TYPE_UNICODE:
-        if (m_limits.maxLength) {
-            s = Printf("[%u]", m_limits.maxLength);
-        } else if (m_limits.alist || m_limits.wlist) {
-            s = "[";
-            size_t k = 0;
-            if (m_limits.alist) {
-                for (; m_limits.alist[k]; ++k) {
-                    s += k ? " \"" : "\"";
-                    s += m_limits.alist[k];
-                    s += '"';
-                }
-            } else {
-                for (; m_limits.wlist[k]; ++k) {
-                    s += k ? " \"" : "\"";
-                    s += WideToUtf8(m_limits.wlist[k]);
-                    s += '"';
-                }
-            }
-            s += "]";
-        } else {
-            return ERR_OK;
-        }
-        break;
-    default:
-        return ERR_OK;
-    }
-    *text = Dup(s);
-    return *text ? ERR_OK : ERR_NO_MEMORY;
-}
-
 }  // namespace ZYRK
-
-// ---------------------------------------------------------------------------
-// Text input
-
-using namespace ZYRK;
-
-unsigned long res_handle_set(CResource* resource, const char* text, RES_WAIT_T wait)
-{
-    if (!resource || !text) {
-        return ERR_BAD_DATA;
-    }
-    VALUE_TYPE_T type = VALUE_TYPE_INT32;
-    unsigned long r = resource->ValueType(type);
-    if (r != ERR_OK) {
-        return r;
-    }
-    CResourceValue value(type);
-    switch (type) {
-    case VALUE_TYPE_BOOL:
-        r = value.Set(strcasecmp(text, "true") == 0 || strcasecmp(text, "yes") == 0 || strcasecmp(text, "on") == 0);
-        break;
-    case VALUE_TYPE_INT32: {
-        int v = 0;
-        if (std::strncmp(text, "0x", 2) == 0) {
-            unsigned u = 0;
-            if (std::sscanf(text, "0x%x", &u) != 1) {
-                return ERR_BAD_DATA;
-            }
-            v = static_cast<int>(u);
-        } else if (std::sscanf(text, "%d", &v) != 1) {
-            return ERR_BAD_DATA;
-        }
-        r = value.Set(v);
-        break;
-    }
-    case VALUE_TYPE_DOUBLE: {
-        double d = 0;
-        if (std::sscanf(text, "%lf", &d) != 1) {
-            return ERR_BAD_DATA;
-        }
-        r = value.Set(d);
-        break;
-    }
-    case VALUE_TYPE_ASCII:
-        r = value.Set(text);
-        break;
-    case VALUE_TYPE_UNICODE: {
-        CText wide(text);
-        r = value.Set(wide.AsWChar());
-        break;
-    }
-    case VALUE_TYPE_TRANSPARENT: {
-        std::string bytes;
-        const char* p = text;
-        for (;;) {
-            while (*p == ' ' || *p == '\t') {
-                ++p;
-            }
-            if (!*p) {
-                break;
-            }
-            if (p[0] != '0' || (p[1] != 'x' && p[1] != 'X') || !std::isxdigit(static_cast<unsigned char>(p[2]))) {
-                return ERR_BAD_DATA;
-            }
-            char* end = nullptr;
-            unsigned long b = std::strtoul(p + 2, &end, 16);
-            if (b > 0xFF || (*end && *end != ' ' && *end != '\t')) {
-                return ERR_BAD_DATA;
-            }
-            bytes += static_cast<char>(b);
-            p = end;
-        }
-        r = value.Set(bytes.data(), bytes.size(), COPY_TYPE_COPY, 0);
-        break;
-    }
-    default:
-        return ERR_BAD_DATA;
-    }
-    if (r != ERR_OK) {
-        return r;
-    }
-    value.SetHint(VALUE_HINT_NONE);
-    return resource->Set(value, wait, 0, nullptr);
-}

@@ -5,6 +5,21 @@
 // Texts handed out by GetAsAscii, GetLimitsAsAscii, TypeAsAscii and the
 // copies of GetTransparent/GetAsTransparent (copy type 1) are allocated with
 // malloc: the caller releases them with free().
+//
+// A UTF-16 text is held as char16_t code units; its length and size count
+// units. The wchar_t entry points (UTF-32 on this platform) convert at the
+// edge, the 8-bit display text is UTF-8; what cannot be converted becomes
+// U+FFFD. The units themselves travel unchanged.
+//
+// Transparent bytes: the value keeps one record of whether it owns the bytes
+// of its fragments; that record alone decides what it frees and which
+// fragments AddFragment accepts. The copy type is the way the next data is
+// taken (and what the wire encoding looks at). A pointer into the value's own
+// bytes is refused with 0x64070002 (bad pointer) where taking it would make
+// the value free or lose them: a take-over or a reference of bytes it owns,
+// or a range that runs beyond the fragment it starts in. Set and AddFragment
+// with a take-over of 0 bytes take nothing: the caller keeps the pointer
+// (the constructor takes it, as a fragment of 0 bytes).
 #pragma once
 
 #include <halvex/halvex_export.h>
@@ -49,6 +64,7 @@ public:
     CResourceValue(const wchar_t* text, unsigned long maxLength, VALUE_HINT_T hint = VALUE_HINT_NONE);
     CResourceValue(const wchar_t* text, const wchar_t** allowed, VALUE_HINT_T hint, bool caseSensitive);
     CResourceValue(const unsigned short* utf16, VALUE_HINT_T hint = VALUE_HINT_NONE);
+    CResourceValue(const char16_t* utf16, VALUE_HINT_T hint = VALUE_HINT_NONE);
     CResourceValue(char* data, unsigned long length, COPY_TYPE_T copyType, VALUE_HINT_T hint = VALUE_HINT_NONE,
                    unsigned long revision = 0);
     CResourceValue(const CResourceValue& other);
@@ -69,7 +85,7 @@ public:
     unsigned long GetUTF16(unsigned short* buffer, unsigned long capacity) const;
     // Code units of the UTF-16 text (held with the terminating unit); null
     // when not type 7.
-    const unsigned short* GetUTF16Ptr() const;
+    const char16_t* GetUTF16Ptr() const;
     unsigned long GetLength() const;
     unsigned long GetTransparent(char** data, unsigned long& size, unsigned long& revision,
                                  COPY_TYPE_T copyType) const;
@@ -94,6 +110,7 @@ public:
     unsigned long Set(const char* text);
     unsigned long Set(const wchar_t* text);
     unsigned long Set(const unsigned short* utf16);
+    unsigned long Set(const char16_t* utf16);
     unsigned long Set(const char* data, unsigned long length, COPY_TYPE_T copyType, unsigned long revision = 0);
     unsigned long AddFragment(const char* data, unsigned long length, COPY_TYPE_T copyType);
     unsigned long Set(const CResourceValue& other, bool withHintAndLimits);
@@ -114,6 +131,7 @@ public:
     unsigned long SetLimits(double min, double max);
     unsigned long SetLimits(const char** allowed, bool caseSensitive);
     unsigned long SetLimits(const wchar_t** allowed, bool caseSensitive);
+    unsigned long SetLimits(const char16_t** allowed, bool caseSensitive);
     unsigned long SetLimits(unsigned long maxLength);
     unsigned long SetLimits(const CResourceValue& other);
     unsigned long RemoveLimits();
@@ -121,6 +139,7 @@ public:
     unsigned long GetLimits(double& min, double& max) const;
     unsigned long GetLimits(char*** allowed, bool& caseSensitive) const;
     unsigned long GetLimits(wchar_t*** allowed, bool& caseSensitive) const;
+    unsigned long GetLimits(char16_t*** allowed, bool& caseSensitive) const;
     unsigned long GetLimits(unsigned long& maxLength) const;
     unsigned long GetAllowedIndex(unsigned long& index) const;
     unsigned long GetLimitsAsAscii(char** text, bool useHint) const;
@@ -128,9 +147,12 @@ public:
 private:
     void Init(VALUE_TYPE_T type, VALUE_HINT_T hint);
     void ClearData();
-    void FreeFragments(TRANSPARENT_FRAGMENT_T* first, bool ownsBytes, const char* keep);
-    unsigned long StoreUnits(const unsigned short* units, size_t count);
-    unsigned long SetUnits(const unsigned short* units);
+    static void FreeFragments(TRANSPARENT_FRAGMENT_T* first, bool ownsBytes);
+    unsigned long CheckOwnPointer(const char* data, unsigned long length, COPY_TYPE_T copyType) const;
+    unsigned long CopyIntoStorage(const char* data, unsigned long length);
+    unsigned long ReferenceFragments(const CResourceValue& other);
+    unsigned long StoreUnits(const char16_t* units, size_t count);
+    unsigned long SetUnits(const char16_t* units);
 
     VALUE_TYPE_T m_type;
     VALUE_HINT_T m_hint;
@@ -142,13 +164,13 @@ private:
         int32_t i;
         double d;
         char* a;
-        unsigned short* u;
+        char16_t* u;
         TRANSPARENT_FRAGMENT_T* frag;
     } m_data;
-    // The wide form of a UTF-16 text (what GetUnicode hands out).
+    // The wchar_t form of a UTF-16 text (what GetUnicode hands out).
     wchar_t* m_wide;
-    // True when the transparent bytes belong to this value (copy type 1 at
-    // the time they were stored; copy type 3 fills them in place and keeps it).
+    // The one record of ownership: true when the bytes of the transparent
+    // fragments belong to this value and are freed with it.
     bool m_ownsBytes;
     struct {
         bool has;
@@ -156,6 +178,8 @@ private:
         double dmin, dmax;
         uint32_t maxLength;
         char** alist;
+        char16_t** ulist;
+        // The wchar_t form of ulist, for the wchar_t GetLimits.
         wchar_t** wlist;
         int32_t allowedIndex;
         bool caseSensitive;

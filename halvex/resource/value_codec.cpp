@@ -2,6 +2,7 @@
 
 #include <halvex/platform/errcodes.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -65,11 +66,11 @@ long TextLen(const uint8_t* p, size_t len)
 
 // Code units (little-endian) of the 0-unit-terminated UTF-16 text at p;
 // false without a terminating unit inside len.
-bool ReadUnits(const uint8_t* p, size_t len, std::vector<unsigned short>& units, size_t* consumed)
+bool ReadUnits(const uint8_t* p, size_t len, std::vector<char16_t>& units, size_t* consumed)
 {
     units.clear();
     for (size_t off = 0; off + 1 < len; off += 2) {
-        unsigned short u = static_cast<unsigned short>(p[off] | (p[off + 1] << 8));
+        char16_t u = static_cast<char16_t>(p[off] | (p[off + 1] << 8));
         units.push_back(u);
         if (u == 0) {
             if (consumed) {
@@ -81,7 +82,7 @@ bool ReadUnits(const uint8_t* p, size_t len, std::vector<unsigned short>& units,
     return false;
 }
 
-void PutUnits(uint8_t* out, const unsigned short* units, size_t count)
+void PutUnits(uint8_t* out, const char16_t* units, size_t count)
 {
     for (size_t i = 0; i < count; ++i) {
         out[2 * i] = static_cast<uint8_t>(units[i]);
@@ -159,7 +160,7 @@ static int EncodeBody(const CResourceValue& v, uint8_t* out, size_t cap, size_t*
         out[need - 1] = 0;
         break;
     case VALUE_TYPE_UNICODE: {
-        const unsigned short* units = v.GetUTF16Ptr();
+        const char16_t* units = v.GetUTF16Ptr();
         size_t count = need / 2 - 1;
         if (units) {
             PutUnits(out, units, count);
@@ -277,7 +278,7 @@ int res_decode_value_body(uint8_t typeByte, const uint8_t* body, size_t len, CRe
         return Result(v.Set(reinterpret_cast<const char*>(body)));
     }
     case RES_WIRE_UNICODE: {
-        std::vector<unsigned short> units;
+        std::vector<char16_t> units;
         if (!ReadUnits(body, len, units, nullptr)) {
             return RES_CODEC_PROTOCOL_ERROR;
         }
@@ -393,7 +394,7 @@ int res_decode_request_value_body(uint8_t typeByte, const uint8_t* body, size_t 
         break;
     }
     case RES_WIRE_UNICODE: {
-        std::vector<unsigned short> units;
+        std::vector<char16_t> units;
         if (!ReadUnits(body, len, units, &used)) {
             return RES_CODEC_PROTOCOL_ERROR;
         }
@@ -563,7 +564,7 @@ int res_encode_limits(const CResourceValue& v, uint8_t* out, size_t cap, size_t*
         break;
     }
     case LIMIT_TYPE_UNICODE_LIST: {
-        wchar_t** list = nullptr;
+        char16_t** list = nullptr;
         bool cs = false;
         buf.push_back(RES_WIRE_UNICODE);
         if (v.GetLimits(&list, cs) != ERR_OK) {
@@ -577,15 +578,12 @@ int res_encode_limits(const CResourceValue& v, uint8_t* out, size_t cap, size_t*
             return RES_CODEC_PROTOCOL_ERROR;
         }
         put16(static_cast<uint16_t>(n));
+        // The units exactly as the value holds them.
         for (size_t k = 0; k < n; ++k) {
-            CResourceValue entry(list[k]);
-            const unsigned short* units = entry.GetUTF16Ptr();
-            size_t count = entry.GetLength() + 1;
+            size_t count = std::char_traits<char16_t>::length(list[k]) + 1;
             size_t at = buf.size();
             buf.resize(at + 2 * count, 0);
-            if (units) {
-                PutUnits(buf.data() + at, units, count);
-            }
+            PutUnits(buf.data() + at, list[k], count);
         }
         break;
     }
@@ -631,6 +629,10 @@ int res_decode_limits(const uint8_t* p, size_t len, CResourceValue& v)
         if (count != 2 || rest < 16) {
             return RES_CODEC_PROTOCOL_ERROR;
         }
+        // A NaN bound would switch the range check off: refused.
+        if (std::isnan(GetDoubleBE(q)) || std::isnan(GetDoubleBE(q + 8))) {
+            return RES_CODEC_PROTOCOL_ERROR;
+        }
         return Result(v.SetLimits(GetDoubleBE(q), GetDoubleBE(q + 8)));
     case RES_WIRE_ASCII: {
         if (count == 1 && rest >= 1 && q[0] == 0) {
@@ -665,20 +667,19 @@ int res_decode_limits(const uint8_t* p, size_t len, CResourceValue& v)
             }
             return Result(v.SetLimits(static_cast<unsigned long>(GetBE32(q + 2))));
         }
-        std::vector<std::wstring> entries;
-        std::vector<unsigned short> units;
+        std::vector<std::u16string> entries;
+        std::vector<char16_t> units;
         for (uint16_t k = 0; k < count; ++k) {
             size_t used = 0;
             if (!ReadUnits(q, rest, units, &used)) {
                 return RES_CODEC_PROTOCOL_ERROR;
             }
-            CResourceValue entry(units.data());
-            entries.emplace_back(entry.GetUnicode());
+            entries.emplace_back(units.data());
             q += used;
             rest -= used;
         }
-        std::vector<const wchar_t*> list;
-        for (const std::wstring& e : entries) {
+        std::vector<const char16_t*> list;
+        for (const std::u16string& e : entries) {
             list.push_back(e.c_str());
         }
         list.push_back(nullptr);

@@ -37,6 +37,7 @@
 #include <halvex/platform/errcodes.h>
 #include <halvex/resource/resource_set.h>
 #include <halvex/resource/value_codec.h>
+#include <halvex/text/unicode_internal.h>
 
 #include <sys/stat.h>
 
@@ -229,24 +230,10 @@ bool ParseUnsigned(const std::string& text, int base, unsigned long max, unsigne
 
 std::string WideToUtf8(const wchar_t* w, size_t n)
 {
+    std::u16string units;
     std::string out;
-    for (size_t i = 0; i < n && w[i]; ++i) {
-        uint32_t c = static_cast<uint32_t>(w[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+    if (!Unicode::WideToUtf16(std::wstring_view(w, wcsnlen(w, n)), units) || !Unicode::Utf16ToUtf8(units, out)) {
+        out.clear();
     }
     return out;
 }

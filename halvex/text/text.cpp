@@ -1,5 +1,8 @@
 #include <halvex/text/text.h>
 
+#include <halvex/text/numbers_internal.h>
+#include <halvex/text/unicode_internal.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
@@ -7,113 +10,55 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
+#include <string>
+#include <string_view>
 #include <strings.h>
+
+using namespace ZYRK;
 
 namespace {
 
-// Converts the multibyte text src (len bytes) into at most cap - 1 wide
-// characters at dst (terminated). Bytes the locale cannot convert are taken
-// one by one as their own code, so nothing is dropped silently.
-size_t NarrowToWide(const char* src, size_t len, wchar_t* dst, size_t cap)
+// Characters needed so that both units and bytes fit the capacity rule: the
+// UTF-16 buffer holds capacity units, the 8-bit buffer capacity x 4 bytes.
+unsigned long Need(size_t units, size_t bytes)
 {
-    std::mbstate_t st{};
-    size_t in = 0, out = 0;
-    while (in < len && out + 1 < cap) {
-        wchar_t wc = 0;
-        size_t r = std::mbrtowc(&wc, src + in, len - in, &st);
-        if (r == 0) {
-            break;
-        }
-        if (r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2)) {
-            st = std::mbstate_t{};
-            wc = static_cast<unsigned char>(src[in]);
-            r = 1;
-        }
-        dst[out++] = wc;
-        in += r;
-    }
-    if (cap) {
-        dst[out] = 0;
-    }
-    return out;
-}
-
-// Number of wide characters NarrowToWide makes of src.
-size_t WideCount(const char* src, size_t len)
-{
-    std::mbstate_t st{};
-    size_t in = 0, out = 0;
-    while (in < len) {
-        wchar_t wc = 0;
-        size_t r = std::mbrtowc(&wc, src + in, len - in, &st);
-        if (r == 0) {
-            break;
-        }
-        if (r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2)) {
-            st = std::mbstate_t{};
-            r = 1;
-        }
-        ++out;
-        in += r;
-    }
-    return out;
-}
-
-// Converts one wide character; characters the locale cannot express become
-// the byte itself when below 256, else '?'.
-size_t OneWideToNarrow(wchar_t wc, char* buf, std::mbstate_t* st)
-{
-    size_t r = std::wcrtomb(buf, wc, st);
-    if (r == static_cast<size_t>(-1)) {
-        *st = std::mbstate_t{};
-        buf[0] = (wc >= 0 && wc < 256) ? static_cast<char>(wc) : '?';
-        r = 1;
-    }
-    return r;
-}
-
-// Converts len wide characters of src into at most cap - 1 bytes at dst
-// (terminated); stops before a character that does not fit.
-size_t WideToNarrow(const wchar_t* src, size_t len, char* dst, size_t cap)
-{
-    std::mbstate_t st{};
-    size_t out = 0;
-    char buf[MB_LEN_MAX];
-    for (size_t i = 0; i < len && src[i]; ++i) {
-        std::mbstate_t save = st;
-        size_t r = OneWideToNarrow(src[i], buf, &st);
-        if (out + r + 1 > cap) {
-            st = save;
-            break;
-        }
-        std::memcpy(dst + out, buf, r);
-        out += r;
-    }
-    if (cap) {
-        dst[out] = 0;
-    }
-    return out;
-}
-
-size_t NarrowCount(const wchar_t* src, size_t len)
-{
-    std::mbstate_t st{};
-    size_t out = 0;
-    char buf[MB_LEN_MAX];
-    for (size_t i = 0; i < len && src[i]; ++i) {
-        out += OneWideToNarrow(src[i], buf, &st);
-    }
-    return out;
-}
-
-// Characters needed so that both chars and bytes fit the capacity rule.
-unsigned long Need(size_t chars, size_t bytes)
-{
-    return static_cast<unsigned long>(std::max(chars, bytes / 4));
+    return static_cast<unsigned long>(std::max(units, bytes / 4));
 }
 
 int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+
+bool IsAscii(unsigned char c) { return c < 0x80; }
+
+std::u16string Utf16Of(std::wstring_view text)
+{
+    std::u16string units;
+    Unicode::WideToUtf16(text, units);
+    return units;
+}
+
+std::string Utf8Of(std::u16string_view units)
+{
+    std::string bytes;
+    Unicode::Utf16ToUtf8(units, bytes);
+    return bytes;
+}
+
+// The 8-bit (UTF-8) form of one wchar_t character.
+std::string Utf8Of(wchar_t c)
+{
+    return c ? Utf8Of(Utf16Of(std::wstring_view(&c, 1))) : std::string();
+}
+
+size_t WideLen(const wchar_t* text, int n)
+{
+    return n < 0 ? std::wcslen(text) : wcsnlen(text, static_cast<size_t>(n));
+}
+
+size_t UnitLen(const char16_t* text, int n)
+{
+    size_t len = Unicode::Length(text);
+    return n < 0 ? len : std::min(len, static_cast<size_t>(n));
+}
 
 }  // namespace
 
@@ -125,69 +70,92 @@ uint32_t CText::CapacityFor(unsigned long n)
     return static_cast<uint32_t>(((n + 1) & ~63UL) + 64);
 }
 
-void CText::AllocString(CHAR_TYPE_T type, unsigned long n)
+size_t CText::WideLength() const
 {
-    bool wide = type == CHAR_WIDE;
-    if (m_text && n < m_capacity && (m_wtext != nullptr) == wide) {
-        return;
+    return Unicode::Length(m_wtext);
+}
+
+// Replaces both buffers with new zeroed ones of the given capacity holding
+// the given texts (wide null: 8-bit only). The sources may lie in the old
+// buffers. Out of memory: false, the old buffers stay.
+bool CText::Rebuild(uint32_t capacity, const char* narrow, size_t narrowLength, const char16_t* wide,
+                    size_t wideLength)
+{
+    size_t bytes = static_cast<size_t>(capacity) * 4;
+    if (narrowLength >= bytes || (wide && wideLength >= capacity)) {
+        return false;
     }
-    uint32_t cap = CapacityFor(n);
-    char* text = static_cast<char*>(std::calloc(static_cast<size_t>(cap) * 4, 1));
-    wchar_t* wtext = nullptr;
+    char* text = static_cast<char*>(std::calloc(bytes, 1));
+    char16_t* wtext = nullptr;
     if (text && wide) {
-        wtext = static_cast<wchar_t*>(std::calloc(cap, sizeof(wchar_t)));
+        wtext = static_cast<char16_t*>(std::calloc(capacity, sizeof(char16_t)));
         if (!wtext) {
             std::free(text);
             text = nullptr;
         }
     }
     if (!text) {
-        return;  // out of memory: the old buffers stay
+        return false;
+    }
+    if (narrowLength) {
+        std::memcpy(text, narrow, narrowLength);
+    }
+    if (wideLength) {
+        std::memcpy(wtext, wide, wideLength * sizeof(char16_t));
     }
     std::free(m_text);
     std::free(m_wtext);
     m_text = text;
     m_wtext = wtext;
-    m_capacity = cap;
+    m_capacity = capacity;
+    return true;
+}
+
+void CText::AllocString(CHAR_TYPE_T type, unsigned long n)
+{
+    bool wide = type == CHAR_WIDE;
+    if (m_text && n < m_capacity && (m_wtext != nullptr) == wide) {
+        return;
+    }
+    Rebuild(CapacityFor(n), nullptr, 0, wide ? u"" : nullptr, 0);
 }
 
 void CText::ReAllocString(CHAR_TYPE_T type, unsigned long n)
 {
-    if (!m_text || n >= m_capacity) {
-        uint32_t cap = CapacityFor(n);
-        char* text = static_cast<char*>(std::calloc(static_cast<size_t>(cap) * 4, 1));
-        if (!text) {
-            return;
-        }
-        wchar_t* wtext = nullptr;
-        if (m_wtext) {
-            wtext = static_cast<wchar_t*>(std::calloc(cap, sizeof(wchar_t)));
-            if (!wtext) {
-                std::free(text);
-                return;
-            }
-            std::wcscpy(wtext, m_wtext);
-        }
-        if (m_text) {
-            std::strcpy(text, m_text);
-        }
-        std::free(m_text);
-        std::free(m_wtext);
-        m_text = text;
-        m_wtext = wtext;
-        m_capacity = cap;
+    if (!m_text) {
+        AllocString(type, n);
+        return;
     }
-    if (type == CHAR_WIDE && !m_wtext) {
-        wchar_t* wtext = static_cast<wchar_t*>(std::calloc(m_capacity, sizeof(wchar_t)));
-        if (!wtext) {
-            return;
+    size_t len8 = std::strlen(m_text);
+    if (type != CHAR_WIDE) {
+        if (n < m_capacity) {
+            std::free(m_wtext);
+            m_wtext = nullptr;
+        } else {
+            Rebuild(CapacityFor(n), m_text, len8, nullptr, 0);
         }
-        m_wtext = wtext;
-        RefreshWideFromNarrow();
-    } else if (type == CHAR_8BIT && m_wtext) {
-        std::free(m_wtext);
-        m_wtext = nullptr;
+        return;
     }
+    // Staying wide: both copies as they are.
+    if (m_wtext) {
+        size_t units = WideLength();
+        unsigned long need = std::max<unsigned long>(n, Need(units, len8));
+        if (need >= m_capacity) {
+            Rebuild(CapacityFor(need), m_text, len8, m_wtext, units);
+        }
+        return;
+    }
+    // Becoming wide: the UTF-16 copy is the converted 8-bit text, and the
+    // 8-bit copy the UTF-8 form of that, so that bytes which are no UTF-8
+    // show as U+FFFD in both.
+    std::u16string units;
+    if (!Unicode::Utf8ToUtf16(std::string_view(m_text, len8), units)) {
+        return;
+    }
+    std::string bytes = Utf8Of(units);
+    unsigned long need = std::max<unsigned long>(n, Need(units.size(), bytes.size()));
+    Rebuild(need < m_capacity ? m_capacity : CapacityFor(need), bytes.data(), bytes.size(), units.data(),
+            units.size());
 }
 
 bool CText::Reserve(CHAR_TYPE_T type, unsigned long chars, unsigned long bytes)
@@ -198,16 +166,29 @@ bool CText::Reserve(CHAR_TYPE_T type, unsigned long chars, unsigned long bytes)
 
 void CText::RefreshNarrowFromWide()
 {
-    if (m_wtext) {
-        WideToNarrow(m_wtext, std::wcslen(m_wtext), m_text, NarrowBytes());
+    if (!m_wtext) {
+        return;
     }
+    std::string bytes = Utf8Of(std::u16string_view(m_wtext));
+    // Three bytes at most for each unit: always inside the capacity x 4 bytes.
+    size_t n = std::min(bytes.size(), NarrowBytes() - 1);
+    std::memcpy(m_text, bytes.data(), n);
+    m_text[n] = 0;
 }
 
-void CText::RefreshWideFromNarrow()
+// Makes the text the wide text of `count` units (which may lie in this text).
+void CText::StoreWide(const char16_t* units, size_t count)
 {
-    if (m_wtext) {
-        NarrowToWide(m_text, std::strlen(m_text), m_wtext, m_capacity);
+    std::u16string copy(units, count);
+    std::string bytes = Utf8Of(copy);
+    AllocString(CHAR_WIDE, Need(count, bytes.size()));
+    if (!m_wtext || count >= m_capacity || bytes.size() >= NarrowBytes()) {
+        return;  // out of memory
     }
+    std::memcpy(m_wtext, copy.data(), count * sizeof(char16_t));
+    m_wtext[count] = 0;
+    std::memcpy(m_text, bytes.data(), bytes.size());
+    m_text[bytes.size()] = 0;
 }
 
 void CText::TextCopy(const char* src, int n)
@@ -216,21 +197,12 @@ void CText::TextCopy(const char* src, int n)
         src = "";
     }
     size_t len = n < 0 ? std::strlen(src) : strnlen(src, static_cast<size_t>(n));
-    char* tmp = nullptr;
-    if (m_text && src >= m_text && src < m_text + NarrowBytes()) {
-        tmp = static_cast<char*>(std::malloc(len + 1));
-        if (!tmp) {
-            return;
-        }
-        std::memcpy(tmp, src, len);
-        src = tmp;
-    }
+    std::string copy(src, len);  // src may lie in this text
     AllocString(CHAR_8BIT, len);
-    if (m_text && len < NarrowBytes() && !m_wtext) {
-        std::memcpy(m_text, src, len);
+    if (m_text && !m_wtext && len < NarrowBytes()) {
+        std::memcpy(m_text, copy.data(), len);
         m_text[len] = 0;
     }
-    std::free(tmp);
 }
 
 void CText::TextCopy(const wchar_t* src, int n)
@@ -238,85 +210,91 @@ void CText::TextCopy(const wchar_t* src, int n)
     if (!src) {
         src = L"";
     }
-    size_t len = n < 0 ? std::wcslen(src) : wcsnlen(src, static_cast<size_t>(n));
-    wchar_t* tmp = nullptr;
-    if (m_wtext && src >= m_wtext && src < m_wtext + m_capacity) {
-        tmp = static_cast<wchar_t*>(std::malloc((len + 1) * sizeof(wchar_t)));
-        if (!tmp) {
-            return;
+    std::u16string units = Utf16Of(std::wstring_view(src, WideLen(src, n)));
+    StoreWide(units.data(), units.size());
+}
+
+void CText::TextCopy(const char16_t* src, int n)
+{
+    if (!src) {
+        src = u"";
+    }
+    StoreWide(src, UnitLen(src, n));
+}
+
+void CText::AppendNarrow(const char* src, size_t len)
+{
+    if (len == 0) {
+        return;
+    }
+    std::string add(src, len);  // src may lie in this text
+    if (m_wtext) {
+        // A wide text takes the converted text into both copies.
+        std::u16string units;
+        if (Unicode::Utf8ToUtf16(add, units)) {
+            AppendWide(units.data(), units.size());
         }
-        std::wmemcpy(tmp, src, len);
-        tmp[len] = 0;
-        src = tmp;
+        return;
     }
-    size_t bytes = NarrowCount(src, len);
-    AllocString(CHAR_WIDE, Need(len, bytes));
-    if (m_wtext && len < m_capacity) {
-        std::wmemcpy(m_wtext, src, len);
-        m_wtext[len] = 0;
-        RefreshNarrowFromWide();
+    size_t cur8 = std::strlen(m_text);
+    if (Reserve(CHAR_8BIT, cur8 + len, cur8 + len)) {
+        std::memcpy(m_text + cur8, add.data(), len + 1);
     }
-    std::free(tmp);
+}
+
+void CText::AppendWide(const char16_t* src, size_t count)
+{
+    std::u16string add(src, count);  // src may lie in this text
+    std::string bytes = Utf8Of(add);
+    if (!m_wtext) {
+        ReAllocString(CHAR_WIDE, 0);
+        if (!m_wtext) {
+            return;  // out of memory
+        }
+    }
+    size_t cur8 = std::strlen(m_text);
+    size_t curw = WideLength();
+    if (Reserve(CHAR_WIDE, curw + count, cur8 + bytes.size())) {
+        // A lone high surrogate at the end and a lone low one at the start
+        // of the added text join into one character.
+        bool joins = curw && count && Unicode::IsHighSurrogate(m_wtext[curw - 1]) && Unicode::IsLowSurrogate(add[0]);
+        std::memcpy(m_wtext + curw, add.data(), count * sizeof(char16_t));
+        m_wtext[curw + count] = 0;
+        if (joins) {
+            RefreshNarrowFromWide();
+        } else {
+            std::memcpy(m_text + cur8, bytes.data(), bytes.size());
+            m_text[cur8 + bytes.size()] = 0;
+        }
+    }
 }
 
 void CText::ConcatCopy(const char* src, int n)
 {
-    if (!src) {
-        return;
+    if (src) {
+        AppendNarrow(src, n < 0 ? std::strlen(src) : strnlen(src, static_cast<size_t>(n)));
     }
-    size_t len = n < 0 ? std::strlen(src) : strnlen(src, static_cast<size_t>(n));
-    if (len == 0) {
-        return;
-    }
-    char* tmp = static_cast<char*>(std::malloc(len + 1));
-    if (!tmp) {
-        return;
-    }
-    std::memcpy(tmp, src, len);
-    tmp[len] = 0;
-    size_t cur8 = std::strlen(m_text);
-    if (!m_wtext) {
-        if (Reserve(CHAR_8BIT, cur8 + len, cur8 + len)) {
-            std::memcpy(m_text + cur8, tmp, len + 1);
-        }
-    } else {
-        size_t curw = std::wcslen(m_wtext);
-        size_t addw = WideCount(tmp, len);
-        if (Reserve(CHAR_WIDE, curw + addw, cur8 + len)) {
-            std::memcpy(m_text + cur8, tmp, len + 1);
-            NarrowToWide(tmp, len, m_wtext + curw, m_capacity - curw);
-        }
-    }
-    std::free(tmp);
 }
 
 void CText::ConcatCopy(const wchar_t* src, int n)
 {
-    if (!src) {
-        return;
+    if (src) {
+        std::u16string units = Utf16Of(std::wstring_view(src, WideLen(src, n)));
+        AppendWide(units.data(), units.size());
     }
-    size_t len = n < 0 ? std::wcslen(src) : wcsnlen(src, static_cast<size_t>(n));
-    wchar_t* tmp = static_cast<wchar_t*>(std::malloc((len + 1) * sizeof(wchar_t)));
-    if (!tmp) {
-        return;
+}
+
+void CText::ConcatCopy(const char16_t* src, int n)
+{
+    if (src) {
+        AppendWide(src, UnitLen(src, n));
     }
-    std::wmemcpy(tmp, src, len);
-    tmp[len] = 0;
-    size_t cur8 = std::strlen(m_text);
-    size_t curw = m_wtext ? std::wcslen(m_wtext) : WideCount(m_text, cur8);
-    size_t add8 = NarrowCount(tmp, len);
-    if (Reserve(CHAR_WIDE, curw + len, cur8 + add8)) {
-        curw = std::wcslen(m_wtext);
-        std::wmemcpy(m_wtext + curw, tmp, len + 1);
-        WideToNarrow(tmp, len, m_text + cur8, NarrowBytes() - cur8);
-    }
-    std::free(tmp);
 }
 
 // ---------------------------------------------------------------------------
 // Construction and assignment
 
-CText::CText() : m_capacity(0), m_text(nullptr), m_wtext(nullptr)
+CText::CText() : m_capacity(0), m_text(nullptr), m_wtext(nullptr), m_wedge(nullptr)
 {
     AllocString(CHAR_8BIT, 0);
 }
@@ -357,15 +335,22 @@ CText::CText(wchar_t c, int n) : CText()
     if (n < 0 || !c) {
         n = 0;
     }
-    char one[MB_LEN_MAX];
-    std::mbstate_t st{};
-    size_t bytes = OneWideToNarrow(c ? c : L' ', one, &st) * static_cast<size_t>(n);
-    AllocString(CHAR_WIDE, Need(static_cast<size_t>(n), bytes));
-    if (m_wtext && static_cast<unsigned long>(n) < m_capacity) {
-        std::wmemset(m_wtext, c, static_cast<size_t>(n));
-        m_wtext[n] = 0;
-        RefreshNarrowFromWide();
+    std::u16string one = Utf16Of(std::wstring_view(&c, c ? 1 : 0));
+    std::u16string units;
+    for (int i = 0; i < n; ++i) {
+        units += one;
     }
+    StoreWide(units.data(), units.size());
+}
+
+CText::CText(const char16_t* text) : CText()
+{
+    TextCopy(text ? text : u"");
+}
+
+CText::CText(const char16_t* text, int n) : CText()
+{
+    TextCopy(text ? text : u"", n < 0 ? 0 : n);
 }
 
 CText::CText(int value) : CText()
@@ -382,6 +367,7 @@ CText::~CText()
 {
     std::free(m_text);
     std::free(m_wtext);
+    std::free(m_wedge);
 }
 
 CText& CText::operator=(const CText& other)
@@ -390,11 +376,11 @@ CText& CText::operator=(const CText& other)
         return *this;
     }
     if (other.m_wtext) {
-        size_t len = std::wcslen(other.m_wtext);
+        size_t len = other.WideLength();
         size_t bytes = std::strlen(other.m_text);
         AllocString(CHAR_WIDE, Need(len, bytes));
         if (m_wtext && Need(len, bytes) < m_capacity) {
-            std::wmemcpy(m_wtext, other.m_wtext, len + 1);
+            std::memcpy(m_wtext, other.m_wtext, (len + 1) * sizeof(char16_t));
             std::memcpy(m_text, other.m_text, bytes + 1);
         }
     } else {
@@ -415,16 +401,51 @@ CText& CText::operator=(const wchar_t* text)
     return *this;
 }
 
+CText& CText::operator=(const char16_t* text)
+{
+    TextCopy(text);
+    return *this;
+}
+
 // ---------------------------------------------------------------------------
 // Access
 
-const wchar_t* CText::AsWChar()
+const char16_t* CText::AsUtf16()
 {
     if (!m_wtext) {
-        size_t len8 = std::strlen(m_text);
-        ReAllocString(CHAR_WIDE, Need(WideCount(m_text, len8), len8));
+        ReAllocString(CHAR_WIDE, 0);
     }
-    return m_wtext ? m_wtext : L"";
+    return m_wtext ? m_wtext : u"";
+}
+
+const wchar_t* CText::AsWChar()
+{
+    AsUtf16();
+    const wchar_t* w = GetWChar();
+    return w ? w : L"";
+}
+
+const wchar_t* CText::GetWChar() const
+{
+    if (!m_wtext) {
+        return nullptr;
+    }
+    std::wstring wide;
+    if (!Unicode::Utf16ToWide(std::u16string_view(m_wtext), wide)) {
+        return m_wedge;
+    }
+    // Hand out the same pointer as long as the text has not changed.
+    if (m_wedge && wide == m_wedge) {
+        return m_wedge;
+    }
+    wchar_t* edge = static_cast<wchar_t*>(std::malloc((wide.size() + 1) * sizeof(wchar_t)));
+    if (!edge) {
+        return m_wedge;
+    }
+    std::wmemcpy(edge, wide.c_str(), wide.size() + 1);
+    std::free(m_wedge);
+    m_wedge = edge;
+    return m_wedge;
 }
 
 char CText::GetAt(int index) const
@@ -436,11 +457,9 @@ char CText::GetAt(int index) const
     if (static_cast<size_t>(index) < len8) {
         return m_text[index];
     }
-    if (m_wtext && static_cast<size_t>(index) < std::wcslen(m_wtext)) {
-        char buf[MB_LEN_MAX];
-        std::mbstate_t st{};
-        OneWideToNarrow(m_wtext[index], buf, &st);
-        return buf[0];
+    if (m_wtext && static_cast<size_t>(index) < WideLength()) {
+        char16_t unit = m_wtext[index];
+        return unit < 0x80 ? static_cast<char>(unit) : '?';
     }
     return 0;
 }
@@ -451,11 +470,11 @@ wchar_t CText::GetAtW(int index) const
         return 0;
     }
     if (m_wtext) {
-        return static_cast<size_t>(index) < std::wcslen(m_wtext) ? m_wtext[index] : 0;
+        return static_cast<size_t>(index) < WideLength() ? static_cast<wchar_t>(m_wtext[index]) : 0;
     }
-    return static_cast<size_t>(index) < std::strlen(m_text)
-               ? static_cast<wchar_t>(static_cast<unsigned char>(m_text[index]))
-               : 0;
+    std::u16string units;
+    Unicode::Utf8ToUtf16(m_text, units);
+    return static_cast<size_t>(index) < units.size() ? static_cast<wchar_t>(units[index]) : 0;
 }
 
 void CText::SetAt(int index, char c)
@@ -463,29 +482,41 @@ void CText::SetAt(int index, char c)
     if (index < 0 || !c) {
         return;
     }
+    if (m_wtext) {
+        // The UTF-16 copy leads; a byte on its own is a character only when
+        // it is ASCII.
+        if (static_cast<size_t>(index) < WideLength()) {
+            m_wtext[index] = IsAscii(static_cast<unsigned char>(c)) ? static_cast<char16_t>(c) : Unicode::kReplacement;
+            RefreshNarrowFromWide();
+        }
+        return;
+    }
     if (static_cast<size_t>(index) < std::strlen(m_text)) {
         m_text[index] = c;
-    }
-    if (m_wtext && static_cast<size_t>(index) < std::wcslen(m_wtext)) {
-        wint_t wc = std::btowc(static_cast<unsigned char>(c));
-        m_wtext[index] = wc == WEOF ? static_cast<wchar_t>(static_cast<unsigned char>(c))
-                                    : static_cast<wchar_t>(wc);
     }
 }
 
 void CText::SetAtW(int index, wchar_t c)
 {
-    if (index < 0 || !c) {
+    // One position holds one code unit: characters beyond U+FFFF do not fit.
+    if (index < 0 || !c || static_cast<uint32_t>(c) > 0xFFFF) {
         return;
     }
-    if (m_wtext && static_cast<size_t>(index) < std::wcslen(m_wtext)) {
-        m_wtext[index] = c;
+    if (!m_wtext) {
+        if (static_cast<uint32_t>(c) < 0x80) {
+            if (static_cast<size_t>(index) < std::strlen(m_text)) {
+                m_text[index] = static_cast<char>(c);
+            }
+            return;
+        }
+        AsUtf16();  // only the UTF-16 copy can hold it
+        if (!m_wtext) {
+            return;
+        }
     }
-    if (static_cast<size_t>(index) < std::strlen(m_text)) {
-        char buf[MB_LEN_MAX];
-        std::mbstate_t st{};
-        size_t r = OneWideToNarrow(c, buf, &st);
-        m_text[index] = r == 1 ? buf[0] : '?';
+    if (static_cast<size_t>(index) < WideLength()) {
+        m_wtext[index] = static_cast<char16_t>(c);
+        RefreshNarrowFromWide();
     }
 }
 
@@ -494,20 +525,20 @@ void CText::SetAtW(int index, wchar_t c)
 
 int CText::GetLength() const
 {
-    return static_cast<int>(m_wtext ? std::wcslen(m_wtext) : std::strlen(m_text));
+    return static_cast<int>(m_wtext ? WideLength() : std::strlen(m_text));
 }
 
 int CText::GetLength(CHAR_TYPE_T type) const
 {
     if (type == CHAR_WIDE) {
-        return m_wtext ? static_cast<int>(std::wcslen(m_wtext)) : 0;
+        return static_cast<int>(WideLength());
     }
     return static_cast<int>(std::strlen(m_text));
 }
 
 int CText::GetSizeInBytes() const
 {
-    return m_wtext ? static_cast<int>(2 * std::wcslen(m_wtext)) : static_cast<int>(std::strlen(m_text));
+    return m_wtext ? static_cast<int>(2 * WideLength()) : static_cast<int>(std::strlen(m_text));
 }
 
 void CText::Empty()
@@ -526,7 +557,7 @@ void CText::SetType(CHAR_TYPE_T type)
 void CText::Sync(CHAR_TYPE_T type)
 {
     if (type == CHAR_WIDE) {
-        AsWChar();
+        AsUtf16();
         RefreshNarrowFromWide();
     } else {
         SetType(CHAR_8BIT);
@@ -551,7 +582,7 @@ int CText::Compare(const wchar_t* text) const
     if (!m_wtext || !text) {
         return -1;
     }
-    return Sign(std::wcscmp(m_wtext, text));
+    return Unicode::Compare(m_wtext, Utf16Of(text));
 }
 
 int CText::CompareNoCase(const CText& other) const
@@ -569,8 +600,7 @@ int CText::CompareNoCase(const wchar_t* text) const
     if (!m_wtext || !text) {
         return -1;
     }
-    size_t n = std::max(std::wcslen(m_wtext), std::wcslen(text));
-    return Sign(wcsncasecmp(m_wtext, text, n));
+    return Unicode::CompareNoCase(m_wtext, Utf16Of(text));
 }
 
 // ---------------------------------------------------------------------------
@@ -584,8 +614,7 @@ int CText::Find(char c, int start) const
 
 int CText::Find(wchar_t c, int start) const
 {
-    wchar_t pattern[2] = {c, 0};
-    return Find(pattern, start);
+    return Find(Utf8Of(c).c_str(), start);
 }
 
 int CText::Find(const char* pattern, int start) const
@@ -603,8 +632,7 @@ int CText::Find(const wchar_t* pattern, int start) const
     if (!pattern) {
         return -1;
     }
-    CText narrow(pattern);
-    return Find(narrow.m_text, start);
+    return Find(Utf8Of(Utf16Of(pattern)).c_str(), start);
 }
 
 int CText::FindNoCase(const char* pattern, int start) const
@@ -623,8 +651,7 @@ int CText::FindNoCase(const wchar_t* pattern, int start) const
     if (!pattern) {
         return -1;
     }
-    CText narrow(pattern);
-    return FindNoCase(narrow.m_text, start);
+    return FindNoCase(Utf8Of(Utf16Of(pattern)).c_str(), start);
 }
 
 int CText::FindOneOf(const char* set) const
@@ -647,12 +674,12 @@ int CText::ReverseFind(char c) const
 
 int CText::ReverseFind(wchar_t c) const
 {
-    char buf[MB_LEN_MAX];
-    std::mbstate_t st{};
-    if (OneWideToNarrow(c, buf, &st) != 1) {
+    std::string pattern = Utf8Of(c);
+    if (pattern.empty()) {
         return -1;
     }
-    return ReverseFind(buf[0]);
+    size_t pos = std::string_view(m_text).rfind(pattern);
+    return pos == std::string_view::npos ? -1 : static_cast<int>(pos);
 }
 
 // ---------------------------------------------------------------------------
@@ -670,7 +697,7 @@ CText CText::Mid(int start, int count) const
         start = 0;
     }
     if (start >= len || count <= 0) {
-        return m_wtext ? CText(L"") : CText();
+        return m_wtext ? CText(u"") : CText();
     }
     count = std::min(count, len - start);
     if (m_wtext) {
@@ -721,10 +748,9 @@ CText CText::SpanExcluding(const char* set) const
 CText& CText::operator+=(const CText& other)
 {
     if (other.m_wtext) {
-        CText copy(other);
-        ConcatCopy(copy.m_wtext);
+        AppendWide(other.m_wtext, other.WideLength());
     } else {
-        ConcatCopy(other.m_text);
+        AppendNarrow(other.m_text, std::strlen(other.m_text));
     }
     return *this;
 }
@@ -736,6 +762,12 @@ CText& CText::operator+=(const char* text)
 }
 
 CText& CText::operator+=(const wchar_t* text)
+{
+    ConcatCopy(text);
+    return *this;
+}
+
+CText& CText::operator+=(const char16_t* text)
 {
     ConcatCopy(text);
     return *this;
@@ -775,16 +807,38 @@ int CText::Replace(wchar_t from, wchar_t to)
     if (!from || !to) {
         return 0;
     }
-    AsWChar();
+    AsUtf16();
     if (!m_wtext) {
         return 0;
     }
+    std::u16string pattern = Utf16Of(std::wstring_view(&from, 1));
+    std::u16string replacement = Utf16Of(std::wstring_view(&to, 1));
     int count = 0;
-    for (wchar_t* p = m_wtext; *p; ++p) {
-        if (*p == from) {
-            *p = to;
-            ++count;
+    if (pattern.size() == 1 && replacement.size() == 1) {
+        for (char16_t* p = m_wtext; *p; ++p) {
+            if (*p == pattern[0]) {
+                *p = replacement[0];
+                ++count;
+            }
         }
+        return count;
+    }
+    // A character outside the BMP takes two units: the length may change.
+    std::u16string text(m_wtext);
+    std::u16string out;
+    for (size_t pos = 0;;) {
+        size_t hit = text.find(pattern, pos);
+        if (hit == std::u16string::npos) {
+            out.append(text, pos, std::u16string::npos);
+            break;
+        }
+        out.append(text, pos, hit - pos);
+        out += replacement;
+        pos = hit + pattern.size();
+        ++count;
+    }
+    if (count && Reserve(CHAR_WIDE, out.size(), std::strlen(m_text))) {
+        std::memcpy(m_wtext, out.c_str(), (out.size() + 1) * sizeof(char16_t));
     }
     return count;
 }
@@ -809,79 +863,95 @@ int CText::Replace(const char* pattern, const char* replacement)
     size_t newlen = len - count * plen + count * rlen;
     // Build the result in scratch storage: pattern and replacement may point
     // into this text.
-    char* out = static_cast<char*>(std::malloc(newlen + 1));
-    if (!out) {
-        return 0;
-    }
-    char* o = out;
+    std::string out;
+    out.reserve(newlen);
     const char* src = m_text;
     for (const char* p = std::strstr(src, pattern); p; p = std::strstr(src, pattern)) {
-        std::memcpy(o, src, static_cast<size_t>(p - src));
-        o += p - src;
-        std::memcpy(o, replacement, rlen);
-        o += rlen;
+        out.append(src, static_cast<size_t>(p - src));
+        out.append(replacement, rlen);
         src = p + plen;
     }
-    std::strcpy(o, src);
+    out.append(src);
     if (newlen > len) {
-        size_t curw = m_wtext ? std::wcslen(m_wtext) : 0;
-        if (!Reserve(Type(), std::max(curw, newlen), newlen)) {
-            std::free(out);
+        if (!Reserve(Type(), std::max(WideLength(), newlen), newlen)) {
             return 0;
         }
     }
-    std::memcpy(m_text, out, newlen + 1);
-    std::free(out);
+    std::memcpy(m_text, out.c_str(), newlen + 1);
     return count;
 }
 
 void CText::MakeUpper()
 {
-    for (char* p = m_text; *p; ++p) {
-        *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
-    }
     if (m_wtext) {
-        for (wchar_t* p = m_wtext; *p; ++p) {
-            *p = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(*p)));
+        for (char16_t* p = m_wtext; *p; ++p) {
+            *p = Unicode::ToUpper(*p);
+        }
+        RefreshNarrowFromWide();
+        return;
+    }
+    // Only ASCII bytes: the others belong to multibyte characters.
+    for (char* p = m_text; *p; ++p) {
+        if (IsAscii(static_cast<unsigned char>(*p))) {
+            *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
         }
     }
 }
 
 void CText::MakeLower()
 {
-    for (char* p = m_text; *p; ++p) {
-        *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-    }
     if (m_wtext) {
-        for (wchar_t* p = m_wtext; *p; ++p) {
-            *p = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(*p)));
+        for (char16_t* p = m_wtext; *p; ++p) {
+            *p = Unicode::ToLower(*p);
+        }
+        RefreshNarrowFromWide();
+        return;
+    }
+    for (char* p = m_text; *p; ++p) {
+        if (IsAscii(static_cast<unsigned char>(*p))) {
+            *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
         }
     }
 }
 
 void CText::MakeReverse()
 {
-    if (m_wtext) {
-        std::reverse(m_wtext, m_wtext + std::wcslen(m_wtext));
-        RefreshNarrowFromWide();
-    } else {
+    if (!m_wtext) {
         std::reverse(m_text, m_text + std::strlen(m_text));
+        return;
     }
+    size_t len = WideLength();
+    std::reverse(m_wtext, m_wtext + len);
+    // Surrogate pairs keep their order: a reversed pair reads low, high.
+    for (size_t i = 0; i + 1 < len; ++i) {
+        if (Unicode::IsLowSurrogate(m_wtext[i]) && Unicode::IsHighSurrogate(m_wtext[i + 1])) {
+            std::swap(m_wtext[i], m_wtext[i + 1]);
+            ++i;
+        }
+    }
+    RefreshNarrowFromWide();
 }
+
+namespace {
+bool IsAsciiSpace(char c)
+{
+    return IsAscii(static_cast<unsigned char>(c)) && std::isspace(static_cast<unsigned char>(c));
+}
+}  // namespace
 
 void CText::TrimLeft()
 {
     if (m_wtext) {
         size_t i = 0;
-        while (m_wtext[i] && std::iswspace(static_cast<wint_t>(m_wtext[i]))) {
+        while (m_wtext[i] && Unicode::IsSpace(m_wtext[i])) {
             ++i;
         }
-        std::wmemmove(m_wtext, m_wtext + i, std::wcslen(m_wtext + i) + 1);
+        std::memmove(m_wtext, m_wtext + i, (WideLength() - i + 1) * sizeof(char16_t));
         RefreshNarrowFromWide();
         return;
     }
     size_t i = 0;
-    while (m_text[i] && std::isspace(static_cast<unsigned char>(m_text[i]))) {
+    while (m_text[i] && IsAsciiSpace(m_text[i])) {
         ++i;
     }
     std::memmove(m_text, m_text + i, std::strlen(m_text + i) + 1);
@@ -890,8 +960,8 @@ void CText::TrimLeft()
 void CText::TrimRight()
 {
     if (m_wtext) {
-        size_t n = std::wcslen(m_wtext);
-        while (n && std::iswspace(static_cast<wint_t>(m_wtext[n - 1]))) {
+        size_t n = WideLength();
+        while (n && Unicode::IsSpace(m_wtext[n - 1])) {
             --n;
         }
         m_wtext[n] = 0;
@@ -899,7 +969,7 @@ void CText::TrimRight()
         return;
     }
     size_t n = std::strlen(m_text);
-    while (n && std::isspace(static_cast<unsigned char>(m_text[n - 1]))) {
+    while (n && IsAsciiSpace(m_text[n - 1])) {
         --n;
     }
     m_text[n] = 0;
@@ -910,7 +980,7 @@ bool CText::TrimLeft(int n)
     int len = GetLength();
     n = std::clamp(n, 0, len);
     if (m_wtext) {
-        std::wmemmove(m_wtext, m_wtext + n, static_cast<size_t>(len - n) + 1);
+        std::memmove(m_wtext, m_wtext + n, (static_cast<size_t>(len - n) + 1) * sizeof(char16_t));
         RefreshNarrowFromWide();
     } else {
         std::memmove(m_text, m_text + n, static_cast<size_t>(len - n) + 1);
@@ -936,7 +1006,11 @@ bool CText::TrimRight(int n)
 
 int CText::ToInt() const
 {
-    return std::atoi(m_text);
+    // A number beyond the int range gives the nearest int, never some other
+    // number; a text without a number gives 0.
+    int32_t v = 0;
+    Numbers::ReadInt32(m_text, v);
+    return v;
 }
 
 double CText::ToFloat() const
@@ -948,7 +1022,8 @@ double CText::ToFloat() const
     if (char* comma = std::strchr(copy, ',')) {
         *comma = '.';
     }
-    double v = std::atof(copy);
+    double v = 0.0;
+    Numbers::ReadDouble(copy, v);
     std::free(copy);
     return v;
 }
