@@ -40,21 +40,6 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Answers the session and version requests of Init.
-bool AnswerInit(int fd, uint8_t version = 12) {
-    Bytes open = testsrv::ReadFrame(fd);
-    if (open.size() < 9 || open[8] != 0xC0) return false;
-    testsrv::WriteAll(fd, Frame({0xC1}));
-    Bytes ask = testsrv::ReadFrame(fd);
-    if (ask.size() < 9 || ask[8] != 0xF0) return false;
-    testsrv::WriteAll(fd, Frame({0xF1, version}));
-    return true;
-}
-
-// The first payload byte of a request frame at version 12 (after the 18-byte
-// header), or 0.
-uint8_t Code(const Bytes& frame) { return frame.size() > 18 ? frame[18] : 0; }
-
 // Counts the request frames that arrive until the client closes.
 int CountUntilClosed(int fd) {
     int n = 0;
@@ -151,7 +136,7 @@ TEST(ClientDeadline, ACancelEndsAHandshakeAndEveryLaterRequest) {
 TEST(ClientDeadline, ACancelledTreeSendsNothingMore) {
     std::atomic<int> afterInit{-1};
     ScriptServer server([&](int fd) {
-        if (AnswerInit(fd)) afterInit = CountUntilClosed(fd);
+        if (testsrv::AnswerSessionInit(fd)) afterInit = CountUntilClosed(fd);
     });
     CResCancel cancel;
     {
@@ -179,7 +164,7 @@ TEST(ClientDeadline, ACancelledTreeSendsNothingMore) {
 TEST(ClientDeadline, LateReplyBreaksTheSessionSoARefusalIsNeverReadAsSuccess) {
     std::atomic<int> afterLateReply{-1};
     ScriptServer server([&](int fd) {
-        if (!AnswerInit(fd)) return;
+        if (!testsrv::AnswerSessionInit(fd)) return;
         Bytes open = testsrv::ReadFrame(fd);  // verify DHCP
         testsrv::WriteAll(fd, Frame({0x48}));
         Bytes write = testsrv::ReadFrame(fd);  // write DHCP: answered a second late
@@ -188,7 +173,8 @@ TEST(ClientDeadline, LateReplyBreaksTheSessionSoARefusalIsNeverReadAsSuccess) {
         // Whatever comes next: a verify is accepted, a write refused.
         int n = 0;
         for (Bytes f; !(f = testsrv::ReadFrame(fd)).empty(); ++n)
-            testsrv::WriteAll(fd, Code(f) == 0x47 ? Frame({0x48}) : Frame({0xFF, 165, 0xAB, 0x01, 0, 0x0A}));
+            testsrv::WriteAll(fd, testsrv::RequestCode(f) == 0x47 ? Frame({0x48})
+                                                                  : Frame({0xFF, 165, 0xAB, 0x01, 0, 0x0A}));
         afterLateReply = n;
     });
     {
@@ -217,7 +203,7 @@ TEST(ClientDeadline, LateReplyBreaksTheSessionSoARefusalIsNeverReadAsSuccess) {
 
 TEST(ClientDeadline, OneByteEvery300MsCannotStretchAnExchange) {
     ScriptServer server([](int fd) {
-        if (!AnswerInit(fd)) return;
+        if (!testsrv::AnswerSessionInit(fd)) return;
         testsrv::ReadFrame(fd);  // the open
         testsrv::WriteAll(fd, Frame({0x48}));
         testsrv::ReadFrame(fd);  // the read: its reply trickles
@@ -243,7 +229,7 @@ TEST(ClientDeadline, OneByteEvery300MsCannotStretchAnExchange) {
 
 TEST(ClientDeadline, ResetInTheMiddleOfAReplyIsAnIoFailure) {
     ScriptServer server([](int fd) {
-        if (!AnswerInit(fd)) return;
+        if (!testsrv::AnswerSessionInit(fd)) return;
         testsrv::ReadFrame(fd);
         testsrv::WriteAll(fd, Bytes{0xFE, 0, 0, 0, 0, 0, 0, 40, 0x48, 0});
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -265,7 +251,7 @@ TEST(ClientDeadline, ResetInTheMiddleOfAReplyIsAnIoFailure) {
 TEST(ClientDeadline, FourGibibyteLengthIsRefusedAndTheFloodIsNotFollowed) {
     std::atomic<bool> stop{false};
     ScriptServer server([&](int fd) {
-        if (!AnswerInit(fd)) return;
+        if (!testsrv::AnswerSessionInit(fd)) return;
         testsrv::ReadFrame(fd);
         testsrv::WriteAll(fd, Bytes{0xFE, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x0D});
         // Then an endless stream, until the client goes away.
@@ -289,7 +275,7 @@ TEST(ClientDeadline, FourGibibyteLengthIsRefusedAndTheFloodIsNotFollowed) {
 TEST(ClientDeadline, UnsolicitedFrameBeforeTheReplyIsAFramingError) {
     std::atomic<int> after{-1};
     ScriptServer server([&](int fd) {
-        if (!AnswerInit(fd)) return;
+        if (!testsrv::AnswerSessionInit(fd)) return;
         testsrv::ReadFrame(fd);
         testsrv::WriteAll(fd, testsrv::Cat({Frame({0xC3}), Frame({0x48})}));
         after = CountUntilClosed(fd);
@@ -313,7 +299,7 @@ TEST(ClientDeadline, ReinitGivesABrokenSessionANewConnection) {
     ScriptServer server(
         [&](int fd) {
             ++connection;
-            if (!AnswerInit(fd)) return;
+            if (!testsrv::AnswerSessionInit(fd)) return;
             Bytes f = testsrv::ReadFrame(fd);
             if (connection == 1) {
                 CountUntilClosed(fd);  // silent: the first session times out
@@ -337,10 +323,10 @@ TEST(ClientDeadline, ReinitGivesABrokenSessionANewConnection) {
 TEST(ClientDeadline, GetFallsBackOnlyWhenTheCombinedReadIsUnknown) {
     std::vector<uint8_t> codes;
     ScriptServer server([&](int fd) {
-        if (!AnswerInit(fd)) return;
+        if (!testsrv::AnswerSessionInit(fd)) return;
         for (Bytes f; !(f = testsrv::ReadFrame(fd)).empty();) {
-            codes.push_back(Code(f));
-            switch (Code(f)) {
+            codes.push_back(testsrv::RequestCode(f));
+            switch (testsrv::RequestCode(f)) {
                 case 0x47: testsrv::WriteAll(fd, Frame({0x48})); break;
                 case 0x0C: testsrv::WriteAll(fd, Frame({0xFF, 166})); break;
                 case 0x01: testsrv::WriteAll(fd, Frame({0x02, 0x02, 0, 0, 0, 7})); break;
@@ -364,11 +350,12 @@ TEST(ClientDeadline, GetFallsBackOnlyWhenTheCombinedReadIsUnknown) {
 
     codes.clear();
     ScriptServer silent([&](int fd) {
-        if (!AnswerInit(fd)) return;
+        if (!testsrv::AnswerSessionInit(fd)) return;
         Bytes f = testsrv::ReadFrame(fd);
-        codes.push_back(Code(f));
+        codes.push_back(testsrv::RequestCode(f));
         testsrv::WriteAll(fd, Frame({0x48}));
-        for (Bytes g; !(g = testsrv::ReadFrame(fd)).empty();) codes.push_back(Code(g));  // never answered
+        // Never answered.
+        for (Bytes g; !(g = testsrv::ReadFrame(fd)).empty();) codes.push_back(testsrv::RequestCode(g));
     });
     {
         Session s(silent.Port());
