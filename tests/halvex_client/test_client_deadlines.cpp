@@ -435,3 +435,37 @@ TEST(ClientSocket, FlushSockIsBoundedAgainstAFlood) {
     lib.Close();
     server.Join();
 }
+
+// A multi reply with fewer sub-replies than requests is no success: every
+// item still gets a result, and the call fails.
+TEST(ClientDeadline, AShortMultiReplyIsAFailureWithAResultPerItem) {
+    testsrv::FakeServer server([](const Bytes& p) -> Bytes {
+        switch (p.empty() ? 0 : p[0]) {
+            case 0xF0: return {0xF1, 12};
+            case 0xF4: return {0xF5, 4, 0, 0, 0, 1, 0x48, 0};  // one sub-reply for all of them
+            default: return {0xFF, 166};
+        }
+    });
+    CClientResourceTree tree;
+    ASSERT_EQ(tree.Init("127.0.0.1", server.Port(), true), 0u);
+    CResourceValueSet paths;
+    for (const char* p : {".a", ".b", ".c"}) paths.AddVal(CResourceValue(p));
+    CResourceSet* out = nullptr;
+    EXPECT_EQ(tree.OpenResources(paths, &out, nullptr), 0x64070000u);
+    EXPECT_EQ(out, nullptr);
+
+    // The engine's own view: three results, the last two "bad data".
+    CResourceClientLibSocket lib("127.0.0.1", server.Port());
+    ASSERT_EQ(lib.Open(), 0);
+    unsigned char send[RES_BUFFER_SIZE] = {}, recv[RES_BUFFER_SIZE] = {};
+    CResourceValueSet results;
+    EXPECT_EQ(lib.ResVerifyMulti(ResCommType{RES_COMM_TCP, 0, 12}, send, recv, nullptr, paths, results),
+              int(0x64070000u));
+    ASSERT_EQ(results.GetValueCount(), 3u);
+    CResourceValue* v = nullptr;
+    ASSERT_EQ(results.GetValueByIndex(0, &v), 0u);
+    EXPECT_EQ(v->GetInt(), 0);
+    ASSERT_EQ(results.GetValueByIndex(2, &v), 0u);
+    EXPECT_EQ(uint32_t(v->GetInt()), 0x64070000u);
+    lib.Close();
+}
