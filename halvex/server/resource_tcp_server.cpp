@@ -342,12 +342,9 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
     if (res_frame_has_uncounted_items(payload, n, extensions)) {
         // More embedded requests than the header counts: refused as a whole
         // before any of them runs.
-        uint8_t* e = m_reply.AllocSpace(2);
-        if (!e) {
+        if (ErrorResponse(RES_SERR_INDATA_SIZE) == ERR_NO_MEMORY) {
             return finish(ERR_NO_MEMORY);
         }
-        e[0] = RES_ERROR_REPLY;
-        e[1] = RES_SERR_INDATA_SIZE;
         pos = n;
     }
     for (int i = 0; i < extensions && pos < n; ++i) {
