@@ -519,7 +519,7 @@ TEST(RTMisbehavingCamera, LateDhcpReplyAndRefusedCommitEndInAReportedFailure) {
             if (testsrv::RequestCode(f) == 0x47) {
                 testsrv::WriteAll(fd, testsrv::Frame({0x48}));
             } else if (testsrv::RequestCode(f) == 0x14 && ++writes == 1) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+                std::this_thread::sleep_for(std::chrono::milliseconds(2000));
                 testsrv::WriteAll(fd, testsrv::Frame({0x12, 0}));
                 late = true;
             } else {
@@ -530,11 +530,11 @@ TEST(RTMisbehavingCamera, LateDhcpReplyAndRefusedCommitEndInAReportedFailure) {
         afterLate = n;
     });
     RTChange change = Change(Camera(), server.Port(), false, "10.1.2.3", "255.255.0.0", "10.1.0.1");
-    change.connect.timeoutMs = 500;
+    change.connect.timeoutMs = 1000;
     StatusLog log;
     const auto start = Clock::now();
     const RTWriteResult r = IPChangeThread(change, log.Callback());
-    EXPECT_LE(MsSince(start), 500 + 500);
+    EXPECT_LE(MsSince(start), 1000 + 500);
     server.Join();
     EXPECT_EQ(r.outcome, RTOutcome::Failed);
     EXPECT_FALSE(r.committed);
@@ -553,7 +553,7 @@ TEST(RTMisbehavingCamera, ASilentCameraEndsTheReadPhaseAndTheBroadcastFollows) {
     CDeviceList list;
     AddRow(list, camera);
     RTRouteOptions options = Options(server.Port());
-    options.connect.timeoutMs = 500;
+    options.connect.timeoutMs = 1000;
     int broadcasts = 0;
     options.broadcast = [&](const std::string&, bool, const std::string&, const std::string&, const std::string&,
                             const std::string&) {
@@ -563,7 +563,7 @@ TEST(RTMisbehavingCamera, ASilentCameraEndsTheReadPhaseAndTheBroadcastFollows) {
     StatusLog log;
     const auto start = Clock::now();
     const RTReadResult read = ReadViaResourceTree(camera, log.Callback(), options);
-    EXPECT_LE(MsSince(start), 500 + 500);
+    EXPECT_LE(MsSince(start), 1000 + 500);
     EXPECT_FALSE(read.connected);
     EXPECT_EQ(read.connectResult, 0x64080000u);
     EXPECT_FALSE(read.preset.settingsKnown);
