@@ -46,13 +46,13 @@ void CTelioxView::InitCommandDefaults() {
 
 void CTelioxView::ShutDownWorkers() {
     workerTimer.stop();
+    // One bound for all of them together: closing the window never hangs on a
+    // camera that stopped answering.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerJoinBoundMs);
     // Work that can be abandoned ends at once (an IP change stops waiting
     // for its camera and commits nothing more).
     for (auto& worker : workers)
         if (worker->abandon) worker->abandon();
-    // One bound for all of them together: closing the window never hangs on a
-    // camera that stopped answering.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerJoinBoundMs);
     for (auto& worker : workers) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         worker->done->WaitFor(static_cast<int>(std::max<long long>(left.count(), 0)));

@@ -12,9 +12,7 @@ static void Usage(FILE* out) {
         "  scan [--json] [--seconds N] [--watch N]\n"
         "        find cameras on every adapter and print the camera list\n"
         "  set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
-        "        change a camera's network settings (CAMERA: its address or MAC); over\n"
-        "        the resource service it gives up connecting after 5 s and waits at\n"
-        "        most 10 s per reply; exit 4: the change was broadcast, not confirmed\n"
+        "        change a camera's network settings (CAMERA: its address or MAC)\n"
         "  cert generate [--yes] | fetch CAMERA [--host-name NAME] | upload CAMERA\n"
         "        make the client certificate, store a camera's certificate, upload ours\n",
         out);
