@@ -376,6 +376,7 @@ TEST_F(CommandsTest, UnreachableResourceTreeCameraGetsTheBroadcastInstead) {
 TEST_F(CommandsTest, ClosingTheWindowAbandonsARunningResourceTreeChangeAtOnce) {
     std::atomic<int> connections{0};
     std::atomic<int> writePhaseRequests{-1};
+    std::atomic<std::chrono::steady_clock::rep> writePhaseEnded{0};
     testsrv::ScriptServer server(
         [&](int fd) {
             const int n = ++connections;
@@ -389,6 +390,7 @@ TEST_F(CommandsTest, ClosingTheWindowAbandonsARunningResourceTreeChangeAtOnce) {
             int k = 0;
             while (!testsrv::ReadFrame(fd).empty()) ++k;  // the write phase: never answered
             writePhaseRequests = k;
+            writePhaseEnded = std::chrono::steady_clock::now().time_since_epoch().count();
         },
         2);
     RTRouteOptions route;
@@ -415,6 +417,10 @@ TEST_F(CommandsTest, ClosingTheWindowAbandonsARunningResourceTreeChangeAtOnce) {
     EXPECT_LE(took, 1000 + 500);
     server.Join();
     EXPECT_EQ(writePhaseRequests.load(), 1) << "only the open that was waiting went out";
+    // The change was abandoned, not left running: its connection ended with the window.
+    using Clock = std::chrono::steady_clock;
+    const auto ended = Clock::time_point(Clock::duration(writePhaseEnded.load()));
+    EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(ended - start).count(), 1000 + 500);
 }
 
 // ---- Generate certificates ------------------------------------------------
