@@ -77,4 +77,7 @@ public:
 
     std::shared_ptr<CDone> done;
     std::thread thread;
+    // Asks the work to end at once, when it can (called from the UI thread
+    // when the view goes away); empty when it cannot be asked.
+    std::function<void()> abandon;
 };

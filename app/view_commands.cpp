@@ -7,6 +7,8 @@
 #include "app/ip_settings.h"
 #include "app/teliox_view.h"
 
+#include <halvex/client/res_cancel.h>
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -53,6 +55,10 @@ void CTelioxView::ShutDownWorkers() {
     // One bound for all of them together: closing the window never hangs on a
     // camera that stopped answering.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerJoinBoundMs);
+    // Work that can be abandoned ends at once (an IP change stops waiting
+    // for its camera and commits nothing more).
+    for (auto& worker : workers)
+        if (worker->abandon) worker->abandon();
     for (auto& worker : workers) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         worker->done->WaitFor(static_cast<int>(std::max<long long>(left.count(), 0)));
@@ -124,18 +130,24 @@ void CTelioxView::ModifyViaResourceTree(const CDevice& record) {
         showNow ? relay->Show(text) : relay->Set(text);
     };
 
+    // The change can be abandoned: closing the window ends its waits.
+    RTRouteOptions options = routeOptions;
+    auto cancel = std::make_shared<ZYRK::CResCancel>();
+    options.connect.cancel = cancel;
+
     RTReadResult read;
     {
         CBusyCursor busy;
-        read = ReadViaResourceTree(record, status, routeOptions);
+        read = ReadViaResourceTree(record, status, options);
     }
     GEVSettings chosen;
     if (!RunSettingsDialog(read.preset, chosen)) return;
 
     auto worker = std::make_unique<CActionWorker>();
     std::shared_ptr<CActionWorker::CDone> done = worker->done;
+    worker->abandon = [cancel] { cancel->Cancel(); };
     RTApplyResult applied = ApplyViaResourceTree(
-        devices, record.row, read, chosen, status, routeOptions, [relay, done](const RTWriteResult&) {
+        devices, record.row, read, chosen, status, options, [relay, done](const RTWriteResult&) {
             done->Signal();
             relay->Post([](CTelioxView& view) {
                 view.ReapWorkers();

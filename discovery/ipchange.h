@@ -23,9 +23,21 @@ struct IPChangeTarget {
     uint16_t port = kIPChangePort;
 };
 
+// What a broadcast did: SendIPChangeBroadcast's result, on how many adapters
+// the kernel took the datagram, and why the broadcast stopped or a send
+// failed (empty when nothing went wrong), e.g. "binding 192.168.10.1:810
+// failed: Permission denied".
+struct IPChangeBroadcastReport {
+    int result = 0;
+    unsigned sent = 0;
+    std::string failure;
+};
+
 // 0 when the message went out on every adapter; -1 when the adapter table
 // cannot be read, a socket cannot be opened or an adapter has no address (the
 // adapters after it get nothing); the socket error of a failed bind or option.
+// A failed send is not part of the result; `report`, when given, counts the
+// adapters whose datagram was sent and names the first failure.
 int SendIPChangeBroadcast(const std::string& hostName, bool dhcp, const std::string& address,
                           const std::string& subnetMask, const std::string& gateway, const std::string& interfaceName,
-                          const IPChangeTarget& target = IPChangeTarget());
+                          const IPChangeTarget& target = IPChangeTarget(), IPChangeBroadcastReport* report = nullptr);

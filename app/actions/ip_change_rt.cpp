@@ -3,6 +3,8 @@
 #include "discovery/adapters.h"
 #include "discovery/ipchange.h"
 
+#include <halvex/client/res_cancel.h>
+#include <halvex/client/res_protocol.h>
 #include <halvex/resource/client_resource.h>
 #include <halvex/resource/resource_path.h>
 #include <halvex/resource/resource_value.h>
@@ -12,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <memory>
 #include <utility>
 
@@ -43,9 +46,9 @@ uint32_t HostOrder(const std::string& text) {
     return ParseIPv4(text, v) ? v : 0;
 }
 
-// One open, one write, one close. Adds to the result's counts.
-void WriteResource(CClientResourceTree& tree, const std::string& path, const CResourceValue& value,
-                   unsigned long time, RTWriteResult& result, bool* accepted = nullptr) {
+// One open, one write, one close: 0, or the result of the open or the write.
+uint32_t WriteResource(CClientResourceTree& tree, const std::string& path, const CResourceValue& value,
+                       unsigned long time) {
     CResource* resource = nullptr;
     uint32_t r = uint32_t(tree.OpenResource(CResourcePath(path.c_str()), &resource, nullptr));
     if (r == 0 && resource) {
@@ -54,13 +57,10 @@ void WriteResource(CClientResourceTree& tree, const std::string& path, const CRe
     } else if (r == 0) {
         r = 0xFFFFFFFFu;
     }
-    if (r == 0) {
-        ++result.written;
-        if (accepted) *accepted = true;
-    } else {
-        result.skipped.push_back(path + ": " + Hex(r));
-    }
+    return r;
 }
+
+bool Cancelled(const RTConnectOptions& options) { return options.cancel && options.cancel->IsCancelled(); }
 
 // Whether the row still holds the camera a change was prepared for.
 bool SameCamera(const CDevice& a, const CDevice& b) {
@@ -68,6 +68,20 @@ bool SameCamera(const CDevice& a, const CDevice& b) {
 }
 
 }  // namespace
+
+std::string RTResultText(uint32_t code) {
+    const std::string hex = Hex(code);
+    const char* text = nullptr;
+    if (res_interpret_errcode(code, &text) == 0 && text) return std::string(text) + " (" + hex + ")";
+    // Socket errors travel as the negated error number offset by 10000.
+    const int32_t asInt = int32_t(code);
+    if (asInt < -10000 && asInt > -10000 - 4096) return std::string(std::strerror(-asInt - 10000)) + " (" + hex + ")";
+    return hex;
+}
+
+std::string RTBroadcastFailedText(const IPChangeBroadcastReport& report) {
+    return "IP change broadcast failed: " + (report.failure.empty() ? std::string("nothing was sent") : report.failure);
+}
 
 std::string InterfaceResourceName(const CDevice& record) {
     return EqualsNoCase(record.platform, "W6") ? "FEC1" : "LAN90001";
@@ -108,6 +122,7 @@ bool CCameraCredentials::Load(const CertificatePaths& paths, const std::string& 
 uint32_t ConnectToCamera(const CDevice& record, CClientResourceTree& tree, CCameraCredentials& credentials,
                          const RTConnectOptions& options) {
     if (options.timeoutMs) tree.SetTimeout(options.timeoutMs);
+    tree.SetCancel(options.cancel.get());
     if (!record.disabled) return uint32_t(tree.Init(record.ipAddress.c_str(), options.plainPort, true));
 
     CertificatePaths paths;
@@ -143,13 +158,17 @@ RTReadResult ReadViaResourceTree(const CDevice& record, const RTStatusCallback& 
         } else {
             say("Connected", true);
             CResource* method = nullptr;
+            bool methodRead = false;
             if (tree->OpenResource(CResourcePath(kMethodPath), &method, nullptr) == 0 && method) {
                 CResourceValue text(ZYRK::VALUE_TYPE_ASCII);
-                method->Get(text, nullptr);
+                // A read that failed tells nothing about the mode: it is not
+                // taken for an empty text (which would mean DHCP).
+                methodRead = method->Get(text, nullptr) == 0;
                 method->Close();
                 const char* t = text.GetAscii();
-                dhcpValue.Set(!(t && std::strcmp(t, "manual") == 0));
-            } else {
+                if (methodRead) dhcpValue.Set(!(t && std::strcmp(t, "manual") == 0));
+            }
+            if (!methodRead) {
                 CResource* dhcp = nullptr;
                 const std::string path = InterfaceResourcePath(InterfaceResourceName(record), "DHCP");
                 if (tree->OpenResource(CResourcePath(path.c_str()), &dhcp, nullptr) == 0 && dhcp) {
@@ -197,26 +216,52 @@ RTWriteResult IPChangeThread(RTChange change, const RTStatusCallback& status) {
         result.connectResult = ConnectToCamera(change.camera, *tree, credentials, change.connect);
         if (result.connectResult != 0) {
             tree.reset();
-            say("Failed to connect");
+            result.status = Cancelled(change.connect) ? kRTTextAbandoned : kRTTextFailedToConnect;
+            say(result.status);
             return result;
         }
         result.connected = true;
 
+        struct Step {
+            const char* leaf;
+            CResourceValue value;
+            unsigned long time;
+        };
+        std::vector<Step> steps;
         if (change.dhcpRequested) {
-            WriteResource(*tree, InterfaceResourcePath(iface, "DHCP"), CResourceValue(true), 0, result);
+            steps.push_back({"DHCP", CResourceValue(true), 0});
         } else {
-            WriteResource(*tree, InterfaceResourcePath(iface, "DHCP"), CResourceValue(false), 0, result);
-            WriteResource(*tree, InterfaceResourcePath(iface, "address"), CResourceValue(change.newAddress.c_str()),
-                          0, result);
-            WriteResource(*tree, InterfaceResourcePath(iface, "netmask"),
-                          CResourceValue(change.newSubnetMask.c_str()), 0, result);
-            WriteResource(*tree, InterfaceResourcePath(iface, "gateway"), CResourceValue(change.newGateway.c_str()),
-                          0, result);
+            steps.push_back({"DHCP", CResourceValue(false), 0});
+            steps.push_back({"address", CResourceValue(change.newAddress.c_str()), 0});
+            steps.push_back({"netmask", CResourceValue(change.newSubnetMask.c_str()), 0});
+            steps.push_back({"gateway", CResourceValue(change.newGateway.c_str()), 0});
         }
-        WriteResource(*tree, InterfaceResourcePath(iface, "commit"), CResourceValue(true), kCommitTime, result,
-                      &result.committed);
+        steps.push_back({"commit", CResourceValue(true), kCommitTime});
+        for (const Step& step : steps) {
+            const std::string path = InterfaceResourcePath(iface, step.leaf);
+            const uint32_t r = WriteResource(*tree, path, step.value, step.time);
+            if (r != 0) {
+                // What the camera did not take is not committed: the settings
+                // it already holds stay pending there, not applied.
+                result.skipped.push_back(path + ": " + Hex(r));
+                result.failedStep = step.leaf;
+                result.failedResult = r;
+                break;
+            }
+            ++result.written;
+            if (std::strcmp(step.leaf, "commit") == 0) result.committed = true;
+        }
+        // Destroying the tree closes the session.
     }
-    say("IP change completed");
+    if (result.committed) {
+        result.outcome = RTOutcome::Done;
+        result.status = kRTTextCompleted;
+    } else if (Cancelled(change.connect)) {
+        result.status = kRTTextAbandoned;
+    } else {
+        result.status = "IP change failed: " + result.failedStep + ": " + RTResultText(result.failedResult);
+    }
+    say(result.status);
     return result;
 }
 
@@ -228,43 +273,100 @@ std::thread StartIPChangeThread(RTChange change, RTStatusCallback status,
     });
 }
 
+namespace {
+
+// The change the write phase makes from the dialog's choice.
+RTChange MakeChange(const RTReadResult& read, const RTSettings& chosen, const RTRouteOptions& options) {
+    RTChange change;
+    change.camera = read.camera;
+    change.dhcpRequested = chosen.dhcp;
+    if (!chosen.dhcp) {
+        change.newAddress = FormatIPv4(chosen.address);
+        change.newSubnetMask = FormatIPv4(chosen.netmask);
+        change.newGateway = FormatIPv4(chosen.gateway);
+    }
+    change.connect = options.connect;
+    return change;
+}
+
+// The broadcast of the chosen values (also when DHCP was chosen).
+IPChangeBroadcastReport Broadcast(const RTReadResult& read, const RTSettings& chosen, const RTRouteOptions& options) {
+    const std::string address = FormatIPv4(chosen.address);
+    const std::string mask = FormatIPv4(chosen.netmask);
+    const std::string gateway = FormatIPv4(chosen.gateway);
+    const std::string iface = InterfaceResourceName(read.camera);
+    if (options.broadcast) return options.broadcast(read.camera.hostName, chosen.dhcp, address, mask, gateway, iface);
+    IPChangeBroadcastReport report;
+    SendIPChangeBroadcast(read.camera.hostName, chosen.dhcp, address, mask, gateway, iface, IPChangeTarget(), &report);
+    return report;
+}
+
+}  // namespace
+
 RTApplyResult ApplyViaResourceTree(CDeviceList& list, int row, const RTReadResult& read, const RTSettings& chosen,
                                    RTStatusCallback status, const RTRouteOptions& options,
                                    std::function<void(const RTWriteResult&)> done) {
     RTApplyResult result;
     if (status) status("Initiating IP change", true);
 
-    const std::string address = FormatIPv4(chosen.address);
-    const std::string mask = FormatIPv4(chosen.netmask);
-    const std::string gateway = FormatIPv4(chosen.gateway);
     const bool connected = read.connected;
-    list.WithDevice(row, [&](CDevice& d) {
-        if (!SameCamera(d, read.camera)) return;
-        d.ipChangePending = !connected;
-        result.rowUpdated = true;
-    });
-    if (result.rowUpdated) list.SetItemText(row, kColIpAddress, "");
+    auto updateRow = [&](bool pending) {
+        list.WithDevice(row, [&](CDevice& d) {
+            if (!SameCamera(d, read.camera)) return;
+            d.ipChangePending = pending;
+            result.rowUpdated = true;
+        });
+    };
 
     if (connected) {
-        RTChange change;
-        change.camera = read.camera;
-        change.dhcpRequested = chosen.dhcp;
-        if (!chosen.dhcp) {
-            change.newAddress = address;
-            change.newSubnetMask = mask;
-            change.newGateway = gateway;
-        }
-        change.connect = options.connect;
-        result.thread = StartIPChangeThread(std::move(change), std::move(status), std::move(done));
+        updateRow(false);
+        if (result.rowUpdated) list.SetItemText(row, kColIpAddress, "");
+        result.thread = StartIPChangeThread(MakeChange(read, chosen, options), std::move(status), std::move(done));
         result.threadStarted = true;
         return result;
     }
 
-    const std::string iface = InterfaceResourceName(read.camera);
-    result.broadcastResult =
-        options.broadcast ? options.broadcast(read.camera.hostName, chosen.dhcp, address, mask, gateway, iface)
-                          : SendIPChangeBroadcast(read.camera.hostName, chosen.dhcp, address, mask, gateway, iface);
+    result.broadcastReport = Broadcast(read, chosen, options);
+    result.broadcastResult = result.broadcastReport.result;
     result.broadcast = true;
-    if (status) status("IP change broadcasted", true);
+    const bool sent = result.broadcastReport.sent > 0;
+    // Only a message that went out makes the change pending.
+    updateRow(sent);
+    if (result.rowUpdated) list.SetItemText(row, kColIpAddress, "");
+    result.outcome = sent ? RTOutcome::BroadcastSent : RTOutcome::Failed;
+    result.status = sent ? std::string(kRTTextBroadcasted) : RTBroadcastFailedText(result.broadcastReport);
+    if (status) status(result.status, true);
+    return result;
+}
+
+RTChangeResult ChangeViaResourceTree(const CDevice& camera, RTSettings chosen, const RTStatusCallback& status,
+                                     const RTRouteOptions& options,
+                                     const std::function<void(const RTReadResult&)>& afterRead) {
+    RTChangeResult result;
+    result.read = ReadViaResourceTree(camera, status, options);
+    if (afterRead) afterRead(result.read);
+    if (Cancelled(options.connect)) {
+        result.status = kRTTextAbandoned;
+        if (status) status(result.status, true);
+        return result;
+    }
+    if (status) status("Initiating IP change", true);
+    if (result.read.connected) {
+        result.written = IPChangeThread(MakeChange(result.read, chosen, options), status);
+        result.outcome = result.written.outcome;
+        result.status = result.written.status;
+        return result;
+    }
+    if (chosen.dhcp) {
+        // What the dialog holds when DHCP is chosen; the broadcast carries it.
+        chosen.address = result.read.preset.address;
+        chosen.netmask = result.read.preset.netmask;
+        chosen.gateway = result.read.preset.gatewayAddress;
+    }
+    result.broadcast = Broadcast(result.read, chosen, options);
+    const bool sent = result.broadcast.sent > 0;
+    result.outcome = sent ? RTOutcome::BroadcastSent : RTOutcome::Failed;
+    result.status = sent ? std::string(kRTTextBroadcasted) : RTBroadcastFailedText(result.broadcast);
+    if (status) status(result.status, true);
     return result;
 }

@@ -7,44 +7,75 @@
 // the new settings as an IP-change broadcast instead.
 //
 // The window program calls ReadViaResourceTree, runs its dialog and calls
-// ApplyViaResourceTree; teliox-cli does the same without the dialog.
+// ApplyViaResourceTree. ChangeViaResourceTree runs one whole change on the
+// caller's thread for callers without a dialog (teliox-cli).
+//
+// Every network wait is bounded: connecting gives up after at most 5 s
+// (ZYRK::RES_CONNECT_WAIT_MS, for TLS the handshake included), one request
+// and its reply after at most kResourceExchangeTimeoutMs; a cancel ends the
+// waits at once. A result is "done" only when the camera answered every write
+// and the commit with success.
 #pragma once
 
 #include "app/actions/cert_store.h"
 #include "discovery/device_list.h"
 #include "discovery/gev_modify.h"
+#include "discovery/ipchange.h"
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace ZYRK {
 class CClientResourceTree;
+class CResCancel;
 }
 
 inline constexpr unsigned short kResourcePlainPort = 22136;
 inline constexpr unsigned short kResourceTlsPort = 9100;
+// The longest one request and its reply may take.
+inline constexpr unsigned long kResourceExchangeTimeoutMs = 10000;
 
 // How the route reaches the resource server. The product uses the defaults;
 // tests point the ports at a server on loopback.
 struct RTConnectOptions {
     unsigned short plainPort = kResourcePlainPort;
     unsigned short tlsPort = kResourceTlsPort;
-    // Request timeout of the tree in milliseconds; 0 waits as long as the
-    // transport does (the window's behaviour). teliox-cli sets one.
-    unsigned long timeoutMs = 0;
+    // Bound of one request and its reply in milliseconds (0: none).
+    // Connecting gives up after at most 5 s, or this bound when shorter.
+    unsigned long timeoutMs = kResourceExchangeTimeoutMs;
+    // When given and cancelled (from any thread), the change ends at once:
+    // the running wait ends, nothing more is sent, the result is a failure.
+    std::shared_ptr<ZYRK::CResCancel> cancel;
 };
 
-// The broadcast of the fallback: the arguments and result of
-// SendIPChangeBroadcast. Tests inject their own so nothing is broadcast.
-using IPChangeBroadcastFn =
-    std::function<int(const std::string& hostName, bool dhcp, const std::string& address,
-                      const std::string& subnetMask, const std::string& gateway, const std::string& interfaceName)>;
+// The broadcast of the fallback: the arguments of SendIPChangeBroadcast and
+// its report. Tests inject their own so nothing is broadcast.
+using IPChangeBroadcastFn = std::function<IPChangeBroadcastReport(
+    const std::string& hostName, bool dhcp, const std::string& address, const std::string& subnetMask,
+    const std::string& gateway, const std::string& interfaceName)>;
+
+// How a change ended. Done: the camera accepted every write and the commit.
+// BroadcastSent: the camera could not be reached and the IP-change message
+// went out on at least one adapter (no answer is expected, so the change is
+// not confirmed). Failed: anything else; the status text says why.
+enum class RTOutcome { Done, BroadcastSent, Failed };
+
+// Final status texts of the route.
+inline constexpr const char* kRTTextCompleted = "IP change completed";
+inline constexpr const char* kRTTextBroadcasted = "IP change broadcasted";
+inline constexpr const char* kRTTextFailedToConnect = "Failed to connect";
+inline constexpr const char* kRTTextAbandoned = "IP change abandoned";
+
+// A result code for people: its text and the code ("timeout (0x64080000)"),
+// the system's text of a socket error, or the bare code.
+std::string RTResultText(uint32_t code);
 
 struct RTRouteOptions {
     RTConnectOptions connect;
@@ -137,15 +168,22 @@ struct RTWriteResult {
     bool connected = false;
     uint32_t connectResult = 0;
     unsigned written = 0;                // writes the camera accepted, commit included
-    std::vector<std::string> skipped;    // "<path>: 0x<result>" of resources that did not open or refused the write
+    std::vector<std::string> skipped;    // "<path>: 0x<result>" of the step that failed (at most one)
     bool committed = false;              // the commit was accepted
+    RTOutcome outcome = RTOutcome::Failed;
+    std::string status;                  // the final status text
+    std::string failedStep;              // "DHCP", "address", "netmask", "gateway" or "commit"
+    uint32_t failedResult = 0;           // its result code
 };
 
 // The write phase: its own tree and connection ("Failed to connect" when that
 // fails, nothing written); DHCP true, or DHCP false then address, netmask and
 // gateway; then commit true with the time argument 50; each resource opened,
-// written once and closed; "IP change completed". Resources that do not open
-// and refused writes are skipped. Texts go out with `showNow` clear.
+// written once and closed. "IP change completed" only when every open, write
+// and the commit succeeded. The first resource that does not open or whose
+// write fails ends the change before the commit, so nothing half-written is
+// applied: "IP change failed: <step>: <result>" ("IP change abandoned" once
+// cancelled). Texts go out with `showNow` clear.
 RTWriteResult IPChangeThread(RTChange change, const RTStatusCallback& status);
 
 // Runs IPChangeThread on a new thread and returns it joinable. The change and
@@ -159,18 +197,44 @@ struct RTApplyResult {
     bool rowUpdated = false;     // the row still held the camera; its flag and cell were updated
     bool threadStarted = false;  // connected: the write phase runs on `thread`
     std::thread thread;          // joinable when started
-    bool broadcast = false;      // not connected: the broadcast went out instead
+    bool broadcast = false;      // not connected: the broadcast was tried instead
     int broadcastResult = 0;     // its result
+    IPChangeBroadcastReport broadcastReport;
+    // Of the broadcast: BroadcastSent or Failed, with the status text shown.
+    RTOutcome outcome = RTOutcome::Failed;
+    std::string status;
 };
+
+// "IP change broadcast failed: <reason>": the text when no adapter sent.
+std::string RTBroadcastFailedText(const IPChangeBroadcastReport& report);
 
 // After the dialog closed with OK: "Initiating IP change" and the row's
 // address cell emptied; when the read phase connected, the pending mark is
 // cleared and the write phase starts with the chosen values; otherwise the
-// record gets the pending mark, the chosen values are broadcast (also the
-// address, mask and gateway when DHCP was chosen) and "IP change broadcasted"
-// shown. The change always goes to the camera of the read phase: the row is
-// only touched while it still holds that camera.
+// chosen values are broadcast (also the address, mask and gateway when DHCP
+// was chosen): when at least one adapter sent it, the record gets the pending
+// mark and "IP change broadcasted" is shown, else "IP change broadcast
+// failed: <reason>". The change always goes to the camera of the read phase:
+// the row is only touched while it still holds that camera.
 RTApplyResult ApplyViaResourceTree(CDeviceList& list, int row, const RTReadResult& read,
                                    const RTSettings& chosen, RTStatusCallback status,
                                    const RTRouteOptions& options = RTRouteOptions(),
                                    std::function<void(const RTWriteResult&)> done = {});
+
+// One whole change of one camera on the caller's thread, without dialog and
+// list: the read phase; then, when the camera answered, the write phase on
+// this thread, else the broadcast (for DHCP with the address, mask and gateway
+// the dialog would have offered). The status texts are those of the window
+// ("Initiating IP change" included); `afterRead`, when given, sees what the
+// read phase found before anything is written. Cancel through
+// options.connect.cancel.
+struct RTChangeResult {
+    RTOutcome outcome = RTOutcome::Failed;
+    std::string status;                 // the final status text
+    RTReadResult read;
+    RTWriteResult written;              // when the camera answered
+    IPChangeBroadcastReport broadcast;  // when it did not
+};
+RTChangeResult ChangeViaResourceTree(const CDevice& camera, RTSettings chosen, const RTStatusCallback& status,
+                                     const RTRouteOptions& options = RTRouteOptions(),
+                                     const std::function<void(const RTReadResult&)>& afterRead = {});

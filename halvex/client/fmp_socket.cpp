@@ -133,8 +133,12 @@ uint32_t SendMsg(FmpSocket& f, uint32_t type, uint32_t peerSeq, const void* data
     return 0;
 }
 
-// Receives one message of the socket's own queue within waitMs (0: wait
-// while the peer exists, in steps of a second). 0, ERR_TIMEOUT, or an error.
+// RecvMsg's result when the peer's queue has gone away.
+constexpr uint32_t kPeerGone = 1;
+
+// Receives one message of the socket's own queue within waitMs (0: no limit),
+// waiting in steps of at most a second; with whilePeer it also gives up once
+// the peer's queue is gone. 0, ERR_TIMEOUT, kPeerGone, or an error.
 uint32_t RecvMsg(FmpSocket& f, uint8_t* msg, MsgHead& h, int waitMs, bool whilePeer) {
     auto start = std::chrono::steady_clock::now();
     for (;;) {
@@ -152,7 +156,7 @@ uint32_t RecvMsg(FmpSocket& f, uint8_t* msg, MsgHead& h, int waitMs, bool whileP
             return 0;
         }
         if (r != ERR_TIMEOUT && r != FMQ_ERR_EMPTY) return ERR_FMP_RECV;
-        if (whilePeer && f.peer && !f.peer->QueueValid()) return ERR_TIMEOUT;
+        if (whilePeer && f.peer && !f.peer->QueueValid()) return kPeerGone;
     }
 }
 
@@ -295,21 +299,30 @@ int fmp_send(int s, const void* data, int length) {
     return sent;
 }
 
-int fmp_recv(int s, void* buffer, int capacity, int) {
+int fmp_recv(int s, void* buffer, int capacity, int) { return fmp_recv_timed(s, buffer, capacity, 0); }
+
+int fmp_recv_timed(int s, void* buffer, int capacity, int waitMs) {
     FmpSocket* f = Get(s);
     if (!f) return -1;
     if (f->state == FMP_PEER_CLOSED && f->pendingLen == 0) return 0;
     if (f->state != FMP_CONNECTED && f->state != FMP_PEER_CLOSED) return Fail(ERR_FMP_WRONG_STATE);
     if (capacity <= 0) return 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs > 0 ? waitMs : 0);
     while (f->pendingLen == 0) {
         if (f->state == FMP_PEER_CLOSED) return 0;
+        int left = 0;
+        if (waitMs > 0) {
+            left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+            if (left <= 0) return Fail(ERR_TIMEOUT);
+        }
         uint8_t msg[kMessageSize];
         MsgHead h{};
-        uint32_t r = RecvMsg(*f, msg, h, 0, true);
-        if (r == ERR_TIMEOUT) {  // the peer's queue is gone
+        uint32_t r = RecvMsg(*f, msg, h, left, true);
+        if (r == kPeerGone) {
             f->state = FMP_PEER_CLOSED;
             return 0;
         }
+        if (r == ERR_TIMEOUT) return Fail(ERR_TIMEOUT);
         if (r != 0) return Fail(ERR_FMP_RECV);
         if (h.seq != f->recvSeq + 1) return Fail(ERR_FMP_RECV);
         f->recvSeq = h.seq;

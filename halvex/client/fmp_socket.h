@@ -19,6 +19,9 @@ HALVEX_C_API int fmp_socket(void);
 HALVEX_C_API int fmp_connect(int socket, unsigned short port);
 HALVEX_C_API int fmp_send(int socket, const void* data, int length);
 HALVEX_C_API int fmp_recv(int socket, void* buffer, int capacity, int flags);
+// fmp_recv that gives up after waitMs (0: no limit) with 0x64080000
+// (timeout), which as an int is negative.
+HALVEX_C_API int fmp_recv_timed(int socket, void* buffer, int capacity, int waitMs);
 HALVEX_C_API int fmp_close(int socket);
 // Port = the port the socket is bound to, listens on or is connected to (the
 // number in the name of the server's queue), address 127.0.0.1, both in host

@@ -41,6 +41,25 @@ int res_frame_put_address(uint8_t* out, uint32_t addr_net) {
     return 6;
 }
 
+bool res_frame_has_uncounted_items(const uint8_t* p, uint32_t n, int extensions) {
+    uint32_t pos = 0;
+    for (int i = 0; i < extensions && pos < n; ++i) {
+        uint64_t step = 2;
+        if (p[pos] == RES_EXT_USER) {
+            step = 4;
+        } else if (p[pos] == RES_EXT_ADDRESS) {
+            step = 6;
+        } else if (p[pos] == RES_EXT_REQUEST) {
+            if (n - pos < 6) return false;
+            const uint32_t d = res_get_be32(p + pos + 2);
+            step = 6ull + d + (d & 1u);
+        }
+        if (step > n - pos) return false;
+        pos += uint32_t(step);
+    }
+    return pos < n && p[pos] == RES_EXT_REQUEST;
+}
+
 size_t res_embedded_put(uint8_t* out, uint8_t tag, const uint8_t* data, uint32_t n) {
     out[0] = tag;
     out[1] = 4;
@@ -169,6 +188,7 @@ uint32_t res_convert_errcode(int r) {
         case RES_SERR_NOT_UNIQUE: return ERR_RES_NOT_UNIQUE;
         case RES_SERR_NO_MEMORY: return ERR_NO_MEMORY;
         case RES_ERR_TIMEOUT: return ERR_TIMEOUT;
+        case RES_ERR_INTERRUPTED: return ERR_GROUP_INTERRUPTED;
         case RES_ERR_TOO_LONG: return ERR_BAD_PARAMETER;
         case RES_ERR_BAD_HEADER: return ERR_BAD_HEADER;
         case RES_ERR_HOST: return ERR_LOOKUP_FAILED;

@@ -35,6 +35,9 @@ constexpr int RES_ERR_PROTOCOL = -103;
 constexpr int RES_ERR_BAD_HEADER = -104;
 constexpr int RES_ERR_TOO_LONG = -105;
 constexpr int RES_ERR_TIMEOUT = -106;
+// The caller cancelled the connection's waits (CResCancel); converted to
+// 0x640F0000 (interrupted).
+constexpr int RES_ERR_INTERRUPTED = -107;
 
 // Server error bytes (second byte of an error reply).
 constexpr uint8_t RES_SERR_PATH_NOT_FOUND = 160;
@@ -95,6 +98,13 @@ HALVEX_API bool res_frame_parse_header(const uint8_t* in, int* extensions, uint3
 HALVEX_API int res_frame_put_user(uint8_t* out, uint16_t uid);
 // Writes the address extension (F3 04 addr) at out; addr_net in network order; 6 bytes.
 HALVEX_API int res_frame_put_address(uint8_t* out, uint32_t addr_net);
+
+// True when the `n` bytes after a frame header hold more embedded requests
+// than the header's extension count: the `extensions` counted items are
+// stepped over (user 4 bytes, address 6, embedded request 6 + its length +
+// pad, anything else 2) and another embedded request follows. Such a frame
+// was sent with a count that wrapped; its items cannot be trusted.
+HALVEX_API bool res_frame_has_uncounted_items(const uint8_t* payload, uint32_t n, int extensions);
 
 // Size on the wire of one embedded request or reply of n bytes: tag, length
 // byte, 32-bit length, the bytes, one pad byte when n is odd.

@@ -2,6 +2,7 @@
 // operations (sessions, version, authentication).
 #include <halvex/client/resourceclientlib.h>
 #include <halvex/client/res_engine_internal.h>
+#include <halvex/client/res_wait_internal.h>
 
 #include <netinet/in.h>
 
@@ -20,13 +21,20 @@ CResourceClientLib::~CResourceClientLib() = default;
 
 int CResourceClientLib::FlushSock(ResCommType comm, const char* /*name*/) {
     if (!(comm.commType & 1)) return 0;
-    // Drain whatever the peer has already sent, one byte at a time, without
-    // waiting; the next exchange then starts on a frame boundary.
+    // Drain whatever the peer has already sent, without waiting; the next
+    // exchange then starts on a frame boundary. A peer that keeps sending is
+    // not followed for ever: the drain stops after a bounded amount of bytes
+    // and time.
     ResCommType drain = comm;
     drain.timeout = 0;
     SetSocketBlocking(0);
-    unsigned char byte;
-    while (ResRecv(drain, &byte, 1) == 1) {
+    unsigned char scratch[512];
+    int dropped = 0;
+    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(RES_FLUSH_MAX_MS);
+    while (dropped < RES_FLUSH_MAX_BYTES && ResClock::now() < end) {
+        const int r = ResRecv(drain, scratch, int(sizeof scratch));
+        if (r <= 0) break;
+        dropped += r;
     }
     // Back to the mode the connection runs in: blocking, or non-blocking for
     // the timeout mode, so that a timeout still applies after a drain.
@@ -35,6 +43,47 @@ int CResourceClientLib::FlushSock(ResCommType comm, const char* /*name*/) {
 }
 
 int CResourceClientLib::ResFlushBuffers() { return 0; }
+
+void CResourceClientLib::SetConnectTimeout(unsigned long milliseconds) {
+    m_connectMs = (milliseconds == 0 || milliseconds > unsigned(RES_CONNECT_WAIT_MS)) ? RES_CONNECT_WAIT_MS
+                                                                                     : int(milliseconds);
+}
+
+int CResourceClientLib::WaitBudgetMs(const ResCommType& comm) const {
+    if (comm.timeout == 0) return -1;
+    if (m_inExchange) return res_ms_until(m_deadline);
+    return comm.timeout > 0x7FFFFFFFu ? 0x7FFFFFFF : int(comm.timeout);
+}
+
+int CResourceClientLib::WaitReady(int fd, bool forWrite, const ResCommType& comm) const {
+    switch (res_wait_socket(fd, forWrite, WaitBudgetMs(comm), m_cancel)) {
+        case RES_WAIT_READY: return 0;
+        case RES_WAIT_TIMEOUT: return RES_ERR_TIMEOUT;
+        case RES_WAIT_CANCELLED: return RES_ERR_INTERRUPTED;
+        default: return RES_ERR_PROTOCOL;
+    }
+}
+
+int CResourceClientLib::Fault(int result) {
+    if (m_fault == 0) m_fault = result;
+    return result;
+}
+
+// One exchange's deadline: with a timeout, every wait of the exchange
+// (sends and receives alike) shares the same end.
+class CResExchangeScope {
+public:
+    CResExchangeScope(CResourceClientLib& lib, const ResCommType& comm) : m_lib(lib) {
+        m_lib.m_inExchange = comm.timeout != 0;
+        m_lib.m_deadline = ResClock::now() + std::chrono::milliseconds(comm.timeout);
+    }
+    ~CResExchangeScope() { m_lib.m_inExchange = false; }
+    CResExchangeScope(const CResExchangeScope&) = delete;
+    CResExchangeScope& operator=(const CResExchangeScope&) = delete;
+
+private:
+    CResourceClientLib& m_lib;
+};
 
 namespace {
 
@@ -62,14 +111,18 @@ int CResourceClientLib::ResSendAndReceive(ResCommType comm, const RES_IDENT_T* i
                                           unsigned char expected, bool noReply, int embedded) {
     if (received) *received = 0;
     if (grown) *grown = nullptr;
+    // Nothing more goes out once the caller has given up on the connection.
+    if (m_cancel && m_cancel->IsCancelled()) return Fault(RES_ERR_INTERRUPTED);
 
-    // 1. Identity extensions.
-    int extensions = embedded;
+    // 1. Identity extensions. The header counts them and the embedded
+    //    requests in one byte: a request with more is refused, never sent
+    //    with a count that wrapped.
+    int extensions = embedded + (comm.version >= 5 ? 1 : 0) + (comm.version >= 6 ? 1 : 0);
+    if (embedded < 0 || extensions > 255) return int(ERR_BAD_PARAMETER);
     int offset = RES_FRAME_HEADER_SIZE;
     if (comm.version >= 5) {
         uint16_t uid = ident ? res_ident_uid(*ident) : res_current_uid();
         offset += res_frame_put_user(send + offset, uid);
-        ++extensions;
     }
     if (comm.version >= 6) {
         uint32_t addr = 0;
@@ -84,32 +137,34 @@ int CResourceClientLib::ResSendAndReceive(ResCommType comm, const RES_IDENT_T* i
             addr = local.sin_addr.s_addr;
         }
         offset += res_frame_put_address(send + offset, addr);
-        ++extensions;
     }
     const int header = GetHeaderSize(comm.version);
 
     // 2. Frame header.
     res_frame_build_header(send, extensions, uint32_t(payload + header - RES_FRAME_HEADER_SIZE));
 
+    // From here on one deadline covers every send and receive.
+    CResExchangeScope scope(*this, comm);
+
     // 3. Send, in as few pieces as the frame has.
     if (!fragments) {
         int r = ResSend(comm, send, header + payload);
-        if (r < 0) return r;
+        if (r < 0) return Fault(r);
     } else {
         int r = ResSend(comm, send, header + int(prefix));
-        if (r < 0) return r;
+        if (r < 0) return Fault(r);
         unsigned long sent = prefix;
         for (TRANSPARENT_FRAGMENT_T* f = fragments; f; f = res_fragment_next(f)) {
             unsigned long n = res_fragment_length(f);
             if (n) {
                 r = ResSend(comm, res_fragment_data(f), int(n));
-                if (r < 0) return r;
+                if (r < 0) return Fault(r);
             }
             sent += n;
         }
         if (static_cast<unsigned long>(payload) > sent) {
             r = ResSend(comm, send + header + prefix, int(static_cast<unsigned long>(payload) - sent));
-            if (r < 0) return r;
+            if (r < 0) return Fault(r);
         }
     }
 
@@ -119,12 +174,12 @@ int CResourceClientLib::ResSendAndReceive(ResCommType comm, const RES_IDENT_T* i
     // 5. Reply frame header.
     unsigned char head[RES_FRAME_HEADER_SIZE];
     int r = RecvAll(*this, comm, head, sizeof head);
-    if (r < 0) return r;
-    if (r == 0) return int(ERR_CANT_READ_SOCKET);
+    if (r < 0) return Fault(r);
+    if (r == 0) return Fault(int(ERR_CANT_READ_SOCKET));
     uint32_t n = 0;
     if (!res_frame_parse_header(head, nullptr, &n)) {
         FlushSock(comm, name);
-        return RES_ERR_BAD_HEADER;
+        return Fault(RES_ERR_BAD_HEADER);
     }
 
     // 6. Length.
@@ -132,27 +187,27 @@ int CResourceClientLib::ResSendAndReceive(ResCommType comm, const RES_IDENT_T* i
     if (n > uint32_t(capacity)) {
         if (!grown || n > RES_MAX_REPLY_SIZE) {
             FlushSock(comm, name);
-            return RES_ERR_TOO_LONG;
+            return Fault(RES_ERR_TOO_LONG);
         }
         target = static_cast<unsigned char*>(std::malloc(n));
         if (!target) {
             FlushSock(comm, name);
-            return int(ERR_NO_MEMORY);
+            return Fault(int(ERR_NO_MEMORY));
         }
         *grown = target;
     }
 
     // 7. Payload.
     r = RecvAll(*this, comm, target, n);
-    if (r < 0) return r;
-    if (r == 0 && n) return int(ERR_CANT_READ_SOCKET);
+    if (r < 0) return Fault(r);
+    if (r == 0 && n) return Fault(int(ERR_CANT_READ_SOCKET));
     if (received) *received = int(n);
 
     // 8. Reply code.
     if (n >= 1 && target[0] == expected) return 0;
     if (n >= 2 && target[0] == RES_ERROR_REPLY) return target[1];
     FlushSock(comm, name);
-    return RES_ERR_PROTOCOL;
+    return Fault(RES_ERR_PROTOCOL);
 }
 
 int CResourceClientLib::ResOpenSession(ResCommType comm, unsigned char* send, unsigned char* recv,

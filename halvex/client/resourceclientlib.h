@@ -11,16 +11,25 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 
 namespace ZYRK {
 
+class CResCancel;
 class CResourceValue;
 class CResourceSet;
 class CResourceValueSet;
 struct TRANSPARENT_FRAGMENT_T;
 
 using RES_IDENT_T = CResource::USER_IDENT_T;
+
+// The longest a transport waits for a connection to be made (for TLS: the
+// TCP connection and the handshake together).
+constexpr int RES_CONNECT_WAIT_MS = 5000;
+// Bounds of FlushSock's drain: what is discarded, and for how long.
+constexpr int RES_FLUSH_MAX_BYTES = 64 * 1024;
+constexpr int RES_FLUSH_MAX_MS = 250;
 
 class HALVEX_API CResourceClientLib {
 public:
@@ -43,6 +52,19 @@ public:
 
     const char* GetHost() const { return m_host; }
     unsigned short GetPort() const { return m_port; }
+
+    // Opening a connection gives up after this many milliseconds; 0 or more
+    // than RES_CONNECT_WAIT_MS means RES_CONNECT_WAIT_MS.
+    void SetConnectTimeout(unsigned long milliseconds);
+    // The waits of this transport (connect, handshake, and every send and
+    // receive in timeout mode) also end when `cancel` fires; null: never.
+    // The object stays the caller's and must outlive the transport.
+    void SetCancel(const CResCancel* cancel) { m_cancel = cancel; }
+    // 0 while requests and replies are in step on this connection; else the
+    // engine result of the exchange that left it out of step (timeout,
+    // transport error, closed by the peer, framing error, interrupted). A
+    // reply read after that could belong to an earlier request.
+    int StreamFault() const { return m_fault; }
 
     // The single exchange of every operation (see the .cpp for the steps).
     int ResSendAndReceive(ResCommType comm, const RES_IDENT_T* ident, unsigned char* send,
@@ -159,10 +181,30 @@ public:
                           const RES_IDENT_T* ident, const char* path);
 
 protected:
+    // Milliseconds the next wait may take: what is left of the running
+    // exchange when the connection has a timeout, else the call's own
+    // timeout; -1 when there is none.
+    int WaitBudgetMs(const ResCommType& comm) const;
+    // Waits for the socket within WaitBudgetMs: 0 when ready, else the
+    // engine result (-106 timeout, -103 a failed wait, interrupted).
+    int WaitReady(int fd, bool forWrite, const ResCommType& comm) const;
+    int ConnectWaitMs() const { return m_connectMs; }
+    const CResCancel* Cancel() const { return m_cancel; }
+
     unsigned short m_port;
     char m_host[128];
 
 private:
+    friend class CResExchangeScope;
+    // Records the first result that left the stream out of step.
+    int Fault(int result);
+
+    std::chrono::steady_clock::time_point m_deadline;  // of the running exchange
+    bool m_inExchange = false;
+    int m_fault = 0;
+    int m_connectMs = RES_CONNECT_WAIT_MS;
+    const CResCancel* m_cancel = nullptr;
+
     // Builds the originator of a write: the value's own, or the local end of
     // the connection and the calling thread. 0 or a positive error number.
     int Originator(ResCommType comm, const CResourceValue& value, uint8_t* out);

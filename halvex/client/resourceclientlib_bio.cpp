@@ -2,16 +2,27 @@
 // a TLS client connection that presents the certificate; the server's
 // certificate is checked against the trust store afterwards, and refused only
 // in strict mode. Messages go to the standard error stream.
+//
+// The TCP connection under the BIO is made here, non-blocking, so that no
+// step waits without limit: the connection and the handshake together end
+// within the connect wait, and reads and writes wait as the connection's
+// timeout allows (every wait can also be cancelled).
 #include <halvex/client/resourceclientlib_bio.h>
 #include <halvex/client/res_engine_internal.h>
+#include <halvex/client/res_wait_internal.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace ZYRK {
 
@@ -20,6 +31,8 @@ CResourceClientLibBio::CResourceClientLibBio(const char* host, unsigned short po
     : CResourceClientLib(host, port),
       m_bio(nullptr),
       m_ctx(nullptr),
+      m_ssl(nullptr),
+      m_fd(-1),
       m_certificate(certificate),
       m_key(key),
       m_trustFile(trustFile),
@@ -29,29 +42,76 @@ CResourceClientLibBio::~CResourceClientLibBio() = default;
 
 int CResourceClientLibBio::FlushSock(ResCommType, const char*) {
     if (!m_bio || BIO_flush(m_bio) != 1) std::fprintf(stderr, "SSL Failed to flush...\n");
+    if (!m_bio) return 0;
+    // What the peer has already sent of an out-of-step reply is dropped
+    // without waiting, within the same bounds as the TCP transport's drain.
+    CResSigpipeBlock guard;
+    unsigned char scratch[512];
+    int dropped = 0;
+    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(RES_FLUSH_MAX_MS);
+    while (dropped < RES_FLUSH_MAX_BYTES && ResClock::now() < end) {
+        const int r = m_ssl ? SSL_read(m_ssl, scratch, int(sizeof scratch)) : BIO_read(m_bio, scratch, int(sizeof scratch));
+        if (r <= 0) break;
+        dropped += r;
+    }
+    ERR_clear_error();
     return 0;
 }
 
+// The socket under the BIO is always non-blocking and the waits follow the
+// connection's timeout: there is no mode to switch.
 int CResourceClientLibBio::SetSocketBlocking(int) { return 0; }
 
 int CResourceClientLibBio::ResSetTimeout(unsigned long) { return 0; }
 
-int CResourceClientLibBio::ResSend(ResCommType, const void* data, int length) {
+int CResourceClientLibBio::Transfer(const ResCommType& comm, void* data, int length, bool write) {
     if (!m_bio) return -res_socket_error(ENOTCONN);
-    errno = 0;
-    int r = BIO_write(m_bio, data, length);
-    if (r > 0) return 0;
-    // A failed write is never reported as success, even when the socket layer
-    // left no error number behind.
-    return -res_socket_error(errno);
+    CResSigpipeBlock guard;
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        int r;
+        bool wantWrite;
+        bool retry;
+        if (m_ssl) {
+            r = write ? SSL_write(m_ssl, data, length) : SSL_read(m_ssl, data, length);
+            if (r > 0) return r;
+            const int why = SSL_get_error(m_ssl, r);
+            if (why == SSL_ERROR_ZERO_RETURN) return write ? -res_socket_error(EPIPE) : 0;
+            retry = why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE;
+            wantWrite = why == SSL_ERROR_WANT_WRITE;
+            if (!retry && why == SSL_ERROR_SSL && errno == 0) errno = EPROTO;
+        } else {
+            r = write ? BIO_write(m_bio, data, length) : BIO_read(m_bio, data, length);
+            if (r > 0) return r;
+            retry = BIO_should_retry(m_bio);
+            wantWrite = BIO_should_write(m_bio);
+        }
+        if (!retry) {
+            const int e = errno;
+            ERR_clear_error();
+            // A failure is never reported as success: without an error number
+            // a read means the peer closed, a write that nothing went out.
+            if (e) return -res_socket_error(e);
+            return write ? -res_socket_error(EPIPE) : 0;
+        }
+        if (int w = WaitReady(m_fd, wantWrite, comm)) return w;
+    }
 }
 
-int CResourceClientLibBio::ResRecv(ResCommType, void* buffer, int capacity) {
-    if (!m_bio) return -res_socket_error(ENOTCONN);
-    errno = 0;
-    int r = BIO_read(m_bio, buffer, capacity);
-    if (r > 0) return r;
-    return errno ? -res_socket_error(errno) : 0;
+int CResourceClientLibBio::ResSend(ResCommType comm, const void* data, int length) {
+    const char* p = static_cast<const char*>(data);
+    int sent = 0;
+    while (sent < length) {
+        const int r = Transfer(comm, const_cast<char*>(p) + sent, length - sent, true);
+        if (r < 0) return r;
+        sent += r;
+    }
+    return 0;
+}
+
+int CResourceClientLibBio::ResRecv(ResCommType comm, void* buffer, int capacity) {
+    return Transfer(comm, buffer, capacity, false);
 }
 
 unsigned int CResourceClientLibBio::TmpGetSocket() { return 1; }
@@ -60,14 +120,47 @@ int CResourceClientLibBio::local_getsockname(ResCommType, sockaddr*, socklen_t*)
 
 int CResourceClientLibBio::Close() {
     if (m_bio) {
-        BIO_free_all(m_bio);
+        BIO_free_all(m_bio);  // the TLS connection with it
         m_bio = nullptr;
+        m_ssl = nullptr;
+    }
+    if (m_ssl) {
+        SSL_free(m_ssl);
+        m_ssl = nullptr;
+    }
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
     }
     if (m_ctx) {
         SSL_CTX_free(m_ctx);
         m_ctx = nullptr;
     }
     return 0;
+}
+
+int CResourceClientLibBio::Handshake(int waitMs, unsigned long& code, const char*& reason) {
+    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(waitMs);
+    CResSigpipeBlock guard;
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        const int r = SSL_connect(m_ssl);
+        if (r == 1) return 0;
+        const int why = SSL_get_error(m_ssl, r);
+        if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE) {
+            code = ERR_peek_error();
+            reason = code ? ERR_reason_error_string(code) : nullptr;
+            if (!reason) reason = errno ? std::strerror(errno) : "connection closed by the peer";
+            return -1;
+        }
+        switch (res_wait_socket(m_fd, why == SSL_ERROR_WANT_WRITE, res_ms_until(end), Cancel())) {
+            case RES_WAIT_READY: continue;
+            case RES_WAIT_TIMEOUT: reason = "handshake timed out"; return -1;
+            case RES_WAIT_CANCELLED: reason = "interrupted"; return -1;
+            default: reason = std::strerror(errno); return -1;
+        }
+    }
 }
 
 int CResourceClientLibBio::Open() {
@@ -86,12 +179,11 @@ int CResourceClientLibBio::Open() {
         ERR_print_errors_fp(stderr);
         return fail();
     }
-
-    char target[256];
-    std::snprintf(target, sizeof target, "%s:%u", m_host, unsigned(m_port));
+    // A peer that ends the connection without a close_notify reads as a
+    // closed connection, as it did with the blocking BIO.
+    SSL_CTX_set_options(m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
 
     const bool tls = m_certificate && m_key;
-    SSL* ssl = nullptr;
     if (tls) {
         if (!m_trustFile || SSL_CTX_load_verify_locations(m_ctx, m_trustFile, nullptr) != 1)
             std::fprintf(stderr, "Failed to load Truststore from %s...\n", m_trustFile ? m_trustFile : "");
@@ -109,29 +201,56 @@ int CResourceClientLibBio::Open() {
             ERR_print_errors_fp(stderr);
             return fail();
         }
-        m_bio = BIO_new_ssl_connect(m_ctx);
-        if (m_bio) {
-            BIO_set_conn_hostname(m_bio, target);
-            BIO_get_ssl(m_bio, &ssl);
-            if (ssl) SSL_set_mode(ssl, SSL_MODE_AUTO_RETRY);
+    }
+    ERR_clear_error();
+
+    // The TCP connection; connecting and the handshake share one bound.
+    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(ConnectWaitMs());
+    const char* reason = nullptr;
+    uint32_t addr = 0;
+    int e = 0;
+    if (!res_resolve_ipv4(m_host, &addr)) {
+        reason = "host not found";
+    } else if ((m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP)) < 0) {
+        reason = std::strerror(errno);
+    } else {
+        int one = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        switch (res_connect_socket(m_fd, addr, m_port, ConnectWaitMs(), Cancel(), &e)) {
+            case RES_CONNECTED: break;
+            case RES_CONNECT_TIMEOUT: reason = "connect timed out"; break;
+            case RES_CONNECT_CANCELLED: reason = "interrupted"; break;
+            default: reason = std::strerror(e); break;
+        }
+    }
+    if (reason) {
+        std::fprintf(stderr, "SSL: Failure connection, reason: %lu %s\n", 0ul, reason);
+        return fail();
+    }
+
+    if (tls) {
+        m_ssl = SSL_new(m_ctx);
+        if (m_ssl && SSL_set_fd(m_ssl, m_fd) == 1 && (m_bio = BIO_new(BIO_f_ssl())) != nullptr) {
+            SSL_set_connect_state(m_ssl);
+            SSL_set_mode(m_ssl, SSL_MODE_AUTO_RETRY);
+            BIO_set_ssl(m_bio, m_ssl, BIO_CLOSE);
         }
     } else {
-        m_bio = BIO_new_connect(target);
+        m_bio = BIO_new_socket(m_fd, BIO_NOCLOSE);
     }
     if (!m_bio) {
         std::fprintf(stderr, "SSL: Failure BIO_new_connect\n");
         return fail();
     }
 
-    if (BIO_do_connect(m_bio) <= 0) {
-        unsigned long e = ERR_get_error();
-        const char* reason = ERR_reason_error_string(e);
-        std::fprintf(stderr, "SSL: Failure connection, reason: %lu %s\n", e, reason ? reason : "");
-        return fail();
-    }
-
-    if (tls && ssl) {
-        if (SSL_get_verify_result(ssl) != X509_V_OK) {
+    if (tls) {
+        unsigned long code = 0;
+        if (Handshake(res_ms_until(end), code, reason) != 0) {
+            std::fprintf(stderr, "SSL: Failure connection, reason: %lu %s\n", code, reason ? reason : "");
+            ERR_clear_error();
+            return fail();
+        }
+        if (SSL_get_verify_result(m_ssl) != X509_V_OK) {
             std::fprintf(stderr, "Wrong server certificate or no matching certificate on client...\n");
             if (m_strict) return fail();
         }

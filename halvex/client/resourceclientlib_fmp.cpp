@@ -1,6 +1,7 @@
 // The protocol engine over a local FMP socket.
 #include <halvex/client/fmp_socket.h>
 #include <halvex/client/resourceclientlib_fmp.h>
+#include <halvex/platform/errcodes.h>
 #include <halvex/platform/postlog.h>
 
 namespace ZYRK {
@@ -43,7 +44,12 @@ int CResourceClientLibFMP::ResSend(ResCommType comm, const void* data, int lengt
 
 int CResourceClientLibFMP::ResRecv(ResCommType comm, void* buffer, int capacity) {
     if (comm.commType & 1) return CResourceClientLibSocket::ResRecv(comm, buffer, capacity);
-    return fmp_recv(m_socket, buffer, capacity, 0);
+    // With a timeout the receive ends with the exchange's deadline.
+    const int budget = WaitBudgetMs(comm);
+    if (budget < 0) return fmp_recv(m_socket, buffer, capacity, 0);
+    if (budget == 0) return RES_ERR_TIMEOUT;
+    const int r = fmp_recv_timed(m_socket, buffer, capacity, budget);
+    return r == int(ERR_TIMEOUT) ? RES_ERR_TIMEOUT : r;
 }
 
 int CResourceClientLibFMP::local_getsockname(ResCommType comm, sockaddr* address, socklen_t* length) {

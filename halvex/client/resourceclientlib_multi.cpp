@@ -223,23 +223,27 @@ struct MultiPlan {
 }  // namespace
 
 // Walks the embedded replies of a multi exchange: one per sent item, in order.
-// `decode` gives the result of one sub-reply.
+// `decode` gives the result of one sub-reply. Every item gets a result; when
+// the reply holds fewer sub-replies than items were sent, the rest get "bad
+// data" and the walk answers false.
 template <typename Decode>
-static void WalkReplies(const unsigned char* reply, int n, const MultiPlan& plan, CResourceValueSet& results,
+static bool WalkReplies(const unsigned char* reply, int n, const MultiPlan& plan, CResourceValueSet& results,
                         Decode decode) {
     CResEmbeddedWalker walk(reply, size_t(n > 0 ? n : 0));
     size_t sent = 0;
+    bool complete = true;
     for (unsigned long i = 0; i < plan.items; ++i) {
         if (sent < plan.sentIndex.size() && plan.sentIndex[sent] == i) {
             const uint8_t* item = nullptr;
             uint32_t len = 0;
-            if (!walk.Next(&item, &len)) return;  // reply exhausted
             ++sent;
-            results.AddVal(CResourceValue(int(decode(item, len, i))));
+            if (complete && !walk.Next(&item, &len)) complete = false;  // reply exhausted
+            results.AddVal(CResourceValue(int(complete ? decode(item, len, i) : ERR_BAD_DATA)));
         } else {
             results.AddVal(CResourceValue(int(kMissingItem)));
         }
     }
+    return complete;
 }
 
 static unsigned long SubReplyResult(const uint8_t* item, uint32_t len, uint8_t code, bool internal) {
@@ -270,9 +274,10 @@ int CResourceClientLib::ResVerifyMulti(ResCommType comm, unsigned char* send, un
                                                    int(plan.sentIndex.size()), "ResVerifyMulti", RES_EXT_REPLY,
                                                    nullptr, &n);
     if (r != 0) return r;
-    WalkReplies(recv, n, plan, results,
-                [](const uint8_t* item, uint32_t len, unsigned long) { return SubReplyResult(item, len, 0x48, false); });
-    return 0;
+    const bool complete = WalkReplies(recv, n, plan, results, [](const uint8_t* item, uint32_t len, unsigned long) {
+        return SubReplyResult(item, len, 0x48, false);
+    });
+    return complete ? 0 : int(ERR_BAD_DATA);
 } catch (const std::bad_alloc&) {
     return int(ERR_NO_MEMORY);
 }
@@ -313,9 +318,10 @@ int CResourceClientLib::ResAddSubscriberMulti(ResCommType comm, unsigned char* s
                                                    int(plan.sentIndex.size()), "ResAddSubscriberMulti",
                                                    RES_EXT_REPLY, nullptr, &n);
     if (r != 0) return r;
-    WalkReplies(recv, n, plan, results,
-                [](const uint8_t* item, uint32_t len, unsigned long) { return SubReplyResult(item, len, 0xA1, true); });
-    return 0;
+    const bool complete = WalkReplies(recv, n, plan, results, [](const uint8_t* item, uint32_t len, unsigned long) {
+        return SubReplyResult(item, len, 0xA1, true);
+    });
+    return complete ? 0 : int(ERR_BAD_DATA);
 } catch (const std::bad_alloc&) {
     return int(ERR_NO_MEMORY);
 }
@@ -353,9 +359,10 @@ int CResourceClientLib::ResRemoveSubscriberMulti(ResCommType comm, unsigned char
                                                    int(plan.sentIndex.size()), "ResRemoveSubscriberMulti",
                                                    RES_EXT_REPLY, nullptr, &n);
     if (r != 0) return r;
-    WalkReplies(recv, n, plan, results,
-                [](const uint8_t* item, uint32_t len, unsigned long) { return SubReplyResult(item, len, 0xA3, false); });
-    return 0;
+    const bool complete = WalkReplies(recv, n, plan, results, [](const uint8_t* item, uint32_t len, unsigned long) {
+        return SubReplyResult(item, len, 0xA3, false);
+    });
+    return complete ? 0 : int(ERR_BAD_DATA);
 } catch (const std::bad_alloc&) {
     return int(ERR_NO_MEMORY);
 }
@@ -399,7 +406,15 @@ int CResourceClientLib::ResReadDataMulti(ResCommType comm, unsigned char* send, 
         }
         const uint8_t* item = nullptr;
         uint32_t len = 0;
-        if (!walk.Next(&item, &len)) break;
+        if (!walk.Next(&item, &len)) {
+            // Fewer sub-replies than requests: the rest have no result.
+            for (; i < plan.items; ++i) {
+                results.AddVal(CResourceValue(int(ERR_BAD_DATA)));
+                attrs.AddPtr(nullptr);
+            }
+            r = int(ERR_BAD_DATA);
+            break;
+        }
         ++sent;
         CResourceValue* target = nullptr;
         values.GetValueByIndex(i, &target);

@@ -1,7 +1,9 @@
 // The protocol engine over a plain TCP connection: non-blocking connect with a
-// 5-second wait, Nagle's algorithm off, blocking or timeout mode.
+// wait of at most 5 seconds, Nagle's algorithm off, blocking or timeout mode.
+// In timeout mode every wait of one exchange ends at the exchange's deadline.
 #include <halvex/client/resourceclientlib_socket.h>
 #include <halvex/client/res_engine_internal.h>
+#include <halvex/client/res_wait_internal.h>
 #include <halvex/platform/postlog.h>
 
 #include <arpa/inet.h>
@@ -19,23 +21,6 @@
 #include <strings.h>
 
 namespace ZYRK {
-
-namespace {
-
-constexpr int kConnectWaitMs = 5000;
-
-// Waits until the socket is readable (or writable). 1 ready, 0 timeout, -1 error.
-int WaitSocket(int fd, bool forWrite, int timeoutMs) {
-    pollfd p{fd, short(forWrite ? POLLOUT : POLLIN), 0};
-    for (;;) {
-        int r = ::poll(&p, 1, timeoutMs);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        return r > 0 ? 1 : 0;
-    }
-}
-
-}  // namespace
 
 bool res_resolve_ipv4(const char* host, uint32_t* addr_net) {
     in_addr a{};
@@ -115,29 +100,25 @@ int CResourceClientLibSocket::ResSendNonBlocking(ResCommType comm, const void* d
     const char* p = static_cast<const char*>(data);
     int sent = 0;
     while (sent < length) {
-        ssize_t r = ::send(m_socket, p + sent, size_t(length - sent), MSG_NOSIGNAL);
+        ssize_t r = ::send(m_socket, p + sent, size_t(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r >= 0) {
             sent += int(r);
             continue;
         }
         if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK && errno != EAGAIN) return RES_ERR_PROTOCOL;
-        int w = WaitSocket(m_socket, true, int(comm.timeout));
-        if (w == 0) return RES_ERR_TIMEOUT;
-        if (w < 0) return RES_ERR_PROTOCOL;
+        if (errno != EWOULDBLOCK && errno != EAGAIN) return -res_socket_error(errno);
+        if (int w = WaitReady(m_socket, true, comm)) return w;
     }
     return sent;
 }
 
 int CResourceClientLibSocket::ResRecvNonBlocking(ResCommType comm, void* buffer, int capacity) {
     for (;;) {
-        ssize_t r = ::recv(m_socket, buffer, size_t(capacity), 0);
+        ssize_t r = ::recv(m_socket, buffer, size_t(capacity), MSG_DONTWAIT);
         if (r >= 0) return int(r);
         if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK && errno != EAGAIN) return RES_ERR_PROTOCOL;
-        int w = WaitSocket(m_socket, false, int(comm.timeout));
-        if (w == 0) return RES_ERR_TIMEOUT;
-        if (w < 0) return RES_ERR_PROTOCOL;
+        if (errno != EWOULDBLOCK && errno != EAGAIN) return -res_socket_error(errno);
+        if (int w = WaitReady(m_socket, false, comm)) return w;
     }
 }
 
@@ -169,39 +150,25 @@ int CResourceClientLibSocket::Open() {
     int r = SetSocketBlocking(0);
     if (r != 0) return fail(r);
 
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_port);
-    if (!res_resolve_ipv4(m_host, &to.sin_addr.s_addr)) {
+    uint32_t addr = 0;
+    if (!res_resolve_ipv4(m_host, &addr)) {
         ce_printmsg(L"ResOpenTCPSocket gethostbyname(): can't resolve host\r\n");
         return fail(RES_ERR_HOST);
     }
 
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        int e = errno;
-        if (e != EINPROGRESS && e != EWOULDBLOCK) {
-            ce_printmsg(L"ResOpenTCPSocket connect(): errno = %d\r\n", e);
-            return fail(-1);
-        }
-        int w = WaitSocket(fd, true, kConnectWaitMs);
-        if (w < 0) {
-            e = errno;
+    int e = 0;
+    switch (res_connect_socket(fd, addr, m_port, ConnectWaitMs(), Cancel(), &e)) {
+        case RES_CONNECTED: break;
+        case RES_CONNECT_WAIT_FAILED:
             ce_printmsg(L"ResOpenTCPSocket select(): errno = %d\r\n", e);
             return fail(-res_socket_error(e));
-        }
-        if (w == 0) {
+        case RES_CONNECT_TIMEOUT:
             ce_printmsg(L"ResOpenTCPSocket select(): timeout\r\n");
             return fail(-1);
-        }
-        // A socket that became writable because the connect failed (refused,
-        // unreachable) is not a connection.
-        int soError = 0;
-        socklen_t len = sizeof soError;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
-        if (soError != 0) {
-            ce_printmsg(L"ResOpenTCPSocket connect(): errno = %d\r\n", soError);
+        case RES_CONNECT_CANCELLED: return fail(-1);
+        default:
+            ce_printmsg(L"ResOpenTCPSocket connect(): errno = %d\r\n", e);
             return fail(-1);
-        }
     }
 
     r = SetSocketBlocking(1);

@@ -22,8 +22,10 @@ public:
     // One call each; the negated error number on failure, else the count.
     int ResSendBlocking(const void* data, int length);
     int ResRecvBlocking(void* buffer, int capacity);
-    // Timeout mode: wait up to the timeout whenever the call would block.
-    // The count, -106 on timeout, -103 on any other failure.
+    // Timeout mode: wait whenever the call would block, at most until the
+    // running exchange's deadline (outside an exchange: the timeout). The
+    // count, -106 on timeout, -107 when cancelled, -103 when the wait fails,
+    // the negated error number when the call itself fails (a reset peer).
     int ResSendNonBlocking(ResCommType comm, const void* data, int length);
     int ResRecvNonBlocking(ResCommType comm, void* buffer, int capacity);
 

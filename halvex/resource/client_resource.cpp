@@ -64,7 +64,7 @@ unsigned long CClientResource::ReadAttributes(ResAttr* out) const {
     int r;
     {
         CClientResourceTree::CRequest req(*m_tree);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResReadAttributes(req.Comm(), req.Send(), req.Recv(), m_path.AsChar(), a);
     }
     if (r != 0) return CClientResourceTree::ConvertErrcode(r);
@@ -79,7 +79,7 @@ unsigned long CClientResource::Get(CResourceValue& value, const USER_IDENT_T* id
     if (unsigned long e = Usable(true)) return e;
     CClientResourceTree::CRequest req(*m_tree);
     CResourceClientLib* lib = req.Lib();
-    if (!lib) return ERR_CANT_GET_HANDLE;
+    if (!lib) return req.Refusal();
     if (m_tree->m_version >= 2) {
         ResAttr a{};
         int r = lib->ResReadAttrDataLimits(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), a, value);
@@ -92,6 +92,12 @@ unsigned long CClientResource::Get(CResourceValue& value, const USER_IDENT_T* id
             CacheAttributes(a);
             return 0;
         }
+        // The separate reads are asked for only when the server answered
+        // that it does not know or support the combined read. After any other
+        // failure (a timeout, a broken or out-of-step stream, a refusal) a
+        // second request could only be answered by a stale reply, so the
+        // combined read's own result is reported.
+        if (r != RES_SERR_OPCODE && r != RES_SERR_NO_READ) return CClientResourceTree::ConvertErrcode(r);
     }
     int r = lib->ResReadData(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), value);
     if (r != 0) return CClientResourceTree::ConvertErrcode(r);
@@ -131,7 +137,7 @@ unsigned long CClientResource::Set(const CResourceValue& value, RES_WAIT_T wait,
     if (parent && parent != this && parent->m_locked)
         return parent->CacheLockedChildValue(this, value, wait, waitTime, ident);
     CClientResourceTree::CRequest req(*tree);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     int r = tree->m_version >= 2
                 ? req.Lib()->ResWriteDataEx(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), value,
                                             int(wait), waitTime)
@@ -263,7 +269,7 @@ unsigned long CClientResource::SetAttr(unsigned long flags, RES_RECURSIVE_T recu
     int r;
     {
         CClientResourceTree::CRequest req(*m_tree);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResSetAttributes(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), a,
                                         int(recursive), int(op));
     }
@@ -326,7 +332,7 @@ unsigned long CClientResource::Iterate(CResource** next, const USER_IDENT_T* ide
     int r;
     {
         CClientResourceTree::CRequest req(*tree);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResIterate(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), 2, &name);
     }
     if (r != 0) return static_cast<unsigned long>(uint32_t(r));
@@ -354,7 +360,7 @@ unsigned long CClientResource::SetName(const CResourcePath& newName, RES_WAIT_T 
     int r;
     {
         CClientResourceTree::CRequest req(*m_tree);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResRenameResource(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
                                          newName.AsChar(), char(m_kind), int(wait), waitTime);
     }
@@ -375,7 +381,7 @@ unsigned long CClientResource::Create(CResource** out, RES_WAIT_T wait, unsigned
     int r;
     {
         CClientResourceTree::CRequest req(*m_tree);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResCreateInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), int(wait),
                                          waitTime, &created);
     }
@@ -396,7 +402,7 @@ unsigned long CClientResource::Create(const CResourcePath& name, CResource** out
     int r;
     {
         CClientResourceTree::CRequest req(*m_tree);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResCreateNamedInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
                                               name.AsChar(), int(wait), waitTime, &created);
     }
@@ -415,7 +421,7 @@ unsigned long CClientResource::Delete(RES_WAIT_T wait, unsigned long waitTime, c
     int r;
     {
         CClientResourceTree::CRequest req(*m_tree);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResDeleteInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), int(wait),
                                          waitTime);
     }
@@ -471,7 +477,7 @@ unsigned long CClientResource::AddSubscr(RES_SUBSCR_T kind, unsigned long destin
     if (m.refusal) return m.refusal;
     if (replyKind != 0 && replyKind != 8 && replyKind != 10) return ERR_BAD_DATA;
     CClientResourceTree::CRequest req(*m_tree);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     int r = m.udp ? req.Lib()->ResAddUDPSubscriber(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
                                                    m.flavour, m.kind, uint32_t(identifier), port, uint32_t(param8))
                   : req.Lib()->ResAddSubscriber(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), m.flavour,
@@ -489,7 +495,7 @@ unsigned long CClientResource::AddInfoSubscr(RES_SUBSCR_T kind, unsigned long de
     if (m.refusal) return m.refusal;
     m.kind = uint8_t(m.kind + 0x10);
     CClientResourceTree::CRequest req(*m_tree);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     int r = m.udp ? req.Lib()->ResAddUDPSubscriber(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
                                                    m.flavour, m.kind, uint32_t(identifier), port, 0)
                   : req.Lib()->ResAddSubscriber(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), m.flavour,
@@ -504,7 +510,7 @@ unsigned long CClientResource::RemoveSubscr(RES_SUBSCR_T kind, unsigned long des
     Mapped m = MapResourceKind(kind, m_tree->m_version, true);
     if (m.refusal) return m.refusal;
     CClientResourceTree::CRequest req(*m_tree);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     int r = m.udp ? req.Lib()->ResRemoveUDPSubscriber(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
                                                       m.flavour, uint32_t(identifier), port)
                   : req.Lib()->ResRemoveSubscriber(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
@@ -535,7 +541,7 @@ unsigned long CClientResource::Unlock() {
         CClientResourceTree::CRequest req(*m_tree);
         r = req.Lib() ? req.Lib()->ResWriteDataMulti(req.Comm(), req.Send(), req.Recv(), ident, this, m_batch,
                                                      m_batchValues, m_batchWaits, m_batchTimes)
-                      : int(ERR_CANT_GET_HANDLE);
+                      : int(req.Refusal());
     }
     // The batch is sent once: a later lock starts from an empty one.
     m_batch.RemoveAll();

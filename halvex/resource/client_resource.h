@@ -25,6 +25,7 @@ typedef struct evp_pkey_st EVP_PKEY;
 
 namespace ZYRK {
 
+class CResCancel;
 class CResourceClientLib;
 class CClientResourceTree;
 
@@ -183,7 +184,14 @@ public:
     unsigned long Init(const char* address, unsigned short port, X509* certificate, EVP_PKEY* key,
                        char* trustFile, bool strict, bool session);
     unsigned long Reinit(const char* address, unsigned short port, bool session);
+    // Bounds every exchange of one request (its sends and receives
+    // together), and a connection made for a request; 0: no bound.
     unsigned long SetTimeout(unsigned long milliseconds);
+    // Lets another thread end this tree's work at once: the running wait
+    // ends and every later request fails with 0x640F0000 (interrupted)
+    // without sending. The object stays the caller's and must outlive the
+    // tree; null removes it.
+    void SetCancel(const CResCancel* cancel);
     unsigned long Ping();
     unsigned char GetVersion() const { return m_version; }
     unsigned long SetVersion(unsigned char version);
@@ -212,8 +220,11 @@ private:
         ~CRequest();
         CRequest(const CRequest&) = delete;
         CRequest& operator=(const CRequest&) = delete;
-        // The transport, or null when there is no connection.
+        // The transport, or null when there is no usable connection.
         CResourceClientLib* Lib() const;
+        // Why Lib() is null: interrupted, the result that broke the
+        // session's connection, or "cannot get handle".
+        unsigned long Refusal() const;
         ResCommType Comm() const;
         unsigned char* Send() const { return m_tree.m_send; }
         unsigned char* Recv() const { return m_tree.m_recv; }
@@ -224,6 +235,7 @@ private:
 
     unsigned long Connect();
     unsigned long Disconnect();
+    bool Cancelled() const;
     unsigned long NegotiateVersion();
     unsigned long OpenByIteration(CResource* parent, unsigned char selector, CResource** out,
                                   const USER_IDENT_T* ident);
@@ -255,6 +267,11 @@ private:
     X509* m_certificate;
     EVP_PKEY* m_key;
     char m_trustFile[256];
+    // Once an exchange of the session left requests and replies out of step
+    // (timeout, transport error, framing error), the connection is closed
+    // and every request fails with this result until Init or Reinit.
+    unsigned long m_broken;
+    const CResCancel* m_cancel;
 };
 
 }  // namespace ZYRK

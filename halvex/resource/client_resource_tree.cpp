@@ -1,6 +1,7 @@
 // CClientResourceTree: connection, session and version handling, the list of
 // open resources, opening by path, bulk, subscription and maintenance
 // requests, and the waiting for notification datagrams.
+#include <halvex/client/res_cancel.h>
 #include <halvex/client/resourceclientlib_bio.h>
 #include <halvex/client/resourceclientlib_socket.h>
 #include <halvex/platform/errcodes.h>
@@ -70,15 +71,31 @@ bool ReplyKindOk(RES_SUBSCR_T replyKind) {
 
 CClientResourceTree::CRequest::CRequest(CClientResourceTree& tree) : m_tree(tree) {
     m_tree.m_mutex->lock();
-    if (!m_tree.m_session) m_tree.Connect();  // a failure shows in the request
+    if (!m_tree.m_session && !m_tree.Cancelled()) m_tree.Connect();  // a failure shows in the request
 }
 
 CClientResourceTree::CRequest::~CRequest() {
+    CResourceClientLib* lib = m_tree.m_lib;
+    if (m_tree.m_session && m_tree.m_connected && lib && lib->StreamFault() != 0) {
+        // A reply read from now on could answer an earlier request: the
+        // session's connection is given up, and its requests fail with the
+        // result that broke it until the caller initialises the tree again.
+        m_tree.m_broken = ConvertErrcode(lib->StreamFault());
+        m_tree.Disconnect();
+    }
     if (!m_tree.m_session) m_tree.Disconnect();
     m_tree.m_mutex->unlock();
 }
 
-CResourceClientLib* CClientResourceTree::CRequest::Lib() const { return m_tree.m_connected ? m_tree.m_lib : nullptr; }
+CResourceClientLib* CClientResourceTree::CRequest::Lib() const {
+    return m_tree.m_connected && m_tree.m_broken == 0 && !m_tree.Cancelled() ? m_tree.m_lib : nullptr;
+}
+
+unsigned long CClientResourceTree::CRequest::Refusal() const {
+    if (m_tree.Cancelled()) return ERR_GROUP_INTERRUPTED;
+    if (m_tree.m_broken != 0) return m_tree.m_broken;
+    return ERR_CANT_GET_HANDLE;
+}
 
 ResCommType CClientResourceTree::CRequest::Comm() const {
     return ResCommType{m_tree.m_kind, m_tree.m_timeout, m_tree.m_version};
@@ -105,7 +122,9 @@ CClientResourceTree::CClientResourceTree()
       m_useTls(false),
       m_strict(true),
       m_certificate(nullptr),
-      m_key(nullptr) {
+      m_key(nullptr),
+      m_broken(0),
+      m_cancel(nullptr) {
     m_trustFile[0] = 0;
 }
 
@@ -139,13 +158,23 @@ CClientResource* CClientResourceTree::AsClient(const CResource* resource) {
 
 // ---- connection ----------------------------------------------------------------
 
+bool CClientResourceTree::Cancelled() const { return m_cancel && m_cancel->IsCancelled(); }
+
+void CClientResourceTree::SetCancel(const CResCancel* cancel) {
+    m_cancel = cancel;
+    if (m_lib) m_lib->SetCancel(cancel);
+}
+
 unsigned long CClientResourceTree::Connect() {
     if (m_connected) return 0;
+    if (Cancelled()) return ERR_GROUP_INTERRUPTED;
     const char* address = m_address.AsChar();
     if (m_useTls) {
         CResourceClientLibBio* bio = new (std::nothrow)
             CResourceClientLibBio(address, m_port, m_certificate, m_key, m_trustFile, m_strict);
         if (!bio) return ERR_NO_MEMORY;
+        bio->SetCancel(m_cancel);
+        bio->SetConnectTimeout(m_timeout);
         if (bio->Open() < 0) {
             delete bio;
             return kTlsOpenFailed;
@@ -155,6 +184,8 @@ unsigned long CClientResourceTree::Connect() {
     } else {
         CResourceClientLibSocket* sock = new (std::nothrow) CResourceClientLibSocket(address, m_port);
         if (!sock) return ERR_NO_MEMORY;
+        sock->SetCancel(m_cancel);
+        sock->SetConnectTimeout(m_timeout);
         sock->Open();
         m_lib = sock;
         m_kind = RES_COMM_TCP;
@@ -176,7 +207,8 @@ unsigned long CClientResourceTree::Connect() {
 
 unsigned long CClientResourceTree::Disconnect() {
     if (m_connected) {
-        if (m_session && m_lib) {
+        // The session is closed politely only on a stream that is in step.
+        if (m_session && m_lib && m_lib->StreamFault() == 0) {
             ResCommType comm{m_kind, m_timeout, m_version};
             m_lib->ResCloseSession(comm, m_send, m_recv);
         }
@@ -224,6 +256,11 @@ unsigned long CClientResourceTree::Init(const char* address, unsigned short port
         m_initialised = true;
     }
     std::lock_guard<std::recursive_mutex> lock(*m_mutex);
+    // Initialising again gives a broken session a new connection.
+    if (m_broken != 0) {
+        Disconnect();
+        m_broken = 0;
+    }
     unsigned long result = Connect();
     if (result == 0) {
         result = NegotiateVersion();
@@ -247,6 +284,7 @@ unsigned long CClientResourceTree::Reinit(const char* address, unsigned short po
     if (!m_initialised) return ERR_UNINITIALIZED;
     std::lock_guard<std::recursive_mutex> lock(*m_mutex);
     Disconnect();
+    m_broken = 0;
     if (address) m_address = address;
     if (port) m_port = port;
     m_session = session;
@@ -288,14 +326,14 @@ unsigned long CClientResourceTree::Authenticate(const char* user, const char* pa
     if (m_kind == RES_COMM_FMP || m_kind == RES_COMM_FMP_TCP) return ERR_UNSUPPORTED;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     return ConvertErrcode(req.Lib()->ResSendAuth(req.Comm(), req.Send(), req.Recv(), user, password));
 }
 
 unsigned long CClientResourceTree::Ping() {
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     req.Lib()->ResFlushBuffers();
     CResourceValue scratch;
     return ConvertErrcode(req.Lib()->ResReadData(req.Comm(), req.Send(), req.Recv(), nullptr, ".", scratch));
@@ -360,7 +398,7 @@ unsigned long CClientResourceTree::OpenResource(const CResourcePath& path, CReso
     int r;
     {
         CRequest req(*this);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         if (m_version >= 2) {
             r = req.Lib()->ResVerify(req.Comm(), req.Send(), req.Recv(), ident, path.AsChar());
         } else {
@@ -403,7 +441,7 @@ unsigned long CClientResourceTree::OpenByIteration(CResource* parent, unsigned c
     int r;
     {
         CRequest req(*this);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResIterate(req.Comm(), req.Send(), req.Recv(), ident, p->m_path.AsChar(), selector, &name);
     }
     if (r != 0) return ConvertErrcode(r);
@@ -498,7 +536,7 @@ unsigned long CClientResourceTree::OpenResources(const CResourceValueSet& paths,
     int r;
     {
         CRequest req(*this);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResVerifyMulti(req.Comm(), req.Send(), req.Recv(), ident, paths, results);
     }
     if (r == 0 && out) {
@@ -537,7 +575,7 @@ unsigned long CClientResourceTree::GetResources(const CResourceSet& resources, C
     int r;
     {
         CRequest req(*this);
-        if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+        if (!req.Lib()) return req.Refusal();
         r = req.Lib()->ResReadDataMulti(req.Comm(), req.Send(), req.Recv(), ident, resources, attrs, values, results);
     }
     if (r == 0) {
@@ -577,7 +615,7 @@ unsigned long CClientResourceTree::AddResourceSubscrs(const CResourceSet& resour
     if (!ReplyKindOk(replyKind)) return ERR_BAD_DATA;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     return ConvertErrcode(req.Lib()->ResAddSubscriberMulti(
         req.Comm(), req.Send(), req.Recv(), ident, resources, k.flavour, identifiers, k.kind, uint32_t(destination),
         uint32_t(param5), int(replyKind), uint32_t(replyDestination), results));
@@ -593,7 +631,7 @@ unsigned long CClientResourceTree::RemoveResourceSubscrs(const CResourceSet& res
     if (k.bulk == 2) return ERR_UNSUPPORTED;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     return ConvertErrcode(req.Lib()->ResRemoveSubscriberMulti(req.Comm(), req.Send(), req.Recv(), ident, resources,
                                                               k.flavour, identifiers, k.kind,
                                                               uint32_t(destination), results));
@@ -608,7 +646,7 @@ unsigned long CClientResourceTree::AddSubscr(unsigned long eventMask, RES_SUBSCR
     if (!k.known || !k.treeUse) return ERR_BAD_DATA;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     return ConvertErrcode(req.Lib()->ResAddTreeSubscriber(req.Comm(), req.Send(), req.Recv(), ident,
                                                           uint32_t(eventMask), k.kind, k.flavour,
                                                           uint32_t(destination), port, uint32_t(param)));
@@ -620,7 +658,7 @@ unsigned long CClientResourceTree::RemoveSubscr(unsigned long eventMask, RES_SUB
     if (!k.known || !k.treeUse) return ERR_BAD_DATA;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     return ConvertErrcode(req.Lib()->ResRemoveTreeSubscriber(req.Comm(), req.Send(), req.Recv(), ident,
                                                              uint32_t(eventMask), k.kind, k.flavour,
                                                              uint32_t(destination), port));
@@ -634,7 +672,7 @@ unsigned long CClientResourceTree::Dump(CResource* resource, const char* fileNam
     if (!r) return ERR_BAD_DATA;
     if (r->m_tree != this) return ERR_RES_NOT_IN_TREE;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     int e = set ? req.Lib()->ResDumpSet(req.Comm(), req.Send(), req.Recv(), ident, r->m_path.AsChar(), *set, fileName,
                                         int(pathType), hash, info, int(persistence), int(defaults), int(gidFilter),
                                         option)
@@ -650,7 +688,7 @@ unsigned long CClientResourceTree::Reload(CResource* resource, const char* fileN
     if (!r) return ERR_BAD_DATA;
     if (r->m_tree != this) return ERR_RES_NOT_IN_TREE;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     return ConvertErrcode(req.Lib()->ResReload(req.Comm(), req.Send(), req.Recv(), ident, r->m_path.AsChar(),
                                                fileName, uint8_t(hash), info, uint8_t(infoType)));
 }
@@ -682,7 +720,7 @@ unsigned long CClientResourceTree::MountSubtree(CResource* at, const CResourcePa
     if (!r) return ERR_BAD_DATA;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     return ConvertErrcode(req.Lib()->ResMountSubtree(req.Comm(), req.Send(), req.Recv(), ident, r->m_path.AsChar(),
                                                      name.AsChar(), port));
 }
@@ -695,7 +733,7 @@ unsigned long CClientResourceTree::UnmountSubtree(CResource* at, const CResource
     CResourcePath path(r->m_path);
     path.Append(relative);
     CRequest req(*this);
-    if (!req.Lib()) return ERR_CANT_GET_HANDLE;
+    if (!req.Lib()) return req.Refusal();
     return ConvertErrcode(
         req.Lib()->ResUnmountSubtree(req.Comm(), req.Send(), req.Recv(), ident, path.AsChar()));
 }

@@ -328,6 +328,14 @@ uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddres
         return finish(ERR_NO_MEMORY);
     }
     uint32_t pos = 0;
+    if (res_frame_has_uncounted_items(payload, n, extensions)) {
+        // More embedded requests than the header counts: refused as a whole
+        // before any of them runs.
+        if (ErrorResponse(RES_SERR_INDATA_SIZE) == ERR_NO_MEMORY) {
+            return finish(ERR_NO_MEMORY);
+        }
+        pos = n;
+    }
     for (int i = 0; i < extensions && pos < n; ++i) {
         const uint8_t tag = payload[pos];
         if (tag == RES_EXT_USER) {

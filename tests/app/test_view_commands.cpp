@@ -21,6 +21,7 @@
 #include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "loopback_helpers.h"
 #include "scripted_camera.h"
@@ -89,7 +90,7 @@ protected:
         route.broadcast = [](const std::string&, bool, const std::string&, const std::string&, const std::string&,
                              const std::string&) {
             ADD_FAILURE() << "unexpected broadcast";
-            return -1;
+            return IPChangeBroadcastReport{-1, 0, "not allowed here"};
         };
         view->SetRouteOptions(route);
         view->SetGEVControlFactory([] {
@@ -301,7 +302,7 @@ TEST_F(CommandsTest, ResourceTreeCameraIsReadThenWrittenOnItsOwnThread) {
     route.broadcast = [](const std::string&, bool, const std::string&, const std::string&, const std::string&,
                          const std::string&) {
         ADD_FAILURE() << "unexpected broadcast";
-        return -1;
+        return IPChangeBroadcastReport{-1, 0, "not allowed here"};
     };
     view->SetRouteOptions(route);
     DeviceInfo info = Camera("J3");
@@ -346,7 +347,7 @@ TEST_F(CommandsTest, UnreachableResourceTreeCameraGetsTheBroadcastInstead) {
     route.broadcast = [&](const std::string& host, bool dhcp, const std::string& address, const std::string& mask,
                           const std::string& gateway, const std::string& iface) {
         sent.push_back({host, address, mask, gateway, iface, dhcp});
-        return 0;
+        return IPChangeBroadcastReport{0, 1, ""};
     };
     view->SetRouteOptions(route);
     AddAndSelect(Camera("W6"));
@@ -367,6 +368,59 @@ TEST_F(CommandsTest, UnreachableResourceTreeCameraGetsTheBroadcastInstead) {
     EXPECT_TRUE(view->Devices().Snapshot()[0].ipChangePending);
     EXPECT_EQ(view->RunningWorkers(), 0);
     EXPECT_EQ(*scans, 0);
+}
+
+// Closing the window while the write phase waits on a camera that stopped
+// answering abandons the change: the view is gone within about a second (not
+// after the exchange's 10 s), and nothing more reaches the camera.
+TEST_F(CommandsTest, ClosingTheWindowAbandonsARunningResourceTreeChangeAtOnce) {
+    std::atomic<int> connections{0};
+    std::atomic<int> writePhaseRequests{-1};
+    std::atomic<std::chrono::steady_clock::rep> writePhaseEnded{0};
+    testsrv::ScriptServer server(
+        [&](int fd) {
+            const int n = ++connections;
+            if (!testsrv::AnswerSessionInit(fd)) return;
+            if (n == 1) {
+                // The read phase: neither the method nor the DHCP flag exists.
+                for (Bytes f; !(f = testsrv::ReadFrame(fd)).empty();)
+                    testsrv::WriteAll(fd, testsrv::Frame({0xFF, 160}));
+                return;
+            }
+            int k = 0;
+            while (!testsrv::ReadFrame(fd).empty()) ++k;  // the write phase: never answered
+            writePhaseRequests = k;
+            writePhaseEnded = std::chrono::steady_clock::now().time_since_epoch().count();
+        },
+        2);
+    RTRouteOptions route;
+    route.connect.plainPort = server.Port();  // the product's 10-s exchange bound
+    route.broadcast = [](const std::string&, bool, const std::string&, const std::string&, const std::string&,
+                         const std::string&) {
+        ADD_FAILURE() << "unexpected broadcast";
+        return IPChangeBroadcastReport{-1, 0, "not allowed here"};
+    };
+    view->SetRouteOptions(route);
+    AddAndSelect(Camera("J3"));
+    choice = {false, Ip(10, 1, 2, 3), Ip(255, 255, 0, 0), Ip(10, 1, 0, 1)};
+
+    view->OnModify();
+    ASSERT_EQ(view->RunningWorkers(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return connections.load() == 2; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the first write is waiting
+
+    const auto start = std::chrono::steady_clock::now();
+    spy.reset();
+    view.reset();
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(took, 1000 + 500);
+    server.Join();
+    EXPECT_EQ(writePhaseRequests.load(), 1) << "only the open that was waiting went out";
+    // The change was abandoned, not left running: its connection ended with the window.
+    using Clock = std::chrono::steady_clock;
+    const auto ended = Clock::time_point(Clock::duration(writePhaseEnded.load()));
+    EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(ended - start).count(), 1000 + 500);
 }
 
 // ---- Generate certificates ------------------------------------------------

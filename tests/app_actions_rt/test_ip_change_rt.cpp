@@ -6,6 +6,7 @@
 
 #include "discovery/adapters.h"
 
+#include <halvex/client/res_cancel.h>
 #include <halvex/resource/client_resource.h>
 
 #include <arpa/inet.h>
@@ -13,7 +14,10 @@
 #include <openssl/pem.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <mutex>
 
 #include "scripted_camera.h"
@@ -23,6 +27,7 @@ using rtcam::Bool;
 using rtcam::ScriptedCamera;
 using rtcam::Text;
 using rtcam::Value;
+using testsrv::Bytes;
 
 namespace {
 
@@ -71,9 +76,9 @@ RTRouteOptions Options(uint16_t port) {
     o.connect.tlsPort = port;
     o.connect.timeoutMs = 10000;
     o.broadcast = [](const std::string&, bool, const std::string&, const std::string&, const std::string&,
-                     const std::string&) -> int {
+                     const std::string&) {
         ADD_FAILURE() << "no broadcast expected";
-        return -1;
+        return IPChangeBroadcastReport{-1, 0, "not allowed here"};
     };
     return o;
 }
@@ -172,23 +177,47 @@ TEST(RTWritePhase, DhcpWritesOnlyTheFlagAndTheCommit) {
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"IP change completed"});
 }
 
-TEST(RTWritePhase, MissingAndRefusedResourcesAreSkippedAndTheRestRuns) {
-    auto resources = CameraResources("manual");
-    resources.erase(kLan + "address");
-    ScriptedCamera cam(resources, {kLan + "netmask"});
-    StatusLog log;
-    const RTWriteResult r =
-        IPChangeThread(Change(Camera(), cam.Port(), false, "10.1.2.3", "255.255.0.0", "10.1.0.1"), log.Callback());
-    EXPECT_TRUE(r.committed);
-    EXPECT_EQ(r.written, 3u);
-    ASSERT_EQ(r.skipped.size(), 2u);
-    EXPECT_EQ(r.skipped[0].rfind(kLan + "address: 0x", 0), 0u) << r.skipped[0];
-    EXPECT_EQ(r.skipped[1].rfind(kLan + "netmask: 0x", 0), 0u) << r.skipped[1];
-    std::vector<std::string> paths;
-    for (const auto& w : cam.Writes()) paths.push_back(w.path);
-    // The address did not open, so only the netmask write was tried and refused.
-    EXPECT_EQ(paths, (std::vector<std::string>{kLan + "DHCP", kLan + "netmask", kLan + "gateway", kLan + "commit"}));
-    EXPECT_EQ(log.Texts(), std::vector<std::string>{"IP change completed"});
+// A resource that does not open or a write the camera refuses ends the
+// change before the commit, and the status says so: "IP change completed"
+// only when everything was accepted.
+TEST(RTWritePhase, AMissingOrRefusedResourceEndsTheChangeBeforeTheCommit) {
+    {
+        auto resources = CameraResources("manual");
+        resources.erase(kLan + "address");
+        ScriptedCamera cam(resources);
+        StatusLog log;
+        const RTWriteResult r =
+            IPChangeThread(Change(Camera(), cam.Port(), false, "10.1.2.3", "255.255.0.0", "10.1.0.1"), log.Callback());
+        EXPECT_TRUE(r.connected);
+        EXPECT_FALSE(r.committed);
+        EXPECT_EQ(r.outcome, RTOutcome::Failed);
+        EXPECT_EQ(r.written, 1u);
+        EXPECT_EQ(r.failedStep, "address");
+        EXPECT_EQ(r.failedResult, 0xAB010004u);
+        ASSERT_EQ(r.skipped.size(), 1u);
+        EXPECT_EQ(r.skipped[0], kLan + "address: 0xAB010004");
+        std::vector<std::string> paths;
+        for (const auto& w : cam.Writes()) paths.push_back(w.path);
+        EXPECT_EQ(paths, std::vector<std::string>{kLan + "DHCP"});
+        EXPECT_EQ(log.Texts(),
+                  std::vector<std::string>{"IP change failed: address: resource not in tree (0xAB010004)"});
+    }
+    for (const char* refused : {"netmask", "commit"}) {
+        SCOPED_TRACE(refused);
+        ScriptedCamera cam(CameraResources("manual"), {kLan + refused});
+        StatusLog log;
+        const RTWriteResult r =
+            IPChangeThread(Change(Camera(), cam.Port(), false, "10.1.2.3", "255.255.0.0", "10.1.0.1"), log.Callback());
+        EXPECT_FALSE(r.committed);
+        EXPECT_EQ(r.outcome, RTOutcome::Failed);
+        EXPECT_EQ(r.failedStep, refused);
+        EXPECT_EQ(r.status, std::string("IP change failed: ") + refused + ": 0xAB010008");
+        EXPECT_EQ(log.Texts(), std::vector<std::string>{r.status});
+        const auto writes = cam.Writes();
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes.back().path, kLan + refused) << "nothing is written after the refusal";
+        EXPECT_EQ(cam.Get(kLan + "commit"), Bool(false));
+    }
 }
 
 TEST(RTReadPhase, MethodTextDecidesTheModeAndTheDialogStart) {
@@ -309,7 +338,7 @@ TEST(RTRoute, UnreachableCameraGetsTheBroadcastWithTheDialogsValues) {
     options.broadcast = [&](const std::string& host, bool dhcp, const std::string& address, const std::string& mask,
                             const std::string& gateway, const std::string& iface) {
         sent.push_back({host, address, mask, gateway, iface, dhcp});
-        return 0;
+        return IPChangeBroadcastReport{0, 1, ""};
     };
 
     const RTReadResult read = ReadViaResourceTree(camera, log.Callback(), options);
@@ -461,4 +490,188 @@ TEST(RTConnect, TlsBranchNeedsTheClientFilesAndUsesTheTlsPort) {
     change.connect.tlsPort = ClosedPort();
     EXPECT_FALSE(IPChangeThread(change, log.Callback()).connected);
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"Failed to connect"});
+}
+
+// ---- cameras that misbehave -------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+
+}  // namespace
+
+// The measured fault: the reply to the DHCP write comes a second late and the
+// camera refuses the commit. The late reply must not be taken for the next
+// request's, and the change ends as a failure, not "IP change completed".
+TEST(RTMisbehavingCamera, LateDhcpReplyAndRefusedCommitEndInAReportedFailure) {
+    std::atomic<int> afterLate{-1};
+    testsrv::ScriptServer server([&](int fd) {
+        if (!testsrv::AnswerSessionInit(fd)) return;
+        int writes = 0, n = 0;
+        bool late = false;
+        for (Bytes f; !(f = testsrv::ReadFrame(fd)).empty();) {
+            if (late) ++n;
+            if (testsrv::RequestCode(f) == 0x47) {
+                testsrv::WriteAll(fd, testsrv::Frame({0x48}));
+            } else if (testsrv::RequestCode(f) == 0x14 && ++writes == 1) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+                testsrv::WriteAll(fd, testsrv::Frame({0x12, 0}));
+                late = true;
+            } else {
+                // Every later write, the commit included, is refused.
+                testsrv::WriteAll(fd, testsrv::Frame({0xFF, 165, 0xAB, 0x01, 0x00, 0x0A}));
+            }
+        }
+        afterLate = n;
+    });
+    RTChange change = Change(Camera(), server.Port(), false, "10.1.2.3", "255.255.0.0", "10.1.0.1");
+    change.connect.timeoutMs = 1000;
+    StatusLog log;
+    const auto start = Clock::now();
+    const RTWriteResult r = IPChangeThread(change, log.Callback());
+    EXPECT_LE(MsSince(start), 1000 + 500);
+    server.Join();
+    EXPECT_EQ(r.outcome, RTOutcome::Failed);
+    EXPECT_FALSE(r.committed);
+    EXPECT_EQ(r.failedStep, "DHCP");
+    EXPECT_EQ(r.failedResult, 0x64080000u);
+    EXPECT_EQ(log.Texts(), std::vector<std::string>{"IP change failed: DHCP: timeout (0x64080000)"});
+    EXPECT_EQ(afterLate.load(), 0) << "nothing was sent after the late reply";
+}
+
+TEST(RTMisbehavingCamera, ASilentCameraEndsTheReadPhaseAndTheBroadcastFollows) {
+    testsrv::ScriptServer server([](int fd) {
+        while (!testsrv::ReadFrame(fd).empty()) {
+        }
+    });
+    CDevice camera = Camera();
+    CDeviceList list;
+    AddRow(list, camera);
+    RTRouteOptions options = Options(server.Port());
+    options.connect.timeoutMs = 1000;
+    int broadcasts = 0;
+    options.broadcast = [&](const std::string&, bool, const std::string&, const std::string&, const std::string&,
+                            const std::string&) {
+        ++broadcasts;
+        return IPChangeBroadcastReport{0, 2, ""};
+    };
+    StatusLog log;
+    const auto start = Clock::now();
+    const RTReadResult read = ReadViaResourceTree(camera, log.Callback(), options);
+    EXPECT_LE(MsSince(start), 1000 + 500);
+    EXPECT_FALSE(read.connected);
+    EXPECT_EQ(read.connectResult, 0x64080000u);
+    EXPECT_FALSE(read.preset.settingsKnown);
+    RTSettings chosen;
+    chosen.address = 0x0A000005;
+    chosen.netmask = 0xFFFFFF00;
+    RTApplyResult applied = ApplyViaResourceTree(list, 0, read, chosen, log.Callback(), options);
+    EXPECT_EQ(broadcasts, 1);
+    EXPECT_EQ(applied.outcome, RTOutcome::BroadcastSent);
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"Connecting to camera...", "Connection failed",
+                                                     "Initiating IP change", "IP change broadcasted"}));
+    EXPECT_TRUE(list.Snapshot().at(0).ipChangePending);
+}
+
+// A broadcast that no adapter sent is a failure with its reason, and the
+// row gets no pending mark.
+TEST(RTRoute, ABroadcastThatWentNowhereIsReportedAsAFailure) {
+    CDevice camera = Camera();
+    CDeviceList list;
+    AddRow(list, camera);
+    RTRouteOptions options = Options(ClosedPort());
+    options.broadcast = [](const std::string&, bool, const std::string&, const std::string&, const std::string&,
+                           const std::string&) {
+        return IPChangeBroadcastReport{EACCES, 0, "binding 192.168.10.1:810 failed: Permission denied"};
+    };
+    StatusLog log;
+    const RTReadResult read = ReadViaResourceTree(camera, log.Callback(), options);
+    ASSERT_FALSE(read.connected);
+    RTApplyResult applied = ApplyViaResourceTree(list, 0, read, RTSettings{}, log.Callback(), options);
+    EXPECT_TRUE(applied.broadcast);
+    EXPECT_EQ(applied.outcome, RTOutcome::Failed);
+    EXPECT_EQ(applied.broadcastResult, EACCES);
+    EXPECT_EQ(applied.status, "IP change broadcast failed: binding 192.168.10.1:810 failed: Permission denied");
+    EXPECT_EQ(log.Texts().back(), applied.status);
+    EXPECT_FALSE(list.Snapshot().at(0).ipChangePending);
+}
+
+// Closing the window abandons a change: the cancel ends the wait at once,
+// nothing more is sent, and the result is never "completed".
+TEST(RTMisbehavingCamera, AnAbandonedChangeEndsAtOnceAndCommitsNothing) {
+    std::atomic<int> requests{-1};
+    testsrv::ScriptServer server([&](int fd) {
+        if (!testsrv::AnswerSessionInit(fd)) return;
+        int n = 0;
+        while (!testsrv::ReadFrame(fd).empty()) ++n;  // never answered
+        requests = n;
+    });
+    RTChange change = Change(Camera(), server.Port(), false, "10.1.2.3", "255.255.0.0", "10.1.0.1");
+    change.connect.cancel = std::make_shared<ZYRK::CResCancel>();
+    auto cancel = change.connect.cancel;
+    StatusLog log;
+    RTWriteResult result;
+    std::atomic<bool> finished{false};
+    std::thread worker = StartIPChangeThread(change, log.Callback(), [&](const RTWriteResult& r) {
+        result = r;
+        finished = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto start = Clock::now();
+    cancel->Cancel();
+    worker.join();
+    EXPECT_LE(MsSince(start), 500);
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(result.outcome, RTOutcome::Failed);
+    EXPECT_FALSE(result.committed);
+    EXPECT_EQ(result.status, "IP change abandoned");
+    EXPECT_EQ(log.Texts(), std::vector<std::string>{"IP change abandoned"});
+    server.Join();
+    EXPECT_EQ(requests.load(), 1) << "only the open that was waiting went out";
+}
+
+// The whole change on the caller's thread, for callers without a dialog.
+TEST(RTRoute, ChangeViaResourceTreeReportsDoneOrBroadcast) {
+    {
+        ScriptedCamera cam(CameraResources("manual"));
+        StatusLog log;
+        int reads = 0;
+        RTSettings chosen;
+        chosen.address = 0x0A010203;
+        chosen.netmask = 0xFFFF0000;
+        chosen.gateway = 0x0A010001;
+        const RTChangeResult r = ChangeViaResourceTree(Camera(), chosen, log.Callback(), Options(cam.Port()),
+                                                       [&](const RTReadResult& read) {
+                                                           ++reads;
+                                                           EXPECT_FALSE(read.dhcp);
+                                                       });
+        EXPECT_EQ(reads, 1);
+        EXPECT_EQ(r.outcome, RTOutcome::Done);
+        EXPECT_EQ(r.status, "IP change completed");
+        EXPECT_EQ(cam.Get(kLan + "address"), Text("10.1.2.3"));
+        EXPECT_EQ(log.Texts(), (std::vector<std::string>{"Connecting to camera...", "Connected", "Initiating IP change",
+                                                         "IP change completed"}));
+    }
+    {
+        RTRouteOptions options = Options(ClosedPort());
+        std::string sentAddress;
+        options.broadcast = [&](const std::string&, bool dhcp, const std::string& address, const std::string&,
+                                const std::string&, const std::string&) {
+            EXPECT_TRUE(dhcp);
+            sentAddress = address;
+            return IPChangeBroadcastReport{0, 1, ""};
+        };
+        RTSettings chosen;
+        chosen.dhcp = true;
+        StatusLog log;
+        const RTChangeResult r = ChangeViaResourceTree(Camera(), chosen, log.Callback(), options);
+        EXPECT_EQ(r.outcome, RTOutcome::BroadcastSent);
+        EXPECT_EQ(r.status, "IP change broadcasted");
+        EXPECT_EQ(sentAddress, "127.0.0.1");  // the address the dialog would have held
+    }
 }

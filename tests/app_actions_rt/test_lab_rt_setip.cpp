@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include <atomic>
 #include <future>
@@ -171,4 +175,52 @@ TEST(LabSetIpResourceTree, FixedAddressAndBackToDhcpThroughTheResourceTree) {
     ASSERT_EQ(writes.size(), 7u);
     EXPECT_EQ(Paths({writes.begin() + 5, writes.end()}), (std::vector<std::string>{kLan + "DHCP", kLan + "commit"}));
     EXPECT_EQ(server.Reads(), (std::vector<std::string>{kLan + "method", kLan + "method"}));
+}
+
+// A camera whose TLS front takes the connection and never answers the
+// handshake: set-ip gives up within its 5-second connect bound, says
+// "Connection failed" and sends the IP-change broadcast instead (exit 4: not
+// confirmed), never "IP change completed".
+TEST(LabSetIpResourceTree, AStalledTlsHandshakeEndsWithinTheBoundAndFallsBackToTheBroadcast) {
+    LAB_REQUIRE();
+    Lab lab;
+    ASSERT_TRUE(lab.ok()) << lab.error();
+    CLI_REQUIRE(lab, "set-ip");
+    CLI_REQUIRE(lab, "cert");
+    ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
+    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
+    ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
+    ASSERT_GT(lab.StartCamsim("m", "m", R"({"stateDir": ")" + lab.dir() + R"(/state",
+      "defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
+      {"name": "Vault", "hostName": "vault", "address": "192.168.10.62", "enabled": false,
+       "tlsStallHandshake": true, "mac": "02:00:00:00:0c:03"}]})"), 0) << lab.error();
+    const std::string log = lab.CamsimLog("m");
+    ASSERT_TRUE(labtest::WaitForText(log, "tls Vault on 192.168.10.62:9100", 5000)) << labtest::ReadFile(log);
+
+    // The program's own certificate, so that the TLS route is really tried.
+    const std::string programData = lab.dir() + "/programdata";
+    ::mkdir(programData.c_str(), 0700);
+    auto cli = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv{"env", "TELIOX_PROGRAMDATA=" + programData, labtest::CliPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return lab.Exec("pc", argv, 90);
+    };
+    auto gen = cli({"cert", "generate", "--yes"});
+    ASSERT_EQ(gen.status, 0) << gen.out << gen.err;
+
+    auto r = cli({"set-ip", "192.168.10.62", "--static", "192.168.10.63/24", "--gateway", "192.168.10.1"});
+    EXPECT_EQ(r.status, 4) << r.out << r.err;
+    EXPECT_NE(r.out.find("Connecting to camera...\nConnection failed\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("IP change broadcasted\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("IP change completed"), std::string::npos) << r.out;
+
+    // How long the client waited in the handshake before it gave up.
+    ASSERT_TRUE(labtest::WaitForText(log, "tls-stall Vault client gave up after ", 5000)) << labtest::ReadFile(log);
+    const std::string text = labtest::ReadFile(log);
+    const size_t at = text.find("tls-stall Vault client gave up after ") + std::strlen("tls-stall Vault client gave up after ");
+    const long waited = std::strtol(text.c_str() + at, nullptr, 10);
+    EXPECT_GT(waited, 1000) << "the handshake did stall";
+    EXPECT_LE(waited, 5000 + 500) << text;
+    // The broadcast reached the camera, which takes the new address.
+    EXPECT_TRUE(labtest::WaitForText(log, "change Vault 192.168.10.62 -> 192.168.10.63", 5000)) << text;
 }

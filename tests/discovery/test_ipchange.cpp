@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -76,4 +82,68 @@ TEST(IPChangeBroadcast, FailuresReturnCodes) {
         ScopedAdapterTable table(AdapterTable{MakeAdapter(1, "192.0.2.1", "255.255.255.0")});
         EXPECT_EQ(SendIPChangeBroadcast("cam", true, "", "", "", "FEC1", {"127.0.0.2", 9}), EADDRNOTAVAIL);
     }
+}
+
+// The report says how many adapters sent and why a broadcast stopped, so the
+// caller never claims a broadcast that did not happen.
+TEST(IPChangeBroadcast, ReportCountsTheSendsAndNamesTheFailure) {
+    FakeCamera listener([](const Bytes&) { return std::vector<Bytes>{}; }, "127.0.0.2");
+    IPChangeBroadcastReport report;
+    {
+        ScopedAdapterTable table(AdapterTable{LoopbackAdapter(), MakeAdapter(2, "0.0.0.0", "0.0.0.0", "0.0.0.0", "eth9")});
+        EXPECT_EQ(SendIPChangeBroadcast("cam", true, "", "", "", "FEC1", {"127.0.0.2", listener.Port()}, &report), -1);
+        EXPECT_EQ(report.result, -1);
+        EXPECT_EQ(report.sent, 1u);  // the first adapter did send
+        EXPECT_EQ(report.failure, "adapter eth9 has no address");
+    }
+    {
+        ScopedAdapterTable table(AdapterTable{});
+        EXPECT_EQ(SendIPChangeBroadcast("cam", true, "", "", "", "FEC1", {"127.0.0.2", 9}, &report), 0);
+        EXPECT_EQ(report.sent, 0u);
+        EXPECT_EQ(report.failure, "no network adapter with an address");
+    }
+}
+
+// The port is taken by a socket that does not share it: nothing goes out and
+// the report names the bind and its error.
+TEST(IPChangeBroadcast, ReportWhenThePortCannotBeBound) {
+    CUdpSocket holder;
+    ASSERT_TRUE(holder.Open());
+    ASSERT_TRUE(holder.Bind("127.0.0.1", 0));
+    const uint16_t port = holder.LocalPort();
+    ScopedAdapterTable table(AdapterTable{LoopbackAdapter()});
+    IPChangeBroadcastReport report;
+    EXPECT_EQ(SendIPChangeBroadcast("cam", false, "10.0.0.2", "255.0.0.0", "10.0.0.1", "LAN90001", {"127.0.0.2", port},
+                                    &report),
+              EADDRINUSE);
+    EXPECT_EQ(report.sent, 0u);
+    EXPECT_EQ(report.failure, "binding 127.0.0.1:" + std::to_string(port) + " failed: " + std::strerror(EADDRINUSE));
+}
+
+// Port 810 is privileged: a user without the capability cannot bind it. Run
+// in a child that gives up root first (or as it is, when not root).
+TEST(IPChangeBroadcast, ReportWhenThePrivilegedPortIsRefused) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(fds[0]);
+        if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+        ScopedAdapterTable table(AdapterTable{LoopbackAdapter()});
+        IPChangeBroadcastReport report;
+        SendIPChangeBroadcast("cam", true, "", "", "", "FEC1", {"127.0.0.2", kIPChangePort}, &report);
+        const std::string line = std::to_string(report.result) + " " + std::to_string(report.sent) + " " + report.failure;
+        [[maybe_unused]] ssize_t n = ::write(fds[1], line.data(), line.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string got;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not give up root";
+    EXPECT_EQ(got, std::to_string(EACCES) + " 0 binding 127.0.0.1:810 failed: " + std::strerror(EACCES));
 }

@@ -79,6 +79,23 @@ inline Bytes Frame(const Bytes& payload) {
     return f;
 }
 
+// Answers the session request (C0 -> C1) and the version request (F0 -> F1
+// version) with which a client tree in session mode starts; false when the
+// client asked something else.
+inline bool AnswerSessionInit(int fd, uint8_t version = 12) {
+    Bytes open = ReadFrame(fd);
+    if (open.size() < 9 || open[8] != 0xC0) return false;
+    WriteAll(fd, Frame({0xC1}));
+    Bytes ask = ReadFrame(fd);
+    if (ask.size() < 9 || ask[8] != 0xF0) return false;
+    WriteAll(fd, Frame({0xF1, version}));
+    return true;
+}
+
+// Operation code of a request frame sent at protocol version 6 or later
+// (after the 18-byte header with both identity extensions), or 0.
+inline uint8_t RequestCode(const Bytes& frame) { return frame.size() > 18 ? frame[18] : 0; }
+
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());

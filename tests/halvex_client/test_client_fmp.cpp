@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -127,4 +128,36 @@ TEST(ClientFmp, OutOfRangeAndUnconnectedSockets) {
     uint8_t b;
     EXPECT_EQ(uint32_t(fmp_recv(s, &b, 1, 0)), 0xAD000002u);  // not connected
     fmp_close(s);
+}
+
+// A peer that takes the request and never answers: with a timeout the
+// exchange ends at its deadline instead of waiting while the peer exists.
+TEST(ClientFmp, ASilentPeerEndsTheExchangeAtTheDeadline) {
+    const uint16_t qport = StartQueueServer();
+    ASSERT_NE(qport, 0) << "queue server task did not start";
+    ::setenv("HALVEX_FMQ_PORT", std::to_string(qport).c_str(), 1);
+    const uint16_t port = uint16_t(OwnFmpPort() + 1);
+    int listener = fmp_socket();
+    ASSERT_GT(listener, 0);
+    ASSERT_EQ(fmp_bind(listener, port), 0);
+    ASSERT_EQ(fmp_listen(listener, 1), 0);
+    std::thread server([&] {
+        int c = fmp_accept(listener, nullptr, nullptr);
+        if (c <= 0) return;
+        ReadFmpFrame(c);
+        uint8_t b;
+        fmp_recv(c, &b, 1, 0);  // until the client closes
+        fmp_close(c);
+    });
+    CResourceClientLibFMP lib(port);
+    ASSERT_EQ(lib.Open(), 0);
+    unsigned char send[RES_BUFFER_SIZE] = {}, recv[RES_BUFFER_SIZE] = {};
+    unsigned char version = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(lib.ResProtocolVersion(ResCommType{RES_COMM_FMP, 300, 0}, send, recv, &version), RES_ERR_TIMEOUT);
+    EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(),
+              300 + 500);
+    lib.Close();
+    server.join();
+    fmp_close(listener);
 }

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -251,4 +252,24 @@ TEST_F(ClientTls, TreeReportsAFailedTlsOpen) {
     EXPECT_EQ(tree.Init("127.0.0.1", FreePort(), creds->cert, creds->key, trust.data(), false, true), 0xFFFFFFFFu);
     CResource* r = nullptr;
     EXPECT_EQ(tree.OpenResource(CResourcePath(".a"), &r, nullptr), 0x64040002u);
+}
+
+// s_server completes the handshake and then only prints what it receives:
+// the session request is never answered, and the exchange ends at the
+// tree's deadline instead of waiting for ever.
+TEST_F(ClientTls, ASilentPeerAfterTheHandshakeEndsTheExchangeAtTheDeadline) {
+    SServer server(*pki, "server.pem", "server.key");
+    ASSERT_TRUE(server.Ready()) << server.output;
+    std::string trust = pki->Path("ca.pem");
+    CClientResourceTree tree;
+    tree.SetTimeout(500);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tree.Init("127.0.0.1", server.port, creds->cert, creds->key, trust.data(), true, true), 0x64080000u)
+        << server.output;
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    // The handshake on loopback, the 500-ms deadline, and slack.
+    EXPECT_LE(took, 500 + 1500);
+    CResource* r = nullptr;
+    EXPECT_NE(tree.OpenResource(CResourcePath(".a"), &r, nullptr), 0u);
 }

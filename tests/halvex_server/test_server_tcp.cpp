@@ -432,4 +432,18 @@ TEST_F(Tcp, BoundedLoadOfParallelSessions)
     EXPECT_TRUE(WaitFor(NoSessionTasks));
 }
 
+// A request with more embedded requests than its header counts was sent
+// with a count that wrapped (257 items counted as 1): it is refused as a
+// whole and none of its items runs, not even the counted one.
+TEST_F(Tcp, EmbeddedRequestsBeyondTheHeaderCountAreRefusedUnrun)
+{
+    const Bytes write = Req().u8(0x11).u8(0x02).cstr(".net.LAN.mtu").be32(1400).b;
+    Req wrapped;
+    wrapped.u8(0xF4).u8(4).be32(uint32_t(write.size())).raw(write);
+    if (write.size() & 1) wrapped.u8(0);
+    wrapped.u8(0xF4).u8(4).be32(5).u8(0x47).lstr(".no").u8(0);
+    EXPECT_EQ(Once(wrapped.b, 1), (Bytes{0xFF, 0xA9}));
+    EXPECT_EQ(Once(Req().u8(0x01).cstr(".net.LAN.mtu").u8(0).b), (Bytes{0x02, 0x02, 0x00, 0x00, 0x05, 0xDC}));
+}
+
 }  // namespace

@@ -62,6 +62,9 @@ struct Camera {
     std::optional<bool> tlsService;       // default: a disabled camera with a resource service
     uint16_t httpPort = 80;
     uint16_t tlsPort = 9100;
+    // A camera whose TLS front takes the connection and then never answers
+    // the handshake (for the clients' bounds).
+    bool tlsStallHandshake = false;
     bool WantsResource() const { return resourceService.value_or(mdns); }
     bool WantsHttp() const { return httpService.value_or(mdns); }
     bool WantsTls() const { return tlsService.value_or(!enabled && WantsResource()); }

@@ -203,6 +203,12 @@ void CameraServices::Update(size_t index, const Camera& camera) {
         t.trustDir = trust;
         t.backendAddress = "127.0.0.1";
         t.backendPort = backendPort ? backendPort : LoopbackResourcePort(index);
+        t.stallHandshake = camera.tlsStallHandshake;
+        const std::string stalled = camera.userName;
+        t.onStallEnded = [this, stalled](long long waitedMs, bool clientClosed) {
+            log_.Line("tls-stall " + stalled + " " + (clientClosed ? "client gave up" : "ended") + " after " +
+                      std::to_string(waitedMs) + " ms");
+        };
         tls = std::make_unique<TlsService>(t);
         error.clear();
         if (tls->Start(error)) {

@@ -55,6 +55,7 @@ void ApplyFields(const json& j, Camera& c) {
     if (j.contains("resourceService")) c.resourceService = j.at("resourceService").get<bool>();
     if (j.contains("httpService")) c.httpService = j.at("httpService").get<bool>();
     if (j.contains("tlsService")) c.tlsService = j.at("tlsService").get<bool>();
+    if (j.contains("tlsStallHandshake")) c.tlsStallHandshake = j.at("tlsStallHandshake").get<bool>();
     Port(j, "httpPort", c.httpPort);
     Port(j, "tlsPort", c.tlsPort);
     if (j.contains("services")) {

@@ -11,13 +11,15 @@
 //                  "enabled": true, "delayMs": 0, "privilege": true, "broadcastAck": true,
 //                  "port": 22136, "announceName": "Cam", "announceIntervalMs": 1000,
 //                  "dhcpWaitMs": 3000, "resourceService": true, "httpService": true, "tlsService": false,
-//                  "httpPort": 80, "tlsPort": 9100,
+//                  "httpPort": 80, "tlsPort": 9100, "tlsStallHandshake": false,
 //                  "services": ["gvcp", "mdns", "announce", "ipchange"] } ],
 //   "swarm": { "count": 2000, "first": "10.1.0.10", "mask": "255.255.0.0", "spreadMs": 500,
 //              "camera": { ...camera fields... } }
 // }
 // The TCP services default to on for cameras with "mdns" (resource server
 // and HTTP), and the TLS front to on for such a camera with "enabled" false.
+// "tlsStallHandshake" makes the TLS front take connections and never answer
+// the handshake; it logs how long each client waited before it gave up.
 // A swarm adds `count` cameras at consecutive addresses from `first`, with
 // MACs, names and serials numbered from 0 and answer delays spread over spreadMs.
 #pragma once

@@ -574,7 +574,31 @@ void TlsService::AcceptLoop() {
     }
 }
 
+void TlsService::Stall(int fd) {
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::minutes(1);
+    bool clientClosed = false;
+    char sink[4096];
+    while (WaitFor(fd, POLLIN, stopFd_, end)) {
+        ssize_t n = recv(fd, sink, sizeof sink, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) {
+            clientClosed = true;
+            break;
+        }
+    }
+    ++rejected_;
+    if (config_.onStallEnded)
+        config_.onStallEnded(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+                             clientClosed);
+    close(fd);
+}
+
 void TlsService::Serve(int fd, std::shared_ptr<const TrustSet> trust) {
+    if (config_.stallHandshake) {
+        Stall(fd);
+        return;
+    }
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx_));
     bool ok = ssl && SSL_set_fd(ssl.get(), fd) == 1;
     if (ok) {

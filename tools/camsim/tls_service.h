@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,11 @@ struct TlsServiceConfig {
     unsigned maxConnections = 16;           // further clients are closed at once
     int handshakeTimeoutMs = 10000;
     int backendConnectTimeoutMs = 5000;
+    // Take each connection and read what comes without ever answering the
+    // handshake, until the client gives up (or a minute has passed);
+    // onStallEnded then hears how long the client waited, in milliseconds.
+    bool stallHandshake = false;
+    std::function<void(long long waitedMs, bool clientClosed)> onStallEnded;
 };
 
 // The trusted certificates of one moment; connections keep the set they
@@ -98,6 +104,7 @@ private:
     };
     void AcceptLoop();
     void Serve(int fd, std::shared_ptr<const TrustSet> trust);
+    void Stall(int fd);
     void Reap(bool all);
 
     TlsServiceConfig config_;

@@ -12,10 +12,15 @@
 // dotted mask (255.255.255.0). The cameras are found by one scan cycle of
 // the window's discovery threads first (GigE Vision, mDNS, announcements),
 // which keep listening while the change runs; each step of the change is
-// printed; the exit status is 0 when the change went out and was acknowledged
-// (for the resource tree: every setting and the commit accepted, or the
-// broadcast sent on every adapter), 1 when it failed, 2 for bad usage, 3 when
-// the camera is not found or offers no change from here.
+// printed. Exit status: 0 when the camera acknowledged the change (for the
+// resource tree: every setting and the commit accepted), 1 when it failed
+// (the reason on the standard error), 2 for bad usage, 3 when the camera is
+// not found or offers no change from here, 4 when the camera's resource
+// service could not be reached and the change went out as the IP-change
+// broadcast (no answer is expected: the change is not confirmed).
+//
+// The resource tree gives up connecting after 5 seconds (TLS handshake
+// included) and waits at most 10 seconds for each reply.
 #include "commands.h"
 
 #include "app/actions/ip_change_rt.h"
@@ -24,6 +29,8 @@
 #include "discovery/gev_modify.h"
 #include "discovery/gev_scanner.h"
 #include "discovery/scan_threads.h"
+
+#include <halvex/client/resourceclientlib.h>
 
 #include <cctype>
 #include <chrono>
@@ -37,24 +44,30 @@
 
 namespace {
 
+constexpr int kExitBroadcast = 4;
+
 void Usage(FILE* out = stderr) {
-    std::fputs("usage: teliox-cli set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
-               "  CAMERA             the camera's IP address or MAC address\n"
-               "  --dhcp             let the camera obtain its address automatically\n"
-               "  --static A/M       fixed address A with mask M (prefix length or dotted)\n"
-               "  --gateway G        default gateway of the fixed address (default 0.0.0.0)\n",
-               out);
+    std::fprintf(out,
+                 "usage: teliox-cli set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
+                 "  CAMERA             the camera's IP address or MAC address\n"
+                 "  --dhcp             let the camera obtain its address automatically\n"
+                 "  --static A/M       fixed address A with mask M (prefix length or dotted)\n"
+                 "  --gateway G        default gateway of the fixed address (default 0.0.0.0)\n"
+                 "\n"
+                 "Cameras without GigE Vision control are changed through their resource\n"
+                 "service: connecting gives up after %d s (TLS handshake included), each\n"
+                 "request waits at most %lu s for its reply. A camera that cannot be reached\n"
+                 "gets the IP-change broadcast instead.\n"
+                 "\n"
+                 "exit status: 0 the camera acknowledged the change; 1 the change failed;\n"
+                 "  2 bad usage; 3 camera not found or not changeable from here;\n"
+                 "  %d the change was broadcast (not confirmed by the camera)\n",
+                 ZYRK::RES_CONNECT_WAIT_MS / 1000, kResourceExchangeTimeoutMs / 1000, kExitBroadcast);
 }
 
 int Fail(int code, const std::string& message) {
     std::fprintf(stderr, "teliox-cli set-ip: %s\n", message.c_str());
     return code;
-}
-
-std::string Hex(uint32_t code) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", code);
-    return buf;
 }
 
 // "00:11:1c:ab:cd:ef" or "00-11-1C-AB-CD-EF" to the list's form; empty when not a MAC.
@@ -112,41 +125,31 @@ std::string Describe(const GEVSettings& s) {
                   : FormatIPv4(s.address) + "/" + FormatIPv4(s.netmask) + " gateway " + FormatIPv4(s.gateway);
 }
 
-// The resource-tree route: the read phase, then the write phase on its
-// worker thread, waited for; or the broadcast when the camera's resource
-// server cannot be reached.
-int ModifyViaResourceTree(CDeviceList& list, const CDevice& camera, GEVSettings settings) {
-    RTRouteOptions options;
-    // A camera that accepts but never answers must not hang the command.
-    options.connect.timeoutMs = 10000;
-    const RTReadResult read = ReadViaResourceTree(camera, PrintStatus, options);
-    if (read.connected)
-        std::printf("The camera uses %s\n", read.dhcp ? "DHCP" : ("a fixed address, mask " + read.subnetMask).c_str());
-    if (settings.dhcp) {
-        // What the dialog holds when DHCP is chosen; the broadcast carries it.
-        settings.address = read.preset.address;
-        settings.netmask = read.preset.netmask;
-        settings.gateway = read.preset.gatewayAddress;
+// The resource-tree route: the read phase, then the writes and the commit;
+// or the broadcast when the camera's resource server cannot be reached.
+int ModifyViaResourceTree(const CDevice& camera, const GEVSettings& settings) {
+    RTRouteOptions options;  // the product's bounds
+    const RTChangeResult r = ChangeViaResourceTree(camera, settings, PrintStatus, options, [](const RTReadResult& read) {
+        if (read.connected)
+            std::printf("The camera uses %s\n",
+                        read.dhcp ? "DHCP" : ("a fixed address, mask " + read.subnetMask).c_str());
+    });
+    switch (r.outcome) {
+        case RTOutcome::Done:
+            std::printf("Settings written and committed: %s\n", Describe(settings).c_str());
+            return 0;
+        case RTOutcome::BroadcastSent:
+            if (!r.broadcast.failure.empty())
+                std::printf("The IP-change message did not go out everywhere: %s\n", r.broadcast.failure.c_str());
+            std::printf("IP-change message for %s sent on %u adapter%s: %s (no answer is expected)\n",
+                        camera.hostName.c_str(), r.broadcast.sent, r.broadcast.sent == 1 ? "" : "s",
+                        Describe(settings).c_str());
+            return kExitBroadcast;
+        case RTOutcome::Failed: break;
     }
-
-    RTWriteResult written;
-    RTApplyResult applied = ApplyViaResourceTree(list, camera.row, read, settings, PrintStatus, options,
-                                                 [&written](const RTWriteResult& r) { written = r; });
-    if (applied.threadStarted) {
-        applied.thread.join();
-        for (const std::string& s : written.skipped) std::printf("Skipped %s\n", s.c_str());
-        if (!written.connected)
-            return Fail(1, "the second connection to the camera failed (" + Hex(written.connectResult) + ")");
-        if (!written.committed) return Fail(1, "the camera did not accept the commit");
-        std::printf("Settings written and committed: %s\n", Describe(settings).c_str());
-        return written.skipped.empty() ? 0 : Fail(1, "not every setting was accepted");
-    }
-    if (applied.broadcastResult != 0)
-        return Fail(1, "the IP-change broadcast did not go out on every adapter (" +
-                           std::to_string(applied.broadcastResult) + ")");
-    std::printf("IP-change message for %s sent: %s (no answer is expected)\n", camera.hostName.c_str(),
-                Describe(settings).c_str());
-    return 0;
+    if (r.read.connected && !r.written.connected)
+        return Fail(1, "the second connection to the camera failed: " + RTResultText(r.written.connectResult));
+    return Fail(1, r.status);
 }
 
 }  // namespace
@@ -228,7 +231,7 @@ int CmdSetIp(int argc, char** argv) {
                 found->macAddress.c_str(), found->interfaceName.c_str());
 
     if (!CanModifyIP(*found)) return Fail(3, "camera " + camera + " offers no address change");
-    if (!UsesGEVControl(*found)) return ModifyViaResourceTree(list, *found, settings);
+    if (!UsesGEVControl(*found)) return ModifyViaResourceTree(*found, settings);
 
     const GEVDialogPreset preset = PrepareGEVDialog(*found);
     if (settings.dhcp) {
