@@ -295,7 +295,9 @@ int IpChange(int rounds)
     options.connect.plainPort = service.Port();
     options.connect.timeoutMs = 5000;
     options.broadcast = [](const std::string&, bool, const std::string&, const std::string&, const std::string&,
-                           const std::string&) { return -1; };  // never broadcast from here
+                           const std::string&) {
+        return IPChangeBroadcastReport{-1, 0, "no broadcast from the benchmark"};
+    };
 
     std::vector<double> readMs, writeMs, totalMs;
     int failures = 0;
