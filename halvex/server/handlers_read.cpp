@@ -17,13 +17,22 @@ namespace ZYRK {
 
 using namespace Server;
 
-uint32_t CResourceServerTask::GetForRead(CResource* res, uint32_t attr, bool copy, CResourceValue& value,
-                                        const USER_IDENT_T& id)
+uint32_t CResourceServerTask::OpenForRead(const uint8_t* p, uint32_t n, const USER_IDENT_T& id, CResource** out,
+                                         uint32_t* attr, bool* copy, CResourceValue& value)
 {
-    if (copy && !(attr & RES_ATTR_NO_COPY)) {
+    uint32_t next = 0;
+    Opened res;
+    if (uint32_t e = OpenRequestPath(p, n, false, &id, false, &res.r, &next)) {
+        return e;
+    }
+    *attr = static_cast<uint32_t>(res->GetAttr());
+    *copy = next < n && res->Type() == RES_TYPE_VALUE && p[next] == 1;
+    if (*copy && !(*attr & RES_ATTR_NO_COPY)) {
         value.SetCopyType(COPY_TYPE_COPY);
     }
     if (res->Get(value, &id) == ERR_OK) {
+        *out = res.r;
+        res.r = nullptr;  // the caller closes it
         return 0;
     }
     if (!res->IsGetAllowed(&id)) {
@@ -32,21 +41,25 @@ uint32_t CResourceServerTask::GetForRead(CResource* res, uint32_t attr, bool cop
     return ErrorResponse(res->IsGetSupported() ? RES_SERR_FAILED : RES_SERR_NO_READ);
 }
 
-uint32_t CResourceServerTask::ReadData(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
+uint32_t CResourceServerTask::OpenWithValue(const uint8_t* p, uint32_t n, bool lengthPrefixed, const USER_IDENT_T& id,
+                                           bool noMem174, CResource** out, CResourceValue& value)
 {
-    std::string path;
-    uint32_t next = 0;
-    if (!CStr(p, n, 1, path, &next)) {
-        return ErrorResponse(RES_SERR_INDATA_SIZE);
-    }
-    Opened res;
-    if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, false)) {
+    if (uint32_t e = OpenRequestPath(p, n, lengthPrefixed, &id, noMem174, out)) {
         return e;
     }
-    const uint32_t attr = static_cast<uint32_t>(res->GetAttr());
-    const bool copy = next < n && res->Type() == RES_TYPE_VALUE && p[next] == 1;
+    // Blocks of attributes and limits describe also what the caller may not
+    // read: the value is read without identity and its result not looked at.
+    (*out)->Get(value, nullptr);
+    return 0;
+}
+
+uint32_t CResourceServerTask::ReadData(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
+{
+    Opened res;
+    uint32_t attr = 0;
+    bool copy = false;
     CResourceValue value;
-    if (uint32_t e = GetForRead(res.r, attr, copy, value, id)) {
+    if (uint32_t e = OpenForRead(p, n, id, &res.r, &attr, &copy, value)) {
         return e;
     }
     return ReadDataInternal(res.r, attr, value, copy, SIZE_MAX, id, nullptr);
@@ -54,16 +67,11 @@ uint32_t CResourceServerTask::ReadData(const uint8_t* p, uint32_t n, const USER_
 
 uint32_t CResourceServerTask::ReadAttributes(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
-    std::string path;
-    if (!CStr(p, n, 1, path, nullptr)) {
-        return ErrorResponse(RES_SERR_INDATA_SIZE);
-    }
     Opened res;
-    if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, false)) {
+    CResourceValue value;
+    if (uint32_t e = OpenWithValue(p, n, false, id, false, &res.r, value)) {
         return e;
     }
-    CResourceValue value;
-    res->Get(value, nullptr);
     uint32_t r = ReadAttributesInternal(res.r, value, static_cast<uint32_t>(res->GetAttr()));
     // The block and the pad byte that follows it inside a multi reply.
     return r == RES_ATTR_BLOCK_SIZE ? RES_ATTR_BLOCK_SIZE + 1 : r;
@@ -71,35 +79,22 @@ uint32_t CResourceServerTask::ReadAttributes(const uint8_t* p, uint32_t n, const
 
 uint32_t CResourceServerTask::ReadLimits(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
-    std::string path;
-    if (!LStr(p, n, 1, path, nullptr)) {
-        return ErrorResponse(RES_SERR_INDATA_SIZE);
-    }
     Opened res;
-    if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, true)) {
+    CResourceValue value;
+    if (uint32_t e = OpenWithValue(p, n, true, id, true, &res.r, value)) {
         return e;
     }
-    CResourceValue value;
-    res->Get(value, nullptr);
     return ReadLimitsInternal(res.r, value, SIZE_MAX, id);
 }
 
 uint32_t CResourceServerTask::ReadAttrDataLimits(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
     const bool wide = p[0] == 0x0C;
-    std::string path;
-    uint32_t next = 0;
-    if (!CStr(p, n, 1, path, &next)) {
-        return ErrorResponse(RES_SERR_INDATA_SIZE);
-    }
     Opened res;
-    if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, false)) {
-        return e;
-    }
-    const uint32_t attr = static_cast<uint32_t>(res->GetAttr());
-    const bool copy = next < n && res->Type() == RES_TYPE_VALUE && p[next] == 1;
+    uint32_t attr = 0;
+    bool copy = false;
     CResourceValue value;
-    if (uint32_t e = GetForRead(res.r, attr, copy, value, id)) {
+    if (uint32_t e = OpenForRead(p, n, id, &res.r, &attr, &copy, value)) {
         return e;
     }
     const CResReplyBuffer::SNAPSHOT_T snap = m_reply.Snapshot();
@@ -165,12 +160,8 @@ uint32_t CResourceServerTask::ReadAttrDataLimits(const uint8_t* p, uint32_t n, c
 
 uint32_t CResourceServerTask::VerifyResource(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
-    std::string path;
-    if (!LStr(p, n, 1, path, nullptr)) {
-        return ErrorResponse(RES_SERR_INDATA_SIZE);
-    }
     Opened res;
-    if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, true)) {
+    if (uint32_t e = OpenRequestPath(p, n, true, &id, true, &res.r)) {
         return e;
     }
     uint8_t* q = m_reply.AllocSpace(1);

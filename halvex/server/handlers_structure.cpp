@@ -239,12 +239,8 @@ uint32_t CResourceServerTask::MountSubtree(const uint8_t* p, uint32_t n, const U
 
 uint32_t CResourceServerTask::UnmountSubtree(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
-    std::string path;
-    if (!LStr(p, n, 1, path, nullptr)) {
-        return ErrorResponse(RES_SERR_INDATA_SIZE);
-    }
     Opened res;
-    if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, true)) {
+    if (uint32_t e = OpenRequestPath(p, n, true, &id, true, &res.r)) {
         return e;
     }
     if (res->Type() != RES_TYPE_MOUNT) {

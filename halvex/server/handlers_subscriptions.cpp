@@ -64,6 +64,34 @@ RES_SUBSCR_T MapTreeKind(uint8_t kind, uint8_t flavour, bool removing)
     return RES_SUBSCR_QUEUE;
 }
 
+// The head of a resource subscription request: identifier, flavour, kind
+// (and whether it is known) and, for the UDP kinds, the destination: the
+// requester itself at the port of the request. The request holds at least
+// 10 bytes.
+struct SUBSCR_REQUEST_T {
+    uint32_t identifier;
+    uint8_t flavour;
+    uint8_t kindByte;
+    bool udp;
+    bool known;
+    RES_SUBSCR_T kind;
+    uint32_t destination;
+    uint16_t port;
+};
+
+SUBSCR_REQUEST_T SubscrRequest(const uint8_t* p, const USER_IDENT_T& id)
+{
+    SUBSCR_REQUEST_T r{res_get_be32(p + 1), p[7], static_cast<uint8_t>(p[8] & 0x0F), false, false, RES_SUBSCR_QUEUE,
+                       0, 0};
+    r.udp = r.kindByte == 0 || r.kindByte == 3;
+    r.kind = MapResourceKind(r.kindByte, r.flavour, &r.known);
+    if (r.udp) {
+        r.destination = id.ipAddr;
+        r.port = res_get_be16(p + 5);
+    }
+    return r;
+}
+
 }  // namespace
 
 uint32_t CResourceServerTask::AddSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
@@ -71,19 +99,13 @@ uint32_t CResourceServerTask::AddSubscr(const uint8_t* p, uint32_t n, const USER
     if (n < 10) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint32_t identifier = res_get_be32(p + 1);
-    const uint8_t flavour = p[7];
-    const uint8_t kindByte = p[8] & 0x0F;
+    SUBSCR_REQUEST_T q = SubscrRequest(p, id);
     const bool info = (p[8] & 0x10) != 0;
-    uint32_t destination = 0, replyDestination = 0, param5 = 0, param8 = 0;
-    uint16_t port = 0;
+    uint32_t replyDestination = 0, param5 = 0, param8 = 0;
     RES_SUBSCR_T replyKind = RES_SUBSCR_NOREPLY;
     std::string path;
     uint32_t next = 0;
-    if (kindByte == 0 || kindByte == 3) {
-        // UDP: to the requester's address and the port of the request.
-        port = res_get_be16(p + 5);
-        destination = id.ipAddr;
+    if (q.udp) {
         if (!LStr(p, n, 9, path, &next)) {
             return ErrorResponse(RES_SERR_INDATA_SIZE);
         }
@@ -95,7 +117,7 @@ uint32_t CResourceServerTask::AddSubscr(const uint8_t* p, uint32_t n, const USER
             return ErrorResponse(RES_SERR_INDATA_SIZE);
         }
         replyKind = p[6] == 1 ? RES_SUBSCR_QUEUE : (p[6] == 2 ? RES_SUBSCR_EVENT : RES_SUBSCR_NOREPLY);
-        destination = res_get_be32(p + 9);
+        q.destination = res_get_be32(p + 9);
         replyDestination = res_get_be32(p + 13);
         if (!LStr(p, n, 17, path, &next)) {
             return ErrorResponse(RES_SERR_INDATA_SIZE);
@@ -107,27 +129,18 @@ uint32_t CResourceServerTask::AddSubscr(const uint8_t* p, uint32_t n, const USER
             param8 = res_get_be32(p + next + 4);
         }
     }
-    bool known = false;
-    const RES_SUBSCR_T kind = MapResourceKind(kindByte, flavour, &known);
-    if (!known) {
+    if (!q.known) {
         return ErrorResponse(RES_SERR_UNKNOWN_TYPE);
     }
     Opened res;
     if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, true)) {
         return e;
     }
-    unsigned long r = info ? res->AddInfoSubscr(kind, destination, port, identifier, param5, &id)
-                           : res->AddSubscr(kind, destination, port, identifier, param5, replyKind, replyDestination,
-                                            param8, &id);
+    unsigned long r = info ? res->AddInfoSubscr(q.kind, q.destination, q.port, q.identifier, param5, &id)
+                           : res->AddSubscr(q.kind, q.destination, q.port, q.identifier, param5, replyKind,
+                                            replyDestination, param8, &id);
     if (r != ERR_OK) {
-        uint8_t* q = m_reply.AllocSpace(6);
-        if (!q) {
-            return ErrorResponse(RES_SERR_NO_MEMORY);
-        }
-        q[0] = RES_ERROR_REPLY;
-        q[1] = PermissionOr(r, RES_SERR_FAILED);
-        res_put_be32(q + 2, static_cast<uint32_t>(r));
-        return 6;
+        return ErrorResponseWithResult(PermissionOr(r, RES_SERR_FAILED), r);
     }
     return ShortReply(0xA1);
 }
@@ -137,15 +150,9 @@ uint32_t CResourceServerTask::RemoveSubscr(const uint8_t* p, uint32_t n, const U
     if (n < 10) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint32_t identifier = res_get_be32(p + 1);
-    const uint8_t flavour = p[7];
-    const uint8_t kindByte = p[8] & 0x0F;
-    uint32_t destination = 0;
-    uint16_t port = 0;
+    SUBSCR_REQUEST_T q = SubscrRequest(p, id);
     std::string path;
-    if (kindByte == 0 || kindByte == 3) {
-        port = res_get_be16(p + 5);
-        destination = id.ipAddr;
+    if (q.udp) {
         if (!LStr(p, n, 9, path, nullptr)) {
             return ErrorResponse(RES_SERR_INDATA_SIZE);
         }
@@ -153,43 +160,59 @@ uint32_t CResourceServerTask::RemoveSubscr(const uint8_t* p, uint32_t n, const U
         if (n < 14 || !LStr(p, n, 13, path, nullptr)) {
             return ErrorResponse(RES_SERR_INDATA_SIZE);
         }
-        destination = res_get_be32(p + 9);
+        q.destination = res_get_be32(p + 9);
     }
-    bool known = false;
-    const RES_SUBSCR_T kind = MapResourceKind(kindByte, flavour, &known);
-    if (!known) {
+    if (!q.known) {
         return ErrorResponse(RES_SERR_UNKNOWN_TYPE);
     }
     Opened res;
     if (uint32_t e = OpenPath(path.c_str(), &res.r, nullptr, true)) {
         return e;
     }
-    unsigned long r = res->RemoveSubscr(kind, destination, port, identifier, &id);
+    unsigned long r = res->RemoveSubscr(q.kind, q.destination, q.port, q.identifier, &id);
     if (r != ERR_OK) {
         return ErrorResponse(PermissionOr(r, RES_SERR_FAILED));
     }
     return ShortReply(0xA3);
 }
 
+namespace {
+
+// The head of a tree subscription request: kind, flavour, event mask and the
+// destination, which the request names for queue and event kinds; a UDP
+// subscriber is the requester itself, at the port of the request.
+struct TREE_SUBSCR_REQUEST_T {
+    uint8_t kind;
+    uint8_t flavour;
+    uint32_t mask;
+    uint32_t destination;
+    uint16_t port;
+};
+
+TREE_SUBSCR_REQUEST_T TreeSubscrRequest(const uint8_t* p, const USER_IDENT_T& id, bool udp)
+{
+    TREE_SUBSCR_REQUEST_T r{p[1], p[6], res_get_be32(p + 7), 0, 0};
+    if (udp) {
+        r.destination = id.ipAddr;
+        r.port = res_get_be16(p + 2);
+    } else {
+        r.destination = res_get_be32(p + 2);
+    }
+    return r;
+}
+
+}  // namespace
+
 uint32_t CResourceServerTask::AddTreeSubscr(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
     if (n < 15) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint8_t kindByte = p[1];
-    const uint8_t flavour = p[6];
-    const uint32_t mask = res_get_be32(p + 7);
-    uint32_t destination, param;
-    uint16_t port = 0;
-    if (kindByte != 0) {
-        destination = res_get_be32(p + 2);
-        param = res_get_be32(p + 11);
-    } else {
-        destination = id.ipAddr;
-        port = res_get_be16(p + 2);
-        param = 0;
-    }
-    unsigned long r = m_tree->AddSubscr(mask, MapTreeKind(kindByte, flavour, false), destination, port, param, 0, &id);
+    const bool udp = p[1] == 0;
+    const TREE_SUBSCR_REQUEST_T q = TreeSubscrRequest(p, id, udp);
+    const uint32_t param = udp ? 0 : res_get_be32(p + 11);
+    unsigned long r = m_tree->AddSubscr(q.mask, MapTreeKind(q.kind, q.flavour, false), q.destination, q.port, param,
+                                        0, &id);
     if (r != ERR_OK) {
         return ErrorResponse(PermissionOr(r, RES_SERR_FAILED));
     }
@@ -201,18 +224,8 @@ uint32_t CResourceServerTask::RemoveTreeSubscr(const uint8_t* p, uint32_t n, con
     if (n < 11) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint8_t kindByte = p[1];
-    const uint8_t flavour = p[6];
-    const uint32_t mask = res_get_be32(p + 7);
-    uint32_t destination;
-    uint16_t port = 0;
-    if (kindByte != 0 && kindByte != 3) {
-        destination = res_get_be32(p + 2);
-    } else {
-        destination = id.ipAddr;
-        port = res_get_be16(p + 2);
-    }
-    unsigned long r = m_tree->RemoveSubscr(mask, MapTreeKind(kindByte, flavour, true), destination, port, &id);
+    const TREE_SUBSCR_REQUEST_T q = TreeSubscrRequest(p, id, p[1] == 0 || p[1] == 3);
+    unsigned long r = m_tree->RemoveSubscr(q.mask, MapTreeKind(q.kind, q.flavour, true), q.destination, q.port, &id);
     if (r != ERR_OK) {
         return ErrorResponse(PermissionOr(r, RES_SERR_FAILED));
     }

@@ -53,7 +53,42 @@ uint8_t DecodeWriteValue(uint8_t type, const uint8_t* body, size_t len, bool loc
     return 0;
 }
 
+// The path that the offset and length bytes at 2 and 3 of a request point
+// to: behind the request's fixed head of minOffset bytes, ending in its 0
+// byte, with tail more bytes after it inside the request; *end after it.
+bool PathByOffset(const uint8_t* p, uint32_t n, uint32_t minOffset, uint32_t tail, std::string& path, uint32_t* end)
+{
+    if (n < minOffset) {
+        return false;
+    }
+    const uint32_t off = p[2];
+    const uint32_t plen = p[3];
+    if (off < minOffset || plen == 0 || off + plen + tail > n || p[off + plen - 1] != 0) {
+        return false;
+    }
+    path.assign(reinterpret_cast<const char*>(p + off));
+    *end = off + plen;
+    return true;
+}
+
 }  // namespace
+
+uint32_t CResourceServerTask::OpenForWrite(const char* path, uint8_t type, const USER_IDENT_T& id, CResource** out)
+{
+    Opened res;
+    if (uint32_t e = OpenPath(path, &res.r, &id, false)) {
+        return e;
+    }
+    if (type != FlattenType(res.r)) {
+        return ErrorResponse(RES_SERR_TYPE_MISMATCH);
+    }
+    if (!res->IsSetAllowed(&id)) {
+        return ErrorResponse(res->IsSetSupported() ? RES_SERR_PERMISSION : RES_SERR_NO_WRITE);
+    }
+    *out = res.r;
+    res.r = nullptr;  // the caller closes it
+    return 0;
+}
 
 uint32_t CResourceServerTask::WriteData(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
@@ -65,14 +100,8 @@ uint32_t CResourceServerTask::WriteData(const uint8_t* p, uint32_t n, const USER
     const bool wait = p[0] == 0x13;
     const uint8_t type = p[1];
     Opened res;
-    if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, false)) {
+    if (uint32_t e = OpenForWrite(path.c_str(), type, id, &res.r)) {
         return e;
-    }
-    if (type != FlattenType(res.r)) {
-        return ErrorResponse(RES_SERR_TYPE_MISMATCH);
-    }
-    if (!res->IsSetAllowed(&id)) {
-        return ErrorResponse(res->IsSetSupported() ? RES_SERR_PERMISSION : RES_SERR_NO_WRITE);
     }
     CResourceValue value;
     size_t used = 0;
@@ -95,32 +124,21 @@ uint32_t CResourceServerTask::WriteData(const uint8_t* p, uint32_t n, const USER
 
 uint32_t CResourceServerTask::WriteDataEx(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
-    if (n < 19) {
+    std::string path;
+    uint32_t body = 0;
+    if (!PathByOffset(p, n, 19, 0, path, &body)) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint32_t off = p[2];
-    const uint32_t plen = p[3];
-    if (off < 19 || plen == 0 || off + plen > n || p[off + plen - 1] != 0) {
-        return ErrorResponse(RES_SERR_INDATA_SIZE);
-    }
-    std::string path(reinterpret_cast<const char*>(p + off));
     const uint8_t type = p[1];
     Opened res;
-    if (uint32_t e = OpenPath(path.c_str(), &res.r, &id, false)) {
+    if (uint32_t e = OpenForWrite(path.c_str(), type, id, &res.r)) {
         return e;
-    }
-    if (type != FlattenType(res.r)) {
-        return ErrorResponse(RES_SERR_TYPE_MISMATCH);
-    }
-    if (!res->IsSetAllowed(&id)) {
-        return ErrorResponse(res->IsSetSupported() ? RES_SERR_PERMISSION : RES_SERR_NO_WRITE);
     }
     ORIGINATOR_T origin{};
     res_decode_originator(p + 9, 10, origin);
     const bool localWriter = IsLocal(res_get_be32(p + 9));
     CResourceValue value;
     size_t used = 0;
-    const uint32_t body = off + plen;
     if (uint8_t e = DecodeWriteValue(type, p + body, n - body, localWriter, value, &used)) {
         return ErrorResponse(e);
     }
@@ -129,29 +147,18 @@ uint32_t CResourceServerTask::WriteDataEx(const uint8_t* p, uint32_t n, const US
     const uint32_t timeout = res_get_be32(p + 5);
     unsigned long r = res->Set(value, wait, timeout, &id);
     if (r != ERR_OK) {
-        uint8_t* q = m_reply.AllocSpace(6);
-        if (!q) {
-            return ErrorResponse(RES_SERR_NO_MEMORY);
-        }
-        q[0] = RES_ERROR_REPLY;
-        q[1] = RES_SERR_FAILED;
-        res_put_be32(q + 2, static_cast<uint32_t>(r));
-        return 6;
+        return ErrorResponseWithResult(RES_SERR_FAILED, r);
     }
     return ShortReply(0x12);
 }
 
 uint32_t CResourceServerTask::WriteDataMulti(const uint8_t* p, uint32_t n, const USER_IDENT_T& id)
 {
-    if (n < 4) {
+    std::string path;
+    uint32_t chain = 0;
+    if (!PathByOffset(p, n, 4, 2, path, &chain)) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint32_t off = p[2];
-    const uint32_t plen = p[3];
-    if (off < 4 || plen == 0 || off + plen + 2 > n || p[off + plen - 1] != 0) {
-        return ErrorResponse(RES_SERR_INDATA_SIZE);
-    }
-    std::string path(reinterpret_cast<const char*>(p + off));
     Opened parent;
     if (uint32_t e = OpenPath(path.c_str(), &parent.r, &id, false)) {
         return e;
@@ -165,11 +172,11 @@ uint32_t CResourceServerTask::WriteDataMulti(const uint8_t* p, uint32_t n, const
         return ERR_NO_MEMORY;
     }
     bool failed = false;
-    uint32_t item = p[off + plen];
+    uint32_t item = p[chain];
     parent->Lock();
     // Items are chained by offsets; each must lie after the one before, so
     // a chain can neither loop nor point outside the request.
-    uint32_t previous = off + plen;
+    uint32_t previous = chain;
     while (item != 0) {
         uint8_t* rec = m_reply.AllocSpace(5);
         if (!rec) {

@@ -34,7 +34,21 @@ uint32_t CResourceServerTask::ReadDataInternal(CResource* res, uint32_t attr, CR
         m_reply.Restore(snap);
         return ErrorResponse(e);
     };
+    auto noMemory = [&] {
+        m_reply.Restore(snap);
+        return ERR_NO_MEMORY;
+    };
     const uint8_t type = FlattenType(res);
+    // The block of size bytes with its head (0x02, type byte); null when the
+    // buffer cannot grow.
+    auto block = [&](size_t size) {
+        uint8_t* b = m_reply.AllocSpace(size);
+        if (b) {
+            b[0] = 0x02;
+            b[1] = type;
+        }
+        return b;
+    };
     if (type < 1 || type > 9) {
         return fail(RES_SERR_UNKNOWN_TYPE);
     }
@@ -51,13 +65,10 @@ uint32_t CResourceServerTask::ReadDataInternal(CResource* res, uint32_t attr, CR
         if (body == 0 || 2 + body > capacity) {
             return fail(RES_SERR_FAILED);
         }
-        uint8_t* p = m_reply.AllocSpace(2 + body);
+        uint8_t* p = block(2 + body);
         if (!p) {
-            m_reply.Restore(snap);
-            return ERR_NO_MEMORY;
+            return noMemory();
         }
-        p[0] = 0x02;
-        p[1] = type;
         size_t written = 0;
         if (res_encode_reply_value_body(value, p + 2, body, &written) != RES_CODEC_OK || written != body) {
             return fail(RES_SERR_FAILED);
@@ -93,15 +104,13 @@ uint32_t CResourceServerTask::ReadDataInternal(CResource* res, uint32_t attr, CR
         if (size) {
             if (attr & RES_ATTR_NO_COPY) {
                 if (!m_reply.AttachExtBuffer(data, size, FreeMalloced, nullptr)) {
-                    m_reply.Restore(snap);
-                    return ERR_NO_MEMORY;
+                    return noMemory();
                 }
             } else {
                 uint8_t* p = m_reply.AllocSpace(size);
                 if (!p) {
                     std::free(data);
-                    m_reply.Restore(snap);
-                    return ERR_NO_MEMORY;
+                    return noMemory();
                 }
                 std::memcpy(p, data, size);
                 std::free(data);
@@ -123,13 +132,10 @@ uint32_t CResourceServerTask::ReadDataInternal(CResource* res, uint32_t attr, CR
         if (need > capacity) {
             return fail(RES_SERR_FAILED);
         }
-        uint8_t* p = m_reply.AllocSpace(need);
+        uint8_t* p = block(need);
         if (!p) {
-            m_reply.Restore(snap);
-            return ERR_NO_MEMORY;
+            return noMemory();
         }
-        p[0] = 0x02;
-        p[1] = RES_WIRE_MOUNT;
         size_t written = 0;
         res_encode_mount_point(address.c_str(), port, flags, p + 2, need - 2, &written);
         return static_cast<uint32_t>(need);
@@ -139,13 +145,9 @@ uint32_t CResourceServerTask::ReadDataInternal(CResource* res, uint32_t attr, CR
         if (!res->IsOpenChildAllowed(&id)) {
             return fail(RES_SERR_PERMISSION);
         }
-        uint8_t* p = m_reply.AllocSpace(2);
-        if (!p) {
-            m_reply.Restore(snap);
-            return ERR_NO_MEMORY;
+        if (!block(2)) {
+            return noMemory();
         }
-        p[0] = 0x02;
-        p[1] = type;
         size_t total = 2;
         CResource* child = nullptr;
         unsigned long r = m_tree->OpenResource(res, CHILD_INDEX_FIRST, &child, &id);
@@ -160,8 +162,7 @@ uint32_t CResourceServerTask::ReadDataInternal(CResource* res, uint32_t attr, CR
             uint8_t* q = m_reply.AllocSpace(len);
             if (!q) {
                 child->Close();
-                m_reply.Restore(snap);
-                return ERR_NO_MEMORY;
+                return noMemory();
             }
             std::memcpy(q, name.AsChar(), len - 1);
             total += len;
@@ -175,8 +176,7 @@ uint32_t CResourceServerTask::ReadDataInternal(CResource* res, uint32_t attr, CR
                 return fail(RES_SERR_FAILED);
             }
             if (!m_reply.AllocSpace(1)) {
-                m_reply.Restore(snap);
-                return ERR_NO_MEMORY;
+                return noMemory();
             }
             total = 3;
         }

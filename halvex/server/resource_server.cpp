@@ -113,6 +113,29 @@ uint32_t CResourceServerTask::OpenPath(const char* path, CResource** out, const 
     return ErrorResponse(e);
 }
 
+uint32_t CResourceServerTask::OpenRequestPath(const uint8_t* p, uint32_t n, bool lengthPrefixed, const USER_IDENT_T* id,
+                                             bool noMem174, CResource** out, uint32_t* next)
+{
+    *out = nullptr;
+    std::string path;
+    if (!(lengthPrefixed ? Server::LStr(p, n, 1, path, next) : Server::CStr(p, n, 1, path, next))) {
+        return ErrorResponse(RES_SERR_INDATA_SIZE);
+    }
+    return OpenPath(path.c_str(), out, id, noMem174);
+}
+
+uint32_t CResourceServerTask::ErrorResponseWithResult(uint8_t error, unsigned long result)
+{
+    uint8_t* q = m_reply.AllocSpace(6);
+    if (!q) {
+        return ErrorResponse(RES_SERR_NO_MEMORY);
+    }
+    q[0] = RES_ERROR_REPLY;
+    q[1] = error;
+    res_put_be32(q + 2, static_cast<uint32_t>(result));
+    return 6;
+}
+
 void CResourceServerTask::CheckPrefixMountPath(const char* requestPath, CResourcePath& resultPath)
 {
     std::string req = requestPath ? requestPath : "";

@@ -149,9 +149,12 @@ protected:
     uint32_t ProtocolVersion(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
     uint32_t DebugCommand(const uint8_t* p, uint32_t n, const USER_IDENT_T& id);
 
-    // Reads the value of an opened resource for a read request (a copy of
-    // transparent data when asked and allowed): 0, else the error reply's length.
-    uint32_t GetForRead(CResource* res, uint32_t attr, bool copy, CResourceValue& value, const USER_IDENT_T& id);
+    // Opens the path of a read request (its text at offset 1) and reads the
+    // value (a copy of transparent data when asked and allowed): 0 with the
+    // resource in *out, which the caller closes, its attribute word and
+    // whether a copy was asked for; else the error reply's length.
+    uint32_t OpenForRead(const uint8_t* p, uint32_t n, const USER_IDENT_T& id, CResource** out, uint32_t* attr,
+                         bool* copy, CResourceValue& value);
     uint32_t ReadDataInternal(CResource* res, uint32_t attr, CResourceValue& value, bool copy, size_t capacity,
                               const USER_IDENT_T& id, uint8_t* head);
     uint32_t ReadAttributesInternal(CResource* res, const CResourceValue& value, uint32_t attr);
@@ -161,6 +164,23 @@ protected:
     // Opens path for a handler: 0 and *out, else the error reply's length
     // (2) is returned after appending it. noMem174: answer 174 for 0x64040000.
     uint32_t OpenPath(const char* path, CResource** out, const USER_IDENT_T* id, bool noMem174);
+    // The same for the path at offset 1 of a request, a text with its 0 byte
+    // or (lengthPrefixed) after a length byte; a request without one is
+    // answered 169. *next (when given) receives the offset after the path.
+    uint32_t OpenRequestPath(const uint8_t* p, uint32_t n, bool lengthPrefixed, const USER_IDENT_T* id,
+                             bool noMem174, CResource** out, uint32_t* next = nullptr);
+    // Opens the path of an attribute or limits request (as OpenRequestPath)
+    // and reads its value without identity: 0 with the resource in *out,
+    // which the caller closes, else the error reply's length.
+    uint32_t OpenWithValue(const uint8_t* p, uint32_t n, bool lengthPrefixed, const USER_IDENT_T& id, bool noMem174,
+                           CResource** out, CResourceValue& value);
+    // Opens path for a write of a value of the given type byte: 0 with the
+    // resource in *out, which the caller closes; else the error reply's
+    // length (type mismatch 168, not allowed 170, not supported 162).
+    uint32_t OpenForWrite(const char* path, uint8_t type, const USER_IDENT_T& id, CResource** out);
+    // An error reply followed by the BE32 result of the failed call (174 when
+    // the buffer cannot grow).
+    uint32_t ErrorResponseWithResult(uint8_t error, unsigned long result);
 
     CResourceTree* m_tree = nullptr;
     CResReplyBuffer m_reply;

@@ -43,14 +43,9 @@ unsigned long CServerResource::Set(const CResourceValue& value, RES_WAIT_T wait,
     CResourceValue stored;
     {
         std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-        if (m_removed) {
-            return ERR_RES_NOT_IN_TREE;
-        }
-        if (m_kind != RES_TYPE_VALUE || !(m_caps & SRV_CAN_SET)) {
-            return ERR_UNSUPPORTED;
-        }
-        if (!Allowed(ident, RES_ATTR_OWNER_SET)) {
-            return ERR_PERMISSION_DENIED;
+        if (unsigned long refused = Refusal(m_kind == RES_TYPE_VALUE && (m_caps & SRV_CAN_SET), ident,
+                                            RES_ATTR_OWNER_SET)) {
+            return refused;
         }
         if (value.Type() != m_value.Type()) {
             return ERR_RES_WRONG_TYPE;

@@ -24,21 +24,23 @@ static unsigned long OpenMountedChild(CResourceTree* mounted, CResource* mountPo
     return r;
 }
 
+CResourceTree* CServerResource::HoldMounted()
+{
+    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
+    if (m_removed || m_kind != RES_TYPE_MOUNT || !m_mounted) {
+        return nullptr;
+    }
+    ++m_open;
+    return m_mounted;
+}
+
 unsigned long CServerResource::OpenChild(unsigned long index, CResource** out, const USER_IDENT_T* ident)
 {
     if (!out) {
         return ERR_BAD_POINTER;
     }
     *out = nullptr;
-    CResourceTree* mounted = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-        if (!m_removed && m_kind == RES_TYPE_MOUNT && m_mounted) {
-            mounted = m_mounted;
-            ++m_open;
-        }
-    }
-    if (mounted) {
+    if (CResourceTree* mounted = HoldMounted()) {
         return OpenMountedChild(mounted, this, [&](CResource* root) {
             return mounted->OpenResource(root, index, out, ident);
         });
@@ -61,15 +63,7 @@ unsigned long CServerResource::OpenChild(unsigned long index, CResource** out, c
 
 unsigned long CServerResource::OpenChild(CHILD_INDEX_T which, CResource** out, const USER_IDENT_T* ident)
 {
-    CResourceTree* mounted = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-        if (!m_removed && m_kind == RES_TYPE_MOUNT && m_mounted) {
-            mounted = m_mounted;
-            ++m_open;
-        }
-    }
-    if (mounted) {
+    if (CResourceTree* mounted = HoldMounted()) {
         if (out) {
             *out = nullptr;
         }

@@ -43,14 +43,9 @@ unsigned long CServerResource::CreateLocked(const std::string* name, CResource**
         return ERR_BAD_POINTER;
     }
     *out = nullptr;
-    if (m_removed) {
-        return ERR_RES_NOT_IN_TREE;
-    }
-    if ((m_kind != RES_TYPE_STRUCT && m_kind != RES_TYPE_STRUCT2) || !(m_caps & SRV_CAN_CREATE)) {
-        return ERR_UNSUPPORTED;
-    }
-    if (!Allowed(ident, RES_ATTR_OWNER_CREATE)) {
-        return ERR_PERMISSION_DENIED;
+    const bool structured = m_kind == RES_TYPE_STRUCT || m_kind == RES_TYPE_STRUCT2;
+    if (unsigned long refused = Refusal(structured && (m_caps & SRV_CAN_CREATE), ident, RES_ATTR_OWNER_CREATE)) {
+        return refused;
     }
     auto taken = [this](const std::string& n) {
         for (CServerResource* c : m_children) {
@@ -90,36 +85,15 @@ unsigned long CServerResource::CreateLocked(const std::string* name, CResource**
     return ERR_OK;
 }
 
-unsigned long CServerResource::Create(const CResourcePath& name, CResource** out, RES_WAIT_T wait,
-                                      unsigned long waitTime, const USER_IDENT_T* ident)
+unsigned long CServerResource::CreateAndNotify(const std::string* name, CResource** out, RES_WAIT_T wait,
+                                               unsigned long waitTime, const USER_IDENT_T* ident)
 {
     std::vector<CServerResourceTree::Datagram> dg;
     std::string path;
     unsigned long r;
     {
         std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-        std::string n = name.AsChar() ? name.AsChar() : "";
-        r = CreateLocked(&n, out, ident, &path);
-        if (r == ERR_OK) {
-            m_tree->QueueTreeNotify(SRV_EVENT_ADDED, n, dg);
-        }
-    }
-    if (r == ERR_OK) {
-        m_tree->Deliver(dg);
-        m_tree->RunHook({SERVER_TREE_EVENT_T::CREATE, path.c_str(), nullptr, wait, waitTime});
-    }
-    return r;
-}
-
-unsigned long CServerResource::Create(CResource** out, RES_WAIT_T wait, unsigned long waitTime,
-                                      const USER_IDENT_T* ident)
-{
-    std::vector<CServerResourceTree::Datagram> dg;
-    std::string path;
-    unsigned long r;
-    {
-        std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-        r = CreateLocked(nullptr, out, ident, &path);
+        r = CreateLocked(name, out, ident, &path);
         if (r == ERR_OK) {
             m_tree->QueueTreeNotify(SRV_EVENT_ADDED, static_cast<CServerResource*>(*out)->m_name, dg);
         }
@@ -131,6 +105,19 @@ unsigned long CServerResource::Create(CResource** out, RES_WAIT_T wait, unsigned
     return r;
 }
 
+unsigned long CServerResource::Create(const CResourcePath& name, CResource** out, RES_WAIT_T wait,
+                                      unsigned long waitTime, const USER_IDENT_T* ident)
+{
+    const std::string n = name.AsChar() ? name.AsChar() : "";
+    return CreateAndNotify(&n, out, wait, waitTime, ident);
+}
+
+unsigned long CServerResource::Create(CResource** out, RES_WAIT_T wait, unsigned long waitTime,
+                                      const USER_IDENT_T* ident)
+{
+    return CreateAndNotify(nullptr, out, wait, waitTime, ident);
+}
+
 unsigned long CServerResource::Delete(RES_WAIT_T wait, unsigned long waitTime, const USER_IDENT_T* ident)
 {
     std::vector<CServerResourceTree::Datagram> dg;
@@ -138,14 +125,8 @@ unsigned long CServerResource::Delete(RES_WAIT_T wait, unsigned long waitTime, c
     CServerResourceTree* tree = m_tree;  // this object may be gone below
     {
         std::lock_guard<std::recursive_mutex> g(tree->m_lock);
-        if (m_removed) {
-            return ERR_RES_NOT_IN_TREE;
-        }
-        if (!m_parent || !(m_caps & SRV_CAN_DELETE)) {
-            return ERR_UNSUPPORTED;
-        }
-        if (!Allowed(ident, RES_ATTR_OWNER_DELETE)) {
-            return ERR_PERMISSION_DENIED;
+        if (unsigned long refused = Refusal(m_parent && (m_caps & SRV_CAN_DELETE), ident, RES_ATTR_OWNER_DELETE)) {
+            return refused;
         }
         // Nobody but the caller may hold the node or anything below it.
         if (m_open > 1) {
@@ -197,14 +178,8 @@ unsigned long CServerResource::SetName(const CResourcePath& newName, RES_WAIT_T 
     std::string path;
     {
         std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-        if (m_removed) {
-            return ERR_RES_NOT_IN_TREE;
-        }
-        if (!m_parent || !(m_attr & RES_ATTR_RENAME)) {
-            return ERR_UNSUPPORTED;
-        }
-        if (!Allowed(ident, RES_ATTR_OWNER_SET)) {
-            return ERR_PERMISSION_DENIED;
+        if (unsigned long refused = Refusal(m_parent && (m_attr & RES_ATTR_RENAME), ident, RES_ATTR_OWNER_SET)) {
+            return refused;
         }
         std::string name = newName.AsChar() ? newName.AsChar() : "";
         if (!ValidName(name)) {

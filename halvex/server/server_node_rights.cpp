@@ -26,67 +26,58 @@ bool CServerResource::Allowed(const USER_IDENT_T* ident, uint32_t ownerBit) cons
     return (m_attr & (ownerBit << 8)) != 0;
 }
 
-bool CServerResource::IsSetSupported()
+bool CServerResource::Supports(uint32_t cap)
 {
     std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return (m_caps & SRV_CAN_SET) != 0;
+    return (m_caps & cap) != 0;
 }
 
-bool CServerResource::IsSetAllowed(const USER_IDENT_T* ident)
+bool CServerResource::AllowedNow(const USER_IDENT_T* ident, uint32_t ownerBit, bool rootAlways)
 {
+    const unsigned short user = ident ? ident->uid : get_user_id();
     std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return Allowed(ident, RES_ATTR_OWNER_SET);
+    return (rootAlways && user == 0) || Allowed(ident, ownerBit);
 }
+
+unsigned long CServerResource::Refusal(bool supported, const USER_IDENT_T* ident, uint32_t ownerBit) const
+{
+    if (m_removed) {
+        return ERR_RES_NOT_IN_TREE;
+    }
+    if (!supported) {
+        return ERR_UNSUPPORTED;
+    }
+    if (!Allowed(ident, ownerBit)) {
+        return ERR_PERMISSION_DENIED;
+    }
+    return ERR_OK;
+}
+
+bool CServerResource::IsSetSupported() { return Supports(SRV_CAN_SET); }
+
+bool CServerResource::IsSetAllowed(const USER_IDENT_T* ident) { return AllowedNow(ident, RES_ATTR_OWNER_SET); }
 
 bool CServerResource::IsAddChildAllowed(const USER_IDENT_T* ident)
 {
-    unsigned short user = ident ? ident->uid : get_user_id();
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return user == 0 || Allowed(ident, RES_ATTR_OWNER_SET);
+    return AllowedNow(ident, RES_ATTR_OWNER_SET, true);
 }
 
-bool CServerResource::IsGetSupported()
-{
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return (m_caps & SRV_CAN_GET) != 0;
-}
+bool CServerResource::IsGetSupported() { return Supports(SRV_CAN_GET); }
 
-bool CServerResource::IsGetAllowed(const USER_IDENT_T* ident)
-{
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return Allowed(ident, RES_ATTR_OWNER_GET);
-}
+bool CServerResource::IsGetAllowed(const USER_IDENT_T* ident) { return AllowedNow(ident, RES_ATTR_OWNER_GET); }
 
 bool CServerResource::IsOpenChildAllowed(const USER_IDENT_T* ident)
 {
-    unsigned short user = ident ? ident->uid : get_user_id();
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return user == 0 || Allowed(ident, RES_ATTR_OWNER_GET);
+    return AllowedNow(ident, RES_ATTR_OWNER_GET, true);
 }
 
-bool CServerResource::IsCreateSupported()
-{
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return (m_caps & SRV_CAN_CREATE) != 0;
-}
+bool CServerResource::IsCreateSupported() { return Supports(SRV_CAN_CREATE); }
 
-bool CServerResource::IsCreateAllowed(const USER_IDENT_T* ident)
-{
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return Allowed(ident, RES_ATTR_OWNER_CREATE);
-}
+bool CServerResource::IsCreateAllowed(const USER_IDENT_T* ident) { return AllowedNow(ident, RES_ATTR_OWNER_CREATE); }
 
-bool CServerResource::IsDeleteSupported()
-{
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return (m_caps & SRV_CAN_DELETE) != 0;
-}
+bool CServerResource::IsDeleteSupported() { return Supports(SRV_CAN_DELETE); }
 
-bool CServerResource::IsDeleteAllowed(const USER_IDENT_T* ident)
-{
-    std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    return Allowed(ident, RES_ATTR_OWNER_DELETE);
-}
+bool CServerResource::IsDeleteAllowed(const USER_IDENT_T* ident) { return AllowedNow(ident, RES_ATTR_OWNER_DELETE); }
 
 bool CServerResource::IsSubscrSupported() { return (GetAttr() & RES_ATTR_SUBSCR) != 0; }
 bool CServerResource::IsNotifyParent() { return (GetAttr() & RES_ATTR_NOTIFY_PARENT) != 0; }

@@ -100,14 +100,8 @@ unsigned long CServerResource::AddSubscr(RES_SUBSCR_T kind, unsigned long destin
                                          const USER_IDENT_T* ident)
 {
     std::lock_guard<std::recursive_mutex> g(m_tree->m_lock);
-    if (m_removed) {
-        return ERR_RES_NOT_IN_TREE;
-    }
-    if (!(m_attr & RES_ATTR_SUBSCR)) {
-        return ERR_UNSUPPORTED;
-    }
-    if (!Allowed(ident, RES_ATTR_OWNER_GET)) {
-        return ERR_PERMISSION_DENIED;
+    if (unsigned long refused = Refusal((m_attr & RES_ATTR_SUBSCR) != 0, ident, RES_ATTR_OWNER_GET)) {
+        return refused;
     }
     for (const Subscriber& s : m_subscr) {
         if (s.kind == kind && s.destination == destination && s.port == port && s.identifier == identifier) {
