@@ -98,6 +98,11 @@ uint32_t CResourceServerTask::ReadAttrDataLimits(const uint8_t* p, uint32_t n, c
         return e;
     }
     const CResReplyBuffer::SNAPSHOT_T snap = m_reply.Snapshot();
+    // Drops what this reply appended and ends it with r.
+    auto abandon = [&](uint32_t r) {
+        m_reply.Restore(snap);
+        return r;
+    };
     const size_t cap = wide ? 65535 : 255;
     const uint32_t headSize = wide ? 8 : 4;
     uint8_t* h = m_reply.AllocSpace(headSize);
@@ -106,21 +111,18 @@ uint32_t CResourceServerTask::ReadAttrDataLimits(const uint8_t* p, uint32_t n, c
     }
     uint32_t la = ReadAttributesInternal(res.r, value, attr);
     if (la >= RES_HANDLER_ERROR_BASE) {
-        m_reply.Restore(snap);
-        return la;
+        return abandon(la);
     }
     uint32_t ld, ll;
     const bool transparent = FlattenType(res.r) == RES_WIRE_TRANSPARENT;
     if (transparent && (copy || IsLocal(id.ipAddr))) {
         uint8_t* head = m_reply.AllocSpace(14);
         if (!head) {
-            m_reply.Restore(snap);
-            return ERR_NO_MEMORY;
+            return abandon(ERR_NO_MEMORY);
         }
         ll = ReadLimitsInternal(res.r, value, cap, id);
         if (ll >= RES_HANDLER_ERROR_BASE) {
-            m_reply.Restore(snap);
-            return ll;
+            return abandon(ll);
         }
         ld = ReadDataInternal(res.r, attr, value, copy, cap, id, head);
         if (ld != 14) {
@@ -134,13 +136,11 @@ uint32_t CResourceServerTask::ReadAttrDataLimits(const uint8_t* p, uint32_t n, c
         ld = transparent ? ErrorResponse(RES_SERR_PERMISSION) : ReadDataInternal(res.r, attr, value, copy, cap, id,
                                                                                   nullptr);
         if (ld >= RES_HANDLER_ERROR_BASE) {
-            m_reply.Restore(snap);
-            return ld;
+            return abandon(ld);
         }
         ll = ReadLimitsInternal(res.r, value, cap, id);
         if (ll >= RES_HANDLER_ERROR_BASE) {
-            m_reply.Restore(snap);
-            return ll;
+            return abandon(ll);
         }
     }
     if (wide) {
