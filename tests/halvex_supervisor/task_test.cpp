@@ -5,6 +5,7 @@
 #include <halvex/platform/users.h>
 
 #include "halvex/platform/postlog_internal.h"
+#include "tests/halvex_platform/platform_test_support.h"
 
 #include <gtest/gtest.h>
 
