@@ -18,7 +18,6 @@
 #include <halvex/client/resourceclientlib_fmp.h>
 #include <halvex/platform/errcodes.h>
 #include <halvex/platform/hex.h>
-#include <halvex/platform/utf8.h>
 #include <halvex/platform/syslogext.h>
 #include <halvex/platform/postlog.h>
 #include <halvex/platform/users.h>

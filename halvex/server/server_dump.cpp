@@ -36,7 +36,6 @@
 
 #include <halvex/platform/errcodes.h>
 #include <halvex/platform/hex.h>
-#include <halvex/platform/utf8.h>
 #include <halvex/resource/resource_set.h>
 #include <halvex/resource/value_codec.h>
 
@@ -195,6 +194,30 @@ bool ParseUnsigned(const std::string& text, int base, unsigned long max, unsigne
     if (*end || n > max) return false;
     out = static_cast<unsigned long>(n);
     return true;
+}
+
+std::string WideToUtf8(const wchar_t* w, size_t n)
+{
+    std::string out;
+    for (size_t i = 0; i < n && w[i]; ++i) {
+        uint32_t c = static_cast<uint32_t>(w[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
 }
 
 struct DUMP_LINE_T {
@@ -475,7 +498,7 @@ unsigned long CServerResourceTree::Reload(CResource* resource, const wchar_t* fi
                                           const char*, INFO_TYPE_T, const USER_IDENT_T* ident)
 {
     if (!fileName) return ERR_BAD_DATA;
-    return ReloadFile(resource, wide_to_utf8(fileName, std::wcslen(fileName)), hash, ident);
+    return ReloadFile(resource, WideToUtf8(fileName, std::wcslen(fileName)), hash, ident);
 }
 
 unsigned long CServerResourceTree::Reload(CResource* resource, const char* fileName, HASH_TYPE_T hash,
@@ -489,7 +512,7 @@ unsigned long CServerResourceTree::Reload(CResource* resource, const wchar_t* fi
                                           HASH_TYPE_T hash, const char*, INFO_TYPE_T, const USER_IDENT_T* ident)
 {
     if (!fileName) return ERR_BAD_DATA;
-    return ReloadFile(resource, wide_to_utf8(fileName, length), hash, ident);
+    return ReloadFile(resource, WideToUtf8(fileName, length), hash, ident);
 }
 
 unsigned long CServerResourceTree::Reload(CResource* resource, const char* fileName, unsigned long length,
