@@ -74,7 +74,7 @@ void PutNotifyBody(const CResourceValue& v, uint8_t* out, size_t cap)
         break;
     }
     case VALUE_TYPE_UNICODE: {
-        const unsigned short* u = v.GetUTF16Ptr();
+        const auto* u = v.GetUTF16Ptr();  // 16-bit units in host order
         size_t i = 0;
         while (u && u[i] && (i + 2) * 2 <= cap) {
             std::memcpy(out + 2 * i, &u[i], 2);
