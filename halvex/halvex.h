@@ -17,6 +17,7 @@
 #include <halvex/client/fmp_socket.h>
 #include <halvex/client/resourceclientlib_fmp.h>
 #include <halvex/platform/errcodes.h>
+#include <halvex/platform/hex.h>
 #include <halvex/platform/syslogext.h>
 #include <halvex/platform/postlog.h>
 #include <halvex/platform/users.h>

@@ -1,6 +1,7 @@
 // Internals of the debug log shared with the library's start-up and its tests.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -14,12 +15,11 @@ void InitDebugLog();
 // Milliseconds since an arbitrary start, never going back (the tick count).
 uint64_t TickCount();
 
-// Tests: decorate again and forget every thread's place.
-void ResetDebugLogForTests();
-
-// Builds a line exactly as PrintF would for the given depth and decoration,
-// without touching the state; used by tests of the cut rules.
-std::string FormatMessageForTests(int depth, const char* message);
+// Appends the formatted message to line, which already holds the prefix
+// and the indentation of a thread at depth: cut to a line of 410 characters
+// ending in "..." when it does not fit, else without one trailing line feed
+// and one carriage return before it.
+void AppendMessage(std::string& line, int depth, const char* format, va_list args);
 
 }  // namespace SysLogExt
 }  // namespace ZYRK

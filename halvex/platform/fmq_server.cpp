@@ -82,6 +82,18 @@ Queue* ById(uint32_t id)
     return id < FMQ_MAX_QUEUES ? gQueues[id].get() : nullptr;
 }
 
+// The queue a request names, when the request holds its key: 0 and *out,
+// else why not.
+RESULT_T Opened(const FMQ_REQUEST_T& req, Queue** out)
+{
+    *out = ById(req.queueId);
+    if (!*out)
+        return FMQ_ERR_NO_QUEUE;
+    if ((*out)->key != req.key)
+        return FMQ_ERR_WRONG_KEY;
+    return 0;
+}
+
 uint32_t Word(const uint8_t* p)
 {
     uint32_t v;
@@ -129,11 +141,9 @@ RESULT_T DoCreate(const FMQ_REQUEST_T& req)
 
 RESULT_T DoClose(const FMQ_REQUEST_T& req)
 {
-    Queue* q = ById(req.queueId);
-    if (!q)
-        return FMQ_ERR_NO_QUEUE;
-    if (q->key != req.key)
-        return FMQ_ERR_WRONG_KEY;
+    Queue* q = nullptr;
+    if (RESULT_T refused = Opened(req, &q))
+        return refused;
     gHeldBytes -= uint64_t(q->messages.size()) * q->msgSize;
     gQueues[req.queueId].reset();
     return 0;
@@ -161,11 +171,9 @@ RESULT_T DoQueryState(const FMQ_REQUEST_T& req, uint8_t* reply)
 
 RESULT_T DoRead(const FMQ_REQUEST_T& req, uint8_t* reply)
 {
-    Queue* q = ById(req.queueId);
-    if (!q)
-        return FMQ_ERR_NO_QUEUE;
-    if (q->key != req.key)
-        return FMQ_ERR_WRONG_KEY;
+    Queue* q = nullptr;
+    if (RESULT_T refused = Opened(req, &q))
+        return refused;
     if (q->messages.empty())
         return FMQ_ERR_EMPTY;
     Message& m = q->messages.front();
@@ -190,11 +198,9 @@ void DropMarked(Queue& q)
 
 RESULT_T DoWrite(const FMQ_REQUEST_T& req)
 {
-    Queue* q = ById(req.queueId);
-    if (!q)
-        return FMQ_ERR_NO_QUEUE;
-    if (q->key != req.key)
-        return FMQ_ERR_WRONG_KEY;
+    Queue* q = nullptr;
+    if (RESULT_T refused = Opened(req, &q))
+        return refused;
     if (!Platform::CNamedEvent::Exists(q->eventName))
         return FMQ_ERR_NO_EVENT;
     const bool mark = req.dataLength >= 4 && (Word(req.data) & FMQ_DISCARDABLE);

@@ -28,9 +28,7 @@ constexpr size_t kLongLine = 509;
 constexpr off_t kPostLogLimit = 100000;
 constexpr size_t kNarrowFormatMax = 1023;
 
-std::mutex gTempLock;
 std::atomic<uint32_t> gPostDropped{0};  // lines not written, "POSTMutex" busy
-std::string* gTempFolder = nullptr;  // read once, kept for the process
 
 std::string ReadTempFolder()
 {
@@ -55,19 +53,19 @@ const char* ExecutableName()
 
 namespace Platform {
 
-std::string TempFolder()
+TempFolderCache& TheTempFolder()
 {
-    std::lock_guard<std::mutex> guard(gTempLock);
-    if (!gTempFolder)
-        gTempFolder = new std::string(ReadTempFolder());
-    return *gTempFolder;
+    static TempFolderCache* cache = new TempFolderCache;  // kept for the process
+    return *cache;
 }
 
-void ResetTempFolderForTests()
+std::string TempFolder()
 {
-    std::lock_guard<std::mutex> guard(gTempLock);
-    delete gTempFolder;
-    gTempFolder = nullptr;
+    TempFolderCache& cache = TheTempFolder();
+    std::lock_guard<std::mutex> guard(cache.lock);
+    if (cache.folder.empty())
+        cache.folder = ReadTempFolder();
+    return cache.folder;
 }
 
 std::string PostLogPath()

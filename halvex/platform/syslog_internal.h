@@ -30,7 +30,6 @@ bool ParseSyslogMessage(const uint8_t* data, uint32_t length, SyslogMessage* out
 
 uint32_t SyslogCacheCount();
 uint32_t SyslogDropCount();
-void ResetSyslogForTests();
 
 }  // namespace Platform
 }  // namespace ZYRK

@@ -4,6 +4,7 @@
 #include <halvex/platform/syslogext.h>
 
 #include "halvex/platform/debuglog_internal.h"
+#include "halvex/platform/debuglog_state_internal.h"
 #include "halvex/platform/namedlock.h"
 #include "halvex/platform/postlog_internal.h"
 
@@ -25,32 +26,7 @@ extern "C" const int halvex_startup_anchor;
 namespace ZYRK {
 namespace SysLogExt {
 
-namespace {
-
-constexpr int kMaxLevel = 6;
-constexpr int kMaxDepth = 8;
-constexpr int kThreadPlaces = 8;
-constexpr int kLineSize = 410;     // the longest line, CR LF included
-constexpr int kMessageRoom = 384;  // message characters before the depth is taken off
-
-const char kLevelLetters[kMaxLevel + 1] = {'?', '#', 'E', '!', 'i', '.', ' '};
-
-struct ThreadPlace {
-    uint32_t id = 0;  // 0 = free
-    int depth = 0;
-    SYSLOG_APPENDER_T appender = nullptr;
-};
-
-struct DebugLogState {
-    std::mutex tableLock;  // the thread table, also touched outside POSTMutex
-    ThreadPlace places[kThreadPlaces];
-    int64_t timeOffset = 0;
-    bool decorate = true;
-    bool toStderr = false;
-    std::atomic<uint32_t> dropped{0};  // lines not written, "POSTMutex" busy
-};
-
-DebugLogState& State()
+DebugLogState& DebugLogProcessState()
 {
     // Leaked on purpose: threads may still log while the process exits.
     static DebugLogState* state = [] {
@@ -69,6 +45,14 @@ DebugLogState& State()
     }();
     return *state;
 }
+
+namespace {
+
+constexpr int kMaxLevel = 6;
+constexpr int kLineSize = 410;     // the longest line, CR LF included
+constexpr int kMessageRoom = 384;  // message characters before the depth is taken off
+
+const char kLevelLetters[kMaxLevel + 1] = {'?', '#', 'E', '!', 'i', '.', ' '};
 
 // A thread that ends gives its place back, so that a later thread that gets
 // the same id from the kernel does not inherit its depth or appender.
@@ -128,7 +112,7 @@ ThreadPlace& MovePlace(DebugLogState& s, uint32_t id, int target, bool* wasFront
 
 ThreadPlaceOwner::~ThreadPlaceOwner()
 {
-    DebugLogState& s = State();
+    DebugLogState& s = DebugLogProcessState();
     std::lock_guard<std::mutex> guard(s.tableLock);
     for (auto& place : s.places) {
         if (place.id == id)
@@ -147,37 +131,6 @@ void AppendTimeOfDay(std::string& line, int64_t ms)
     line += buf;
 }
 
-// Appends the formatted message to line, which already holds the prefix and
-// the indentation; applies the cut and the removal of one line end.
-void AppendMessage(std::string& line, int depth, const char* format, va_list args)
-{
-    const int room = kMessageRoom - depth;
-    char buf[kLineSize + 1];
-    buf[0] = '\0';
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(buf, sizeof buf, format ? format : "", copy);
-    va_end(copy);
-    if (n < 0 || n > room) {
-        // Too long or unformattable: the line becomes exactly kLineSize
-        // characters ending in "...".
-        size_t keep = line.size() < kLineSize - 3 ? kLineSize - 3 - line.size() : 0;
-        if (n > 0)
-            line.append(buf, std::min(keep, std::strlen(buf)));
-        if (line.size() > kLineSize - 3)
-            line.resize(kLineSize - 3);
-        line.append(kLineSize - 3 - line.size(), ' ');
-        line += "...";
-        return;
-    }
-    std::string message(buf, static_cast<size_t>(n));
-    if (!message.empty() && message.back() == '\n')
-        message.pop_back();
-    if (!message.empty() && message.back() == '\r')
-        message.pop_back();
-    line += message;
-}
-
 void SendToDebugOutput(const DebugLogState& s, const std::string& line)
 {
     if (!s.toStderr)
@@ -192,7 +145,7 @@ int WriteLine(int level, const char* format, va_list args)
 {
     if (level < 0 || level > kMaxLevel)
         return 0;
-    DebugLogState& s = State();
+    DebugLogState& s = DebugLogProcessState();
     const uint64_t tick = TickCount();
     const uint32_t tid = CurrentThreadId();
     Platform::CNamedLock& postMutex = Platform::PostMutex();
@@ -251,31 +204,38 @@ uint64_t TickCount()
 
 void InitDebugLog()
 {
-    (void)State();
+    (void)DebugLogProcessState();
 }
 
-void ResetDebugLogForTests()
+// Appends the formatted message to line, which already holds the prefix and
+// the indentation; applies the cut and the removal of one line end.
+void AppendMessage(std::string& line, int depth, const char* format, va_list args)
 {
-    DebugLogState& s = State();
-    std::lock_guard<std::mutex> guard(s.tableLock);
-    for (auto& place : s.places)
-        place = ThreadPlace{};
-    s.decorate = true;
-}
-
-static std::string FormatWithDepth(int depth, const char* format, ...)
-{
-    std::string line;
-    va_list args;
-    va_start(args, format);
-    AppendMessage(line, depth, format, args);
-    va_end(args);
-    return line;
-}
-
-std::string FormatMessageForTests(int depth, const char* message)
-{
-    return FormatWithDepth(depth, "%s", message);
+    const int room = kMessageRoom - depth;
+    char buf[kLineSize + 1];
+    buf[0] = '\0';
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(buf, sizeof buf, format ? format : "", copy);
+    va_end(copy);
+    if (n < 0 || n > room) {
+        // Too long or unformattable: the line becomes exactly kLineSize
+        // characters ending in "...".
+        size_t keep = line.size() < kLineSize - 3 ? kLineSize - 3 - line.size() : 0;
+        if (n > 0)
+            line.append(buf, std::min(keep, std::strlen(buf)));
+        if (line.size() > kLineSize - 3)
+            line.resize(kLineSize - 3);
+        line.append(kLineSize - 3 - line.size(), ' ');
+        line += "...";
+        return;
+    }
+    std::string message(buf, static_cast<size_t>(n));
+    if (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    if (!message.empty() && message.back() == '\r')
+        message.pop_back();
+    line += message;
 }
 
 int VPrintF(int level, const char* format, va_list args)
@@ -329,14 +289,14 @@ int Dump(const char* name, const void* data, int length)
 
 void SupressDbgOutput()
 {
-    DebugLogState& s = State();
+    DebugLogState& s = DebugLogProcessState();
     std::lock_guard<std::mutex> guard(s.tableLock);
     s.decorate = false;
 }
 
 bool isDbgOutputSupressed()
 {
-    DebugLogState& s = State();
+    DebugLogState& s = DebugLogProcessState();
     std::lock_guard<std::mutex> guard(s.tableLock);
     return !s.decorate;
 }
@@ -347,7 +307,7 @@ bool isDbgOutputSupressed()
 SYSLOG_APPENDER_T InstallThreadAppender(SYSLOG_APPENDER_T appender)
 {
     using namespace ZYRK::SysLogExt;
-    DebugLogState& s = State();
+    DebugLogState& s = DebugLogProcessState();
     std::lock_guard<std::mutex> guard(s.tableLock);
     // Installing is not logging: the thread does not take the first place.
     ThreadPlace& place = MovePlace(s, CurrentThreadId(), 1, nullptr);

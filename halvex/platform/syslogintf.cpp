@@ -6,6 +6,7 @@
 #include <halvex/platform/postlog.h>
 
 #include "halvex/platform/syslog_internal.h"
+#include "halvex/platform/syslog_state_internal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -29,40 +30,22 @@ extern "C" const int halvex_startup_anchor;
 
 namespace ZYRK {
 
-namespace {
+using Platform::CacheSlot;
+using Platform::kCacheSlots;
+using Platform::SyslogProcessState;
+using Platform::SyslogState;
 
-constexpr int kCacheSlots = 128;
-
-struct CacheSlot {
-    uint32_t length = 0;
-    uint8_t data[SLOG_MSG_MAX];
-};
-
-struct SyslogState {
-    std::mutex initLock;
-    int initCount = 0;
-    uint32_t* mask = nullptr;  // in the shared memory; null while not available
-    std::recursive_mutex cacheLock;
-    CacheSlot cache[kCacheSlots];
-    int first = 0;
-    int count = 0;
-    std::atomic<uint32_t> dropCount{0};
-    // The process's one queue object for "Syslog_Q" (under cacheLock): every
-    // CSyslogIntf sends through it, so the process keeps one connection to
-    // the queue server instead of one per log call.
-    CQueue* queue = nullptr;
-    bool attached = false;
-};
-
-SyslogState& State()
+SyslogState& Platform::SyslogProcessState()
 {
     static SyslogState* state = new SyslogState;  // used until the process ends
     return *state;
 }
 
+namespace {
+
 uint32_t* MaskWord()
 {
-    return State().mask;
+    return SyslogProcessState().mask;
 }
 
 uint32_t LoadMask(uint32_t* word)
@@ -252,26 +235,14 @@ bool ParseSyslogMessage(const uint8_t* data, uint32_t length, SyslogMessage* out
 
 uint32_t SyslogCacheCount()
 {
-    SyslogState& s = State();
+    SyslogState& s = SyslogProcessState();
     std::lock_guard<std::recursive_mutex> guard(s.cacheLock);
     return static_cast<uint32_t>(s.count);
 }
 
 uint32_t SyslogDropCount()
 {
-    return State().dropCount.load();
-}
-
-void ResetSyslogForTests()
-{
-    SyslogState& s = State();
-    std::lock_guard<std::recursive_mutex> guard(s.cacheLock);
-    s.first = 0;
-    s.count = 0;
-    s.dropCount = 0;
-    delete s.queue;  // the next message connects anew
-    s.queue = nullptr;
-    s.attached = false;
+    return SyslogProcessState().dropCount.load();
 }
 
 }  // namespace Platform
@@ -280,7 +251,7 @@ void ResetSyslogForTests()
 
 RESULT_T CSyslogIntf::Initialize()
 {
-    SyslogState& s = State();
+    SyslogState& s = SyslogProcessState();
     std::lock_guard<std::mutex> guard(s.initLock);
     if (s.initCount++ > 0)
         return 0;
@@ -297,7 +268,7 @@ RESULT_T CSyslogIntf::Initialize()
 
 void CSyslogIntf::Deinitialize()
 {
-    SyslogState& s = State();
+    SyslogState& s = SyslogProcessState();
     std::lock_guard<std::mutex> guard(s.initLock);
     if (s.initCount <= 0 || --s.initCount > 0)
         return;
@@ -366,7 +337,7 @@ CSyslogIntf::~CSyslogIntf()
 // The caller holds the cache lock.
 bool CSyslogIntf::AttachQueue()
 {
-    SyslogState& s = State();
+    SyslogState& s = SyslogProcessState();
     if (!s.queue)
         s.queue = new (std::nothrow) CQueue;
     if (s.queue && !s.attached)
@@ -416,7 +387,7 @@ HALVEX_SYSLOG_MEMBER(Debug, SLOG_DEBUG)
 
 RESULT_T CSyslogIntf::DoLog(const char* logger, int priority, const char* text)
 {
-    SyslogState& s = State();
+    SyslogState& s = SyslogProcessState();
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const uint64_t seconds = static_cast<uint64_t>(now.tv_sec);
@@ -453,7 +424,7 @@ RESULT_T CSyslogIntf::DoLog(const char* logger, int priority, const char* text)
 
 RESULT_T CSyslogIntf::SendToSyslog(const uint8_t* input, uint32_t length, bool drop)
 {
-    SyslogState& s = State();
+    SyslogState& s = SyslogProcessState();
     uint8_t message[SLOG_MSG_MAX];
     if (length > SLOG_MSG_MAX)
         length = SLOG_MSG_MAX;

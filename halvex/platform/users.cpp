@@ -100,6 +100,21 @@ std::string ReadSecretFile(const char* path)
     return secret;
 }
 
+// Changes the first place of group that holds from to hold to; only root's
+// group may change groups. 1 done, 0 refused or no such place.
+int ReplaceGroupMember(unsigned short group, unsigned short from, unsigned short to)
+{
+    if (group >= kGroupCount || get_group_id() != 0)
+        return 0;
+    for (auto& place : gMembers[group]) {
+        if (place == from) {
+            place = to;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string ReadRootPassword()
@@ -274,26 +289,10 @@ int remove_user(const char* name, const char* password)
 
 int add_user_to_group(unsigned short user, unsigned short group)
 {
-    if (group >= kGroupCount || get_group_id() != 0)
-        return 0;
-    for (auto& place : gMembers[group]) {
-        if (place == kNoUser) {
-            place = user;
-            return 1;
-        }
-    }
-    return 0;
+    return ReplaceGroupMember(group, kNoUser, user);
 }
 
 int remove_user_from_group(unsigned short user, unsigned short group)
 {
-    if (group >= kGroupCount || get_group_id() != 0)
-        return 0;
-    for (auto& place : gMembers[group]) {
-        if (place == user) {
-            place = kNoUser;
-            return 1;
-        }
-    }
-    return 0;
+    return ReplaceGroupMember(group, user, kNoUser);
 }

@@ -1,4 +1,5 @@
 #include "halvex/server/mount_policy_internal.h"
+#include "halvex/server/request_internal.h"
 
 #include <halvex/platform/errcodes.h>
 #include <halvex/resource/client_resource.h>
@@ -27,8 +28,7 @@ bool EndsWithFail(const char* name)
 
 bool MayMount(CResource* node, const USER_IDENT_T& id, bool authenticated)
 {
-    const bool local = id.ipAddr == htonl(INADDR_LOOPBACK);
-    return node && (local || authenticated) && node->IsAddChildAllowed(&id);
+    return node && (Server::IsLocal(id.ipAddr) || authenticated) && node->IsAddChildAllowed(&id);
 }
 
 bool MayRecordFailure(CResource* node, const std::string& failName, const USER_IDENT_T& id)

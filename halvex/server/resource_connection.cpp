@@ -1,8 +1,8 @@
-// The connection handling of the TCP resource server: the listening task
-// only accepts, and every accepted connection gets a task of its own that
-// reads its first request (with a deadline), checks the grants and, for a
-// session, goes on serving it. A slow or silent client thus holds nobody but
-// its own task, and the number of such tasks is capped.
+// The connection handling that every transport of the resource server
+// shares: the listening task only accepts, and every accepted connection gets
+// a task of its own that reads its first request (with the transport's
+// deadlines) and, for a session, goes on serving it. A slow or silent client
+// thus holds nobody but its own task, and the number of such tasks is capped.
 #include <halvex/server/resource_server.h>
 
 #include <halvex/client/res_protocol.h>
@@ -28,21 +28,92 @@ namespace ZYRK {
 
 namespace {
 
-// Start argument word 0 of a connection task that has not yet read its first
-// request (1 is a session handed over already, 0 a listening task).
-constexpr uint32_t kModeFreshConnection = 2;
-
 // The answer to a connection beyond the cap: one frame FF AC ("session
 // failed").
 constexpr uint8_t kRefusal[10] = {0xFE, 0, 0, 0, 0, 0, 0, 2, RES_ERROR_REPLY, RES_SERR_SESSION};
 
 }  // namespace
 
-void CResourceTCPServerTask::SetSessionCap(uint32_t connections) { m_gate->SetCap(connections); }
+CResourceConnectionTask::CResourceConnectionTask() : m_gate(Platform::CSessionGate::Create()) {}
 
-uint32_t CResourceTCPServerTask::ActiveConnections() const { return m_gate->Active(); }
+CResourceConnectionTask::~CResourceConnectionTask() { delete[] m_receive; }
 
-void CResourceTCPServerTask::StartConnection(int socket, uint32_t clientAddress)
+RESULT_T CResourceConnectionTask::Init(const char* name, uint32_t priority, uint32_t stackSize, uint32_t flags)
+{
+    RESULT_T r = CResourceServerTask::Init(name, priority, stackSize, flags);
+    if (r != ERR_OK) {
+        return ERR_TASK_INIT;
+    }
+    if (!m_receive) {
+        m_receive = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
+    }
+    return m_receive ? ERR_OK : ERR_TASK_INIT;
+}
+
+RESULT_T CResourceConnectionTask::Unload()
+{
+    delete[] m_receive;
+    m_receive = nullptr;
+    return CResourceServerTask::Unload();
+}
+
+RESULT_T CResourceConnectionTask::Shutdown()
+{
+    // Held until the base is done, so that the task's thread cannot destroy
+    // this object in between.
+    std::lock_guard<std::recursive_mutex> guard(RequestLock());
+    m_stopping = true;
+    WakeListener();
+    return CTaskContainer::Shutdown();
+}
+
+uint16_t CResourceConnectionTask::GetPort()
+{
+    std::lock_guard<std::recursive_mutex> g(m_socketLock);
+    return m_socket >= 0 && !m_session ? m_port : 0;
+}
+
+void CResourceConnectionTask::SetListening(int socket, uint16_t port)
+{
+    std::lock_guard<std::recursive_mutex> g(m_socketLock);
+    m_socket = socket;
+    m_port = port;
+}
+
+void CResourceConnectionTask::InheritSettings(CResourceConnectionTask&) {}
+
+RESULT_T CResourceConnectionTask::PrepareSession() { return ERR_OK; }
+
+uint32_t CResourceConnectionTask::OpenSession(int socket)
+{
+    static const uint8_t kOpened[9] = {0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC1};
+    if (!ConnSend(socket, kOpened, sizeof kOpened)) {
+        return ERR_CANT_WRITE_SOCKET;
+    }
+    // The connection already has a task of its own, which from now on
+    // serves it as a session.
+    std::lock_guard<std::recursive_mutex> g(m_socketLock);
+    if (!m_session) {
+        if (RESULT_T r = PrepareSession()) {
+            return r;
+        }
+    }
+    m_session = true;
+    return 1;
+}
+
+uint32_t CResourceConnectionTask::CloseSession(int socket)
+{
+    static const uint8_t kClosed[9] = {0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC3};
+    ConnSend(socket, kClosed, sizeof kClosed);
+    return 0;
+}
+
+void CResourceConnectionTask::SetSessionCap(uint32_t connections) { m_gate->SetCap(connections); }
+
+uint32_t CResourceConnectionTask::ActiveConnections() const { return m_gate->Active(); }
+
+void CResourceConnectionTask::StartConnection(int socket, uint32_t clientAddress)
 {
     std::shared_ptr<void> slot = m_gate->TryEnter();
     if (!slot) {
@@ -58,7 +129,7 @@ void CResourceTCPServerTask::StartConnection(int socket, uint32_t clientAddress)
         ConnClose(socket);
         return;
     }
-    CResourceTCPServerTask* task = NewSessionTask();
+    CResourceConnectionTask* task = NewSessionTask();
     if (!task) {
         ConnClose(socket);
         return;
@@ -67,16 +138,14 @@ void CResourceTCPServerTask::StartConnection(int socket, uint32_t clientAddress)
     SessionName(name, sizeof name);
     task->SetTree(m_tree);
     task->SetMaxRequestSize(m_maxRequest);
-    task->m_idleTimeoutMs = m_idleTimeoutMs;
-    task->m_sessionIdleMs = m_sessionIdleMs;
     task->m_gate = m_gate;
-    task->m_grants = m_grants;  // a single request uses the listener's grants
     task->m_slot = std::move(slot);
+    InheritSettings(*task);
     RESULT_T r = task->Init(name, 0, 0, TASK_FLAG_NO_HANDSHAKE);
     if (r == ERR_OK) {
         r = CSupervisor().AddTask(task, CLibContainer::INITED);
         if (r == ERR_OK) {
-            const uint32_t arg[4] = {kModeFreshConnection, static_cast<uint32_t>(socket), clientAddress, 0};
+            const uint32_t arg[4] = {MODE_CONNECTION, static_cast<uint32_t>(socket), clientAddress, 0};
             r = CSupervisor().Start(name, arg);
             if (r == ERR_OK) {
                 return;  // the connection now belongs to the task
@@ -92,7 +161,7 @@ void CResourceTCPServerTask::StartConnection(int socket, uint32_t clientAddress)
     ConnClose(socket);
 }
 
-void CResourceTCPServerTask::ServeConnection(int socket, uint32_t clientAddress, bool session)
+void CResourceConnectionTask::ServeConnection(int socket, uint32_t clientAddress, bool session)
 {
     {
         std::lock_guard<std::recursive_mutex> g(m_socketLock);
@@ -111,77 +180,6 @@ void CResourceTCPServerTask::ServeConnection(int socket, uint32_t clientAddress,
     }
     ConnClose(socket);
     m_slot.reset();
-}
-
-void CResourceTCPServerTask::ManageConnection(int listenSocket)
-{
-    for (;;) {
-        sockaddr_in peer{};
-        const int c = Platform::AcceptRetrying(listenSocket, &peer, m_stopping,
-                                               "ZYRK::CResourceTCPServerTask::ManageConnection");
-        if (c < 0) {
-            return;  // the server is shutting down
-        }
-        int one = 1;
-        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        StartConnection(c, peer.sin_addr.s_addr);
-    }
-}
-
-void CResourceTCPServerTask::taskbody(uint32_t* startArgument)
-{
-    const uint32_t mode = startArgument ? startArgument[0] : 0;
-    if (mode == 1 || mode == kModeFreshConnection) {
-        // Every connection starts as user 2, group 4; a grant raises that.
-        set_user_id(2);
-        set_group_id(4);
-        ServeConnection(static_cast<int>(startArgument[1]), startArgument[2], mode == 1);
-        return;
-    }
-    uint32_t port = startArgument ? (startArgument[1] & 0xFFFF) : 0;
-    if (port == 0) {
-        port = DEFAULT_TCP_PORT;
-    }
-    for (uint32_t attempts = 0; attempts < 0x10000; ++attempts) {
-        if (m_stopping.load() || GetStateRequest() == UNLOADED) {
-            return;
-        }
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0) {
-            // No descriptor now (the process is at its limit): try again.
-            std::this_thread::sleep_for(std::chrono::milliseconds(Platform::ACCEPT_BACKOFF_MAX_MS));
-            continue;
-        }
-        int one = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = m_bindAddress;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            close(s);
-            port = port >= 0xFFFF ? DEFAULT_TCP_PORT : port + 1;
-            continue;
-        }
-        if (listen(s, 10) != 0) {
-            close(s);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_socket = s;
-            m_port = static_cast<uint16_t>(port);
-        }
-        ManageConnection(s);
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_socket = -1;
-            m_port = 0;
-        }
-        close(s);
-        return;
-    }
 }
 
 }  // namespace ZYRK

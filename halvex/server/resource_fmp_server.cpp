@@ -9,6 +9,8 @@
 #include <halvex/platform/syslogext.h>
 #include <halvex/platform/users.h>
 
+#include "halvex/server/request_internal.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -21,22 +23,16 @@ namespace ZYRK {
 
 std::atomic<int> CResourceFMPServerTask::mulForkCounter{0};
 
-CResourceFMPServerTask::CResourceFMPServerTask()
-{
-    // Local sockets have no receive deadline: sessions stay until closed.
-    m_sessionIdleMs = 0;
-}
+CResourceFMPServerTask::CResourceFMPServerTask() = default;
 
 CResourceFMPServerTask::~CResourceFMPServerTask() = default;
 
-CResourceTCPServerTask* CResourceFMPServerTask::NewSessionTask() { return new (std::nothrow) CResourceFMPServerTask; }
+CResourceFMPServerTask* CResourceFMPServerTask::NewSessionTask() { return new (std::nothrow) CResourceFMPServerTask; }
 
 void CResourceFMPServerTask::SessionName(char* name, size_t size)
 {
     std::snprintf(name, size, "fmpserver_%d", ++mulForkCounter);
 }
-
-uint32_t CResourceFMPServerTask::SessionWord(uint32_t, uint8_t option) { return option; }
 
 long CResourceFMPServerTask::ConnRecv(int socket, uint8_t* p, size_t n, int64_t)
 {
@@ -70,13 +66,16 @@ bool CResourceFMPServerTask::ConnSend(int socket, const uint8_t* p, size_t n)
 
 void CResourceFMPServerTask::ConnClose(int socket) { fmp_close(socket); }
 
+// Local sockets have no receive deadline: sessions stay until closed.
+int64_t CResourceFMPServerTask::RequestDeadline(bool) { return 0; }
+
 void CResourceFMPServerTask::DrainBeforeRefusal(int) {}
 
 USER_IDENT_T CResourceFMPServerTask::RequestIdentity(uint32_t)
 {
     m_authenticated = true;
     // Kept in network order like every other address of the server.
-    return {get_user_id(), htonl(0x7F000001)};
+    return {get_user_id(), Server::LoopbackAddress()};
 }
 
 bool CResourceFMPServerTask::TrustsIdentityExtensions(uint32_t) { return true; }
@@ -87,10 +86,8 @@ uint32_t CResourceFMPServerTask::HandleAuth(const uint8_t* p, uint32_t n, uint32
     return ProcessData(p, n, ident);
 }
 
-RESULT_T CResourceFMPServerTask::Shutdown()
+void CResourceFMPServerTask::WakeListener()
 {
-    std::lock_guard<std::recursive_mutex> guard(RequestLock());
-    m_stopping = true;
     uint16_t port = 0;
     {
         std::lock_guard<std::recursive_mutex> g(m_socketLock);
@@ -107,20 +104,13 @@ RESULT_T CResourceFMPServerTask::Shutdown()
             fmp_close(c);
         }
     }
-    return CTaskContainer::Shutdown();
-}
-
-uint16_t CResourceFMPServerTask::GetPort()
-{
-    std::lock_guard<std::recursive_mutex> g(m_socketLock);
-    return m_socket > 0 && !m_session ? m_port : 0;
 }
 
 void CResourceFMPServerTask::taskbody(uint32_t* startArgument)
 {
     const uint32_t mode = startArgument ? startArgument[0] : 0;
-    if (mode != 0) {
-        ServeConnection(static_cast<int>(startArgument[1]), htonl(0x7F000001), mode == 1);
+    if (mode != MODE_LISTEN) {
+        ServeConnection(static_cast<int>(startArgument[1]), Server::LoopbackAddress(), mode == MODE_SESSION);
         return;
     }
     uint32_t port = startArgument ? (startArgument[1] & 0xFFFF) : 0;
@@ -144,11 +134,7 @@ void CResourceFMPServerTask::taskbody(uint32_t* startArgument)
             fmp_close(s);
             return;
         }
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_socket = s;
-            m_port = static_cast<uint16_t>(port);
-        }
+        SetListening(s, static_cast<uint16_t>(port));
         // Only accepting here: each connection is served by a task of its own.
         bool restart = false;
         while (!m_stopping) {
@@ -161,13 +147,9 @@ void CResourceFMPServerTask::taskbody(uint32_t* startArgument)
                 fmp_close(c);
                 break;
             }
-            StartConnection(c, htonl(0x7F000001));
+            StartConnection(c, Server::LoopbackAddress());
         }
-        {
-            std::lock_guard<std::recursive_mutex> g(m_socketLock);
-            m_socket = -1;
-            m_port = 0;
-        }
+        SetListening(-1, 0);
         fmp_close(s);
         if (!restart) {
             return;

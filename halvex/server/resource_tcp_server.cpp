@@ -11,6 +11,7 @@
 
 #include "halvex/platform/listener_internal.h"
 #include "halvex/platform/stream_io_internal.h"
+#include "halvex/server/request_internal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -33,12 +34,6 @@ namespace ZYRK {
 
 std::atomic<uint32_t> CResourceTCPServerTask::mulForkCounter{0};
 
-namespace {
-
-constexpr uint32_t kLoopback = 0x7F000001;
-
-}  // namespace
-
 struct CResourceTCPServerTask::GRANT_TABLE_T {
     std::mutex lock;
     GRANT_T entries[GRANT_COUNT];
@@ -49,14 +44,14 @@ std::shared_ptr<CResourceTCPServerTask::GRANT_TABLE_T> CResourceTCPServerTask::N
     std::shared_ptr<GRANT_TABLE_T> table(new (std::nothrow) GRANT_TABLE_T);
     if (table) {
         std::memset(table->entries, 0, sizeof table->entries);
-        table->entries[0] = {htonl(kLoopback), GRANT_PERMANENT, 0, 0};
+        table->entries[0] = {Server::LoopbackAddress(), GRANT_PERMANENT, 0, 0};
     }
     return table;
 }
 
-CResourceTCPServerTask::CResourceTCPServerTask() : m_gate(Platform::CSessionGate::Create()) {}
+CResourceTCPServerTask::CResourceTCPServerTask() = default;
 
-CResourceTCPServerTask::~CResourceTCPServerTask() { delete[] m_receive; }
+CResourceTCPServerTask::~CResourceTCPServerTask() = default;
 
 int64_t CResourceTCPServerTask::Now()
 {
@@ -66,50 +61,29 @@ int64_t CResourceTCPServerTask::Now()
 
 RESULT_T CResourceTCPServerTask::Init(const char* name, uint32_t priority, uint32_t stackSize, uint32_t flags)
 {
-    RESULT_T r = CResourceServerTask::Init(name, priority, stackSize, flags);
+    RESULT_T r = CResourceConnectionTask::Init(name, priority, stackSize, flags);
     if (r != ERR_OK) {
-        return ERR_TASK_INIT;
-    }
-    if (!m_receive) {
-        m_receive = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
+        return r;
     }
     if (!m_grants) {
         m_grants = NewGrantTable();
     }
-    if (!m_receive || !m_grants) {
-        return ERR_TASK_INIT;
-    }
-    return ERR_OK;
+    return m_grants ? ERR_OK : ERR_TASK_INIT;
 }
 
 RESULT_T CResourceTCPServerTask::Unload()
 {
-    delete[] m_receive;
-    m_receive = nullptr;
     m_grants.reset();
-    return CResourceServerTask::Unload();
+    return CResourceConnectionTask::Unload();
 }
 
-RESULT_T CResourceTCPServerTask::Shutdown()
-{
-    // Held until the base is done, so that the task's thread cannot destroy
-    // this object in between.
-    std::lock_guard<std::recursive_mutex> guard(RequestLock());
-    m_stopping = true;
-    {
-        std::lock_guard<std::recursive_mutex> g(m_socketLock);
-        if (m_socket >= 0) {
-            // Wakes the body's accept or receive; the body closes the socket.
-            ::shutdown(m_socket, SHUT_RDWR);
-        }
-    }
-    return CTaskContainer::Shutdown();
-}
-
-uint16_t CResourceTCPServerTask::GetPort()
+void CResourceTCPServerTask::WakeListener()
 {
     std::lock_guard<std::recursive_mutex> g(m_socketLock);
-    return m_socket >= 0 && !m_session ? m_port : 0;
+    if (m_socket >= 0) {
+        // Wakes the body's accept or receive; the body closes the socket.
+        ::shutdown(m_socket, SHUT_RDWR);
+    }
 }
 
 bool CResourceTCPServerTask::CheckHostAuth(uint32_t address)
@@ -197,7 +171,14 @@ void CResourceTCPServerTask::SessionName(char* name, size_t size)
     std::snprintf(name, size, "tcpserver_%u", ++mulForkCounter);
 }
 
-uint32_t CResourceTCPServerTask::SessionWord(uint32_t clientAddress, uint8_t) { return clientAddress; }
+void CResourceTCPServerTask::InheritSettings(CResourceConnectionTask& connection)
+{
+    // The session tasks of this class are of this class (NewSessionTask).
+    auto& task = static_cast<CResourceTCPServerTask&>(connection);
+    task.m_idleTimeoutMs = m_idleTimeoutMs;
+    task.m_sessionIdleMs = m_sessionIdleMs;
+    task.m_grants = m_grants;  // a single request uses the listener's grants
+}
 
 long CResourceTCPServerTask::ConnRecv(int socket, uint8_t* p, size_t n, int64_t deadline)
 {
@@ -212,6 +193,11 @@ bool CResourceTCPServerTask::ConnSend(int socket, const uint8_t* p, size_t n)
 }
 
 void CResourceTCPServerTask::ConnClose(int socket) { close(socket); }
+
+int64_t CResourceTCPServerTask::RequestDeadline(bool awaitingNext)
+{
+    return Platform::DeadlineIn(awaitingNext ? m_sessionIdleMs : m_idleTimeoutMs);
+}
 
 void CResourceTCPServerTask::DrainBeforeRefusal(int socket)
 {
@@ -229,7 +215,7 @@ USER_IDENT_T CResourceTCPServerTask::RequestIdentity(uint32_t clientAddress)
 
 bool CResourceTCPServerTask::TrustsIdentityExtensions(uint32_t clientAddress)
 {
-    return clientAddress == htonl(kLoopback);
+    return Server::IsLocal(clientAddress);
 }
 
 uint32_t CResourceTCPServerTask::HandleAuth(const uint8_t* p, uint32_t n, uint32_t clientAddress, const USER_IDENT_T&)
@@ -237,197 +223,78 @@ uint32_t CResourceTCPServerTask::HandleAuth(const uint8_t* p, uint32_t n, uint32
     return AuthHost(p, n, clientAddress);
 }
 
-uint32_t CResourceTCPServerTask::OpenSession(int socket, uint32_t, uint8_t)
+RESULT_T CResourceTCPServerTask::PrepareSession()
 {
-    static const uint8_t kOpened[9] = {0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC1};
-    if (!ConnSend(socket, kOpened, sizeof kOpened)) {
-        return ERR_CANT_WRITE_SOCKET;
+    // A session has a grant table of its own.
+    std::shared_ptr<GRANT_TABLE_T> own = NewGrantTable();
+    if (!own) {
+        return ERR_NO_MEMORY;
     }
-    // The connection already has a task of its own, which from now on
-    // serves it as a session, with a grant table of its own.
-    if (!m_session) {
-        std::shared_ptr<GRANT_TABLE_T> own = NewGrantTable();
-        if (!own) {
-            return ERR_NO_MEMORY;
-        }
-        m_grants = std::move(own);
-    }
-    std::lock_guard<std::recursive_mutex> g(m_socketLock);
-    m_session = true;
-    return 1;
+    m_grants = std::move(own);
+    return ERR_OK;
 }
 
-uint32_t CResourceTCPServerTask::CloseSession(int socket)
+void CResourceTCPServerTask::ManageConnection(int listenSocket)
 {
-    static const uint8_t kClosed[9] = {0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC3};
-    ConnSend(socket, kClosed, sizeof kClosed);
-    return 0;
+    for (;;) {
+        sockaddr_in peer{};
+        const int c = Platform::AcceptRetrying(listenSocket, &peer, m_stopping,
+                                               "ZYRK::CResourceTCPServerTask::ManageConnection");
+        if (c < 0) {
+            return;  // the server is shutting down
+        }
+        int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        StartConnection(c, peer.sin_addr.s_addr);
+    }
 }
 
-uint32_t CResourceTCPServerTask::ManageCommand(int socket, uint32_t clientAddress)
+void CResourceTCPServerTask::taskbody(uint32_t* startArgument)
 {
-    if (!m_receive) {
-        return ERR_UNINITIALIZED;
+    const uint32_t mode = startArgument ? startArgument[0] : 0;
+    if (mode == MODE_SESSION || mode == MODE_CONNECTION) {
+        // Every connection starts as user 2, group 4; a grant raises that.
+        set_user_id(2);
+        set_group_id(4);
+        ServeConnection(static_cast<int>(startArgument[1]), startArgument[2], mode == MODE_SESSION);
+        return;
     }
-    // A fresh connection has the idle limit for its whole first request; a
-    // session may wait for its next request as long as the session limit
-    // allows, and then has the idle limit for the rest of the frame.
-    bool session;
-    {
-        std::lock_guard<std::recursive_mutex> g(m_socketLock);
-        session = m_session;
+    uint32_t port = startArgument ? (startArgument[1] & 0xFFFF) : 0;
+    if (port == 0) {
+        port = DEFAULT_TCP_PORT;
     }
-    int64_t deadline = Platform::DeadlineIn(session ? m_sessionIdleMs : m_idleTimeoutMs);
-    long got = ConnRecv(socket, m_receive, 1, deadline);
-    if (got <= 0) {
-        return got == 0 ? 0 : ERR_CANT_READ_SOCKET;
-    }
-    if (session) {
-        deadline = Platform::DeadlineIn(m_idleTimeoutMs);
-    }
-    got = ConnRecv(socket, m_receive + 1, RES_FRAME_HEADER_SIZE - 1, deadline);
-    if (got <= 0) {
-        return got == 0 ? 0 : ERR_CANT_READ_SOCKET;
-    }
-    int extensions = 0;
-    uint32_t n = 0;
-    if (!res_frame_parse_header(m_receive, &extensions, &n)) {
-        // Not a frame: dropped without answer.
-        return 1;
-    }
-    // The length is the peer's claim: beyond the configured maximum nothing
-    // is allocated and the connection is given up.
-    if (n > m_maxRequest) {
-        SysLogExt::PrintF(2, "ZYRK::CResourceTCPServerTask::ManageCommand[%p](): request of %u bytes refused",
-                          static_cast<void*>(this), n);
-        m_reply.Flush();
-        return ERR_BAD_DATA;
-    }
-    std::unique_ptr<uint8_t[]> heap;
-    uint8_t* payload = m_receive;
-    if (n > RECEIVE_PAYLOAD_MAX) {
-        heap.reset(new (std::nothrow) uint8_t[n]);
-        if (!heap) {
-            m_reply.Flush();
-            return ERR_NO_MEMORY;
+    for (uint32_t attempts = 0; attempts < 0x10000; ++attempts) {
+        if (m_stopping.load() || GetStateRequest() == UNLOADED) {
+            return;
         }
-        payload = heap.get();
-    }
-    if (n && ConnRecv(socket, payload, n, deadline) != static_cast<long>(n)) {
-        return 0;
-    }
-    USER_IDENT_T ident = RequestIdentity(clientAddress);
-    const bool local = TrustsIdentityExtensions(clientAddress);
-
-    m_reply.Flush();
-    auto finish = [this](uint32_t result) {
-        m_reply.Flush();
-        return result;
-    };
-    if (!m_reply.AllocSpace(RES_FRAME_HEADER_SIZE)) {
-        return finish(ERR_NO_MEMORY);
-    }
-    uint32_t pos = 0;
-    if (res_frame_has_uncounted_items(payload, n, extensions)) {
-        // More embedded requests than the header counts: refused as a whole
-        // before any of them runs.
-        if (ErrorResponse(RES_SERR_INDATA_SIZE) == ERR_NO_MEMORY) {
-            return finish(ERR_NO_MEMORY);
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0) {
+            // No descriptor now (the process is at its limit): try again.
+            std::this_thread::sleep_for(std::chrono::milliseconds(Platform::ACCEPT_BACKOFF_MAX_MS));
+            continue;
         }
-        pos = n;
+        int one = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = m_bindAddress;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(s);
+            port = port >= 0xFFFF ? DEFAULT_TCP_PORT : port + 1;
+            continue;
+        }
+        if (listen(s, 10) != 0) {
+            close(s);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        SetListening(s, static_cast<uint16_t>(port));
+        ManageConnection(s);
+        SetListening(-1, 0);
+        close(s);
+        return;
     }
-    for (int i = 0; i < extensions && pos < n; ++i) {
-        const uint8_t tag = payload[pos];
-        if (tag == RES_EXT_USER) {
-            if (n - pos < 4) {
-                break;
-            }
-            if (local) {
-                ident.uid = res_get_be16(payload + pos + 2);
-            }
-            pos += 4;
-        } else if (tag == RES_EXT_ADDRESS) {
-            if (n - pos < 6) {
-                break;
-            }
-            if (local) {
-                // Kept in network order, as the socket reports addresses.
-                std::memcpy(&ident.ipAddr, payload + pos + 2, 4);
-            }
-            pos += 6;
-        } else if (tag == RES_EXT_REQUEST) {
-            if (n - pos < 6) {
-                break;
-            }
-            const uint32_t d = res_get_be32(payload + pos + 2);
-            if (d > n - pos - 6) {
-                // An embedded request that runs past the frame.
-                uint8_t* e = m_reply.AllocSpace(2);
-                if (!e) {
-                    return finish(ERR_NO_MEMORY);
-                }
-                e[0] = RES_ERROR_REPLY;
-                e[1] = RES_SERR_INDATA_SIZE;
-                pos = n;
-                break;
-            }
-            uint8_t* ext = m_reply.AllocSpace(6);
-            if (!ext) {
-                return finish(ERR_NO_MEMORY);
-            }
-            const uint32_t r = ProcessData(payload + pos + 6, d, ident);
-            if (r >= RES_HANDLER_ERROR_BASE) {
-                return finish(r);
-            }
-            ext[0] = RES_EXT_REPLY;
-            ext[1] = 4;
-            res_put_be32(ext + 2, r);
-            if (!m_reply.SWAlign()) {
-                return finish(ERR_NO_MEMORY);
-            }
-            const uint64_t step = 6ull + d + (d & 1u);
-            pos = step > n - pos ? n : pos + static_cast<uint32_t>(step);
-        } else {
-            if (n - pos < 2) {
-                break;
-            }
-            pos += 2;
-        }
-    }
-    if (pos < n) {
-        const uint8_t op = payload[pos];
-        if (op == 0xC0) {
-            m_reply.Flush();
-            return OpenSession(socket, clientAddress, pos + 1 < n ? payload[pos + 1] : 0);
-        }
-        if (op == 0xC2) {
-            m_reply.Flush();
-            return CloseSession(socket);
-        }
-        const uint32_t r = op == 0xD0 ? HandleAuth(payload + pos, n - pos, clientAddress, ident)
-                                      : ProcessData(payload + pos, n - pos, ident);
-        if (r >= RES_HANDLER_ERROR_BASE) {
-            return finish(r);
-        }
-    }
-    uint32_t result = 1;
-    if (m_reply.Length() > RES_FRAME_HEADER_SIZE) {
-        uint8_t header[RES_FRAME_HEADER_SIZE];
-        res_frame_build_header(header, 0, static_cast<uint32_t>(m_reply.Length() - RES_FRAME_HEADER_SIZE));
-        bool first = true;
-        bool ok = m_reply.ForEachPiece([&](const uint8_t* piece, size_t len) {
-            if (first) {
-                first = false;
-                // The first piece starts with the reserved header bytes.
-                std::memcpy(const_cast<uint8_t*>(piece), header, RES_FRAME_HEADER_SIZE);
-            }
-            return ConnSend(socket, piece, len);
-        });
-        if (!ok) {
-            result = ERR_CANT_WRITE_SOCKET;
-        }
-    }
-    return finish(result);
 }
 
 }  // namespace ZYRK

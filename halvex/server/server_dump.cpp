@@ -35,6 +35,7 @@
 #include <halvex/server/server_tree.h>
 
 #include <halvex/platform/errcodes.h>
+#include <halvex/platform/hex.h>
 #include <halvex/resource/resource_set.h>
 #include <halvex/resource/value_codec.h>
 #include <halvex/text/unicode_internal.h>
@@ -84,14 +85,6 @@ std::string Escape(const char* text, size_t n)
     return out;
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool Unescape(const std::string& in, std::string& out)
 {
     out.clear();
@@ -108,7 +101,7 @@ bool Unescape(const std::string& in, std::string& out)
         case 'n': out += '\n'; break;
         case 'x': {
             if (i + 2 >= in.size()) return false;
-            int hi = HexDigit(in[i + 1]), lo = HexDigit(in[i + 2]);
+            int hi = hex_digit(in[i + 1]), lo = hex_digit(in[i + 2]);
             if (hi < 0 || lo < 0) return false;
             out += static_cast<char>(hi * 16 + lo);
             i += 2;
@@ -116,30 +109,6 @@ bool Unescape(const std::string& in, std::string& out)
         }
         default: return false;
         }
-    }
-    return true;
-}
-
-std::string Hex(const uint8_t* p, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
-    }
-    return out;
-}
-
-bool Unhex(const std::string& in, std::vector<uint8_t>& out)
-{
-    if (in.size() % 2) return false;
-    out.resize(in.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) {
-        int hi = HexDigit(in[2 * i]), lo = HexDigit(in[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out[i] = static_cast<uint8_t>(hi * 16 + lo);
     }
     return true;
 }
@@ -162,7 +131,7 @@ bool ValueText(const CResourceValue& v, std::string& out)
         std::vector<uint8_t> body(res_value_body_size(v) + 16 + v.GetSize());
         size_t written = 0;
         if (res_encode_reply_value_body(v, body.data(), body.size(), &written) != 0) return false;
-        out = Hex(body.data(), written);
+        out = hex_encode(body.data(), written);
         return true;
     }
     default: return false;
@@ -198,7 +167,7 @@ bool ParseValue(uint32_t type, const std::string& text, CResourceValue& v)
     case VALUE_TYPE_UNICODE:
     case VALUE_TYPE_TRANSPARENT: {
         std::vector<uint8_t> body;
-        if (!Unhex(text, body)) return false;
+        if (!hex_decode(text, body)) return false;
         v.SetType(static_cast<VALUE_TYPE_T>(type));
         return res_decode_value_body(static_cast<uint8_t>(type), body.data(), body.size(), v, 12) == 0;
     }

@@ -173,6 +173,21 @@ private:
 
     CServerResource(CServerResourceTree* tree, CServerResource* parent, const std::string& name, RES_TYPE_T kind);
     bool Allowed(const USER_IDENT_T* ident, uint32_t ownerBit) const;
+    // The same two questions under the tree mutex; rootAlways: user 0 may
+    // whatever the bits say.
+    bool AllowedNow(const USER_IDENT_T* ident, uint32_t ownerBit, bool rootAlways = false);
+    bool Supports(uint32_t cap);
+    // Why a change of this node is refused (the caller holds the tree mutex):
+    // removed from the tree, not supported, not allowed for the caller; 0
+    // when it is not.
+    unsigned long Refusal(bool supported, const USER_IDENT_T* ident, uint32_t ownerBit) const;
+    // A mount point's tree with this node held open (the caller closes it);
+    // null for other nodes and mount points without a tree.
+    CResourceTree* HoldMounted();
+    // Create with the notification and the change hook after the tree
+    // mutex is let go; name null: the next free instance number.
+    unsigned long CreateAndNotify(const std::string* name, CResource** out, RES_WAIT_T wait, unsigned long waitTime,
+                                  const USER_IDENT_T* ident);
     CServerResource* CloneInto(CServerResource* parent, const std::string& name) const;
     unsigned long CreateLocked(const std::string* name, CResource** out, const USER_IDENT_T* ident,
                                std::string* createdPath);

@@ -22,10 +22,13 @@ using SysLogExt::ResultF;
 
 namespace {
 
-constexpr RESULT_T ERR_UNSUPPORTED_OP = 0x64060000;
-constexpr RESULT_T ERR_NOHANDLE = 0x64040002;
-constexpr RESULT_T ERR_NAME_MISSING = 0x64070000;
-constexpr RESULT_T ERR_NAME_NO_MEMORY = 0x64040000;
+// The states in which a body waits in StopReceived for a resume or a
+// shutdown (or missed its stop and still runs).
+bool BodyStopped(CLibContainer::STATE_T state)
+{
+    return state == CLibContainer::STOPPED || state == CLibContainer::STOP_FAILED ||
+           state == CLibContainer::STOP_FAILED_SUSPENDED;
+}
 
 const char* NameOr(const CLibContainer* c)
 {
@@ -46,16 +49,16 @@ CLibContainer::~CLibContainer()
     std::free(mpName);
 }
 
-RESULT_T CLibContainer::Init() { return ERR_UNSUPPORTED_OP; }
-RESULT_T CLibContainer::Start() { return ERR_UNSUPPORTED_OP; }
-RESULT_T CLibContainer::Stop() { return ERR_UNSUPPORTED_OP; }
-RESULT_T CLibContainer::Unload() { return ERR_UNSUPPORTED_OP; }
+RESULT_T CLibContainer::Init() { return ERR_UNSUPPORTED; }
+RESULT_T CLibContainer::Start() { return ERR_UNSUPPORTED; }
+RESULT_T CLibContainer::Stop() { return ERR_UNSUPPORTED; }
+RESULT_T CLibContainer::Unload() { return ERR_UNSUPPORTED; }
 
 RESULT_T CLibContainer::SetName(const char* name)
 {
     char* copy = name ? strdup(name) : nullptr;
     if (name && !copy)
-        return ERR_NAME_NO_MEMORY;
+        return ERR_NO_MEMORY;
     std::free(mpName);
     mpName = copy;
     return 0;
@@ -64,12 +67,12 @@ RESULT_T CLibContainer::SetName(const char* name)
 RESULT_T CLibContainer::GetName(char** name) const
 {
     if (!name)
-        return ERR_NAME_MISSING;
+        return ERR_BAD_DATA;
     *name = nullptr;
     if (!mpName)
-        return ERR_NAME_MISSING;
+        return ERR_BAD_DATA;
     *name = strdup(mpName);
-    return *name ? 0 : ERR_NAME_NO_MEMORY;
+    return *name ? 0 : ERR_NO_MEMORY;
 }
 
 RESULT_T CLibContainer::Lock()
@@ -109,7 +112,7 @@ CTaskContainer::~CTaskContainer()
     Delete();
 }
 
-RESULT_T CTaskContainer::Init() { return ERR_UNSUPPORTED_OP; }
+RESULT_T CTaskContainer::Init() { return ERR_UNSUPPORTED; }
 
 RESULT_T CTaskContainer::Start() { return Start(nullptr); }
 
@@ -138,16 +141,9 @@ CLibContainer::STATE_T CTaskContainer::GetStableState() const
 RESULT_T CTaskContainer::Init(const char* name, uint32_t priority, uint32_t stackSize, uint32_t flags)
 {
     std::lock_guard<std::recursive_mutex> guard(mMutex);
-    STATE_T request = meStateRequest.load();
-    if (request == INITED) {
-        PrintF(3, "ZYRK::CTaskContainer::Init[%p](): OK <= multiple request for task '%s'", static_cast<void*>(this),
-               NameOr(this));
-        return 0;
-    }
-    if (request != CREATED) {
-        PrintF(2, "ZYRK::CTaskContainer::Init[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
-               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
-        return ERR_WRONG_STATE;
+    RESULT_T refused = 0;
+    if (!AcceptsRequest("Init", INITED, {CREATED}, &refused)) {
+        return refused;
     }
     meStateRequest.store(INITED);
     if (GetState() == INITED) {
@@ -159,18 +155,18 @@ RESULT_T CTaskContainer::Init(const char* name, uint32_t priority, uint32_t stac
     mulStackSize = stackSize;
     mulFlags = flags | (stackSize ? TASK_CREATE_STACK_RESERVATION : 0);
     if (SetName(name) != 0) {
-        PrintF(1, "ZYRK::CTaskContainer::Init[%p](): ERR_NOHANDLE, name=%s", static_cast<void*>(this),
+        PrintF(1, "ZYRK::CTaskContainer::Init[%p](): ERR_CANT_GET_HANDLE, name=%s", static_cast<void*>(this),
                name ? name : "");
-        return ERR_NOHANDLE;
+        return ERR_CANT_GET_HANDLE;
     }
     mpStartEvent = new (std::nothrow) CEvent(true, false);
     mpStopEvent = new (std::nothrow) CEvent(true, false);
     mpAckEvent = new (std::nothrow) CEvent(true, false);
     mpShutdownEvent = new (std::nothrow) CEvent(true, false);
     if (!mpStartEvent || !mpStopEvent || !mpAckEvent || !mpShutdownEvent) {
-        PrintF(1, "ZYRK::CTaskContainer::Init[%p](): ERR_NOHANDLE, name=%s", static_cast<void*>(this),
+        PrintF(1, "ZYRK::CTaskContainer::Init[%p](): ERR_CANT_GET_HANDLE, name=%s", static_cast<void*>(this),
                NameOr(this));
-        return ERR_NOHANDLE;
+        return ERR_CANT_GET_HANDLE;
     }
     return 0;
 }
@@ -178,16 +174,9 @@ RESULT_T CTaskContainer::Init(const char* name, uint32_t priority, uint32_t stac
 RESULT_T CTaskContainer::Start(const uint32_t* startArgument)
 {
     std::lock_guard<std::recursive_mutex> guard(mMutex);
-    STATE_T request = meStateRequest.load();
-    if (request == STARTED) {
-        PrintF(3, "ZYRK::CTaskContainer::Start[%p](): OK <= multiple request for task '%s'",
-               static_cast<void*>(this), NameOr(this));
-        return 0;
-    }
-    if (request != INITED) {
-        PrintF(2, "ZYRK::CTaskContainer::Start[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
-               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
-        return ERR_WRONG_STATE;
+    RESULT_T refused = 0;
+    if (!AcceptsRequest("Start", STARTED, {INITED}, &refused)) {
+        return refused;
     }
     meStateRequest.store(STARTED);
     muStarterUser = get_user_id();
@@ -205,10 +194,10 @@ RESULT_T CTaskContainer::Start(const uint32_t* startArgument)
     int rc = pthread_create(&mHandle, &attr, &CTaskContainer::ThreadEntry, this);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        PrintF(1, "ZYRK::CTaskContainer::Start[%p](): 0x%X, name=%s", static_cast<void*>(this), ERR_NOHANDLE,
+        PrintF(1, "ZYRK::CTaskContainer::Start[%p](): 0x%X, name=%s", static_cast<void*>(this), ERR_CANT_GET_HANDLE,
                NameOr(this));
         meStateRequest.store(INITED);  // nothing runs: the start may be tried again
-        return ERR_NOHANDLE;
+        return ERR_CANT_GET_HANDLE;
     }
     mbHasThread = true;
     return 0;
@@ -218,7 +207,7 @@ RESULT_T CTaskContainer::WaitForAcknowledge(const char* operation)
 {
     RESULT_T result = 0;
     if (!mpAckEvent)
-        result = ERR_NOHANDLE;
+        result = ERR_CANT_GET_HANDLE;
     else if (mpAckEvent->Wait(mulTimeout) != CEvent::WAIT_SIGNALLED)
         result = ERR_TIMEOUT;
     ResultF(result, 4, "ZYRK::CTaskContainer::%s[%p](): 0x%X, name=%s", operation, static_cast<void*>(this), result,
@@ -226,89 +215,80 @@ RESULT_T CTaskContainer::WaitForAcknowledge(const char* operation)
     return result;
 }
 
-RESULT_T CTaskContainer::Stop()
+bool CTaskContainer::AcceptsRequest(const char* operation, STATE_T wanted, std::initializer_list<STATE_T> accepted,
+                                    RESULT_T* result)
 {
-    std::lock_guard<std::recursive_mutex> guard(mMutex);
-    STATE_T request = meStateRequest.load();
-    if (request == STOPPED) {
-        PrintF(3, "ZYRK::CTaskContainer::Stop[%p](): OK <= multiple request for task '%s'", static_cast<void*>(this),
-               NameOr(this));
-        return 0;
+    const STATE_T request = meStateRequest.load();
+    *result = 0;
+    if (request == wanted) {
+        PrintF(3, "ZYRK::CTaskContainer::%s[%p](): OK <= multiple request for task '%s'", operation,
+               static_cast<void*>(this), NameOr(this));
+        return false;
     }
-    if (request != STARTED) {
-        PrintF(2, "ZYRK::CTaskContainer::Stop[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
-               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
-        return ERR_WRONG_STATE;
+    for (STATE_T state : accepted) {
+        if (request == state) {
+            return true;
+        }
     }
-    if (mpStartEvent)
-        mpStartEvent->Reset();
-    meStateRequest.store(STOPPED);
-    if (GetState() != STARTED || (mulFlags & TASK_FLAG_NO_HANDSHAKE) || !mpStopEvent)
+    PrintF(2, "ZYRK::CTaskContainer::%s[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u", operation,
+           static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
+    *result = ERR_WRONG_STATE;
+    return false;
+}
+
+RESULT_T CTaskContainer::Handshake(bool bodyAnswers, CEvent* signal, const char* operation)
+{
+    if (!bodyAnswers || (mulFlags & TASK_FLAG_NO_HANDSHAKE) || !signal)
         return 0;
     // An acknowledgement left over from an earlier, timed-out request must
     // not answer this one.
     if (mpAckEvent)
         mpAckEvent->Reset();
-    mpStopEvent->Set();
-    return WaitForAcknowledge("Stop");
+    signal->Set();
+    return WaitForAcknowledge(operation);
+}
+
+RESULT_T CTaskContainer::Stop()
+{
+    std::lock_guard<std::recursive_mutex> guard(mMutex);
+    RESULT_T refused = 0;
+    if (!AcceptsRequest("Stop", STOPPED, {STARTED}, &refused)) {
+        return refused;
+    }
+    if (mpStartEvent)
+        mpStartEvent->Reset();
+    meStateRequest.store(STOPPED);
+    return Handshake(GetState() == STARTED, mpStopEvent, "Stop");
 }
 
 RESULT_T CTaskContainer::Resume()
 {
     std::lock_guard<std::recursive_mutex> guard(mMutex);
-    STATE_T request = meStateRequest.load();
-    if (request == STARTED) {
-        PrintF(3, "ZYRK::CTaskContainer::Resume[%p](): OK <= multiple request for task '%s'",
-               static_cast<void*>(this), NameOr(this));
-        return 0;
-    }
-    if (request != STOPPED) {
-        PrintF(2, "ZYRK::CTaskContainer::Resume[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
-               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
-        return ERR_WRONG_STATE;
+    RESULT_T refused = 0;
+    if (!AcceptsRequest("Resume", STARTED, {STOPPED}, &refused)) {
+        return refused;
     }
     if (mpStopEvent)
         mpStopEvent->Reset();
     meStateRequest.store(STARTED);
-    STATE_T state = GetState();
-    bool stopped = state == STOPPED || state == STOP_FAILED || state == STOP_FAILED_SUSPENDED;
-    if (!stopped || (mulFlags & TASK_FLAG_NO_HANDSHAKE) || !mpStartEvent)
-        return 0;
-    if (mpAckEvent)
-        mpAckEvent->Reset();
-    mpStartEvent->Set();
-    return WaitForAcknowledge("Resume");
+    return Handshake(BodyStopped(GetState()), mpStartEvent, "Resume");
 }
 
 RESULT_T CTaskContainer::Shutdown()
 {
     std::lock_guard<std::recursive_mutex> guard(mMutex);
-    STATE_T request = meStateRequest.load();
-    if (request == UNLOADED) {
-        PrintF(3, "ZYRK::CTaskContainer::Shutdown[%p](): OK <= multiple request for task '%s'",
-               static_cast<void*>(this), NameOr(this));
-        return 0;
+    RESULT_T refused = 0;
+    if (!AcceptsRequest("Shutdown", UNLOADED, {CREATED, INITED, STOPPED}, &refused)) {
+        return refused;
     }
-    if (request == CREATED || request == INITED) {
-        meStateRequest.store(UNLOADED);
+    if (meStateRequest.load() != STOPPED) {
+        meStateRequest.store(UNLOADED);  // nothing runs yet
         return 0;
-    }
-    if (request != STOPPED) {
-        PrintF(2, "ZYRK::CTaskContainer::Shutdown[%p](): ERR_WRONG_STATE, name=%s, meStateRequest=%u",
-               static_cast<void*>(this), NameOr(this), static_cast<unsigned>(request));
-        return ERR_WRONG_STATE;
     }
     if (mpStopEvent)
         mpStopEvent->Reset();
     meStateRequest.store(UNLOADED);
-    STATE_T state = GetState();
-    bool stopped = state == STOPPED || state == STOP_FAILED || state == STOP_FAILED_SUSPENDED;
-    if (!stopped || (mulFlags & TASK_FLAG_NO_HANDSHAKE) || !mpShutdownEvent)
-        return 0;
-    if (mpAckEvent)
-        mpAckEvent->Reset();
-    mpShutdownEvent->Set();
-    return WaitForAcknowledge("Shutdown");
+    return Handshake(BodyStopped(GetState()), mpShutdownEvent, "Shutdown");
 }
 
 RESULT_T CTaskContainer::StopReceived()

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <mutex>
 #include <pthread.h>
 
@@ -126,6 +127,19 @@ protected:
 private:
     RESULT_T Init() override;
     __attribute__((visibility("hidden"))) RESULT_T WaitForAcknowledge(const char* operation);
+    // The check every request operation starts with (the caller holds the
+    // task's mutex): true when the request state is one that operation
+    // accepts; false with *result 0 and the multiple-request line when
+    // wanted is requested already, with 0x64090000 and the wrong-state line
+    // otherwise.
+    __attribute__((visibility("hidden"))) bool AcceptsRequest(const char* operation, STATE_T wanted,
+                                                              std::initializer_list<STATE_T> accepted,
+                                                              RESULT_T* result);
+    // Signals the body with signal and waits for its acknowledgement, when
+    // the body is in a state to answer and the task takes part in the
+    // handshake; else 0 at once.
+    __attribute__((visibility("hidden"))) RESULT_T Handshake(bool bodyAnswers, CEvent* signal,
+                                                         const char* operation);
     __attribute__((visibility("hidden"))) static void* ThreadEntry(void* self);
     __attribute__((visibility("hidden"))) void Execute();
     __attribute__((visibility("hidden"))) void ParkIfSuspended();

@@ -12,9 +12,6 @@ namespace ZYRK {
 
 namespace {
 
-constexpr RESULT_T ERR_NULL_OR_UNKNOWN = 0x64070000;
-constexpr RESULT_T ERR_NOT_REGISTERED = 0x640D0000;
-
 std::once_flag gListLockOnce;
 
 bool SameName(const CTaskContainer* task, const char* name)
@@ -128,7 +125,7 @@ CSupervisor::TaskNode* CSupervisor::FindNode(CTaskContainer* task)
 RESULT_T CSupervisor::AddTask(CTaskContainer* task, CLibContainer::STATE_T state)
 {
     if (!task)
-        return ERR_NULL_OR_UNKNOWN;
+        return ERR_BAD_DATA;
     if (!mpListLock->LockWrite())
         return ERR_WRONG_STATE;
     RESULT_T result = 0;
@@ -140,7 +137,7 @@ RESULT_T CSupervisor::AddTask(CTaskContainer* task, CLibContainer::STATE_T state
     } else {
         auto* node = new (std::nothrow) TaskNode{task, nullptr, mpLoadedTasks};
         if (!node) {
-            result = 0x64040000;
+            result = ERR_NO_MEMORY;
         } else {
             if (state != CLibContainer::UNDEFINED)
                 task->SetState(state);
@@ -170,14 +167,24 @@ CTaskContainer* CSupervisor::GetTask(const char* name)
     return found;
 }
 
-RESULT_T CSupervisor::Start(const char* name, const uint32_t* startArgument)
+template <typename F>
+RESULT_T CSupervisor::WithTask(const char* name, F&& what)
 {
     mpListLock->LockRead();
     CTaskContainer* task = GetTask(name);
-    RESULT_T result;
-    if (!task) {
-        result = ERR_NULL_OR_UNKNOWN;
-    } else {
+    RESULT_T result = ERR_BAD_DATA;
+    if (task) {
+        result = what(task);
+        task->Release();
+    }
+    mpListLock->UnlockRead();
+    return result;
+}
+
+RESULT_T CSupervisor::Start(const char* name, const uint32_t* startArgument)
+{
+    return WithTask(name, [&](CTaskContainer* task) {
+        RESULT_T result;
         switch (task->GetState()) {
         case CLibContainer::INITED:
             task->SetState(CLibContainer::STARTED);
@@ -203,20 +210,14 @@ RESULT_T CSupervisor::Start(const char* name, const uint32_t* startArgument)
             result = ERR_WRONG_STATE;
             break;
         }
-        task->Release();
-    }
-    mpListLock->UnlockRead();
-    return result;
+        return result;
+    });
 }
 
 RESULT_T CSupervisor::Stop(const char* name)
 {
-    mpListLock->LockRead();
-    CTaskContainer* task = GetTask(name);
-    RESULT_T result;
-    if (!task) {
-        result = ERR_NULL_OR_UNKNOWN;
-    } else {
+    return WithTask(name, [&](CTaskContainer* task) {
+        RESULT_T result;
         if (task->GetState() != CLibContainer::STARTED) {
             result = ERR_WRONG_STATE;
         } else {
@@ -231,36 +232,34 @@ RESULT_T CSupervisor::Stop(const char* name)
                 // task's thread reports STOP_FAILED_SUSPENDED itself.
                 task->SetState(CLibContainer::STOP_FAILED);
                 task->Suspend();
-                char* name = nullptr;
-                task->GetName(&name);
+                char* taskName = nullptr;
+                task->GetName(&taskName);
                 SysLogExt::PrintF(2, "ZYRK::CSupervisor::Stop(): task '%s' did not acknowledge the stop, its body is "
                                   "still running; it is parked at its next stop check",
-                                  name ? name : "");
-                std::free(name);
+                                  taskName ? taskName : "");
+                std::free(taskName);
             } else {
                 task->SetState(CLibContainer::STOPPED);
             }
         }
-        task->Release();
-    }
-    mpListLock->UnlockRead();
-    return result;
+        return result;
+    });
 }
 
 RESULT_T CSupervisor::RemoveTask(CTaskContainer* task)
 {
     if (!task)
-        return ERR_NULL_OR_UNKNOWN;
+        return ERR_BAD_DATA;
     if (!mpListLock->LockWrite())
         return ERR_WRONG_STATE;
     TaskNode* node = FindNode(task);
     if (!node) {
         mpListLock->UnlockWrite();
-        return ERR_NOT_REGISTERED;
+        return ERR_NOT_FOUND;
     }
     if (task->mbRemoving.exchange(true)) {
         mpListLock->UnlockWrite();
-        return ERR_NOT_REGISTERED;  // another thread is removing it
+        return ERR_NOT_FOUND;  // another thread is removing it
     }
     task->Lock();
     // Wait until nobody else holds the task (GetTask without Release yet).
@@ -277,7 +276,7 @@ RESULT_T CSupervisor::RemoveTask(CTaskContainer* task)
     if (!node) {
         task->mbRemoving.store(false);
         mpListLock->UnlockWrite();
-        return ERR_NOT_REGISTERED;
+        return ERR_NOT_FOUND;
     }
     if (node->previous)
         node->previous->next = node->next;
@@ -299,7 +298,7 @@ RESULT_T CSupervisor::DeleteTask(CTaskContainer* task)
     // A task without resources of its own keeps the base's Unload, which
     // answers "unsupported": that is nothing to unload, not a failure.
     result = task->Unload();
-    if (result != 0 && result != 0x64060000) {
+    if (result != 0 && result != ERR_UNSUPPORTED) {
         task->SetState(CLibContainer::UNLOAD_FAILED);
         return result;
     }

@@ -68,6 +68,10 @@ private:
 
     // Internal to the library, not part of its interface.
     __attribute__((visibility("hidden"))) static TaskNode* FindNode(CTaskContainer* task);
+    // Runs what(task) on the registered task of that name under the read
+    // lock and releases the task afterwards; 0x64070000 when there is none.
+    template <typename F>
+    RESULT_T WithTask(const char* name, F&& what);
 
     __attribute__((visibility("hidden"))) static TaskNode* mpLoadedTasks;
     __attribute__((visibility("hidden"))) static CProtRsc* mpListLock;

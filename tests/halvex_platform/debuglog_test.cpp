@@ -1,6 +1,7 @@
 #include <halvex/platform/syslogext.h>
 
 #include "halvex/platform/debuglog_internal.h"
+#include "platform_test_support.h"
 
 #include <gtest/gtest.h>
 

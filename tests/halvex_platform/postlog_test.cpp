@@ -1,6 +1,7 @@
 #include <halvex/platform/postlog.h>
 
 #include "halvex/platform/postlog_internal.h"
+#include "platform_test_support.h"
 
 #include <gtest/gtest.h>
 

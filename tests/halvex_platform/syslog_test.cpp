@@ -6,6 +6,7 @@
 #include <halvex/supervisor/supervisor.h>
 
 #include "halvex/platform/syslog_internal.h"
+#include "platform_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -12,11 +12,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <type_traits>
 
 using namespace ZYRK;
 using namespace srvtest;
 
 namespace {
+
+// The FMP task shares the connection handling with the TCP task, but not the
+// TCP task's host grants, bind address and timeouts.
+static_assert(std::is_base_of_v<CResourceConnectionTask, CResourceFMPServerTask>);
+static_assert(!std::is_base_of_v<CResourceTCPServerTask, CResourceFMPServerTask>);
 
 uint16_t StartQueueServer()
 {

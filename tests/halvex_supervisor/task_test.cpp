@@ -5,6 +5,7 @@
 #include <halvex/platform/users.h>
 
 #include "halvex/platform/postlog_internal.h"
+#include "tests/halvex_platform/platform_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -113,6 +114,17 @@ bool Logged(const std::string& needle)
     for (const auto& line : tLog)
         if (line.find(needle) != std::string::npos)
             return true;
+    return false;
+}
+
+// A debug-log line of the task's operation op with text after its "[%p](): ".
+bool LoggedBy(const std::string& op, const std::string& text)
+{
+    for (const auto& line : tLog) {
+        const size_t at = line.find("ZYRK::CTaskContainer::" + op + "[");
+        if (at != std::string::npos && line.find("](): " + text, at) != std::string::npos)
+            return true;
+    }
     return false;
 }
 
@@ -401,6 +413,28 @@ TEST_F(Tasks, ShutdownBeforeStartAndStateErrors)
     EXPECT_EQ(task.Start(nullptr), 0x64090000u);
     EXPECT_EQ(task.Delete(), 0u);
     EXPECT_EQ(task.GetStartEvent(), nullptr);
+}
+
+TEST_F(Tasks, RequestLinesNameTheirOwnOperation)
+{
+    Shared s;
+    HandshakeTask task(s);
+    const std::string created = "meStateRequest=" + std::to_string(unsigned(CLibContainer::CREATED));
+    EXPECT_EQ(task.Stop(), 0x64090000u);
+    EXPECT_TRUE(LoggedBy("Stop", "ERR_WRONG_STATE, name=, " + created));
+    EXPECT_EQ(task.Resume(), 0x64090000u);
+    EXPECT_TRUE(LoggedBy("Resume", "ERR_WRONG_STATE, name=, " + created));
+    ASSERT_EQ(task.Init("ops", 0, 4096, 0), 0u);
+    EXPECT_EQ(task.Init("ops", 0, 4096, 0), 0u);
+    EXPECT_TRUE(LoggedBy("Init", "OK <= multiple request for task 'ops'"));
+    ASSERT_EQ(task.Shutdown(), 0u);
+    EXPECT_EQ(task.Shutdown(), 0u);
+    EXPECT_TRUE(LoggedBy("Shutdown", "OK <= multiple request for task 'ops'"));
+    EXPECT_EQ(task.Start(nullptr), 0x64090000u);
+    EXPECT_TRUE(LoggedBy("Start", "ERR_WRONG_STATE, name=ops, meStateRequest=" +
+                                      std::to_string(unsigned(CLibContainer::UNLOADED))));
+    EXPECT_FALSE(LoggedBy("Resume", "OK <= multiple request"));
+    EXPECT_EQ(task.Delete(), 0u);
 }
 
 // Post-log line of a starting task, unless it is a TCP resource server session.
