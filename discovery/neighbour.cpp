@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 #include <type_traits>
@@ -29,7 +31,7 @@ constexpr uint16_t kCompleteStates = NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD
 
 // How often the entry is read again while waiting, in case a notification
 // was lost (a full socket buffer drops them).
-constexpr std::chrono::milliseconds kRereadInterval(250);
+constexpr std::chrono::milliseconds kRereadInterval(500);
 
 std::string FormatMac(const uint8_t* b) {
     char buf[18];
@@ -83,6 +85,18 @@ class CRouteSocket {
 public:
     ~CRouteSocket() {
         if (fd >= 0) ::close(fd);
+    }
+
+    bool IsOpen() const { return fd >= 0; }
+    // Where neighbour notifications go that arrive while a request waits for its answer.
+    std::function<void(const NeighbourEntry&)> onNotification;
+    // Readable descriptor that ends every wait at once (-1: none).
+    void SetCancel(int f) { cancelFd = f; }
+    // True once since the kernel dropped notifications on a full buffer.
+    bool TakeLost() {
+        bool l = lost;
+        lost = false;
+        return l;
     }
 
     bool Open() {
@@ -207,7 +221,10 @@ private:
         int error = ETIMEDOUT;
         Pump(deadline, [&](const nlmsghdr* h) {
             if (h->nlmsg_seq != seq || h->nlmsg_pid != portId) {
-                if constexpr (!std::is_same_v<OnMessage, std::nullptr_t>) onMessage(h);
+                // A notification that came meanwhile: not lost to whoever waits for it.
+                if (onNotification)
+                    if (auto e = ParseNeighbourMessage(reinterpret_cast<const uint8_t*>(h), h->nlmsg_len))
+                        onNotification(*e);
                 return false;
             }
             if (h->nlmsg_type == NLMSG_ERROR) {
@@ -227,24 +244,27 @@ private:
     }
 
     // Receives datagrams from the kernel until `handle` returns true (0), the
-    // deadline passes (1) or the socket fails (-1). Notifications that the
-    // kernel dropped on a full buffer are not missed for long: the waiting
-    // loop reads the entry again every little while.
+    // deadline passes (1), or the socket fails or the wait is cancelled (-1).
+    // Notifications that the kernel dropped on a full buffer are not missed
+    // for long: `lost` tells the waiting side to read its entries again.
     template <class Handle>
     int Pump(Clock::time_point deadline, Handle handle) {
         alignas(nlmsghdr) uint8_t buf[16384];
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left < 0) return 1;
-            pollfd p{fd, POLLIN, 0};
-            int r = ::poll(&p, 1, static_cast<int>(left));
+            pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+            int r = ::poll(p, cancelFd >= 0 ? 2 : 1, static_cast<int>(left));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) return -1;
             if (r == 0) return 1;
+            if (cancelFd >= 0 && p[1].revents) return -1;
+            if (!(p[0].revents & (POLLIN | POLLERR))) continue;
             sockaddr_nl from{};
             socklen_t fromLen = sizeof from;
             ssize_t n = ::recvfrom(fd, buf, sizeof buf, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLen);
             if (n < 0) {
+                if (errno == ENOBUFS) lost = true;
                 if (errno == EINTR || errno == EAGAIN || errno == ENOBUFS) continue;
                 return -1;
             }
@@ -257,6 +277,8 @@ private:
     }
 
     int fd = -1;
+    int cancelFd = -1;
+    bool lost = false;
     uint32_t portId = 0;
     uint32_t sequence = 0;
 };
@@ -280,6 +302,12 @@ bool SendEchoRequest(uint32_t index, uint32_t address) {
     }
     ::close(fd);
     return ok;
+}
+
+bool Cancelled(int cancelFd) {
+    if (cancelFd < 0) return false;
+    pollfd p{cancelFd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
 }
 
 }  // namespace
@@ -334,64 +362,173 @@ std::optional<std::string> CompleteMac(const NeighbourEntry& e) {
     return e.mac;
 }
 
+namespace {
+
+// The kernel's table: look-ups begun on one socket that receives the table's
+// notifications, each waiting for its entry to complete or fail.
+class CKernelNeighbourSource : public INeighbourSource {
+public:
+    CKernelNeighbourSource() {
+        socket.onNotification = [this](const NeighbourEntry& e) { Settle(e); };
+    }
+
+    void Begin(uint32_t adapterIndex, const std::string& address) override {
+        BeginUntil(adapterIndex, address, Clock::now() + kExchangeBound);
+    }
+
+    void BeginUntil(uint32_t adapterIndex, const std::string& address, Clock::time_point deadline) {
+        const Asker asker{adapterIndex, address};
+        uint32_t target = 0;
+        if (!ParseIPv4(address, target) || !IsUnicastIPv4(target) || (!socket.IsOpen() && !socket.Open())) {
+            ready.push_back({asker, std::nullopt});
+            return;
+        }
+        // The kernel's routes say whether the address is an ordinary
+        // neighbour there (not one of our own, not a subnet-directed
+        // broadcast) and, for adapter 0, which adapter to resolve it on.
+        uint32_t index = adapterIndex;
+        RouteAnswer route;
+        if (socket.Route(target, index, deadline, route)) {
+            if (route.type != RTN_UNICAST) index = 0;
+            else if (index == 0) index = route.outputIndex;
+        } else {
+            route.onLink = false;  // no answer: do not guess where an echo request would go
+        }
+        // Loopback and adapters without ARP have no neighbours to ask for.
+        unsigned flags = 0;
+        std::optional<NeighbourEntry> entry;
+        if (index == 0 || !socket.LinkFlags(index, deadline, flags) || (flags & (IFF_LOOPBACK | IFF_NOARP)) ||
+            !socket.ReadEntry(index, target, deadline, entry)) {
+            ready.push_back({asker, std::nullopt});
+            return;
+        }
+        if (entry)
+            if (auto mac = CompleteMac(*entry)) {
+                ready.push_back({asker, mac});
+                return;
+            }
+        auto it = lookups.find({index, target});
+        if (it == lookups.end()) {
+            bool started = socket.Solicit(index, target, deadline);
+            if (!started && route.onLink) started = SendEchoRequest(index, target);
+            it = lookups.emplace(std::make_pair(index, target), Lookup{}).first;
+            it->second.started = started;
+        }
+        it->second.lastRead = Clock::time_point{};  // read again before the first wait: it may have completed meanwhile
+        it->second.askers.push_back(asker);
+    }
+
+    void End(uint32_t adapterIndex, const std::string& address) override {
+        for (auto it = lookups.begin(); it != lookups.end();) {
+            auto& a = it->second.askers;
+            a.erase(std::remove(a.begin(), a.end(), Asker{adapterIndex, address}), a.end());
+            it = a.empty() ? lookups.erase(it) : std::next(it);
+        }
+    }
+
+    void Wait(std::chrono::milliseconds timeout, int wakeFd, const OutcomeFn& done) override {
+        const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+        socket.SetCancel(wakeFd);
+        for (;;) {
+            ReadAgain(deadline);
+            if (!ready.empty()) break;
+            if (lookups.empty()) {
+                WaitForWake(deadline, wakeFd);
+                break;
+            }
+            const auto until = std::min(deadline, Clock::now() + kRereadInterval);
+            socket.Watch(until, [&](const NeighbourEntry& e) { return Settle(e); });
+            if (!ready.empty() || Clock::now() >= deadline || Cancelled(wakeFd)) break;
+        }
+        std::vector<Outcome> outcomes;
+        outcomes.swap(ready);
+        for (const Outcome& o : outcomes) done(o.asker.first, o.asker.second, o.mac);
+    }
+
+private:
+    using Asker = std::pair<uint32_t, std::string>;  // as the look-up was begun
+    struct Outcome {
+        Asker asker;
+        std::optional<std::string> mac;
+    };
+    struct Lookup {
+        bool started = false;  // resolution was started here: a failure of the entry is final
+        Clock::time_point lastRead;
+        std::vector<Asker> askers;
+    };
+    // Bounds of one exchange with the kernel, and of the pause between two
+    // readings of an entry that is waited for.
+    static constexpr std::chrono::milliseconds kExchangeBound{500};
+
+    // An entry changed: a look-up that waits for it ends when it completed,
+    // or failed after resolution was started here. True when one ended.
+    bool Settle(const NeighbourEntry& e) {
+        auto it = lookups.find({e.adapterIndex, e.address});
+        if (it == lookups.end()) return false;
+        std::optional<std::string> mac = CompleteMac(e);
+        const bool failed = !mac && ((it->second.started && (e.state & NUD_FAILED)) || (e.state & NUD_NOARP));
+        if (!mac && !failed) return false;
+        for (const Asker& a : it->second.askers) ready.push_back({a, mac});
+        lookups.erase(it);
+        return true;
+    }
+
+    // Reads the entries not read for a while (all of them after lost
+    // notifications), so that a lost notification costs no more than that.
+    void ReadAgain(Clock::time_point deadline) {
+        const bool all = socket.TakeLost();
+        const auto now = Clock::now();
+        std::vector<std::pair<uint32_t, uint32_t>> due;
+        for (auto& [key, l] : lookups)
+            if (all || now - l.lastRead >= kRereadInterval) due.push_back(key);
+        for (const auto& key : due) {
+            auto it = lookups.find(key);
+            if (it == lookups.end()) continue;
+            it->second.lastRead = now;
+            std::optional<NeighbourEntry> entry;
+            if (!socket.ReadEntry(key.first, key.second, std::min(deadline, now + kExchangeBound), entry)) continue;
+            if (entry) Settle(*entry);
+        }
+    }
+
+    static void WaitForWake(Clock::time_point deadline, int wakeFd) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return;
+        pollfd p{wakeFd, POLLIN, 0};
+        if (wakeFd < 0)
+            ::poll(nullptr, 0, static_cast<int>(left));
+        else
+            ::poll(&p, 1, static_cast<int>(left));
+    }
+
+    CRouteSocket socket;
+    std::map<std::pair<uint32_t, uint32_t>, Lookup> lookups;  // by adapter and address (host order)
+    std::vector<Outcome> ready;
+};
+
+}  // namespace
+
+std::shared_ptr<INeighbourSource> KernelNeighbourSource() { return std::make_shared<CKernelNeighbourSource>(); }
+
 std::optional<std::string> ResolveNeighbourMac(uint32_t adapterIndex, const std::string& address,
                                                std::chrono::milliseconds timeout) {
-    uint32_t target = 0;
-    if (!ParseIPv4(address, target) || !IsUnicastIPv4(target)) return std::nullopt;
-    const auto deadline = Clock::now() + (timeout.count() > 0 ? timeout : std::chrono::milliseconds(0));
+    return ResolveNeighbourMac(adapterIndex, address, timeout, -1);
+}
 
-    CRouteSocket s;
-    if (!s.Open()) return std::nullopt;
-
-    // The kernel's routes say whether the address is an ordinary neighbour
-    // there (not one of our own, not a subnet-directed broadcast) and, for
-    // adapter 0, which adapter to resolve it on.
-    RouteAnswer route;
-    if (s.Route(target, adapterIndex, deadline, route)) {
-        if (route.type != RTN_UNICAST) return std::nullopt;
-        if (adapterIndex == 0) adapterIndex = route.outputIndex;
-    } else {
-        route.onLink = false;  // no answer: do not guess where an echo request would go
-    }
-    if (adapterIndex == 0) return std::nullopt;
-    // Loopback and adapters without ARP have no neighbours to ask for.
-    unsigned flags = 0;
-    if (!s.LinkFlags(adapterIndex, deadline, flags) || (flags & (IFF_LOOPBACK | IFF_NOARP))) return std::nullopt;
-
-    std::optional<NeighbourEntry> entry;
-    if (!s.ReadEntry(adapterIndex, target, deadline, entry)) return std::nullopt;  // no such adapter, or no time
-    if (entry)
-        if (auto mac = CompleteMac(*entry)) return mac;
-
-    bool started = s.Solicit(adapterIndex, target, deadline);
-    if (!started && route.onLink) started = SendEchoRequest(adapterIndex, target);
-
-    // Wait for the entry to complete. A failure counts only once resolution
-    // was started here: an entry that failed before may still be filled by
-    // the camera's own ARP request.
+std::optional<std::string> ResolveNeighbourMac(uint32_t adapterIndex, const std::string& address,
+                                               std::chrono::milliseconds timeout, int cancelFd) {
+    const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+    CKernelNeighbourSource source;
     std::optional<std::string> result;
-    bool failed = false;
+    bool ended = false;
+    auto done = [&](uint32_t, const std::string&, const std::optional<std::string>& mac) {
+        result = mac;
+        ended = true;
+    };
+    source.BeginUntil(adapterIndex, address, deadline);
     for (;;) {
-        // Read once more: the entry may have completed before the watch began.
-        if (!s.ReadEntry(adapterIndex, target, deadline, entry)) return std::nullopt;
-        if (entry) {
-            if (auto mac = CompleteMac(*entry)) return mac;
-            if (started && (entry->state & NUD_FAILED)) return std::nullopt;
-            if (entry->state & NUD_NOARP) return std::nullopt;  // an adapter without ARP: nothing will come
-        }
-        const auto until = std::min(deadline, Clock::now() + kRereadInterval);
-        s.Watch(until, [&](const NeighbourEntry& e) {
-            if (e.adapterIndex != adapterIndex || e.address != target) return false;
-            if (auto mac = CompleteMac(e)) {
-                result = mac;
-                return true;
-            }
-            if (started && (e.state & NUD_FAILED)) {
-                failed = true;
-                return true;
-            }
-            return false;
-        });
-        if (result || failed || Clock::now() >= deadline) return result;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        source.Wait(left, cancelFd, done);
+        if (ended || Clock::now() >= deadline || Cancelled(cancelFd)) return result;
     }
 }

@@ -24,6 +24,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -35,12 +37,42 @@
 // the address after its own probes.
 std::optional<std::string> ResolveNeighbourMac(uint32_t adapterIndex, const std::string& address,
                                                std::chrono::milliseconds timeout);
+// The same, ending at once (nullopt) when the descriptor `cancelFd` becomes
+// readable: lets an owner that stops end look-ups in progress.
+std::optional<std::string> ResolveNeighbourMac(uint32_t adapterIndex, const std::string& address,
+                                               std::chrono::milliseconds timeout, int cancelFd);
 
 // False for addresses that never have a neighbour entry of their own: 0.0.0.0/8,
 // loopback 127.0.0.0/8, multicast 224.0.0.0/4 and 240.0.0.0/4 with the limited
 // broadcast address. Host order. (Subnet-directed broadcasts depend on the
 // adapter; the resolver asks the kernel's routes about those.)
 bool IsUnicastIPv4(uint32_t hostOrder);
+
+// Many look-ups at once: a look-up is begun, and its outcome comes from Wait.
+// The kernel's table serves it on one socket; tests give a table of their own.
+// One thread at a time.
+class INeighbourSource {
+public:
+    // The outcome of the look-up that was begun with (`adapterIndex`,
+    // `address`): the MAC address once the entry is complete, or nullopt when
+    // it cannot resolve (not a unicast address, no such adapter, the kernel
+    // gave up after its probes).
+    using OutcomeFn = std::function<void(uint32_t adapterIndex, const std::string& address,
+                                         const std::optional<std::string>& mac)>;
+    virtual ~INeighbourSource() = default;
+    // Starts a look-up of `address` on `adapterIndex` (0: the adapter that the
+    // route to the address leaves through). Returns without waiting for it.
+    virtual void Begin(uint32_t adapterIndex, const std::string& address) = 0;
+    // Forgets a look-up whose outcome is no longer awaited.
+    virtual void End(uint32_t adapterIndex, const std::string& address) = 0;
+    // Waits up to `timeout`, or until the descriptor `wakeFd` is readable (not
+    // read here), for outcomes and hands each to `done`; a look-up whose
+    // outcome was handed over has ended.
+    virtual void Wait(std::chrono::milliseconds timeout, int wakeFd, const OutcomeFn& done) = 0;
+};
+
+// The kernel's neighbour table through rtnetlink, as ResolveNeighbourMac asks it.
+std::shared_ptr<INeighbourSource> KernelNeighbourSource();
 
 // One neighbour entry as the kernel reports it.
 struct NeighbourEntry {
