@@ -79,9 +79,15 @@ public:
     // Collection time per adapter (one second; tests may shorten it).
     int collectMs = 1000;
 
+    // Adapters one after another, one window each (the window's scan cycle),
+    // or every broadcast at once and one window for all (the command-line
+    // scan). Answers come adapter by adapter in table order either way.
+    void SetConcurrentAdapters(bool on) { concurrentAdapters = on; }
+
 private:
     std::string destination;
     uint16_t port;
+    bool concurrentAdapters = false;
 };
 
 // Receive buffer of a scan socket: room for a burst of a few thousand answers.
