@@ -5,6 +5,7 @@
 #include "discovery/scan_threads.h"
 #include "fake_neighbours.h"
 #include "loopback_responder.h"
+#include "tests/discovery/loopback_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -44,9 +45,9 @@ ScanCycleSteps OfflineSteps() {
 DiscoveryEndpoints LoopbackEndpoints(const std::string& group = "127.0.0.3") {
     DiscoveryEndpoints e;
     e.mdnsGroup = group;
-    e.mdnsPort = FreeLoopbackPort();
+    e.mdnsPort = mdnstest::FreeLoopbackPort();
     e.announcementBindAddress = "127.0.0.1";
-    e.announcementPort = FreeLoopbackPort();
+    e.announcementPort = mdnstest::FreeLoopbackPort();
     return e;
 }
 
@@ -71,29 +72,6 @@ void SendTo(uint32_t address, uint16_t port, const Bytes& b, uint32_t from = 0x7
     ::sendto(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::close(s);
 }
-
-// Records the row changes of a list, for the MAC cells filled later.
-class RecordingSinkForThreads : public IDeviceListSink {
-public:
-    void InsertRow(int row, const std::string& name) override { Add("insert " + std::to_string(row) + " " + name); }
-    void SetItemText(int row, int column, const std::string& text) override {
-        Add("text " + std::to_string(row) + " " + std::to_string(column) + " " + text);
-    }
-    void SetItemImage(int, int, int) override {}
-    void DeleteAllRows() override { Add("delete all"); }
-    bool Saw(const std::string& line) {
-        std::lock_guard<std::mutex> l(mutex);
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-
-private:
-    void Add(std::string line) {
-        std::lock_guard<std::mutex> l(mutex);
-        lines.push_back(std::move(line));
-    }
-    std::mutex mutex;
-    std::vector<std::string> lines;
-};
 
 }  // namespace
 
@@ -361,7 +339,7 @@ TEST_F(ScanThreads, FullCycleOnLoopbackFindsUnicastAndListenerAnswers) {
 // leaves the cycle to complete with the rows merged (their MAC cells empty),
 // and one that resolves later fills its row, record and cell, through the sink.
 TEST_F(ScanThreads, MacLookupsNeverHoldUpTheMergeAndLateOnesFillTheirRows) {
-    RecordingSinkForThreads sink;
+    RecordingSink sink;
     CDeviceList sinkList(&sink);
     CDiscoveryThreads t(sinkList, status);
     auto table = std::make_shared<FakeNeighbours>();
@@ -383,7 +361,9 @@ TEST_F(ScanThreads, MacLookupsNeverHoldUpTheMergeAndLateOnesFillTheirRows) {
     auto rows = sinkList.Snapshot();
     EXPECT_EQ(rows[0].macAddress, "");
     EXPECT_EQ(rows[2].macAddress, "");
-    EXPECT_TRUE(sink.Saw("text 1 2 02:00:5E:00:00:02")) << "the MAC cell of row 1 was not set";
+    auto calls = sink.Take();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "text 1 2 02:00:5E:00:00:02"), calls.end())
+        << "the MAC cell of row 1 was not set";
     // Each address was looked up on the adapter it answered on.
     for (const auto& call : table->Calls()) EXPECT_EQ(call.first, LoopbackIndex());
     t.Stop();  // ends the look-ups that are still waiting
