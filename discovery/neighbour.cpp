@@ -270,9 +270,15 @@ private:
             }
             if (from.nl_pid != 0) continue;                       // only the kernel speaks here
             if (static_cast<size_t>(n) > sizeof buf) continue;    // cut short: not worth reading
-            int len = static_cast<int>(n);
-            for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len))
+            // The messages of the datagram, each inside it and aligned as the kernel packs them.
+            const size_t size = static_cast<size_t>(n);
+            for (size_t off = 0; size - off >= sizeof(nlmsghdr);) {
+                const auto* h = reinterpret_cast<const nlmsghdr*>(buf + off);
+                if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > size - off) break;
                 if (handle(h)) return 0;
+                off += NLMSG_ALIGN(h->nlmsg_len);
+                if (off > size) break;
+            }
         }
     }
 
