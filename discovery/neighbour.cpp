@@ -446,6 +446,9 @@ public:
             socket.Watch(until, [&](const NeighbourEntry& e) { return Settle(e); });
             if (!ready.empty() || Clock::now() >= deadline || Cancelled(wakeFd)) break;
         }
+        // The wake-up descriptor ends waits only: Begin's requests must not
+        // fail because new work came.
+        socket.SetCancel(-1);
         std::vector<Outcome> outcomes;
         outcomes.swap(ready);
         for (const Outcome& o : outcomes) done(o.asker.first, o.asker.second, o.mac);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,6 +208,27 @@ TEST(Neighbour, KernelTableInAPrivateNamespace) {
             if (std::chrono::steady_clock::now() - start > 700ms + 500ms) return 4;
             if (ResolveNeighbourMac(index, "10.88.0.255", 1s).has_value()) return 5;  // the subnet's broadcast
             if (ResolveNeighbourMac(index, "10.88.0.1", 1s).has_value()) return 6;    // our own address
+
+            // Many look-ups on one source: each settles on its own, and a
+            // wake-up that is still pending ends waits but never fails a look-up.
+            auto source = KernelNeighbourSource();
+            int wake = eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);  // readable from the start
+            std::map<std::string, std::string> outcomes;
+            auto done = [&](uint32_t, const std::string& a, const std::optional<std::string>& mac) {
+                outcomes[a] = mac ? *mac : "none";
+            };
+            source->Wait(5s, wake, done);  // returns at once: woken
+            source->Begin(index, "10.88.0.9");
+            source->Begin(index, "10.88.0.30");  // nobody answers
+            source->Begin(index, "224.0.0.251");
+            source->Begin(0, "10.88.0.9");
+            for (int i = 0; i < 10 && outcomes.size() < 3; ++i) source->Wait(300ms, wake, done);
+            if (outcomes != std::map<std::string, std::string>{{"10.88.0.9", "02:00:5E:10:20:30"}, {"224.0.0.251", "none"}})
+                return 7;
+            source->End(index, "10.88.0.30");
+            source->Wait(100ms, -1, done);
+            if (outcomes.size() != 2) return 8;
+            close(wake);
             return 0;
         },
         code);
