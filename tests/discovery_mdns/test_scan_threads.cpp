@@ -335,35 +335,38 @@ TEST_F(ScanThreads, FullCycleOnLoopbackFindsUnicastAndListenerAnswers) {
     EXPECT_EQ(rows[1].ipAddress, "127.0.0.4");
 }
 
-// MAC look-ups run off the discovery threads: a look-up that never resolves
-// leaves the cycle to complete with the rows merged (their MAC cells empty),
-// and one that resolves later fills its row, record and cell, through the sink.
+// MAC look-ups run off the discovery threads: a hundred look-ups that never
+// resolve (cameras in a foreign subnet that do not answer ARP) leave the cycle
+// to complete with every row merged, their MAC cells empty, and a camera
+// behind them whose MAC address resolves later gets it filled in, record and
+// cell, through the sink.
 TEST_F(ScanThreads, MacLookupsNeverHoldUpTheMergeAndLateOnesFillTheirRows) {
     RecordingSink sink;
     CDeviceList sinkList(&sink);
     CDiscoveryThreads t(sinkList, status);
     auto table = std::make_shared<FakeNeighbours>();
-    table->Set("10.9.0.2", "02:00:5E:00:00:02", 300ms);
-    t.SetNeighbourSource(table);  // 10.9.0.1 and 10.9.0.3 never resolve
+    table->Set("10.8.0.2", "02:00:5E:00:00:02", 300ms);
+    t.SetNeighbourSource(table);  // the 10.9.x.y cameras never resolve
     ScanCycleSteps s = OfflineSteps();
     s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
-        r = {ParsedCamera("Far1", 0x0A090001), ParsedCamera("Near", 0x0A090002), ParsedCamera("Far2", 0x0A090003)};
+        r.clear();
+        for (uint32_t i = 1; i <= 100; ++i) r.push_back(ParsedCamera("Far" + std::to_string(i), 0x0A090000 + i));
+        r.push_back(ParsedCamera("Near", 0x0A080002));
         return true;
     };
     t.SetScanCycleSteps(s);
     t.SetEndpoints(LoopbackEndpoints());
     t.Start();
     ASSERT_TRUE(Eventually([&] { return t.CyclesCompleted() >= 1; }));
-    // The cycle is over while both look-ups that never resolve still run.
-    EXPECT_GE(table->Running(), 2);
-    ASSERT_EQ(sinkList.DeviceCount(), 3);
-    ASSERT_TRUE(Eventually([&] { return sinkList.Snapshot()[1].macAddress == "02:00:5E:00:00:02"; }));
+    // The cycle is over while the look-ups that never resolve still run.
+    EXPECT_GE(table->Running(), 100);
+    ASSERT_EQ(sinkList.DeviceCount(), 101);
+    ASSERT_TRUE(Eventually([&] { return sinkList.Snapshot()[100].macAddress == "02:00:5E:00:00:02"; }));
     auto rows = sinkList.Snapshot();
-    EXPECT_EQ(rows[0].macAddress, "");
-    EXPECT_EQ(rows[2].macAddress, "");
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(rows[static_cast<size_t>(i)].macAddress, "") << i;
     auto calls = sink.Take();
-    EXPECT_NE(std::find(calls.begin(), calls.end(), "text 1 2 02:00:5E:00:00:02"), calls.end())
-        << "the MAC cell of row 1 was not set";
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "text 100 2 02:00:5E:00:00:02"), calls.end())
+        << "the MAC cell of row 100 was not set";
     // Each address was looked up on the adapter it answered on.
     for (const auto& call : table->Calls()) EXPECT_EQ(call.first, LoopbackIndex());
     t.Stop();  // ends the look-ups that are still waiting
