@@ -2,9 +2,11 @@
 
 #include "discovery/bonjour_socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
 
@@ -289,11 +291,12 @@ constexpr size_t kMaxCollectedDatagrams = 16384;
 constexpr size_t kMaxCollectedBytes = 32u << 20;
 
 // Collects on every open socket of `collections` until `window` has passed
-// since `start`. A datagram that is too long or cannot be received is dropped
-// alone; a failed wait, or a socket that keeps failing, ends that collection
-// and keeps what it received.
+// since `start`, or until `stop` says so (asked at least every 100 ms). A
+// datagram that is too long or cannot be received is dropped alone; a failed
+// wait, or a socket that keeps failing, ends that collection and keeps what
+// it received.
 void Collect(std::vector<Collection*>& collections, std::chrono::steady_clock::time_point start,
-             std::chrono::steady_clock::duration window) {
+             std::chrono::steady_clock::duration window, const std::function<bool()>& stop) {
     constexpr int kMaxFailedReceives = 16;
     std::vector<int> failures(collections.size(), 0);
     size_t next = 0;
@@ -308,9 +311,9 @@ void Collect(std::vector<Collection*>& collections, std::chrono::steady_clock::t
             }
         if (fds.empty()) return;
         auto elapsed = std::chrono::steady_clock::now() - start;
-        if (elapsed > window) return;
+        if (elapsed > window || stop()) return;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(window - elapsed).count();
-        int r = WaitAnyReadable(fds, static_cast<int>(left) + 1, next % fds.size());
+        int r = WaitAnyReadable(fds, static_cast<int>(std::min<long long>(left + 1, 100)), next % fds.size());
         if (r == -2) continue;
         if (r < 0) {
             for (size_t i : which) collections[i]->open = false;
@@ -344,6 +347,7 @@ bool CBonjourScanner::QueryAndCollect(int windowSeconds, std::vector<BonjourResp
     if (!ParseIPv4(destination, dest)) return true;
     const auto window = std::chrono::seconds(windowSeconds < 0 ? 0 : windowSeconds);
 
+    const std::function<bool()> stop = [this] { return stopRequested && stopRequested(); };
     std::vector<std::unique_ptr<Collection>> collections;
     auto sendQuery = [&](const QueryAdapter& a) -> Collection* {
         auto c = std::make_unique<Collection>();
@@ -358,13 +362,14 @@ bool CBonjourScanner::QueryAndCollect(int windowSeconds, std::vector<BonjourResp
         std::vector<Collection*> all;
         for (const QueryAdapter& a : QueryAdapters())
             if (Collection* c = sendQuery(a)) all.push_back(c);
-        Collect(all, std::chrono::steady_clock::now(), window);
+        Collect(all, std::chrono::steady_clock::now(), window, stop);
     } else {
         for (const QueryAdapter& a : QueryAdapters()) {
+            if (stop()) break;
             const auto start = std::chrono::steady_clock::now();
             std::vector<Collection*> one;
             if (Collection* c = sendQuery(a)) one.push_back(c);
-            Collect(one, start, window);
+            Collect(one, start, window, stop);
         }
     }
     for (const auto& c : collections) {

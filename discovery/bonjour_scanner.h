@@ -113,6 +113,10 @@ public:
     // the answers go to the group. Always true.
     bool MulticastQuery(const std::string& serviceType);
 
+    // Asked between adapters and at least every 100 ms while collecting:
+    // true ends the query early (the scan thread's owner is going away).
+    std::function<bool()> stopRequested;
+
 private:
     std::string destination = kMdnsGroup;
     uint16_t destinationPort = kMdnsPort;

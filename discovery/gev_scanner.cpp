@@ -1,5 +1,7 @@
 #include "discovery/gev_scanner.h"
 
+#include <algorithm>
+
 #include "discovery/adapters.h"
 #include "discovery/bonjour_socket.h"
 #include "discovery/udp_socket.h"
@@ -7,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include <arpa/inet.h>
@@ -141,9 +144,11 @@ bool SendDiscovery(AdapterScan& a, uint32_t target, uint16_t port) {
     return true;
 }
 
-// Collects on every adapter that sent until `end`. A wait or receive error
-// fails the collection of the adapter (all of them for a wait error).
-void CollectAnswers(std::vector<AdapterScan*>& scans, std::chrono::steady_clock::time_point end) {
+// Collects on every adapter that sent until `end`, or until `stop` says so
+// (asked at least every 100 ms). A wait or receive error fails the
+// collection of the adapter (all of them for a wait error).
+void CollectAnswers(std::vector<AdapterScan*>& scans, std::chrono::steady_clock::time_point end,
+                    const std::function<bool()>& stop) {
     using Clock = std::chrono::steady_clock;
     size_t next = 0;
     for (;;) {
@@ -156,8 +161,8 @@ void CollectAnswers(std::vector<AdapterScan*>& scans, std::chrono::steady_clock:
             }
         if (fds.empty()) return;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        if (left <= 0) return;
-        int w = WaitAnyReadable(fds, static_cast<int>(left), next % fds.size());
+        if (left <= 0 || stop()) return;
+        int w = WaitAnyReadable(fds, static_cast<int>(std::min<long long>(left, 100)), next % fds.size());
         if (w == -2) continue;
         if (w < 0) {
             for (AdapterScan* a : open) a->failed = true;
@@ -202,6 +207,7 @@ bool CGEVScanner::Scan(std::vector<GEVDiscoveryAnswer>& answers) {
     using Clock = std::chrono::steady_clock;
     const auto window = std::chrono::milliseconds(collectMs);
 
+    const std::function<bool()> stop = [this] { return stopRequested && stopRequested(); };
     std::vector<std::unique_ptr<AdapterScan>> scans;
     bool ok = true;
     if (concurrentAdapters) {
@@ -217,16 +223,17 @@ bool CGEVScanner::Scan(std::vector<GEVDiscoveryAnswer>& answers) {
             }
             all.push_back(scans.back().get());
         }
-        CollectAnswers(all, Clock::now() + window);
+        CollectAnswers(all, Clock::now() + window, stop);
         for (const auto& a : scans) ParseAnswers(*a, answers);
         return ok;
     }
     for (const AdapterInfo& adapter : *table) {
+        if (stop()) break;
         AdapterScan a;
         a.adapter = &adapter;
         if (!SendDiscovery(a, target, port)) return false;
         std::vector<AdapterScan*> one{&a};
-        CollectAnswers(one, Clock::now() + window);
+        CollectAnswers(one, Clock::now() + window, stop);
         ParseAnswers(a, answers);
     }
     return true;

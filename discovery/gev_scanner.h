@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -76,13 +77,16 @@ public:
     // answers of earlier adapters stay).
     bool Scan(std::vector<GEVDiscoveryAnswer>& answers);
 
-    // Collection time per adapter (one second; tests may shorten it).
-    int collectMs = 1000;
-
     // Adapters one after another, one window each (the window's scan cycle),
     // or every broadcast at once and one window for all (the command-line
     // scan). Answers come adapter by adapter in table order either way.
     void SetConcurrentAdapters(bool on) { concurrentAdapters = on; }
+
+    // Collection time per adapter (one second; tests may shorten it).
+    int collectMs = 1000;
+    // Asked between adapters and at least every 100 ms while collecting:
+    // true ends the scan early (the scan thread's owner is going away).
+    std::function<bool()> stopRequested;
 
 private:
     std::string destination;

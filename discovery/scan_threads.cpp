@@ -145,6 +145,10 @@ void DrainFd(int fd) {
 CDiscoveryThreads::CDiscoveryThreads(CDeviceList& d, CStatusText& s)
     : devices(d), statusText(s), adapterSource([] { return ReadAdapterTable(); }) {
     SetNeighbourSource(KernelNeighbourSource());
+    // Stop clears listenersRunning: a collection window in progress then ends
+    // within a tenth of a second instead of running out its second per adapter.
+    bonjourScanner.stopRequested = [this] { return !listenersRunning.load(); };
+    gevScanner.stopRequested = [this] { return !listenersRunning.load(); };
 }
 
 CDiscoveryThreads::~CDiscoveryThreads() { Stop(); }
