@@ -1,24 +1,36 @@
 #!/usr/bin/env bash
-# Discovery benchmark: COUNT simulated cameras (default 2000) in swarm mode on
-# one lab adapter. Measures, in one run:
-#   - our GigE Vision discovery (bench_discovery): answers found, scan time
-#     (goal: the 1-second window + at most 50 ms) and merge time, ROUNDS times;
-#   - teliox-cli scan --json: rows found and wall time of the whole command;
-#   - arv-tool-0.8 (Aravis) discovery of the same cameras: count and wall time.
-# Everything broadcasting runs inside the lab's namespaces. Needs root.
+# Discovery benchmark in the network lab: COUNT GigE Vision cameras (default
+# 2000, one camsim swarm) and MDNS mDNS cameras (default 200, another camsim)
+# on one pc adapter. Measures, in one run:
+#   - our GigE Vision discovery alone (bench_discovery): answers, scan time
+#     (the 1-second window and a little) and merge time, ROUNDS times;
+#   - teliox-cli scan --json against arv-tool-0.8 (Aravis, the peer), taken
+#     in turn ROUNDS times: rows of each source and wall time of the whole
+#     command beside the peer's count and wall time for the GigE Vision
+#     cameras alone. Goal: every camera listed in at most 1.1 x the peer's
+#     time;
+#   - teliox-cli scan --json with two more pc adapters (EXTRA GigE Vision
+#     cameras on each). Goal: no slower than with one adapter.
+# Figures are printed, never judged by exit status. Everything broadcasting
+# or multicasting runs inside the lab's namespaces. Needs root.
 #
-#   sudo bench/discovery.sh [BUILD_DIR]      env: COUNT=2000 ROUNDS=3 SPREAD_MS=400
+#   sudo bench/discovery.sh [BUILD_DIR]   env: COUNT=2000 MDNS=200 EXTRA=50 ROUNDS=3 SPREAD_MS=400
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=${1:-$ROOT/build}
 COUNT=${COUNT:-2000}
+MDNS=${MDNS:-200}
+EXTRA=${EXTRA:-50}
 ROUNDS=${ROUNDS:-3}
 SPREAD_MS=${SPREAD_MS:-400}
 LAB=$ROOT/lab/lab.sh
+PY=/usr/bin/python3
 
 [ "$(id -u)" -eq 0 ] || { echo "discovery.sh: needs root (network namespaces)" >&2; exit 1; }
 [ "$COUNT" -ge 1 ] && [ "$COUNT" -le 60000 ] || { echo "discovery.sh: COUNT must be 1..60000" >&2; exit 1; }
+[ "$MDNS" -ge 0 ] && [ "$MDNS" -le 1000 ] || { echo "discovery.sh: MDNS must be 0..1000" >&2; exit 1; }
+[ "$EXTRA" -ge 1 ] && [ "$EXTRA" -le 1000 ] || { echo "discovery.sh: EXTRA must be 1..1000" >&2; exit 1; }
 [ "$ROUNDS" -ge 1 ] && [ "$ROUNDS" -le 20 ] || { echo "discovery.sh: ROUNDS must be 1..20" >&2; exit 1; }
 
 if [ ! -f "$BUILD/build.ninja" ]; then
@@ -35,18 +47,68 @@ trap cleanup EXIT INT TERM
 "$LAB" add-subnet "$RUN" swarm 10.1.0.0/16
 "$LAB" add-pc-adapter "$RUN" swarm 10.1.0.1/16 >/dev/null
 "$LAB" add-host "$RUN" swarm swarm none >/dev/null
+"$LAB" add-host "$RUN" mcams swarm none >/dev/null
 
-echo "starting $COUNT simulated cameras..."
+wait_ready() {  # LOG OUT WHAT
+  for _ in $(seq 1 150); do grep -q " ready " "$1" 2>/dev/null && return 0; sleep 0.1; done
+  cat "$2" >&2; echo "$3 did not start" >&2; exit 1
+}
+
+echo "starting $COUNT GigE Vision cameras and $MDNS mDNS cameras..."
 "$LAB" exec "$RUN" swarm "$BUILD/tools/camsim/camsim" --swarm "$COUNT" --first 10.1.0.10 --mask 255.255.0.0 \
   --spread-ms "$SPREAD_MS" --info KSRV-BENCH --model Bench --services gvcp --log "$WORK/camsim.log" \
   >"$WORK/camsim.out" 2>&1 &
-for _ in $(seq 1 100); do grep -q " ready " "$WORK/camsim.log" 2>/dev/null && break; sleep 0.1; done
-grep -q " ready " "$WORK/camsim.log" || { cat "$WORK/camsim.out"; echo "camsim did not start" >&2; exit 1; }
+disown $!  # ended by "lab.sh down"
+wait_ready "$WORK/camsim.log" "$WORK/camsim.out" "camsim (GigE Vision)"
+if [ "$MDNS" -gt 0 ]; then
+  "$PY" - "$MDNS" "$WORK/mdns.json" <<'PY'
+import json, sys
+count, path = int(sys.argv[1]), sys.argv[2]
+cams = [{"name": "mdns%d" % i, "hostName": "mdns-%d" % i,
+         "address": "10.1.%d.%d" % (200 + i // 250, 1 + i % 250), "mask": "255.255.0.0",
+         "mac": "02:5c:00:00:%02x:%02x" % (i >> 8, i & 255), "bsp": "J3", "services": ["mdns"]}
+        for i in range(count)]
+json.dump({"interface": "eth0", "cameras": cams}, open(path, "w"))
+PY
+  "$LAB" exec "$RUN" mcams "$BUILD/tools/camsim/camsim" --config "$WORK/mdns.json" --log "$WORK/mcams.log" \
+    >"$WORK/mcams.out" 2>&1 &
+  disown $!
+  wait_ready "$WORK/mcams.log" "$WORK/mcams.out" "camsim (mDNS)"
+fi
 
 ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 
+# teliox-cli scan --json once; prints "<ms> <rows> <GigE Vision rows> <mDNS rows>".
+scan_once() {
+  local t elapsed
+  t=$(date +%s%N)
+  timeout 60 "$LAB" exec "$RUN" pc "$BUILD/tools/cli/teliox-cli" scan --json >"$WORK/scan.json" 2>"$WORK/scan.err" || true
+  elapsed=$(ms_since "$t")
+  "$PY" - "$WORK/scan.json" "$elapsed" <<'PY'
+import json, sys
+try:
+    rows = json.load(open(sys.argv[1]))
+except Exception:
+    rows = []
+gev = sum(1 for r in rows if r.get("platform") == "HU")
+mdns = sum(1 for r in rows if r.get("platform") == "J3")
+print(sys.argv[2], len(rows), gev, mdns)
+PY
+}
+
+# arv-tool-0.8 once; prints "<ms> <cameras>".
+arv_once() {
+  local t elapsed
+  t=$(date +%s%N)
+  timeout 60 "$LAB" exec "$RUN" pc arv-tool-0.8 >"$WORK/arv.txt" 2>&1 || true
+  elapsed=$(ms_since "$t")
+  echo "$elapsed $(grep -c '(10\.1\.' "$WORK/arv.txt" || true)"
+}
+
+median() { tr ' ' '\n' | sort -n | awk '{a[NR]=$1} END {print (NR ? a[int((NR+1)/2)] : 0)}'; }
+
 echo
-echo "== our GigE Vision discovery (answers of $COUNT, one adapter, $ROUNDS rounds)"
+echo "== our GigE Vision discovery alone (bench_discovery, one adapter)"
 for r in $(seq 1 "$ROUNDS"); do
   printf 'round %d: ' "$r"
   timeout 30 "$LAB" exec "$RUN" pc "$BUILD/bench/bench_discovery"
@@ -54,20 +116,52 @@ for r in $(seq 1 "$ROUNDS"); do
 done
 
 echo
-echo "== teliox-cli scan --json (mDNS window, GigE Vision window, listener grace)"
-t=$(date +%s%N)
-timeout 60 "$LAB" exec "$RUN" pc "$BUILD/tools/cli/teliox-cli" scan --json >"$WORK/scan.json" 2>"$WORK/scan.err" || true
-elapsed=$(ms_since "$t")
-rows=$(grep -c '"ipAddress"' "$WORK/scan.json" || true)
-echo "rows: $rows of $COUNT, wall time: ${elapsed} ms"
+echo "== one adapter: teliox-cli scan --json ($COUNT GigE Vision + $MDNS mDNS) beside arv-tool-0.8 ($COUNT GigE Vision)"
+have_arv=1
+command -v arv-tool-0.8 >/dev/null || { have_arv=0; echo "arv-tool-0.8 is not installed (aravis-tools-cli): no peer figure"; }
+ours=() peer=()
+for r in $(seq 1 "$ROUNDS"); do
+  read -r ms rows gev mdns < <(scan_once)
+  ours+=("$ms")
+  line=$(printf 'round %d: teliox-cli %5d ms, rows %d of %d (GigE Vision %d, mDNS %d)' \
+    "$r" "$ms" "$rows" "$((COUNT + MDNS))" "$gev" "$mdns")
+  if [ "$have_arv" = 1 ]; then
+    sleep 0.5
+    read -r ams cams < <(arv_once)
+    peer+=("$ams")
+    line+=$(printf ' | arv-tool-0.8 %5d ms, cameras %d of %d | ratio %s' "$ams" "$cams" "$COUNT" \
+      "$(awk -v a="$ms" -v b="$ams" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')")
+  fi
+  echo "$line"
+  sleep 0.5
+done
+one=$(echo "${ours[*]}" | median)
+if [ "$have_arv" = 1 ]; then
+  arv=$(echo "${peer[*]}" | median)
+  echo "median: teliox-cli $one ms, arv-tool-0.8 $arv ms, ratio $(awk -v a="$one" -v b="$arv" \
+    'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }') (goal: at most 1.10, every camera listed)"
+else
+  echo "median: teliox-cli $one ms"
+fi
 
 echo
-echo "== arv-tool-0.8 (Aravis) discovery of the same cameras"
-if command -v arv-tool-0.8 >/dev/null; then
-  t=$(date +%s%N)
-  timeout 60 "$LAB" exec "$RUN" pc arv-tool-0.8 >"$WORK/arv.txt" 2>&1 || true
-  elapsed=$(ms_since "$t")
-  echo "cameras: $(grep -c '(10\.1\.' "$WORK/arv.txt" || true) of $COUNT, wall time: ${elapsed} ms"
-else
-  echo "arv-tool-0.8 is not installed (aravis-tools-cli)"
-fi
+echo "== three adapters: the same, and $EXTRA GigE Vision cameras on each of two more adapters"
+for n in 2 3; do
+  "$LAB" add-subnet "$RUN" "s$n" "10.$((n + 8)).0.0/16"
+  "$LAB" add-pc-adapter "$RUN" "s$n" "10.$((n + 8)).0.1/16" >/dev/null
+  "$LAB" add-host "$RUN" "extra$n" "s$n" none >/dev/null
+  "$LAB" exec "$RUN" "extra$n" "$BUILD/tools/camsim/camsim" --swarm "$EXTRA" --first "10.$((n + 8)).0.10" \
+    --mask 255.255.0.0 --spread-ms "$SPREAD_MS" --info KSRV-BENCH --model Bench --services gvcp \
+    --log "$WORK/extra$n.log" >"$WORK/extra$n.out" 2>&1 &
+  disown $!
+  wait_ready "$WORK/extra$n.log" "$WORK/extra$n.out" "camsim (adapter $n)"
+done
+three=()
+for r in $(seq 1 "$ROUNDS"); do
+  read -r ms rows gev mdns < <(scan_once)
+  three+=("$ms")
+  printf 'round %d: teliox-cli %5d ms, rows %d of %d (GigE Vision %d, mDNS %d)\n' \
+    "$r" "$ms" "$rows" "$((COUNT + MDNS + 2 * EXTRA))" "$gev" "$mdns"
+  sleep 0.5
+done
+echo "median: three adapters $(echo "${three[*]}" | median) ms, one adapter $one ms (goal: no slower than one adapter)"

@@ -99,7 +99,7 @@ rows = json.load(open(sys.argv[1])); count = int(sys.argv[2])
 third = [int(r["ipAddress"].split(".")[2]) for r in rows if r.get("ipAddress", "").startswith("10.2.")]
 m = sum(1 for t in third if 1 <= t < 11)
 a = sum(1 for t in third if t >= 11)
-print("rows: %d of %d (mDNS %d, announcements %d), wall time %s ms (cycle and 1 s listener grace)"
+print("rows: %d of %d (mDNS %d, announcements %d), wall time %s ms (one collection window)"
       % (len(rows), 2 * count, m, a, sys.argv[3]))
 PY
 echo "progress: $(tr '\n' '|' <"$WORK/scan.err")"

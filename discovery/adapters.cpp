@@ -1,9 +1,9 @@
 // The adapter table from the kernel: getifaddrs for the interfaces and their
-// IPv4 addresses, /proc/net/route for the default gateways, /proc/net/arp for
-// the neighbour table.
+// IPv4 addresses, /proc/net/route for the default gateways; MAC addresses
+// from the neighbour table through rtnetlink (discovery/neighbour.h).
 #include "discovery/adapters.h"
 
-#include "discovery/udp_socket.h"
+#include "discovery/neighbour.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +12,6 @@
 #include <map>
 #include <mutex>
 #include <sstream>
-#include <thread>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -110,7 +109,24 @@ void SetAdapterTableProvider(AdapterTableProvider provider) {
     tableProvider = std::move(provider);
 }
 
+namespace {
+thread_local const std::optional<AdapterTable>* threadSnapshot = nullptr;
+}
+
+CAdapterTableSnapshot::CAdapterTableSnapshot() : CAdapterTableSnapshot(ReadAdapterTable()) {}
+
+CAdapterTableSnapshot::CAdapterTableSnapshot(std::optional<AdapterTable> t) : table(std::move(t)) {
+    if (threadSnapshot) return;
+    threadSnapshot = &table;
+    active = true;
+}
+
+CAdapterTableSnapshot::~CAdapterTableSnapshot() {
+    if (active) threadSnapshot = nullptr;
+}
+
 std::optional<AdapterTable> ReadAdapterTable() {
+    if (threadSnapshot) return *threadSnapshot;
     AdapterTableProvider provider;
     {
         std::lock_guard<std::mutex> lock(providerMutex);
@@ -178,29 +194,19 @@ bool FindNeighbour(const std::string& arpText, const std::string& address, std::
 }
 
 bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress) {
-    uint32_t target = 0, from = 0;
-    if (!ParseIPv4(address, target)) return false;
-    if (!source.empty() && !ParseIPv4(source, from)) return false;
-    if (FindNeighbour(ReadFileText("/proc/net/arp"), address, macAddress)) return true;
-    // Any datagram to the address makes the kernel resolve it; the discard
-    // port keeps the camera from acting on it.
-    {
-        CUdpSocket s;
-        if (s.Open() && (from == 0 || s.Bind(from, 0))) {
-            const char nothing = 0;
-            s.SendTo(target, 9, &nothing, 0);
-        }
-    }
-    // A neighbour on the wire answers within a millisecond or so: look early
-    // and often at first, then back off to 50 ms until about a second is up,
-    // so that a list of cameras found at once is resolved quickly.
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::milliseconds(1000);
-    auto pause = std::chrono::milliseconds(1);
-    while (Clock::now() < end) {
-        std::this_thread::sleep_for(pause);
-        if (FindNeighbour(ReadFileText("/proc/net/arp"), address, macAddress)) return true;
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
-    }
-    return false;
+    uint32_t v = 0;
+    if (!ParseIPv4(address, v)) return false;
+    if (!source.empty() && !ParseIPv4(source, v)) return false;
+    uint32_t adapterIndex = 0;
+    if (!source.empty())
+        if (auto table = ReadAdapterTable())
+            for (const AdapterInfo& a : *table)
+                if (a.address == source) {
+                    adapterIndex = a.index;
+                    break;
+                }
+    auto mac = ResolveNeighbourMac(adapterIndex, address, std::chrono::milliseconds(1000));
+    if (!mac) return false;
+    macAddress = *mac;
+    return true;
 }

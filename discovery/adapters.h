@@ -1,6 +1,7 @@
 // The program's view of the local IPv4 adapters: the adapter table, lookups by
 // adapter index and the MAC address of a camera from the neighbour table.
-// Nothing is cached: every lookup reads the table anew.
+// Nothing is cached: every lookup reads the table anew, unless the calling
+// thread holds a snapshot of it (CAdapterTableSnapshot).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,23 @@ std::optional<AdapterTable> ReadAdapterTable();
 using AdapterTableProvider = std::function<std::optional<AdapterTable>()>;
 void SetAdapterTableProvider(AdapterTableProvider provider);
 
+// For the life of the object, ReadAdapterTable and the lookups by index on
+// the calling thread see one reading of the table: a scan cycle or a batch of
+// merges reads it once instead of several times per camera. A snapshot made
+// while another is active on the thread keeps the outer one.
+class CAdapterTableSnapshot {
+public:
+    CAdapterTableSnapshot();                                      // reads the table now
+    explicit CAdapterTableSnapshot(std::optional<AdapterTable> table);  // this reading
+    ~CAdapterTableSnapshot();
+    CAdapterTableSnapshot(const CAdapterTableSnapshot&) = delete;
+    CAdapterTableSnapshot& operator=(const CAdapterTableSnapshot&) = delete;
+
+private:
+    std::optional<AdapterTable> table;
+    bool active = false;
+};
+
 // First entry with that index, or none.
 std::optional<AdapterInfo> FindAdapter(uint32_t adapterIndex);
 
@@ -37,8 +55,10 @@ std::string GetAdapterGateway(uint32_t adapterIndex);     // empty when not foun
 std::string GetInterfaceName(uint32_t adapterIndex);
 
 // MAC address of `address` ("%02X:%02X:%02X:%02X:%02X:%02X") from the kernel's
-// neighbour table, after triggering resolution from `source` (empty: let the
-// system choose) and waiting up to about a second. False when not found.
+// neighbour table, resolved on the adapter whose address is `source` (empty
+// or not an adapter's: the adapter the route names), waiting up to about a
+// second. False when not found. Blocks: discovery resolves through
+// CMacResolver instead.
 bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress);
 
 // Dotted decimal to a host-order value; false when the text is not an address.

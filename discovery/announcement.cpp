@@ -31,8 +31,7 @@ bool ParseAnnouncement(std::string_view text, AnnouncementFields& out) {
         out.name = f[1] + " " + f[2];
     }
     if (f.size() > 3) out.ipAddress = f[3];
-    uint32_t v = 0;
-    return ParseIPv4(out.ipAddress, v);
+    return true;
 }
 
 bool MakeAnnouncementDeviceInfo(uint32_t adapterIndex, std::string_view text, const AnnouncementMacLookup& lookup,
@@ -46,8 +45,10 @@ bool MakeAnnouncementDeviceInfo(uint32_t adapterIndex, std::string_view text, co
     info.name = f.name;
     info.hostName = f.hostName;
     info.ipAddress = f.ipAddress;
-    // Without a host name the merge ignores the record; spare the lookup.
-    if (!info.hostName.empty() && lookup && lookup(info.ipAddress, info.macAddress)) {
+    // Without a host name the merge ignores the record, and an address that
+    // does not parse has no neighbour entry: spare the lookup.
+    uint32_t v = 0;
+    if (!info.hostName.empty() && ParseIPv4(info.ipAddress, v) && lookup && lookup(info.ipAddress, info.macAddress)) {
         info.macKnown = true;
     } else {
         info.macAddress.clear();

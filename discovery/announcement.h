@@ -29,15 +29,17 @@ struct AnnouncementFields {
     std::string ipAddress;  // field 3, empty when missing
 };
 
-// False when there is no field, field 0 is not exactly "$TOVRA", or field 3 is
-// missing or no dotted-decimal IPv4 address (a row without an address would
-// be of no use). Pure.
+// False when there is no field or field 0 is not exactly "$TOVRA". Field 3
+// is taken as it stands: a camera that announces no address, or one that is
+// no dotted quad, is still listed (with an empty address, or that text), since
+// finding misconfigured cameras is what the list is for. Pure.
 bool ParseAnnouncement(std::string_view text, AnnouncementFields& out);
 
 using AnnouncementMacLookup = std::function<bool(const std::string& address, std::string& mac)>;
 
 // The record of one announcement: adapter index and its interface name, "bsp"
-// = "QD", the fields, the MAC address through `lookup`. False when the text is
-// dropped.
+// = "QD", the fields, the MAC address through `lookup` (asked only for a
+// record with a host name and an address that parses). False when the text
+// is dropped.
 bool MakeAnnouncementDeviceInfo(uint32_t adapterIndex, std::string_view text, const AnnouncementMacLookup& lookup,
                                 DeviceInfo& info);

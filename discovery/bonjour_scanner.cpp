@@ -2,9 +2,12 @@
 
 #include "discovery/bonjour_socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <netinet/in.h>
 
 namespace {
@@ -217,6 +220,7 @@ void AddBonjourDevices(CDeviceList& list, const std::vector<BonjourResponse>& re
 }
 
 void AddBonjourDevices(CDeviceList& list, const std::vector<BonjourResponse>& responses, const MacLookupFn& lookup) {
+    CAdapterTableSnapshot adapters;  // one reading of the table for the whole batch
     for (const BonjourResponse& response : responses) list.AddOrUpdateDevice(MakeBonjourDeviceInfo(response, lookup));
 }
 
@@ -265,6 +269,76 @@ void CBonjourScanner::SetDestination(const std::string& address, uint16_t port) 
     destinationPort = port;
 }
 
+namespace {
+
+// The query socket of one adapter and what it received.
+struct Collection {
+    QueryAdapter adapter;
+    CDiscoverySocket socket;
+    struct Datagram {
+        std::vector<uint8_t> bytes;
+        uint32_t from = 0;
+        uint16_t port = 0;
+    };
+    std::vector<Datagram> datagrams;
+    size_t bytes = 0;
+    bool open = true;  // still collecting
+};
+
+// What one adapter's collection keeps at most; a flood beyond it is read and
+// dropped, so that the window still ends on time.
+constexpr size_t kMaxCollectedDatagrams = 16384;
+constexpr size_t kMaxCollectedBytes = 32u << 20;
+
+// Collects on every open socket of `collections` until `window` has passed
+// since `start`, or until `stop` says so (asked at least every 100 ms). A
+// datagram that is too long or cannot be received is dropped alone; a failed
+// wait, or a socket that keeps failing, ends that collection and keeps what
+// it received.
+void Collect(std::vector<Collection*>& collections, std::chrono::steady_clock::time_point start,
+             std::chrono::steady_clock::duration window, const std::function<bool()>& stop) {
+    constexpr int kMaxFailedReceives = 16;
+    std::vector<int> failures(collections.size(), 0);
+    size_t next = 0;
+    std::vector<uint8_t> buf(kMdnsMaxDatagram);
+    for (;;) {
+        std::vector<int> fds;
+        std::vector<size_t> which;
+        for (size_t i = 0; i < collections.size(); ++i)
+            if (collections[i]->open) {
+                fds.push_back(collections[i]->socket.Handle());
+                which.push_back(i);
+            }
+        if (fds.empty()) return;
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        if (elapsed > window || stop()) return;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(window - elapsed).count();
+        int r = WaitAnyReadable(fds, static_cast<int>(std::min<long long>(left + 1, 100)), next % fds.size());
+        if (r == -2) continue;
+        if (r < 0) {
+            for (size_t i : which) collections[i]->open = false;
+            return;
+        }
+        next = static_cast<size_t>(r) + 1;
+        const size_t i = which[static_cast<size_t>(r)];
+        Collection& c = *collections[i];
+        Collection::Datagram d;
+        ssize_t n = c.socket.Receive(buf.data(), buf.size(), d.from, d.port);
+        if (n < 0) {
+            if (++failures[i] >= kMaxFailedReceives) c.open = false;
+            continue;
+        }
+        failures[i] = 0;
+        if (c.datagrams.size() >= kMaxCollectedDatagrams || c.bytes + static_cast<size_t>(n) > kMaxCollectedBytes)
+            continue;
+        d.bytes.assign(buf.begin(), buf.begin() + n);
+        c.bytes += d.bytes.size();
+        c.datagrams.push_back(std::move(d));
+    }
+}
+
+}  // namespace
+
 bool CBonjourScanner::QueryAndCollect(int windowSeconds, std::vector<BonjourResponse>& responses,
                                       const std::string& serviceType) {
     responses.clear();
@@ -273,46 +347,36 @@ bool CBonjourScanner::QueryAndCollect(int windowSeconds, std::vector<BonjourResp
     if (!ParseIPv4(destination, dest)) return true;
     const auto window = std::chrono::seconds(windowSeconds < 0 ? 0 : windowSeconds);
 
-    const auto stop = [this] { return stopRequested && stopRequested(); };
-    for (const QueryAdapter& a : QueryAdapters()) {
-        if (stop()) break;
-        CDiscoverySocket s;
-        if (!PrepareQuerySocket(s, a)) continue;
-        if (!s.SendTo(dest, destinationPort, query.data(), query.size())) continue;
-
-        struct Datagram {
-            std::vector<uint8_t> bytes;
-            uint32_t from;
-            uint16_t port;
-        };
-        std::vector<Datagram> collected;
-        bool ok = true;
-        const auto start = std::chrono::steady_clock::now();
-        for (;;) {
-            auto elapsed = std::chrono::steady_clock::now() - start;
-            if (elapsed > window || stop()) break;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(window - elapsed).count();
-            int r = WaitAnyReadable({s.Handle()}, static_cast<int>(std::min<long long>(left + 1, 100)));
-            if (r == -2) continue;
-            if (r < 0) {
-                ok = false;
-                break;
-            }
-            uint8_t buf[kMdnsMaxDatagram];
-            Datagram d{};
-            ssize_t n = s.Receive(buf, sizeof buf, d.from, d.port);
-            if (n < 0) {
-                ok = false;
-                break;
-            }
-            d.bytes.assign(buf, buf + n);
-            collected.push_back(std::move(d));
+    const std::function<bool()> stop = [this] { return stopRequested && stopRequested(); };
+    std::vector<std::unique_ptr<Collection>> collections;
+    auto sendQuery = [&](const QueryAdapter& a) -> Collection* {
+        auto c = std::make_unique<Collection>();
+        c->adapter = a;
+        if (!PrepareQuerySocket(c->socket, a)) return nullptr;
+        if (!c->socket.SendTo(dest, destinationPort, query.data(), query.size())) return nullptr;
+        collections.push_back(std::move(c));
+        return collections.back().get();
+    };
+    if (concurrentAdapters) {
+        // Every query first, then one window for all of them.
+        std::vector<Collection*> all;
+        for (const QueryAdapter& a : QueryAdapters())
+            if (Collection* c = sendQuery(a)) all.push_back(c);
+        Collect(all, std::chrono::steady_clock::now(), window, stop);
+    } else {
+        for (const QueryAdapter& a : QueryAdapters()) {
+            if (stop()) break;
+            const auto start = std::chrono::steady_clock::now();
+            std::vector<Collection*> one;
+            if (Collection* c = sendQuery(a)) one.push_back(c);
+            Collect(one, start, window, stop);
         }
-        if (!ok) continue;
-        for (const Datagram& d : collected) {
+    }
+    for (const auto& c : collections) {
+        for (const Collection::Datagram& d : c->datagrams) {
             BonjourResponse resp;
             if (!ParseBonjourResponse(d.bytes.data(), d.bytes.size(), d.from, d.port, resp)) continue;
-            resp.adapterIndex = a.info.index;
+            resp.adapterIndex = c->adapter.info.index;
             responses.push_back(std::move(resp));
         }
     }

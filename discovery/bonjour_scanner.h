@@ -21,9 +21,9 @@ inline constexpr const char* kCameraServiceType = "_zyrk-ircam._tcp.local";
 inline constexpr uint16_t kMdnsPort = 5353;
 inline constexpr const char* kMdnsGroup = "224.0.0.251";
 
-// Largest datagram the scanner and the listener accept; a longer one is a
-// receive error, as it is on the platform the cameras were designed against.
-inline constexpr size_t kMdnsMaxDatagram = 512;
+// Largest datagram the scanner and the listener accept: mDNS allows up to
+// 9000 bytes. A longer one is dropped alone; the answers beside it stay.
+inline constexpr size_t kMdnsMaxDatagram = 9000;
 
 // Record types the conversion reads.
 enum BonjourRecordType : uint16_t {
@@ -98,8 +98,15 @@ public:
     // Query-and-collect: on every adapter whose first address is not zero, in
     // table order, sends the query from an ephemeral port and collects the
     // answers for `windowSeconds`. `responses` is emptied first. Always true.
+    // A datagram that is too long or does not parse is dropped alone; a wait
+    // that fails ends the adapter's collection with what it collected so far.
     bool QueryAndCollect(int windowSeconds, std::vector<BonjourResponse>& responses,
                          const std::string& serviceType);
+
+    // Adapters one after another (the window's scan cycle, one window per
+    // adapter), or all at once in one window (the command-line scan). The
+    // responses come in table order either way.
+    void SetConcurrentAdapters(bool on) { concurrentAdapters = on; }
 
     // Multicast query: on every adapter whose first address is not zero, sends
     // the query from port 5353 (the destination port when redirected) so that
@@ -113,4 +120,5 @@ public:
 private:
     std::string destination = kMdnsGroup;
     uint16_t destinationPort = kMdnsPort;
+    bool concurrentAdapters = false;
 };

@@ -90,6 +90,19 @@ void CDeviceList::AddOrUpdateDevice(const DeviceInfo& info) {
     devices.push_back(std::move(device));
 }
 
+bool CDeviceList::FillMacAddress(uint32_t adapterIndex, const std::string& ipAddress, const std::string& macAddress) {
+    if (macAddress.empty()) return false;
+    std::lock_guard<std::mutex> lock(deviceLock);
+    bool filled = false;
+    for (auto& d : devices) {
+        if (d->adapterIndex != adapterIndex || d->ipAddress != ipAddress || !d->macAddress.empty()) continue;
+        d->macAddress = macAddress;
+        if (sink) sink->SetItemText(d->row, kColMacAddress, macAddress);
+        filled = true;
+    }
+    return filled;
+}
+
 void CDeviceList::RemoveAll() {
     std::lock_guard<std::mutex> lock(deviceLock);
     devices.clear();

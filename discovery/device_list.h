@@ -33,6 +33,11 @@ public:
     // The merge: from any discovery thread.
     void AddOrUpdateDevice(const DeviceInfo& info);
 
+    // A MAC address that was resolved after the merge: every row of that
+    // address on that adapter whose MAC address is still empty takes it
+    // (record and column "MAC Address"). False when no row took it.
+    bool FillMacAddress(uint32_t adapterIndex, const std::string& ipAddress, const std::string& macAddress);
+
     // The refresh: empties the records, deletes all rows, deviceCount := 0.
     void RemoveAll();
 

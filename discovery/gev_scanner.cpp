@@ -3,11 +3,14 @@
 #include <algorithm>
 
 #include "discovery/adapters.h"
+#include "discovery/bonjour_socket.h"
 #include "discovery/udp_socket.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -108,62 +111,130 @@ bool ParseDiscoveryAck(const uint8_t* data, size_t size, const sockaddr* sender,
 
 CGEVScanner::CGEVScanner(std::string destination, uint16_t port) : destination(std::move(destination)), port(port) {}
 
+namespace {
+
+// The discovery socket of one adapter and what it received.
+struct AdapterScan {
+    const AdapterInfo* adapter = nullptr;
+    CUdpSocket socket;
+    std::vector<RawDatagram> received;
+    bool sent = false;
+    bool failed = false;
+};
+
+// Answers one adapter keeps at most (a flood beyond it is read and dropped).
+constexpr size_t kMaxAnswersPerAdapter = 65536;
+
+// Opens, binds and sends on one adapter. False when the socket cannot be
+// opened, bound or set to broadcast (the scan then ends); a failed send only
+// leaves the adapter out.
+bool SendDiscovery(AdapterScan& a, uint32_t target, uint16_t port) {
+    uint32_t source = 0;
+    if (!ParseIPv4(a.adapter->address, source)) source = 0;
+    CUdpSocket& s = a.socket;
+    if (!s.Open() || !s.SetReuseAddress(true)) return false;
+    // Tied to its device the socket sends the broadcast through this adapter
+    // only, and bound to no address it also receives the answers that cameras
+    // broadcast back. Without the tie it is bound to the adapter's address,
+    // which then picks the way out.
+    const bool tied = s.BindToDevice(a.adapter->device);
+    if (!s.Bind(tied ? 0u : source, 0) || !s.SetBroadcast(true)) return false;
+    s.SetReceiveBuffer(kScanReceiveBuffer);
+    a.sent = s.SendTo(target, port, kDiscoveryCmd, sizeof kDiscoveryCmd, tied ? source : 0);
+    return true;
+}
+
+// Collects on every adapter that sent until `end`, or until `stop` says so
+// (asked at least every 100 ms). A wait or receive error fails the
+// collection of the adapter (all of them for a wait error).
+void CollectAnswers(std::vector<AdapterScan*>& scans, std::chrono::steady_clock::time_point end,
+                    const std::function<bool()>& stop) {
+    using Clock = std::chrono::steady_clock;
+    size_t next = 0;
+    for (;;) {
+        std::vector<int> fds;
+        std::vector<AdapterScan*> open;
+        for (AdapterScan* a : scans)
+            if (a->sent && !a->failed) {
+                fds.push_back(a->socket.Handle());
+                open.push_back(a);
+            }
+        if (fds.empty()) return;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0 || stop()) return;
+        int w = WaitAnyReadable(fds, static_cast<int>(std::min<long long>(left, 100)), next % fds.size());
+        if (w == -2) continue;
+        if (w < 0) {
+            for (AdapterScan* a : open) a->failed = true;
+            return;
+        }
+        next = static_cast<size_t>(w) + 1;
+        AdapterScan& a = *open[static_cast<size_t>(w)];
+        RawDatagram d;
+        d.bytes.resize(kDiscoveryAckSize);
+        ssize_t n = a.socket.ReceiveFrom(d.bytes.data(), d.bytes.size(), d.senderAddress, d.senderAddressLength);
+        if (n < 0) {
+            a.failed = true;
+            continue;
+        }
+        if (a.received.size() >= kMaxAnswersPerAdapter) continue;
+        d.bytes.resize(static_cast<size_t>(n));
+        a.received.push_back(std::move(d));
+    }
+}
+
+// Parses what one adapter collected, in arrival order, onto `answers`.
+void ParseAnswers(const AdapterScan& a, std::vector<GEVDiscoveryAnswer>& answers) {
+    if (!a.sent || a.failed) return;
+    for (const RawDatagram& d : a.received) {
+        GEVDiscoveryAnswer answer;
+        if (!ParseDiscoveryAck(d.bytes.data(), d.bytes.size(), reinterpret_cast<const sockaddr*>(&d.senderAddress),
+                               d.senderAddressLength, answer))
+            continue;
+        answer.adapterIndex = a.adapter->index;
+        answers.push_back(std::move(answer));
+    }
+}
+
+}  // namespace
+
 bool CGEVScanner::Scan(std::vector<GEVDiscoveryAnswer>& answers) {
     answers.clear();
     auto table = ReadAdapterTable();
     if (!table) return true;
     uint32_t target = 0;
     if (!ParseIPv4(destination, target)) return false;
+    using Clock = std::chrono::steady_clock;
+    const auto window = std::chrono::milliseconds(collectMs);
 
-    const auto stop = [this] { return stopRequested && stopRequested(); };
+    const std::function<bool()> stop = [this] { return stopRequested && stopRequested(); };
+    std::vector<std::unique_ptr<AdapterScan>> scans;
+    bool ok = true;
+    if (concurrentAdapters) {
+        // Every broadcast first, then one window for all adapters.
+        std::vector<AdapterScan*> all;
+        for (const AdapterInfo& adapter : *table) {
+            scans.push_back(std::make_unique<AdapterScan>());
+            scans.back()->adapter = &adapter;
+            if (!SendDiscovery(*scans.back(), target, port)) {
+                scans.pop_back();
+                ok = false;
+                break;
+            }
+            all.push_back(scans.back().get());
+        }
+        CollectAnswers(all, Clock::now() + window, stop);
+        for (const auto& a : scans) ParseAnswers(*a, answers);
+        return ok;
+    }
     for (const AdapterInfo& adapter : *table) {
         if (stop()) break;
-        uint32_t source = 0;
-        if (!ParseIPv4(adapter.address, source)) source = 0;
-        CUdpSocket s;
-        if (!s.Open() || !s.SetReuseAddress(true)) return false;
-        // Tied to its device the socket sends the broadcast through this
-        // adapter only, and bound to no address it also receives the answers
-        // that cameras broadcast back. Without the tie it is bound to the
-        // adapter's address, which then picks the way out.
-        const bool tied = s.BindToDevice(adapter.device);
-        if (!s.Bind(tied ? 0u : source, 0) || !s.SetBroadcast(true)) return false;
-        s.SetReceiveBuffer(kScanReceiveBuffer);
-
-        if (!s.SendTo(target, port, kDiscoveryCmd, sizeof kDiscoveryCmd, tied ? source : 0)) continue;
-
-        std::vector<RawDatagram> received;
-        bool failed = false;
-        using Clock = std::chrono::steady_clock;
-        const auto end = Clock::now() + std::chrono::milliseconds(collectMs);
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-            if (left <= 0 || stop()) break;
-            int w = s.WaitReadable(static_cast<int>(std::min<long long>(left, 100)));
-            if (w < 0) {
-                failed = true;
-                break;
-            }
-            if (w == 0) continue;
-            RawDatagram d;
-            d.bytes.resize(kDiscoveryAckSize);
-            ssize_t n = s.ReceiveFrom(d.bytes.data(), d.bytes.size(), d.senderAddress, d.senderAddressLength);
-            if (n < 0) {
-                failed = true;
-                break;
-            }
-            d.bytes.resize(static_cast<size_t>(n));
-            received.push_back(std::move(d));
-        }
-        if (failed) continue;
-        for (const RawDatagram& d : received) {
-            GEVDiscoveryAnswer a;
-            if (!ParseDiscoveryAck(d.bytes.data(), d.bytes.size(), reinterpret_cast<const sockaddr*>(&d.senderAddress),
-                                   d.senderAddressLength, a))
-                continue;
-            a.adapterIndex = adapter.index;
-            answers.push_back(std::move(a));
-        }
+        AdapterScan a;
+        a.adapter = &adapter;
+        if (!SendDiscovery(a, target, port)) return false;
+        std::vector<AdapterScan*> one{&a};
+        CollectAnswers(one, Clock::now() + window, stop);
+        ParseAnswers(a, answers);
     }
     return true;
 }
@@ -199,6 +270,7 @@ bool MapGEVModel(const GEVDiscoveryAnswer& answer, std::string& platform, std::s
 }
 
 void AddGEVDevices(CDeviceList& list, const std::vector<GEVDiscoveryAnswer>& answers) {
+    CAdapterTableSnapshot adapters;  // one reading of the table for the whole batch
     for (size_t i = 0; i < answers.size(); ++i) {
         const GEVDiscoveryAnswer& a = answers[i];
         DeviceInfo info;

@@ -77,6 +77,11 @@ public:
     // answers of earlier adapters stay).
     bool Scan(std::vector<GEVDiscoveryAnswer>& answers);
 
+    // Adapters one after another, one window each (the window's scan cycle),
+    // or every broadcast at once and one window for all (the command-line
+    // scan). Answers come adapter by adapter in table order either way.
+    void SetConcurrentAdapters(bool on) { concurrentAdapters = on; }
+
     // Collection time per adapter (one second; tests may shorten it).
     int collectMs = 1000;
     // Asked between adapters and at least every 100 ms while collecting:
@@ -86,6 +91,7 @@ public:
 private:
     std::string destination;
     uint16_t port;
+    bool concurrentAdapters = false;
 };
 
 // Receive buffer of a scan socket: room for a burst of a few thousand answers.

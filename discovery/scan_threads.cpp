@@ -120,10 +120,31 @@ namespace {
 
 constexpr int kListenerWakeMs = 750;
 constexpr size_t kMaxListenerAdapters = 10;
+// How long a scan cycle waits for the listeners to follow the adapter table
+// before its queries go out; a listener that is slower only misses answers.
+constexpr auto kListenerSyncWait = std::chrono::milliseconds(1000);
+// Between scan cycles the mDNS listener still looks at the table this often.
+constexpr auto kListenerResyncEvery = std::chrono::milliseconds(3000);
+// The announcement listener reads the table again after this long.
+constexpr auto kAnnouncementTableAge = std::chrono::milliseconds(1000);
+
+void SignalFd(int fd) {
+    if (fd < 0) return;
+    uint64_t one = 1;
+    (void)!::write(fd, &one, sizeof one);
+}
+
+void DrainFd(int fd) {
+    if (fd < 0) return;
+    uint64_t value = 0;
+    (void)!::read(fd, &value, sizeof value);
+}
 
 }  // namespace
 
-CDiscoveryThreads::CDiscoveryThreads(CDeviceList& d, CStatusText& s) : devices(d), statusText(s) {
+CDiscoveryThreads::CDiscoveryThreads(CDeviceList& d, CStatusText& s)
+    : devices(d), statusText(s), adapterSource([] { return ReadAdapterTable(); }) {
+    SetNeighbourSource(KernelNeighbourSource());
     // Stop clears listenersRunning: a collection window in progress then ends
     // within a tenth of a second instead of running out its second per adapter.
     bonjourScanner.stopRequested = [this] { return !listenersRunning.load(); };
@@ -142,13 +163,48 @@ void CDiscoveryThreads::SetScanCycleSteps(const ScanCycleSteps& s) {
     if (!started) steps = s;
 }
 
+void CDiscoveryThreads::SetAdapterTableSource(AdapterTableProvider source) {
+    std::lock_guard<std::mutex> lock(startStopLock);
+    if (started) return;
+    if (source)
+        adapterSource = std::move(source);
+    else
+        adapterSource = [] { return ReadAdapterTable(); };
+}
+
+void CDiscoveryThreads::SetNeighbourSource(std::shared_ptr<INeighbourSource> source, MacResolverLimits limits) {
+    std::lock_guard<std::mutex> lock(startStopLock);
+    if (started) return;
+    // A MAC address resolved after the merge fills its row under the device lock.
+    macResolver = std::make_unique<CMacResolver>(
+        std::move(source),
+        [this](uint32_t adapterIndex, const std::string& address, const std::string& mac) {
+            devices.FillMacAddress(adapterIndex, address, mac);
+        },
+        limits);
+}
+
+void CDiscoveryThreads::SetConcurrentCycle(bool on) {
+    std::lock_guard<std::mutex> lock(startStopLock);
+    if (!started) concurrentCycle = on;
+}
+
 void CDiscoveryThreads::Start() {
     std::lock_guard<std::mutex> lock(startStopLock);
     if (started) return;
     started = true;
     cyclesCompleted = 0;
+    {
+        std::lock_guard<std::mutex> l(syncMutex);
+        syncRequested = syncDone = 0;
+        announcementReady = false;
+    }
     bonjourScanner.SetDestination(endpoints.mdnsGroup, endpoints.mdnsPort);
+    bonjourScanner.SetConcurrentAdapters(concurrentCycle);
+    gevScanner.SetConcurrentAdapters(concurrentCycle);
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    syncFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    macResolver->Start();
     listenersRunning = true;
     bonjourThread = std::thread(&CDiscoveryThreads::BonjourListenerThread, this);
     announcementThread = std::thread(&CDiscoveryThreads::AnnouncementListenerThread, this);
@@ -161,18 +217,19 @@ void CDiscoveryThreads::Stop() {
     if (!started) return;
     quitEvent.Set();
     listenersRunning = false;
-    if (wakeFd >= 0) {
-        uint64_t one = 1;
-        (void)!::write(wakeFd, &one, sizeof one);
-    }
+    SignalFd(wakeFd);
+    syncCv.notify_all();
     // A cycle in progress may outlast any fixed wait: join, so that no thread
     // touches the list once its owner goes on.
     if (bonjourThread.joinable()) bonjourThread.join();
     if (announcementThread.joinable()) announcementThread.join();
     if (scanThread.joinable()) scanThread.join();
+    macResolver->Stop();  // look-ups in progress end at once; no fill after this
     scanning = false;
-    if (wakeFd >= 0) ::close(wakeFd);
-    wakeFd = -1;
+    for (int* fd : {&wakeFd, &syncFd}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
     started = false;
 }
 
@@ -181,9 +238,9 @@ bool CDiscoveryThreads::IsScanning() const { return scanning; }
 bool CDiscoveryThreads::ListenersRunning() const { return listenersRunning; }
 unsigned CDiscoveryThreads::CyclesCompleted() const { return cyclesCompleted; }
 
-bool CDiscoveryThreads::LookupMac(const std::string& address, const std::string& source, std::string& mac) {
-    if (steps.macLookup) return steps.macLookup(address, source, mac);
-    return LookupMacAddress(address, source, mac);
+bool CDiscoveryThreads::WaitForMacLookups(std::chrono::steady_clock::time_point deadline,
+                                          std::chrono::milliseconds patience) const {
+    return macResolver->WaitIdle(deadline, patience);
 }
 
 void CDiscoveryThreads::ScanThread() {
@@ -191,6 +248,49 @@ void CDiscoveryThreads::ScanThread() {
         int which = CAutoResetEvent::WaitAny({&scanEvent, &quitEvent});
         if (which == 1) return;
         if (which == 0) RunScanCycle();
+    }
+}
+
+void CDiscoveryThreads::SyncListeners() {
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> l(syncMutex);
+        generation = ++syncRequested;
+    }
+    SignalFd(syncFd);
+    std::unique_lock<std::mutex> l(syncMutex);
+    syncCv.wait_for(l, kListenerSyncWait, [&] {
+        return (syncDone >= generation && announcementReady) || !listenersRunning;
+    });
+}
+
+void CDiscoveryThreads::ListenerSynced(uint64_t generation) {
+    {
+        std::lock_guard<std::mutex> l(syncMutex);
+        if (generation > syncDone) syncDone = generation;
+    }
+    syncCv.notify_all();
+}
+
+void CDiscoveryThreads::AnnouncementListenerReady() {
+    {
+        std::lock_guard<std::mutex> l(syncMutex);
+        announcementReady = true;
+    }
+    syncCv.notify_all();
+}
+
+void CDiscoveryThreads::MergeBonjour(const std::vector<BonjourResponse>& responses) {
+    CAdapterTableSnapshot adapters;  // one reading for the batch, unless the caller holds one
+    for (const BonjourResponse& response : responses) {
+        const uint32_t adapter = response.adapterIndex;
+        // A MAC address known from an earlier look-up goes straight into the
+        // record; any other is asked for after the merge and fills the row later.
+        DeviceInfo info = MakeBonjourDeviceInfo(response, [&](const std::string& a, const std::string&, std::string& mac) {
+            return macResolver->Known(adapter, a, mac);
+        });
+        devices.AddOrUpdateDevice(info);
+        if (!info.macKnown && !info.hostName.empty()) macResolver->Request(adapter, adapter, info.ipAddress);
     }
 }
 
@@ -202,27 +302,49 @@ void CDiscoveryThreads::RunScanCycle() {
     scanning = true;
     statusText.Set("Scan started...");
 
-    auto lookup = [this](const std::string& a, const std::string& s, std::string& mac) { return LookupMac(a, s, mac); };
+    // The adapters as they are now, for every step of this cycle; the
+    // listeners follow the same table before any query goes out, so that no
+    // answer comes before they have joined the group.
+    const std::optional<AdapterTable> table = adapterSource();
+    CAdapterTableSnapshot adapters(table);
+    SyncListeners();
 
-    std::vector<BonjourResponse> responses;
-    bool collected = steps.queryAndCollect
-                         ? steps.queryAndCollect(responses)
-                         : bonjourScanner.QueryAndCollect(endpoints.bonjourWindowSeconds, responses, kCameraServiceType);
-    if (collected && !responses.empty() && !stopping()) AddBonjourDevices(devices, responses, lookup);
-
-    if (!stopping()) {
+    auto collect = [this](std::vector<BonjourResponse>& responses) {
+        return steps.queryAndCollect
+                   ? steps.queryAndCollect(responses)
+                   : bonjourScanner.QueryAndCollect(endpoints.bonjourWindowSeconds, responses, kCameraServiceType);
+    };
+    auto multicastQuery = [this] {
         if (steps.multicastQuery)
             steps.multicastQuery();
         else
             bonjourScanner.MulticastQuery(kCameraServiceType);
-    }
-
-    std::vector<GEVDiscoveryAnswer> answers;
-    if (!stopping()) {
+    };
+    auto gevScan = [this](std::vector<GEVDiscoveryAnswer>& answers) {
         if (steps.gevScan)
             steps.gevScan(answers);
         else
             gevScanner.Scan(answers);
+    };
+
+    std::vector<GEVDiscoveryAnswer> answers;
+    if (concurrentCycle) {
+        // All sources at once: the GigE Vision window runs beside the mDNS
+        // one, and the multicast query goes out first so that its answers come
+        // within the same window.
+        std::thread gev([&] {
+            CAdapterTableSnapshot same(table);
+            gevScan(answers);
+        });
+        multicastQuery();
+        std::vector<BonjourResponse> responses;
+        if (collect(responses) && !responses.empty() && !stopping()) MergeBonjour(responses);
+        gev.join();
+    } else {
+        std::vector<BonjourResponse> responses;
+        if (collect(responses) && !responses.empty() && !stopping()) MergeBonjour(responses);
+        if (!stopping()) multicastQuery();
+        if (!stopping()) gevScan(answers);
     }
     if (stopping()) {
         scanning = false;
@@ -238,34 +360,30 @@ void CDiscoveryThreads::RunScanCycle() {
 }
 
 void CDiscoveryThreads::BonjourListenerThread() {
-    auto table = ReadAdapterTable();
-    if (!table) {
-        LogDiscoveryError("mDNS listener: cannot read the adapter table");
-        return;
-    }
+    struct Listener {
+        CDiscoverySocket socket;
+        uint32_t adapterIndex = 0;
+        uint32_t adapterAddress = 0;
+        std::string device;
+    };
+    std::vector<Listener> listeners;
     uint32_t group = 0;
     if (!ParseIPv4(endpoints.mdnsGroup, group)) {
         LogDiscoveryError("mDNS listener: no group address " + endpoints.mdnsGroup);
+        ListenerSynced(UINT64_MAX);  // no cycle waits for a listener that is not there
         return;
     }
     const bool multicast = IN_MULTICAST(group);
     const uint16_t port = endpoints.mdnsPort;
 
-    struct Listener {
-        CDiscoverySocket socket;
-        uint32_t adapterIndex;
-        uint32_t adapterAddress;
-    };
-    std::vector<Listener> listeners;
-    for (size_t i = 0; i < table->size() && i < kMaxListenerAdapters; ++i) {
-        const AdapterInfo& a = (*table)[i];
-        uint32_t address = 0;
-        // Answers on an adapter without address never count: no socket for it.
-        if (!ParseIPv4(a.address, address) || address == 0) continue;
-        CDiscoverySocket s;
+    // One socket per adapter of the first ten that has an address; sockets of
+    // adapters that stay as they were are kept, those of vanished or
+    // re-addressed adapters are closed.
+    auto open = [&](const AdapterInfo& a, uint32_t address, Listener& l) {
+        CDiscoverySocket& s = l.socket;
         if (!s.Open()) {
             LogDiscoveryError(std::string("mDNS listener: cannot open a socket: ") + std::strerror(s.LastError()));
-            return;
+            return false;
         }
         s.SetReuseAddress();
         if (!a.device.empty() && !s.BindToDevice(a.device))
@@ -279,7 +397,7 @@ void CDiscoveryThreads::BonjourListenerThread() {
             if (!s.Bind(INADDR_ANY, port)) {
                 LogDiscoveryError("mDNS listener: cannot bind port " + std::to_string(port) + " for " + a.address +
                                   ": " + std::strerror(s.LastError()));
-                continue;
+                return false;
             }
             if (!s.JoinGroup(group, address, a.index))
                 LogDiscoveryError("mDNS listener: cannot join " + endpoints.mdnsGroup + " on " + a.address + ": " +
@@ -287,51 +405,98 @@ void CDiscoveryThreads::BonjourListenerThread() {
         } else if (!s.Bind(address, port)) {
             LogDiscoveryError("mDNS listener: cannot bind " + a.address + ":" + std::to_string(port) + ": " +
                               std::strerror(s.LastError()));
-            continue;
+            return false;
         }
-        listeners.push_back({std::move(s), a.index, address});
-    }
+        l.adapterIndex = a.index;
+        l.adapterAddress = address;
+        l.device = a.device;
+        return true;
+    };
+    auto follow = [&] {
+        auto table = adapterSource();
+        if (!table) return;  // unreadable now: keep listening where we are
+        std::vector<Listener> next;
+        for (size_t i = 0; i < table->size() && i < kMaxListenerAdapters; ++i) {
+            const AdapterInfo& a = (*table)[i];
+            uint32_t address = 0;
+            // Answers on an adapter without address never count: no socket for it.
+            if (!ParseIPv4(a.address, address) || address == 0) continue;
+            auto same = std::find_if(listeners.begin(), listeners.end(), [&](const Listener& l) {
+                return l.socket.IsOpen() && l.adapterIndex == a.index && l.adapterAddress == address &&
+                       l.device == a.device;
+            });
+            if (same != listeners.end()) {
+                next.push_back(std::move(*same));
+                continue;
+            }
+            Listener l;
+            if (open(a, address, l)) next.push_back(std::move(l));
+        }
+        for (Listener& gone : listeners)
+            if (gone.socket.IsOpen()) gone.socket.LeaveGroup();
+        listeners = std::move(next);
+    };
+    auto requested = [this] {
+        std::lock_guard<std::mutex> l(syncMutex);
+        return syncRequested;
+    };
 
-    if (listeners.empty()) return;  // no socket: nothing to wait for
-    std::vector<int> fds;
-    for (const Listener& l : listeners) fds.push_back(l.socket.Handle());
-    if (wakeFd >= 0) fds.push_back(wakeFd);
-    auto lookup = [this](const std::string& a, const std::string& s, std::string& mac) { return LookupMac(a, s, mac); };
+    uint64_t generation = requested();
+    follow();
+    ListenerSynced(generation);
+    auto lastFollow = std::chrono::steady_clock::now();
 
+    std::vector<uint8_t> buf(kMdnsMaxDatagram);
     size_t next = 0;  // where the next look for a readable socket starts, so that no adapter starves
     while (listenersRunning) {
-        int i = WaitAnyReadable(fds, kListenerWakeMs, next);
-        if (i == -2) continue;
+        std::vector<int> fds;
+        for (const Listener& l : listeners) fds.push_back(l.socket.Handle());
+        const size_t sockets = fds.size();
+        fds.push_back(syncFd);
+        fds.push_back(wakeFd);
+        int i = WaitAnyReadable(fds, kListenerWakeMs, sockets ? next % sockets : 0);
+        if (i == -2 || (i >= 0 && static_cast<size_t>(i) == sockets)) {
+            // Time to look at the table: asked by a scan cycle, or a while since the last look.
+            const bool asked = i >= 0;
+            if (asked) DrainFd(syncFd);
+            if (asked || std::chrono::steady_clock::now() - lastFollow >= kListenerResyncEvery) {
+                generation = requested();
+                follow();
+                ListenerSynced(generation);
+                lastFollow = std::chrono::steady_clock::now();
+            }
+            continue;
+        }
         if (i < 0) break;
-        if (static_cast<size_t>(i) >= listeners.size()) continue;  // woken by Stop
+        if (static_cast<size_t>(i) > sockets) continue;  // woken by Stop
         next = static_cast<size_t>(i) + 1;
         Listener& l = listeners[static_cast<size_t>(i)];
-        uint8_t buf[kMdnsMaxDatagram];
         uint32_t from = 0;
         uint16_t fromPort = 0;
-        ssize_t n = l.socket.Receive(buf, sizeof buf, from, fromPort);
-        if (n < 0) continue;
+        ssize_t n = l.socket.Receive(buf.data(), buf.size(), from, fromPort);
+        if (n < 0) continue;  // a receive error or an over-long datagram: that one only
         BonjourResponse response;
-        if (!ParseBonjourResponse(buf, static_cast<size_t>(n), from, fromPort, response)) continue;
+        if (!ParseBonjourResponse(buf.data(), static_cast<size_t>(n), from, fromPort, response)) continue;
         response.adapterIndex = l.adapterIndex;
-        if (listenersRunning) AddBonjourDevices(devices, {response}, lookup);
+        if (!listenersRunning) break;
+        CAdapterTableSnapshot adapters(adapterSource());
+        MergeBonjour({response});
     }
     for (Listener& l : listeners) l.socket.LeaveGroup();
+    ListenerSynced(UINT64_MAX);
 }
 
 void CDiscoveryThreads::AnnouncementListenerThread() {
-    auto table = ReadAdapterTable();
-    if (!table || table->empty()) return;  // no adapter: nothing to attribute announcements to
-    const uint32_t adapterIndex = table->front().index;
-
     uint32_t bindAddress = 0;
     if (!ParseIPv4(endpoints.announcementBindAddress, bindAddress)) {
         LogDiscoveryError("announcement listener: no address " + endpoints.announcementBindAddress);
+        AnnouncementListenerReady();
         return;
     }
     CDiscoverySocket s;
     if (!s.Open()) {
         LogDiscoveryError(std::string("announcement listener: cannot open a socket: ") + std::strerror(s.LastError()));
+        AnnouncementListenerReady();
         return;
     }
     s.SetReuseAddress();
@@ -340,8 +505,16 @@ void CDiscoveryThreads::AnnouncementListenerThread() {
                           ": " + std::strerror(s.LastError()) +
                           (endpoints.announcementPort < 1024 ? " (a port below 1024 needs root or cap_net_bind_service)"
                                                              : ""));
+        AnnouncementListenerReady();
         return;
     }
+    AnnouncementListenerReady();
+
+    // Announced cameras go to the first adapter of the table as it is when
+    // they arrive (read again at most once a second); with no adapter there is
+    // nothing to attribute them to.
+    std::optional<AdapterTable> table;
+    auto tableRead = std::chrono::steady_clock::time_point{};
     std::vector<int> fds{s.Handle()};
     if (wakeFd >= 0) fds.push_back(wakeFd);
     while (listenersRunning) {
@@ -353,15 +526,25 @@ void CDiscoveryThreads::AnnouncementListenerThread() {
         uint32_t from = 0;
         uint16_t fromPort = 0;
         ssize_t n = s.Receive(buf, sizeof buf, from, fromPort);
-        if (n < 0) continue;
-        if (listenersRunning) HandleAnnouncement(adapterIndex, AnnouncementText(buf, static_cast<size_t>(n)));
+        if (n < 0 || !listenersRunning) continue;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - tableRead >= kAnnouncementTableAge) {
+            table = adapterSource();
+            tableRead = now;
+        }
+        if (!table || table->empty()) continue;
+        CAdapterTableSnapshot adapters(table);
+        HandleAnnouncement(table->front().index, AnnouncementText(buf, static_cast<size_t>(n)));
     }
 }
 
 void CDiscoveryThreads::HandleAnnouncement(uint32_t adapterIndex, const std::string& text) {
     DeviceInfo info;
-    auto lookup = [this](const std::string& a, std::string& mac) { return LookupMac(a, std::string(), mac); };
+    // Announcements name no source adapter: the MAC address is resolved on
+    // the adapter the route to the camera leaves through.
+    auto known = [this](const std::string& a, std::string& mac) { return macResolver->Known(0, a, mac); };
     // The datagram's text ends at its first NUL.
-    if (!MakeAnnouncementDeviceInfo(adapterIndex, std::string_view(text.c_str()), lookup, info)) return;
+    if (!MakeAnnouncementDeviceInfo(adapterIndex, std::string_view(text.c_str()), known, info)) return;
     devices.AddOrUpdateDevice(info);
+    if (!info.macKnown && !info.hostName.empty()) macResolver->Request(0, adapterIndex, info.ipAddress);
 }

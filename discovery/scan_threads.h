@@ -5,10 +5,13 @@
 
 #include "discovery/device_list.h"
 
+#include "discovery/adapters.h"
 #include "discovery/bonjour_scanner.h"
 #include "discovery/gev_scanner.h"
+#include "discovery/mac_resolver.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -73,13 +76,14 @@ struct DiscoveryEndpoints {
 };
 
 // The steps of one scan cycle that go to the network. Each empty step uses
-// the real one; tests replace those that would leave loopback.
+// the real one; tests replace those that would leave loopback. In the
+// concurrent cycle, queryAndCollect and gevScan run at the same time on two
+// threads.
 struct ScanCycleSteps {
     std::function<bool(std::vector<BonjourResponse>&)> queryAndCollect;
     std::function<void()> multicastQuery;
     std::function<void(std::vector<GEVDiscoveryAnswer>&)> gevScan;
     std::function<void(const std::vector<GEVDiscoveryAnswer>&)> addGevDevices;
-    MacLookupFn macLookup;  // mDNS finds (from the adapter's address) and announcements (no source)
 };
 
 class CDiscoveryThreads {
@@ -104,6 +108,23 @@ public:
     // Before Start only.
     void SetEndpoints(const DiscoveryEndpoints& endpoints);
     void SetScanCycleSteps(const ScanCycleSteps& steps);
+    // Where the adapter table comes from (default: ReadAdapterTable). Each
+    // scan cycle reads it once, and the listeners follow it.
+    void SetAdapterTableSource(AdapterTableProvider source);
+    // Where MAC addresses come from (default: the kernel's neighbour table),
+    // and the bounds of their look-ups.
+    void SetNeighbourSource(std::shared_ptr<INeighbourSource> source, MacResolverLimits limits = {});
+    // The command-line scan: every source and every adapter at once, one
+    // collection window in all, the GigE Vision answers merged when it closes.
+    // The window program keeps the sources one after another, adapter by
+    // adapter.
+    void SetConcurrentCycle(bool on);
+
+    // Waits until no MAC look-up waits or runs (look-ups older than
+    // `patience` aside), or until `deadline`; true when none is left to wait
+    // for. A command-line scan lets late MAC addresses arrive before it prints.
+    bool WaitForMacLookups(std::chrono::steady_clock::time_point deadline,
+                           std::chrono::milliseconds patience = std::chrono::milliseconds::max()) const;
 
     // The announcement merge (also used by tests with texts of their own).
     void HandleAnnouncement(uint32_t adapterIndex, const std::string& text);
@@ -113,7 +134,14 @@ private:
     void BonjourListenerThread();
     void AnnouncementListenerThread();
     void RunScanCycle();
-    bool LookupMac(const std::string& address, const std::string& source, std::string& mac);
+    // mDNS responses into the list; the MAC addresses they lack are asked for.
+    void MergeBonjour(const std::vector<BonjourResponse>& responses);
+    // Asks the mDNS listener to follow the adapter table now and waits until
+    // it has joined the group on every adapter (and the announcement listener
+    // is bound); bounded, and cut short by Stop.
+    void SyncListeners();
+    void ListenerSynced(uint64_t generation);
+    void AnnouncementListenerReady();
 
     CDeviceList& devices;
     CStatusText& statusText;
@@ -126,8 +154,18 @@ private:
     std::mutex startStopLock;
     bool started = false;
     int wakeFd = -1;  // readable once Stop begins: listeners need not sit out their 750 ms wait
+    int syncFd = -1;  // readable when the scan thread wants the mDNS listener to follow the table
     DiscoveryEndpoints endpoints;
     ScanCycleSteps steps;
+    AdapterTableProvider adapterSource;
+    bool concurrentCycle = false;
     CBonjourScanner bonjourScanner;
     CGEVScanner gevScanner;
+    std::unique_ptr<CMacResolver> macResolver;
+
+    std::mutex syncMutex;
+    std::condition_variable syncCv;
+    uint64_t syncRequested = 0;  // generations asked for by the scan thread
+    uint64_t syncDone = 0;       // generation the mDNS listener has followed
+    bool announcementReady = false;
 };

@@ -16,7 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (total > text.size()) std::abort();
     AnnouncementFields parsed;
     if (ParseAnnouncement(text, parsed)) {
-        if (fields.size() < 4 || fields[0] != kAnnouncementTag || parsed.ipAddress != fields[3]) std::abort();
+        if (fields.empty() || fields[0] != kAnnouncementTag) std::abort();
+        if (parsed.ipAddress != (fields.size() > 3 ? fields[3] : std::string())) std::abort();
+        if (parsed.hostName != (fields.size() > 2 ? fields[2] : std::string())) std::abort();
     }
     return 0;
 }

@@ -288,3 +288,31 @@ TEST(GEVScanner, AStopRequestEndsTheCollectionEarly) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(camera.Received().size(), 1u);  // the other adapters were not asked
 }
+
+// All adapters at once (the command-line scan): one broadcast on each, one
+// window for all, the answers adapter by adapter in table order, so that host
+// names count as they do when the adapters are scanned in turn.
+TEST(GEVScanner, ConcurrentAdaptersKeepTableOrder) {
+    AdapterInfo a = LoopbackAdapter(), b = LoopbackAdapter();
+    a.index = 11;
+    b.index = 12;
+    ScopedAdapterTable table(AdapterTable{a, b});
+    AckFields k;
+    FakeCamera camera([&](const std::vector<uint8_t>&) { return std::vector<std::vector<uint8_t>>{BuildAck(k)}; });
+    CGEVScanner scanner("127.0.0.1", camera.Port());
+    scanner.collectMs = 300;
+    scanner.SetConcurrentAdapters(true);
+    std::vector<GEVDiscoveryAnswer> answers;
+    ASSERT_TRUE(scanner.Scan(answers));
+    EXPECT_EQ(camera.Received().size(), 2u);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].adapterIndex, 11u);
+    EXPECT_EQ(answers[1].adapterIndex, 12u);
+
+    // An adapter whose socket cannot be bound ends the scan; those before it keep their answers.
+    ScopedAdapterTable broken(AdapterTable{a, MakeAdapter(13, "192.0.2.1", "255.255.255.0")});
+    answers.clear();
+    EXPECT_FALSE(scanner.Scan(answers));
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].adapterIndex, 11u);
+}

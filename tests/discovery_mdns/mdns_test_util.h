@@ -105,6 +105,21 @@ inline Bytes CameraResponse(const std::string& instance, const std::string& host
     return b;
 }
 
+// A camera answer with at least `txtBytes` bytes of TXT strings besides bsp=J3
+// (as an avahi-published camera with a long TXT record sends).
+inline Bytes LargeCameraResponse(const std::string& instance, size_t txtBytes) {
+    Bytes b = Header(0x8400, 0, 2);
+    Append(b, Record(Name(instance + "._zyrk-ircam._tcp.local"), 33, Srv(22136, Name(instance + ".local"))));
+    Bytes txt = Txt({"bsp=J3"});
+    for (size_t i = 0; txt.size() < txtBytes; ++i) {
+        std::string s = "k" + std::to_string(i) + "=" + std::string(200, 'v');
+        txt.push_back(static_cast<uint8_t>(s.size()));
+        txt.insert(txt.end(), s.begin(), s.end());
+    }
+    Append(b, Record(Name(instance + "._zyrk-ircam._tcp.local"), 16, txt));
+    return b;
+}
+
 inline uint32_t LoopbackIndex() { return if_nametoindex("lo"); }
 
 // One adapter: the loopback device, so that every socket stays on this machine.

@@ -45,22 +45,59 @@ TEST_F(BonjourLoopback, CollectsUnicastAnswersAndDropsThoseThatDoNotParse) {
     EXPECT_NE(queries[0].fromPort, port) << "query-and-collect asks from an ephemeral port";
 }
 
-TEST_F(BonjourLoopback, AnOverlongDatagramDropsTheAdaptersAnswers) {
+// mDNS allows datagrams up to 9000 bytes: large answers are read; one that is
+// longer, or that does not parse, is dropped alone and the answers beside it
+// stay, in arrival order.
+TEST_F(BonjourLoopback, LargeAnswersAreReadAndBadOnesDroppedAlone) {
     LoopbackResponder responder(0x7F000002, port);
     ASSERT_TRUE(responder.Ok());
-    Bytes longOne = Header();
-    Append(longOne, Record(Name("pad"), 99, Bytes(600, 0)));
-    responder.SetAnswers({CameraResponse("Cam1", "cam1", {"bsp=J3"}), longOne});
+    Bytes tooLong = Header();
+    Append(tooLong, Record(Name("pad"), 99, Bytes(9001 - 12 - 5 - 10, 0)));
+    ASSERT_EQ(tooLong.size(), 9001u);
+    Bytes exactly9000 = Header();
+    Append(exactly9000, Record(Name("pad"), 99, Bytes(9000 - 12 - 5 - 10, 0)));
+    ASSERT_EQ(exactly9000.size(), 9000u);
+    Bytes malformed = CameraResponse("Bad", "bad", {"bsp=J3"});
+    malformed.resize(malformed.size() - 3);  // the last record runs past the end
+    const Bytes large = LargeCameraResponse("Large", 1200);
+    ASSERT_GT(large.size(), 1200u);
+    responder.SetAnswers({CameraResponse("Cam1", "cam1", {"bsp=J3"}), tooLong, malformed, large, exactly9000,
+                          CameraResponse("Cam2", "cam2", {"bsp=J3"})});
+
     std::vector<BonjourResponse> responses;
     ASSERT_TRUE(scanner.QueryAndCollect(1, responses, kCameraServiceType));
-    EXPECT_TRUE(responses.empty());
+    ASSERT_EQ(responses.size(), 4u);
+    EXPECT_EQ(responses[0].datagram, CameraResponse("Cam1", "cam1", {"bsp=J3"}));
+    EXPECT_EQ(responses[1].datagram, large);
+    EXPECT_EQ(responses[2].datagram.size(), 9000u);
+    EXPECT_EQ(responses[3].datagram, CameraResponse("Cam2", "cam2", {"bsp=J3"}));
+    DeviceInfo info;
+    ApplyBonjourRecords(responses[1], info);
+    EXPECT_EQ(info.name, "Large._zyrk-ircam._tcp.local");
+    EXPECT_EQ(info.txt["bsp"], "J3");
+    EXPECT_GT(info.txt.size(), 5u);
+}
 
-    Bytes exactly512 = Header();
-    Append(exactly512, Record(Name("pad"), 99, Bytes(512 - 12 - 5 - 10, 0)));
-    ASSERT_EQ(exactly512.size(), 512u);
-    responder.SetAnswers({exactly512});
+// All adapters at once (the command-line scan): one query on each and one
+// window for all, in which every adapter's answers are collected.
+TEST_F(BonjourLoopback, ConcurrentAdaptersShareOneWindow) {
+    LoopbackResponder responder(0x7F000002, port);
+    ASSERT_TRUE(responder.Ok());
+    responder.SetAnswers({CameraResponse("Cam1", "cam1", {"bsp=J3"}), CameraResponse("Cam2", "cam2", {"bsp=J3"})});
+    AdapterTable two = *table;
+    two.push_back(two.front());
+    two[1].address = "127.0.0.9";  // a second adapter on the loopback device
+    table = two;
+    scanner.SetConcurrentAdapters(true);
+    std::vector<BonjourResponse> responses;
     ASSERT_TRUE(scanner.QueryAndCollect(1, responses, kCameraServiceType));
-    EXPECT_EQ(responses.size(), 1u);
+    EXPECT_EQ(responder.Queries().size(), 2u);
+    ASSERT_EQ(responses.size(), 4u);
+    // Each adapter's answers in arrival order.
+    EXPECT_EQ(responses[0].datagram, CameraResponse("Cam1", "cam1", {"bsp=J3"}));
+    EXPECT_EQ(responses[1].datagram, CameraResponse("Cam2", "cam2", {"bsp=J3"}));
+    EXPECT_EQ(responses[2].datagram, CameraResponse("Cam1", "cam1", {"bsp=J3"}));
+    EXPECT_EQ(responses[3].datagram, CameraResponse("Cam2", "cam2", {"bsp=J3"}));
 }
 
 TEST_F(BonjourLoopback, AdaptersWithoutAddressAndMissingTablesSendNothing) {

@@ -3,10 +3,13 @@
 // Every step that would go to the network is either redirected to a loopback
 // address or replaced.
 #include "discovery/scan_threads.h"
+#include "fake_neighbours.h"
 #include "loopback_responder.h"
+#include "tests/discovery/loopback_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 
 using namespace mdnstest;
@@ -24,8 +27,6 @@ bool Eventually(Pred pred) {
     return pred();
 }
 
-bool NoMac(const std::string&, const std::string&, std::string&) { return false; }
-
 // A scan cycle whose network steps touch nothing.
 ScanCycleSteps OfflineSteps() {
     ScanCycleSteps s;
@@ -36,7 +37,6 @@ ScanCycleSteps OfflineSteps() {
     s.multicastQuery = [] {};
     s.gevScan = [](std::vector<GEVDiscoveryAnswer>& a) { a.clear(); };
     s.addGevDevices = [](const std::vector<GEVDiscoveryAnswer>&) {};
-    s.macLookup = NoMac;
     return s;
 }
 
@@ -45,9 +45,9 @@ ScanCycleSteps OfflineSteps() {
 DiscoveryEndpoints LoopbackEndpoints(const std::string& group = "127.0.0.3") {
     DiscoveryEndpoints e;
     e.mdnsGroup = group;
-    e.mdnsPort = FreeLoopbackPort();
+    e.mdnsPort = mdnstest::FreeLoopbackPort();
     e.announcementBindAddress = "127.0.0.1";
-    e.announcementPort = FreeLoopbackPort();
+    e.announcementPort = mdnstest::FreeLoopbackPort();
     return e;
 }
 
@@ -113,12 +113,16 @@ TEST(AutoResetEvent, WaitAnyPrefersTheFirstAndConsumesOnlyOne) {
 
 class ScanThreads : public ::testing::Test {
 protected:
-    void SetUp() override { SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); }); }
+    void SetUp() override {
+        SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); });
+        threads.SetNeighbourSource(neighbours);
+    }
     void TearDown() override {
         threads.Stop();
         SetAdapterTableProvider(nullptr);
     }
 
+    std::shared_ptr<FakeNeighbours> neighbours = std::make_shared<FakeNeighbours>();
     CDeviceList list;
     CStatusText status;
     CDiscoveryThreads threads{list, status};
@@ -347,4 +351,182 @@ TEST_F(ScanThreads, StopCutsARealCollectionWindowShort) {
     threads.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(threads.CyclesCompleted(), 0u);
+}
+
+// MAC look-ups run off the discovery threads: a hundred look-ups that never
+// resolve (cameras in a foreign subnet that do not answer ARP) leave the cycle
+// to complete with every row merged, their MAC cells empty, and a camera
+// behind them whose MAC address resolves later gets it filled in, record and
+// cell, through the sink.
+TEST_F(ScanThreads, MacLookupsNeverHoldUpTheMergeAndLateOnesFillTheirRows) {
+    RecordingSink sink;
+    CDeviceList sinkList(&sink);
+    CDiscoveryThreads t(sinkList, status);
+    auto table = std::make_shared<FakeNeighbours>();
+    table->Set("10.8.0.2", "02:00:5E:00:00:02", 300ms);
+    t.SetNeighbourSource(table);  // the 10.9.x.y cameras never resolve
+    ScanCycleSteps s = OfflineSteps();
+    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+        r.clear();
+        for (uint32_t i = 1; i <= 100; ++i) r.push_back(ParsedCamera("Far" + std::to_string(i), 0x0A090000 + i));
+        r.push_back(ParsedCamera("Near", 0x0A080002));
+        return true;
+    };
+    t.SetScanCycleSteps(s);
+    t.SetEndpoints(LoopbackEndpoints());
+    t.Start();
+    ASSERT_TRUE(Eventually([&] { return t.CyclesCompleted() >= 1; }));
+    // The cycle is over while the look-ups that never resolve still run.
+    EXPECT_GE(table->Running(), 100);
+    ASSERT_EQ(sinkList.DeviceCount(), 101);
+    ASSERT_TRUE(Eventually([&] { return sinkList.Snapshot()[100].macAddress == "02:00:5E:00:00:02"; }));
+    auto rows = sinkList.Snapshot();
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(rows[static_cast<size_t>(i)].macAddress, "") << i;
+    auto calls = sink.Take();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "text 100 2 02:00:5E:00:00:02"), calls.end())
+        << "the MAC cell of row 100 was not set";
+    // Each address was looked up on the adapter it answered on.
+    for (const auto& call : table->Calls()) EXPECT_EQ(call.first, LoopbackIndex());
+    t.Stop();  // ends the look-ups that are still waiting
+    EXPECT_EQ(table->Running(), 0);
+}
+
+// The mDNS listener has its socket before the first query of a cycle goes
+// out: an answer sent the moment the cycle starts is not lost.
+TEST_F(ScanThreads, ListenerIsReadyBeforeTheFirstQuery) {
+    for (bool concurrent : {false, true}) {
+        CDeviceList l;
+        CDiscoveryThreads t(l, status);
+        t.SetNeighbourSource(neighbours);
+        DiscoveryEndpoints e = LoopbackEndpoints();
+        ScanCycleSteps s = OfflineSteps();
+        // Stands for a camera that answers the query at once: one datagram, no repeat.
+        auto answer = [&] { SendTo(0x7F000001, e.mdnsPort, CameraResponse("Quick", "quick", {"bsp=J3"}), 0x7F000006); };
+        if (concurrent)
+            s.multicastQuery = answer;
+        else
+            s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+                answer();
+                r.clear();
+                return true;
+            };
+        t.SetScanCycleSteps(s);
+        t.SetEndpoints(e);
+        t.SetConcurrentCycle(concurrent);
+        t.Start();
+        ASSERT_TRUE(Eventually([&] { return t.CyclesCompleted() >= 1; }));
+        EXPECT_TRUE(Eventually([&] { return l.DeviceCount() == 1; })) << (concurrent ? "concurrent" : "in turn");
+        t.Stop();
+    }
+}
+
+// The listeners follow the adapter table from cycle to cycle: an adapter that
+// appears is listened on from the next cycle, one that vanishes is dropped.
+TEST_F(ScanThreads, ListenersFollowTheAdapterTable) {
+    std::mutex m;
+    std::optional<AdapterTable> current = AdapterTable{};
+    auto set = [&](std::optional<AdapterTable> t) {
+        std::lock_guard<std::mutex> l(m);
+        current = std::move(t);
+    };
+    threads.SetAdapterTableSource([&] {
+        std::lock_guard<std::mutex> l(m);
+        return current;
+    });
+    DiscoveryEndpoints e = LoopbackEndpoints();
+    threads.SetScanCycleSteps(OfflineSteps());
+    threads.SetEndpoints(e);
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
+    const std::string announcement = "$TOVRA,Cam,Early,10.0.0.5";
+    SendTo(0x7F000001, e.mdnsPort, CameraResponse("Before", "before", {"bsp=J3"}), 0x7F000006);
+    SendTo(0x7F000001, e.announcementPort, Bytes(announcement.begin(), announcement.end()));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(list.DeviceCount(), 0) << "no adapter yet: nothing to listen on or attribute to";
+
+    set(LoopbackTable());  // the adapter comes up
+    threads.SignalScan();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 2; }));
+    SendTo(0x7F000001, e.mdnsPort, CameraResponse("After", "after", {"bsp=J3"}), 0x7F000007);
+    ASSERT_TRUE(Eventually([&] { return list.DeviceCount() == 1; }));
+    EXPECT_EQ(list.Snapshot()[0].name, "After");
+    EXPECT_EQ(list.Snapshot()[0].interfaceName, "Ethernet " + std::to_string(LoopbackIndex()) + " (127.0.0.1)");
+
+    set(AdapterTable{});  // and goes away again: dropped without error
+    threads.SignalScan();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 3; }));
+    SendTo(0x7F000001, e.mdnsPort, CameraResponse("Gone", "gone", {"bsp=J3"}), 0x7F000008);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(list.DeviceCount(), 1);
+    EXPECT_TRUE(threads.ListenersRunning());
+}
+
+// The command-line cycle runs its collections at the same time: the GigE
+// Vision scan and the mDNS collection are both under way at once, the
+// multicast query goes out before the collection, and the GigE Vision answers
+// are merged after both.
+TEST_F(ScanThreads, ConcurrentCycleRunsTheSourcesTogether) {
+    std::mutex m;
+    std::condition_variable cv;
+    int inside = 0;
+    bool overlapped = false;
+    std::vector<std::string> order;
+    auto enter = [&](const std::string& what) {
+        std::unique_lock<std::mutex> l(m);
+        order.push_back(what);
+        ++inside;
+        cv.notify_all();
+        // Each waits (boundedly) for the other to be under way too.
+        overlapped = cv.wait_for(l, 5s, [&] { return inside >= 2; }) || overlapped;
+    };
+    ScanCycleSteps s = OfflineSteps();
+    s.multicastQuery = [&] {
+        std::lock_guard<std::mutex> l(m);
+        order.push_back("multicast");
+    };
+    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+        enter("collect");
+        r = {ParsedCamera("Cam1", 0x7F000002)};
+        return true;
+    };
+    s.gevScan = [&](std::vector<GEVDiscoveryAnswer>&) { enter("gev"); };
+    s.addGevDevices = [&](const std::vector<GEVDiscoveryAnswer>&) {
+        std::lock_guard<std::mutex> l(m);
+        order.push_back("addgev:" + status.Get());
+    };
+    threads.SetScanCycleSteps(s);
+    threads.SetEndpoints(LoopbackEndpoints());
+    threads.SetConcurrentCycle(true);
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
+    std::lock_guard<std::mutex> l(m);
+    EXPECT_TRUE(overlapped) << "the collections ran one after the other";
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(std::find(order.begin(), order.end(), "multicast") - order.begin() <
+                  std::find(order.begin(), order.end(), "collect") - order.begin(),
+              true);
+    EXPECT_EQ(order.back(), "addgev:Scan completed");
+    EXPECT_EQ(list.DeviceCount(), 1);
+}
+
+// The listener reads datagrams up to 9000 bytes; a longer one is dropped
+// alone and the listener goes on.
+TEST_F(ScanThreads, MdnsListenerReadsLargeAnswersAndDropsOverlongOnes) {
+    DiscoveryEndpoints e = LoopbackEndpoints();
+    threads.SetScanCycleSteps(OfflineSteps());
+    threads.SetEndpoints(e);
+    threads.Start();
+    ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));  // the listener is ready
+    Bytes tooLong = LargeCameraResponse("Huge", 9100);
+    ASSERT_GT(tooLong.size(), 9000u);
+    Bytes large = LargeCameraResponse("Large", 5000);
+    SendTo(0x7F000001, e.mdnsPort, tooLong, 0x7F000005);
+    SendTo(0x7F000001, e.mdnsPort, large, 0x7F000006);
+    SendTo(0x7F000001, e.mdnsPort, CameraResponse("Small", "small", {"bsp=J3"}), 0x7F000007);
+    ASSERT_TRUE(Eventually([&] { return list.DeviceCount() >= 2; }));
+    auto rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].name, "Large");
+    EXPECT_EQ(rows[0].ipAddress, "127.0.0.6");
+    EXPECT_EQ(rows[1].name, "Small");
 }

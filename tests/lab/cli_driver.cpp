@@ -17,9 +17,11 @@ std::string CliUnavailable(Lab& lab, const std::string& command) {
     return "";
 }
 
-ScanResult Scan(Lab& lab, int timeoutSeconds) {
+ScanResult Scan(Lab& lab, int timeoutSeconds, const std::vector<std::string>& extraArgs) {
     ScanResult s;
-    s.run = lab.Exec("pc", {CliPath(), "scan", "--json"}, timeoutSeconds);
+    std::vector<std::string> argv{CliPath(), "scan", "--json"};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    s.run = lab.Exec("pc", argv, timeoutSeconds);
     try {
         s.rows = nlohmann::json::parse(s.run.out);
         s.parsed = s.rows.is_array();

@@ -20,7 +20,8 @@ struct ScanResult {
     bool parsed = false;
 };
 
-ScanResult Scan(Lab& lab, int timeoutSeconds = 60);
+// `teliox-cli scan --json` and `extraArgs` in the pc host.
+ScanResult Scan(Lab& lab, int timeoutSeconds = 60, const std::vector<std::string>& extraArgs = {});
 CommandResult SetIp(Lab& lab, const std::vector<std::string>& args, int timeoutSeconds = 60);
 
 // The row with that address (and, when given, that interface name), or null.

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 using labtest::Lab;
@@ -178,47 +180,102 @@ print(json.dumps(out))
     EXPECT_TRUE(byName["k460._zyrk-ircam._tcp.local."].contains("server"));
 }
 
-TEST_F(Interop, AvahiPublishedCameraIsFoundByOurScan) {
-    LAB_REQUIRE_TOOL("avahi-daemon");
-    LAB_REQUIRE_TOOL("unshare");
-    CLI_REQUIRE(*lab_, "scan");
-    ASSERT_EQ(lab_->AddHost("avahi", "a", "192.168.10.80/24", "02:00:00:00:0d:01"), "eth0") << lab_->error();
-    std::string d = lab_->dir();
-    ASSERT_EQ(system(("mkdir -p " + d + "/avahi/services " + d + "/avahi/run").c_str()), 0);
-    ASSERT_TRUE(labtest::WriteFile(d + "/avahi/avahi-daemon.conf",
-                                   "[server]\nhost-name=avcam\ndomain-name=local\nuse-ipv4=yes\nuse-ipv6=no\n"
-                                   "allow-interfaces=eth0\nenable-dbus=no\nratelimit-interval-usec=0\n"
-                                   "[wide-area]\nenable-wide-area=no\n"
-                                   "[publish]\npublish-addresses=yes\npublish-hinfo=no\npublish-workstation=no\n"
-                                   "publish-aaaa-on-ipv4=no\n[reflector]\nenable-reflector=no\n[rlimits]\n"));
-    ASSERT_TRUE(labtest::WriteFile(d + "/avahi/services/camera.service",
-                                   "<?xml version=\"1.0\" standalone='no'?>\n"
-                                   "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
-                                   "<service-group>\n  <name>AvCam</name>\n  <service>\n"
-                                   "    <type>_zyrk-ircam._tcp</type>\n    <port>22136</port>\n"
-                                   "    <txt-record>bsp=J3</txt-record>\n    <txt-record>model=x</txt-record>\n"
-                                   "  </service>\n</service-group>\n"));
+namespace {
+
+// Starts avahi-daemon in lab host "avahi" (192.168.10.80) publishing one
+// camera service "AvCam" with the given TXT strings; returns the daemon's
+// output file, empty when it did not come up.
+std::string StartAvahiCamera(Lab& lab, const std::vector<std::string>& txt) {
+    if (lab.AddHost("avahi", "a", "192.168.10.80/24", "02:00:00:00:0d:01") != "eth0") return "";
+    std::string d = lab.dir();
+    if (system(("mkdir -p " + d + "/avahi/services " + d + "/avahi/run").c_str()) != 0) return "";
+    labtest::WriteFile(d + "/avahi/avahi-daemon.conf",
+                       "[server]\nhost-name=avcam\ndomain-name=local\nuse-ipv4=yes\nuse-ipv6=no\n"
+                       "allow-interfaces=eth0\nenable-dbus=no\nratelimit-interval-usec=0\n"
+                       "[wide-area]\nenable-wide-area=no\n"
+                       "[publish]\npublish-addresses=yes\npublish-hinfo=no\npublish-workstation=no\n"
+                       "publish-aaaa-on-ipv4=no\n[reflector]\nenable-reflector=no\n[rlimits]\n");
+    std::string records;
+    for (const std::string& t : txt) records += "    <txt-record>" + t + "</txt-record>\n";
+    labtest::WriteFile(d + "/avahi/services/camera.service",
+                       "<?xml version=\"1.0\" standalone='no'?>\n"
+                       "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
+                       "<service-group>\n  <name>AvCam</name>\n  <service>\n"
+                       "    <type>_zyrk-ircam._tcp</type>\n    <port>22136</port>\n" +
+                           records + "  </service>\n</service-group>\n");
     // A mount namespace of its own gives the daemon our service folder and its
     // own runtime folder (pid file) without touching the machine's.
     std::string script = "mount --bind " + d + "/avahi/services /etc/avahi/services && "
                          "mkdir -p /run/avahi-daemon && mount --bind " + d + "/avahi/run /run/avahi-daemon && "
                          "exec avahi-daemon --no-drop-root --no-chroot --no-rlimits --no-proc-title -f " + d +
                          "/avahi/avahi-daemon.conf";
-    lab_->Spawn("avahi", {"unshare", "--mount", "--propagation", "private", "sh", "-c", script}, "avahi.out");
-    ASSERT_TRUE(labtest::WaitForText(d + "/avahi.out", "successfully established", 15000))
-        << labtest::ReadFile(d + "/avahi.out");
+    lab.Spawn("avahi", {"unshare", "--mount", "--propagation", "private", "sh", "-c", script}, "avahi.out");
+    const std::string out = d + "/avahi.out";
+    return labtest::WaitForText(out, "successfully established", 15000) ? out : "";
+}
+
+}  // namespace
+
+TEST_F(Interop, AvahiPublishedCameraIsFoundByOurScan) {
+    LAB_REQUIRE_TOOL("avahi-daemon");
+    LAB_REQUIRE_TOOL("unshare");
+    CLI_REQUIRE(*lab_, "scan");
+    const std::string log = StartAvahiCamera(*lab_, {"bsp=J3", "model=x"});
+    ASSERT_FALSE(log.empty()) << labtest::ReadFile(lab_->dir() + "/avahi.out");
 
     auto scan = labtest::Scan(*lab_);
     ASSERT_EQ(scan.run.status, 0) << Dump(scan.run);
     ASSERT_TRUE(scan.parsed) << Dump(scan.run);
     const auto* row = labtest::Row(scan, "192.168.10.80");
-    ASSERT_TRUE(row) << Dump(scan.run) << labtest::ReadFile(d + "/avahi.out");
+    ASSERT_TRUE(row) << Dump(scan.run) << labtest::ReadFile(log);
     EXPECT_EQ((*row)["name"], "AvCam");
     EXPECT_EQ((*row)["hostName"], "avcam");
     EXPECT_EQ((*row)["platform"], "J3");
     EXPECT_EQ((*row)["model"], "x");
     EXPECT_EQ((*row)["macAddress"], "02:00:00:00:0D:01");
     EXPECT_EQ((*row)["reachable"], true);
+}
+
+// A camera whose TXT record holds over 400 bytes: avahi's answers are then
+// longer than 512 bytes, and the camera is listed all the same.
+TEST_F(Interop, AvahiCameraWithALargeTxtRecordIsListed) {
+    LAB_REQUIRE_TOOL("avahi-daemon");
+    LAB_REQUIRE_TOOL("unshare");
+    LAB_REQUIRE_TOOL("tshark");
+    CLI_REQUIRE(*lab_, "scan");
+    const std::string note(200, 'n'), more(200, 'm');
+    const std::string log = StartAvahiCamera(*lab_, {"bsp=J3", "model=x", "note=" + note, "more=" + more});
+    ASSERT_FALSE(log.empty()) << labtest::ReadFile(lab_->dir() + "/avahi.out");
+    // The answers on the wire, to show that they are over 512 bytes.
+    const std::string pcap = lab_->dir() + "/mdns.pcap";
+    pid_t cap = lab_->Spawn("pc", {"tshark", "-n", "-i", "eth0", "-f", "udp port 5353", "-w", pcap}, "tshark.out");
+    ASSERT_TRUE(labtest::WaitForText(lab_->dir() + "/tshark.out", "Capturing on", 15000))
+        << labtest::ReadFile(lab_->dir() + "/tshark.out");
+    // Avahi cuts its answers to a query from another port than 5353 (legacy
+    // unicast) to 512 bytes and leaves the SRV and A records out: the camera
+    // is found by the answer to the multicast query. Avahi does not multicast
+    // a record again within a second, so the scan starts once its start-up
+    // announcements are over, as a technician's scan would.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+
+    auto scan = labtest::Scan(*lab_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    lab_->Stop(cap);
+    ASSERT_EQ(scan.run.status, 0) << Dump(scan.run);
+    ASSERT_TRUE(scan.parsed) << Dump(scan.run);
+    const auto* row = labtest::Row(scan, "192.168.10.80");
+    ASSERT_TRUE(row) << Dump(scan.run) << labtest::ReadFile(log);
+    EXPECT_EQ((*row)["name"], "AvCam");
+    EXPECT_EQ((*row)["platform"], "J3");
+    EXPECT_EQ((*row)["model"], "x");
+
+    auto lengths = lab_->Exec("pc", {"tshark", "-n", "-r", pcap, "-Y", "ip.src==192.168.10.80 && dns.flags.response==1",
+                                     "-T", "fields", "-e", "udp.length"}, 60);
+    size_t longest = 0;
+    std::istringstream in(lengths.out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) longest = std::max<size_t>(longest, std::stoul(line) - 8);
+    EXPECT_GT(longest, 512u) << "avahi's answers were not longer than 512 bytes:\n" << lengths.out << lengths.err;
 }
 
 TEST_F(Interop, TsharkDecodesOurGigEVisionCommands) {

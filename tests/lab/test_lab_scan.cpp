@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
 using labtest::Lab;
 
 namespace {
@@ -156,4 +161,88 @@ TEST_F(LabScan, AllThreeSourcesOnTwoAdapters) {
 
     // One row per camera and adapter: nobody is listed twice.
     EXPECT_EQ(scan.rows.size(), 5u) << Dump(scan);
+}
+
+// --seconds shorter than a scan cycle still lists the first full cycle: the
+// GigE Vision rows of both adapters are there.
+TEST_F(LabScan, SecondsShorterThanACycleStillGiveTheFirstCycle) {
+    Camsim("gva", "a", R"({"cameras": [{"name": "ksrv", "address": "192.168.10.50", "mac": "02:00:00:00:0a:01",
+      "info": "KSRV-1234", "model": "Thermal 640", "services": ["gvcp"]}]})");
+    Camsim("gvb", "b", R"({"cameras": [{"name": "k460", "address": "10.20.0.51", "mac": "02:00:00:00:0b:01",
+      "info": "K460", "model": "K4", "services": ["gvcp"]}]})");
+    auto scan = labtest::Scan(*lab_, 60, {"--seconds", "1"});
+    ASSERT_EQ(scan.run.status, 0) << Dump(scan);
+    ASSERT_TRUE(scan.parsed) << Dump(scan);
+    EXPECT_EQ(scan.rows.size(), 2u) << Dump(scan);
+    EXPECT_TRUE(labtest::Row(scan, "192.168.10.50", ifA_)) << Dump(scan);
+    EXPECT_TRUE(labtest::Row(scan, "10.20.0.51", ifB_)) << Dump(scan);
+}
+
+// Twenty mDNS cameras in a foreign subnet whose host does not answer ARP, beside
+// one in the adapter's subnet: every one is listed in the one cycle of the
+// command-line scan (the MAC look-ups that never resolve do not hold it up),
+// the near camera with its MAC address, the far ones without. The scan's time
+// is printed, not asserted.
+TEST_F(LabScan, OffSubnetCamerasThatDoNotAnswerArpAreListedInOneCycle) {
+    std::string far = R"({"cameras": [)";
+    for (int i = 0; i < 20; ++i)
+        far += std::string(i ? "," : "") + R"({"name": "Far)" + std::to_string(i) + R"(", "hostName": "far)" +
+               std::to_string(i) + R"(", "address": "172.30.0.)" + std::to_string(10 + i) +
+               R"(", "mask": "255.255.255.0", "bsp": "J3", "services": ["mdns"]})";
+    far += "]}";
+    ASSERT_EQ(lab_->AddHost("far", "a", "none", "02:00:00:00:0f:01"), "eth0") << lab_->error();
+    ASSERT_EQ(lab_->Exec("far", {"ip", "link", "set", "eth0", "arp", "off"}).status, 0);
+    ASSERT_GT(lab_->StartCamsim("far", "far", far), 0) << lab_->error();
+    Camsim("near", "a", R"({"cameras": [{"name": "Near", "hostName": "near", "address": "192.168.10.61",
+      "bsp": "J3", "services": ["mdns"]}]})", "02:00:00:00:0c:61");
+
+    const auto start = std::chrono::steady_clock::now();
+    auto scan = labtest::Scan(*lab_);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    std::printf("teliox-cli scan with 20 off-subnet cameras that do not answer ARP: %lld ms\n",
+                static_cast<long long>(ms.count()));
+    ASSERT_EQ(scan.run.status, 0) << Dump(scan);
+    ASSERT_TRUE(scan.parsed) << Dump(scan);
+    EXPECT_EQ(scan.rows.size(), 21u) << Dump(scan);
+    for (int i = 0; i < 20; ++i) {
+        const auto* row = labtest::Row(scan, "172.30.0." + std::to_string(10 + i), ifA_);
+        ASSERT_TRUE(row) << i << "\n" << Dump(scan);
+        EXPECT_EQ((*row)["reachable"], false);
+        EXPECT_EQ((*row)["macAddress"], "");
+    }
+    const auto* near = labtest::Row(scan, "192.168.10.61", ifA_);
+    ASSERT_TRUE(near) << Dump(scan);
+    EXPECT_EQ((*near)["macAddress"], "02:00:00:00:0C:61");
+}
+
+// An adapter that comes up on the pc while the list is watched is scanned and
+// listened on from the next cycle: its GigE Vision camera and its mDNS camera
+// (whose multicast answers reach only the listener) are listed on it.
+TEST_F(LabScan, AnAdapterAddedBetweenCyclesIsScannedAndListenedOn) {
+    ASSERT_TRUE(lab_->AddSubnet("c", "10.30.0.0/24")) << lab_->error();
+    ASSERT_EQ(lab_->AddHost("late", "c", "none", "02:00:00:00:0e:01"), "eth0") << lab_->error();
+    ASSERT_GT(lab_->StartCamsim("late", "late", R"({"cameras": [
+      {"name": "lategv", "address": "10.30.0.50", "mac": "02:00:00:00:0e:50", "info": "K210R", "services": ["gvcp"]},
+      {"name": "Latem", "hostName": "latem", "address": "10.30.0.60", "bsp": "J3", "services": ["mdns"]}]})"), 0)
+        << lab_->error();
+    pid_t cli = lab_->Spawn("pc", {labtest::CliPath(), "scan", "--json", "--watch", "2", "--seconds", "9"}, "watch.out");
+    ASSERT_GT(cli, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the first cycle and a refresh are over
+    ASSERT_EQ(lab_->AddPcAdapter("c", "10.30.0.1/24"), "eth2") << lab_->error();
+    const std::string ifC = labtest::InterfaceName(*lab_, "eth2", "10.30.0.1");
+    for (int i = 0; i < 150 && lab_->Alive(cli); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(lab_->Alive(cli)) << "teliox-cli scan --watch 2 --seconds 9 did not end";
+    const std::string out = labtest::ReadFile(lab_->dir() + "/watch.out");
+    bool gigE = false, mdns = false;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] != '{') continue;
+        auto row = nlohmann::json::parse(line, nullptr, false);
+        if (row.is_discarded()) continue;
+        gigE = gigE || (row["ipAddress"] == "10.30.0.50" && row["interfaceName"] == ifC);
+        mdns = mdns || (row["ipAddress"] == "10.30.0.60" && row["interfaceName"] == ifC);
+    }
+    EXPECT_TRUE(gigE) << out;
+    EXPECT_TRUE(mdns) << out;
 }

@@ -3,8 +3,14 @@
 //
 //   teliox-cli scan [--json] [--seconds N] [--watch N]
 //
-// Without --seconds the listeners stay open until the first scan cycle has
-// completed and one second more for late multicast answers and announcements.
+// The command-line scan runs every source on every adapter at once: the
+// multicast query, the mDNS query-and-collect and the GigE Vision broadcast go
+// out together (after the mDNS listener has joined the group on every
+// adapter) and share one collection window of a second; the scan ends when it
+// closes and the GigE Vision answers are merged. MAC addresses still being
+// resolved then get a little longer: a look-up gets 100 ms from its start,
+// the wait 300 ms at most. --seconds N keeps the listeners
+// open for N seconds, but never ends before that first cycle is merged.
 // --watch N refreshes the list every N seconds (empties it and scans again,
 // as the window's refresh does) and prints rows as they appear, until
 // interrupted or, with --seconds, for that long. Progress goes to stderr.
@@ -71,7 +77,8 @@ struct Options {
 void Usage() {
     std::fputs("usage: teliox-cli scan [--json] [--seconds N] [--watch N]\n"
                "  --json       print the camera list as a JSON array\n"
-               "  --seconds N  keep the listeners open for N seconds (default: one scan cycle and 1 s)\n"
+               "  --seconds N  keep the listeners open for N seconds, never less than one full\n"
+               "               scan cycle (default: one scan cycle, about a second)\n"
                "  --watch N    refresh the list every N seconds and print rows as they appear\n",
                stderr);
 }
@@ -175,7 +182,7 @@ int CmdScan(int argc, char** argv) {
     }
 
     auto table = ReadAdapterTable();
-    if (!table || table->empty()) {
+    if (!o.watch && (!table || table->empty())) {
         std::fputs("teliox-cli scan: no network adapter with IPv4 found (loopback does not count); nothing to scan\n",
                    stderr);
         if (o.json && !o.watch) std::printf("[]\n");
@@ -190,6 +197,7 @@ int CmdScan(int argc, char** argv) {
     CDeviceList list(&sink);
     CStatusText status;
     CDiscoveryThreads threads(list, status);
+    threads.SetConcurrentCycle(true);
 
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
@@ -205,17 +213,20 @@ int CmdScan(int argc, char** argv) {
     threads.Start();
 
     if (!o.watch) {
-        // A cycle takes about two seconds per adapter; never wait without end.
-        const auto limit = start + std::chrono::seconds(o.seconds ? o.seconds : 30 + 4 * static_cast<int>(table->size()));
-        Clock::time_point graceEnd{};
+        // Ends once the first cycle is merged and, with --seconds, that time
+        // has passed. A cycle lasts about a second; never wait without end.
+        const auto wanted = start + std::chrono::seconds(o.seconds);
+        const auto limit = start + std::chrono::seconds(o.seconds + 30);
         while (!interrupted && Clock::now() < limit) {
             showProgress();
-            if (!o.seconds && threads.CyclesCompleted() >= 1) {
-                if (graceEnd == Clock::time_point{}) graceEnd = Clock::now() + std::chrono::seconds(1);
-                if (Clock::now() >= graceEnd) break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (threads.CyclesCompleted() >= 1 && Clock::now() >= wanted) break;
+            sink.WaitFor(std::chrono::milliseconds(20));
         }
+        if (!interrupted && threads.CyclesCompleted() < 1)
+            std::fputs("teliox-cli scan: the scan cycle did not complete in time; the list may be incomplete\n", stderr);
+        // MAC addresses resolved after their rows were merged fill them in;
+        // look-ups that have not resolved in 100 ms are not waited for.
+        threads.WaitForMacLookups(Clock::now() + std::chrono::milliseconds(300), std::chrono::milliseconds(100));
         threads.Stop();
         showProgress();
         std::vector<CDevice> rows = list.Snapshot();
