@@ -46,6 +46,49 @@ bool IsStructured(RES_TYPE_T kind)
     return kind == RES_TYPE_STRUCT || kind == RES_TYPE_STRUCT2;
 }
 
+// Visits every child of node in child order, each open during its visit and
+// closed after it. False when node has no child to visit.
+template <class Visit>
+bool ForEachChild(CResource* node, const USER_IDENT_T* ident, Visit visit)
+{
+    CResource* child = nullptr;
+    if (node->OpenChild(CHILD_INDEX_FIRST, &child, ident) != ERR_OK || !child) {
+        return false;
+    }
+    while (child) {
+        visit(child);
+        child = NextSibling(child, ident);
+    }
+    return true;
+}
+
+// Visits every child of master with its name, for building target after it.
+template <class Visit>
+unsigned long ForEachMasterChild(CResource* target, CResource* master, const USER_IDENT_T* ident, Visit visit)
+{
+    if (!target || !master) {
+        return ERR_BAD_DATA;
+    }
+    ForEachChild(master, ident, [&](CResource* child) {
+        CResourcePath name;
+        child->GetName(name);
+        visit(child, name);
+    });
+    return ERR_OK;
+}
+
+// Visits target's child of the given name, open during the visit; nothing
+// when target has no such child.
+template <class Visit>
+void WithChildNamed(CResource* target, const CResourcePath& name, const USER_IDENT_T* ident, Visit visit)
+{
+    CResource* own = nullptr;
+    if (target->OpenChild(name, &own, ident) == ERR_OK && own) {
+        visit(own);
+        own->Close();
+    }
+}
+
 }  // namespace
 
 unsigned long CResourceTree::CloseResources(CResourceSet& set)
@@ -86,11 +129,7 @@ void CResourceTree::FindAndAdd(const CResourcePath& pattern, CResource* node, MA
     if (caseType == CASE_INSENSITIVE) {
         wanted.MakeUpper();
     }
-    CResource* child = nullptr;
-    if (node->OpenChild(CHILD_INDEX_FIRST, &child, ident) != ERR_OK || !child) {
-        return;
-    }
-    while (child) {
+    bool any = ForEachChild(node, ident, [&](CResource* child) {
         CResourcePath text;
         if (match == MATCH_PATH) {
             GetAbsolutePath(child, text, ident);
@@ -105,68 +144,43 @@ void CResourceTree::FindAndAdd(const CResourcePath& pattern, CResource* node, MA
         if (hit) {
             set->Add(child);
         }
-        child = NextSibling(child, ident);
-    }
-    if (node->OpenChild(CHILD_INDEX_FIRST, &child, ident) != ERR_OK) {
+    });
+    if (!any) {
         return;
     }
-    while (child) {
+    ForEachChild(node, ident, [&](CResource* child) {
         RES_TYPE_T kind = child->Type();
         if (IsStructured(kind) || kind == RES_TYPE_MOUNT) {
             FindAndAdd(pattern, child, match, caseType, exact, set, ident);
         }
-        child = NextSibling(child, ident);
-    }
+    });
 }
 
 unsigned long CResourceTree::CreateFromMaster(CResource* target, CResource* master, const USER_IDENT_T* ident)
 {
-    if (!target || !master) {
-        return ERR_BAD_DATA;
-    }
-    CResource* child = nullptr;
-    if (master->OpenChild(CHILD_INDEX_FIRST, &child, ident) != ERR_OK) {
-        return ERR_OK;
-    }
-    while (child) {
-        CResourcePath name;
-        child->GetName(name);
+    return ForEachMasterChild(target, master, ident, [&](CResource* child, const CResourcePath& name) {
         if (child->Type() == RES_TYPE_STRUCT2 && target->IsCreateSupported()) {
             CResource* instance = nullptr;
             if (target->Create(name, &instance, RES_NOWAIT, 0, ident) == ERR_OK && instance) {
                 CopyChildrenFromMaster(instance, child, ident);
                 instance->Close();
             }
-        } else {
-            CResource* own = nullptr;
-            if (target->OpenChild(name, &own, ident) == ERR_OK && own) {
-                if (child->Type() != RES_TYPE_VALUE) {
-                    CreateFromMaster(own, child, ident);
-                } else {
-                    own->Set(*child, RES_NOWAIT, 0, ident);
-                }
-                own->Close();
-            }
+            return;
         }
-        child = NextSibling(child, ident);
-    }
-    return ERR_OK;
+        WithChildNamed(target, name, ident, [&](CResource* own) {
+            if (child->Type() != RES_TYPE_VALUE) {
+                CreateFromMaster(own, child, ident);
+            } else {
+                own->Set(*child, RES_NOWAIT, 0, ident);
+            }
+        });
+    });
 }
 
 unsigned long CResourceTree::CopyChildrenFromMaster(CResource* target, CResource* master, const USER_IDENT_T* ident)
 {
-    if (!target || !master) {
-        return ERR_BAD_DATA;
-    }
-    CResource* child = nullptr;
-    if (master->OpenChild(CHILD_INDEX_FIRST, &child, ident) != ERR_OK) {
-        return ERR_OK;
-    }
-    while (child) {
-        CResourcePath name;
-        child->GetName(name);
-        CResource* own = nullptr;
-        if (target->OpenChild(name, &own, ident) == ERR_OK && own) {
+    return ForEachMasterChild(target, master, ident, [&](CResource* child, const CResourcePath& name) {
+        WithChildNamed(target, name, ident, [&](CResource* own) {
             RES_TYPE_T kind = child->Type();
             if (kind == RES_TYPE_VALUE) {
                 own->Set(*child, RES_NOWAIT, 0, ident);
@@ -175,11 +189,8 @@ unsigned long CResourceTree::CopyChildrenFromMaster(CResource* target, CResource
             } else if (IsStructured(kind) || kind == RES_TYPE_MOUNT) {
                 CopyChildrenFromMaster(own, child, ident);
             }
-            own->Close();
-        }
-        child = NextSibling(child, ident);
-    }
-    return ERR_OK;
+        });
+    });
 }
 
 unsigned long CResourceTree::CreateFromRegistry(CResource* resource, CResource* registry, const USER_IDENT_T* ident)

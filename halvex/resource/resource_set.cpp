@@ -9,6 +9,66 @@
 
 namespace ZYRK {
 
+namespace {
+
+// The doubly linked entries that both sets are made of.
+
+template <class Entry>
+void LinkLast(Entry*& first, Entry*& last, Entry* e)
+{
+    if (last) {
+        last->next = e;
+    } else {
+        first = e;
+    }
+    last = e;
+}
+
+template <class Entry>
+void Unlink(Entry*& first, Entry*& last, Entry* e)
+{
+    if (e->prev) {
+        e->prev->next = e->next;
+    } else {
+        first = e->next;
+    }
+    if (e->next) {
+        e->next->prev = e->prev;
+    } else {
+        last = e->prev;
+    }
+}
+
+// Entry `index` counted from the first; null when the list is shorter.
+template <class Entry>
+Entry* EntryAt(Entry* first, unsigned long count, unsigned long index)
+{
+    if (index >= count) {
+        return nullptr;
+    }
+    Entry* e = first;
+    for (unsigned long i = 0; i < index; ++i) {
+        e = e->next;
+    }
+    return e;
+}
+
+// The element of entry `index` (not opened again, not copied).
+template <class Entry, class Element>
+unsigned long ElementAt(Entry* first, unsigned long count, unsigned long index, Element** out)
+{
+    Entry* e = EntryAt(first, count, index);
+    if (!e) {
+        return ERR_SET_INDEX_OUT_OF_RANGE;
+    }
+    if (out) {
+        *out = e->element;
+    }
+    return ERR_OK;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // CResourceSet
 
@@ -75,12 +135,7 @@ unsigned long CResourceSet::Add(CResource* resource)
     if (resource) {
         resource->Open();
     }
-    if (m_last) {
-        m_last->next = e;
-    } else {
-        m_first = e;
-    }
-    m_last = e;
+    LinkLast(m_first, m_last, e);
     if (m_count == 0) {
         m_cursor = e;
     }
@@ -124,16 +179,7 @@ void CResourceSet::RemoveEntry(ENTRY_T* e)
         ENTRY_T* along = m_order == ITERATION_FORWARD ? e->next : e->prev;
         m_cursor = against ? against : along;
     }
-    if (e->prev) {
-        e->prev->next = e->next;
-    } else {
-        m_first = e->next;
-    }
-    if (e->next) {
-        e->next->prev = e->prev;
-    } else {
-        m_last = e->prev;
-    }
+    Unlink(m_first, m_last, e);
     if (e->element) {
         e->element->Close();
     }
@@ -162,17 +208,7 @@ unsigned long CResourceSet::RemoveAll()
 
 unsigned long CResourceSet::GetNodeByIndex(unsigned long index, CResource** out) const
 {
-    if (index >= m_count) {
-        return ERR_SET_INDEX_OUT_OF_RANGE;
-    }
-    ENTRY_T* e = m_first;
-    for (unsigned long i = 0; i < index; ++i) {
-        e = e->next;
-    }
-    if (out) {
-        *out = e->element;
-    }
-    return ERR_OK;
+    return ElementAt(m_first, m_count, index, out);
 }
 
 unsigned long CResourceSet::GetNodeByName(const CResourcePath& path, CResource** out, unsigned long& index) const
@@ -268,13 +304,10 @@ unsigned long CResourceValueSet::Append(CResourceValue* value)
     if (!e) {
         return ERR_NO_MEMORY;
     }
-    if (m_last) {
-        m_last->next = e;
-    } else {
-        m_first = e;
+    if (!m_first) {
         m_cursor = e;
     }
-    m_last = e;
+    LinkLast(m_first, m_last, e);
     ++m_count;
     return ERR_OK;
 }
@@ -284,16 +317,7 @@ void CResourceValueSet::RemoveEntry(ENTRY_T* e)
     if (m_cursor == e) {
         m_cursor = e->prev ? e->prev : e->next;
     }
-    if (e->prev) {
-        e->prev->next = e->next;
-    } else {
-        m_first = e->next;
-    }
-    if (e->next) {
-        e->next->prev = e->prev;
-    } else {
-        m_last = e->prev;
-    }
+    Unlink(m_first, m_last, e);
     delete e->element;
     delete e;
     --m_count;
@@ -334,27 +358,14 @@ unsigned long CResourceValueSet::Add(const CResource* resource)
 
 unsigned long CResourceValueSet::GetValueByIndex(unsigned long index, CResourceValue** out) const
 {
-    if (index >= m_count) {
-        return ERR_SET_INDEX_OUT_OF_RANGE;
-    }
-    ENTRY_T* e = m_first;
-    for (unsigned long i = 0; i < index; ++i) {
-        e = e->next;
-    }
-    if (out) {
-        *out = e->element;
-    }
-    return ERR_OK;
+    return ElementAt(m_first, m_count, index, out);
 }
 
 unsigned long CResourceValueSet::Set(const CResourceValue& value, unsigned long index)
 {
-    if (index >= m_count) {
+    ENTRY_T* e = EntryAt(m_first, m_count, index);
+    if (!e) {
         return ERR_VALSET_INDEX_OUT_OF_RANGE;
-    }
-    ENTRY_T* e = m_first;
-    for (unsigned long i = 0; i < index; ++i) {
-        e = e->next;
     }
     if (e->element) {
         e->element->Set(value, true);

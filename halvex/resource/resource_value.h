@@ -153,6 +153,7 @@ private:
     unsigned long ReferenceFragments(const CResourceValue& other);
     unsigned long StoreUnits(const char16_t* units, size_t count);
     unsigned long SetUnits(const char16_t* units);
+    unsigned long AdoptList(char** alist, char16_t** ulist, wchar_t** wlist, int32_t index, bool caseSensitive);
 
     VALUE_TYPE_T m_type;
     VALUE_HINT_T m_hint;

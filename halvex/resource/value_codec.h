@@ -125,6 +125,10 @@ HALVEX_API int res_decode_limits(const uint8_t* p, size_t len, CResourceValue& v
 // holds them) and thread id are written instead.
 HALVEX_API void res_encode_originator(const ORIGINATOR_T& origin, uint32_t localAddrField, uint16_t localPortField,
                                       uint32_t threadId, uint8_t out[10]);
+// The originator of a value as a writer sends it: the value's own, or, when
+// its address is 0, the writer's local socket fields and the calling thread.
+HALVEX_API void res_encode_originator(const CResourceValue& v, uint32_t localAddrField, uint16_t localPortField,
+                                      uint8_t out[10]);
 HALVEX_API int res_decode_originator(const uint8_t* p, size_t len, ORIGINATOR_T& origin);
 
 // --- Mount points and child names (reply bodies of types 9, 5 and 6) ---------

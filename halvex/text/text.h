@@ -149,6 +149,7 @@ private:
     void AppendNarrow(const char* src, size_t len);
     void AppendWide(const char16_t* units, size_t count);
     void RefreshNarrowFromWide();
+    void ChangeCase(bool upper);
     size_t NarrowBytes() const { return static_cast<size_t>(m_capacity) * 4; }
     size_t WideLength() const;
 

@@ -314,3 +314,31 @@ TEST(ValueCodec, Originator)
     EXPECT_EQ(Bytes(out, out + 4), (Bytes{1, 0, 0, 127}));
     EXPECT_EQ(out[9], 9);
 }
+
+TEST(ValueCodec, OriginatorOfAValue)
+{
+    // A value that carries an originator sends it as it is.
+    CResourceValue relayed(5);
+    relayed.SetOriginator(ORIGINATOR_T{0x0A000001, 0x0102, 0x0A0B0C0D});
+    uint8_t out[10];
+    res_encode_originator(relayed, 0xFFFFFFFF, 0xFFFF, out);
+    EXPECT_EQ(Bytes(out, out + 10), (Bytes{0x0A, 0, 0, 1, 0x01, 0x02, 0x0A, 0x0B, 0x0C, 0x0D}));
+
+    // A value of this process's own (address 0) sends the writer's socket
+    // fields and the id of the thread that writes.
+    CResourceValue own(5);
+    res_encode_originator(own, 0x11223344, 0x5566, out);
+    ORIGINATOR_T sent{};
+    ASSERT_EQ(res_decode_originator(out, 10, sent), RES_CODEC_OK);
+    EXPECT_EQ(sent.address, 0x11223344u);
+    EXPECT_EQ(sent.port, 0x5566);
+    ORIGINATOR_T mine{};
+    CResourceValue().GetOriginator(mine);  // made on this thread
+    EXPECT_EQ(sent.threadId, mine.threadId);
+
+    // A short originator leaves the target as it was.
+    ORIGINATOR_T kept{1, 2, 3};
+    EXPECT_EQ(res_decode_originator(out, 9, kept), RES_CODEC_PROTOCOL_ERROR);
+    EXPECT_EQ(kept.address, 1u);
+    EXPECT_EQ(kept.threadId, 3u);
+}
