@@ -32,12 +32,16 @@ CTelioxApp::CTelioxApp(int& argc, char** argv) : QApplication(argc, argv) {
 
 CTelioxApp::~CTelioxApp() { ExitInstance(); }
 
-bool CTelioxApp::InitInstance(DiscoveryFactory discoveryFactory) {
-    // The command line: the program opens no files; --help and --version only.
-    QCommandLineParser parser;
+void CTelioxApp::DescribeCommandLine(QCommandLineParser& parser) {
     parser.setApplicationDescription(QStringLiteral("Finds ZYRK network thermal cameras and changes their network settings."));
     parser.addHelpOption();
     parser.addVersionOption();
+}
+
+bool CTelioxApp::InitInstance(DiscoveryFactory discoveryFactory) {
+    // The command line: the program opens no files; --help and --version only.
+    QCommandLineParser parser;
+    DescribeCommandLine(parser);
     parser.process(*this);
 
     mainFrame = std::make_unique<CMainFrame>(std::move(discoveryFactory));

@@ -9,6 +9,7 @@
 #include <memory>
 
 class CMainFrame;
+class QCommandLineParser;
 
 class CTelioxApp : public QApplication {
     Q_OBJECT
@@ -20,6 +21,10 @@ public:
     bool InitInstance(DiscoveryFactory discoveryFactory = {});
     // Destroys the frame and with it the view and its threads.
     int ExitInstance();
+
+    // The command line the program understands (--help, --version); shared by
+    // the window and by the answer given before any display is opened.
+    static void DescribeCommandLine(QCommandLineParser& parser);
 
     void OnAppAbout();
     // SIGTERM, SIGINT and SIGHUP close the frame as File, Exit does, so the

@@ -2,9 +2,11 @@
 # packaging_docs_test: the desktop entry, the AppStream metainfo and the manual
 # pages pass Debian's checkers, and every command and option that
 # teliox-cli's help names is in its manual page and its bash completion.
-#   docs_test.sh PACKAGING_DIR TELIOX_CLI
+# The window program answers --help without a display, and its manual page
+# names every option it lists.
+#   docs_test.sh PACKAGING_DIR TELIOX_CLI TELIOX
 set -uo pipefail
-dir=$1 cli=$2
+dir=$1 cli=$2 app=$3
 failed=0
 fail() { echo "FAIL: $*" >&2; failed=1; }
 
@@ -38,6 +40,12 @@ done
 # Exit statuses that the help names are explained in the manual page.
 for status in $(printf '%s\n' "$help" | sed -n 's/^exit status: //p' | grep -o '[0-9] ' ); do
   grep -qE "^ {7}$status( |\$)" <<<"$man_text" || fail "teliox-cli.1 does not explain exit status $status"
+done
+
+app_help=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= "$app" --help 2>&1) || fail "teliox --help failed without a display: $app_help"
+app_man=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$dir/man/teliox.1" 2>/dev/null | col -b)
+for word in $(printf '%s\n' "$app_help" | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+  grep -q -- "$word" <<<"$app_man" || fail "teliox.1 does not describe '$word'"
 done
 
 if [ $failed -ne 0 ]; then exit 1; fi
