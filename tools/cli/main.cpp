@@ -9,10 +9,12 @@ static void Usage(FILE* out) {
         "usage: teliox-cli COMMAND [OPTIONS]\n"
         "\n"
         "commands:\n"
-        "  scan [--json] [--seconds N] [--watch N]\n"
+        "  scan [--json | --csv] [--seconds N] [--watch N]\n"
         "        find cameras on every adapter and print the camera list\n"
         "  set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
         "        change a camera's network settings (CAMERA: its address or MAC)\n"
+        "  assign --from ADDRESS/MASK [--gateway G] | --dhcp [--dry-run] CAMERA... | --all\n"
+        "        give many cameras free addresses from ADDRESS on (or DHCP) in one go\n"
         "  cert generate [--yes] | fetch CAMERA [--host-name NAME] | upload CAMERA\n"
         "        make the client certificate, store a camera's certificate, upload ours\n",
         out);
@@ -26,6 +28,7 @@ int main(int argc, char** argv) {
     const char* cmd = argv[1];
     if (!std::strcmp(cmd, "scan")) return CmdScan(argc - 1, argv + 1);
     if (!std::strcmp(cmd, "set-ip")) return CmdSetIp(argc - 1, argv + 1);
+    if (!std::strcmp(cmd, "assign")) return CmdAssign(argc - 1, argv + 1);
     if (!std::strcmp(cmd, "cert")) return CmdCert(argc - 1, argv + 1);
     std::fprintf(stderr, "teliox-cli: unknown command '%s'\n", cmd);
     Usage(stderr);

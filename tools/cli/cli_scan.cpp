@@ -1,0 +1,13 @@
+#include "cli_scan.h"
+
+#include <chrono>
+#include <thread>
+
+bool WaitForCycles(const CDiscoveryThreads& discovery, unsigned cycles) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (discovery.CyclesCompleted() < cycles) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
