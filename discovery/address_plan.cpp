@@ -245,6 +245,8 @@ AddressPlan PlanAddresses(const AddressPlanRequest& request) {
                      FormatIPv4(last);
         return plan;
     }
+    std::stable_sort(plan.skipped.begin(), plan.skipped.end(),
+                     [](const SkippedAddress& a, const SkippedAddress& b) { return a.address < b.address; });
     size_t i = 0;
     for (PlannedChange& c : plan.changes) {
         if (!c.change) continue;

@@ -129,12 +129,3 @@ CameraChangeResult ChangeCameraAddress(const PlannedChange& change, unsigned slo
     return UsesGEVControl(camera) ? ViaGigEVision(list, camera, settings, slot, options)
                                   : ViaResourceTree(list, camera, settings, options);
 }
-
-std::optional<std::string> ProbeNeighbour(uint32_t adapterIndex, const std::string& address,
-                                          std::chrono::milliseconds) {
-    // The lookup waits about a second for an answer, which is what a
-    // neighbour on the wire needs.
-    std::string mac;
-    if (LookupMacAddress(address, GetAdapterAddress(adapterIndex), mac)) return mac;
-    return std::nullopt;
-}

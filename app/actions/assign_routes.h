@@ -1,18 +1,16 @@
 // How one planned change reaches its camera: through the two routes of the
 // IP change, as "Modify..." takes them (GigE Vision register writes or a
 // forced address; the resource tree, or its broadcast when the camera's
-// resource server cannot be reached), and the neighbour probe of the
-// planner. The calls into the routes are gathered here, and only here.
+// resource server cannot be reached). The calls into the routes are
+// gathered here, and only here.
 #pragma once
 
 #include "app/actions/assign_run.h"
 #include "app/actions/ip_change_rt.h"
 #include "discovery/gev_control.h"
 
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 struct AssignRouteOptions {
@@ -35,8 +33,3 @@ inline constexpr unsigned long kAssignRequestTimeoutMs = 10000;
 // that address: a GigE Vision camera gets the forced address (by its MAC),
 // any other the IP-change broadcast (by its host name).
 CameraChangeResult ChangeCameraAddress(const PlannedChange& change, unsigned slot, const AssignRouteOptions& options);
-
-// The probe of the address planner: the kernel's neighbour table of the
-// adapter, resolution triggered without ICMP.
-std::optional<std::string> ProbeNeighbour(uint32_t adapterIndex, const std::string& address,
-                                          std::chrono::milliseconds timeout);

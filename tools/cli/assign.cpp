@@ -29,6 +29,7 @@
 #include "discovery/address_plan.h"
 #include "discovery/camera_export.h"
 #include "discovery/device_list.h"
+#include "discovery/neighbour.h"
 #include "discovery/scan_threads.h"
 
 #include <algorithm>
@@ -228,7 +229,7 @@ int CmdAssign(int argc, char** argv) {
     }
 
     request.listed = rows;
-    request.probe = ProbeNeighbour;
+    request.probe = ResolveNeighbourMac;
     request.progress = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
     if (!dhcp) std::fprintf(stderr, "Checking the addresses from %s...\n", FormatIPv4(request.start).c_str());
     const AddressPlan plan = PlanAddresses(request);
