@@ -10,6 +10,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QShowEvent>
 
@@ -46,6 +47,7 @@ const MenuItem kContextMenu[] = {
     {cmd::ID_UPLOAD_CERTIFICATE, "Upload certificate"},
     {cmd::ID_GENERATE_CERTIFICATES, "Generate certificates"},
     {cmd::ID_CONNECTIVITY_WIZARD, "Connectivity Wizard"},
+    {cmd::ID_ASSIGN_ADDRESSES, "Assign Addresses..."},
 };
 
 }  // namespace
@@ -61,9 +63,15 @@ CTelioxView::CTelioxView(QWidget* parent, DiscoveryFactory factory)
       discoveryFactory(std::move(factory)) {
     setObjectName(QStringLiteral("CTelioxView"));
     model = new CCameraListModel(this);
+    proxy = new CCameraListProxy(model, this);
+    filterEdit = new QLineEdit(this);
+    filterEdit->setObjectName(QStringLiteral("cameraFilter"));
+    filterEdit->setPlaceholderText(QStringLiteral("Filter"));
+    filterEdit->setClearButtonEnabled(true);
     cameraList = new CCameraListCtrl(this);
-    cameraList->setModel(model);
-    cameraList->setGeometry(rect());
+    cameraList->setModel(proxy);
+    connect(filterEdit, &QLineEdit::textChanged, proxy, &CCameraListProxy::SetFilterText);
+    LayOutChildren();
     discovery = discoveryFactory ? discoveryFactory(devices, statusText) : MakeDiscoveryThreads(devices, statusText);
 
     urlOpener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
@@ -97,12 +105,19 @@ void CTelioxView::showEvent(QShowEvent* event) {
 
 void CTelioxView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    if (cameraList) cameraList->setGeometry(rect());
+    if (cameraList) LayOutChildren();
+}
+
+// The filter field across the top, the list below it over the rest.
+void CTelioxView::LayOutChildren() {
+    const int filterHeight = std::min(filterEdit->sizeHint().height(), height());
+    filterEdit->setGeometry(0, 0, width(), filterHeight);
+    cameraList->setGeometry(0, filterHeight, width(), height() - filterHeight);
 }
 
 void CTelioxView::OnInitialUpdate() {
     initialUpdateDone = true;
-    cameraList->setGeometry(rect());
+    LayOutChildren();
     // Column widths in sixteenths of the list's client width at this moment; fixed from now on.
     const int clientWidth = cameraList->width() - 2 * cameraList->frameWidth();
     unit = std::max(clientWidth, 0) / 16;
@@ -134,7 +149,25 @@ int CTelioxView::SelectedRow() const {
     int first = -1;
     for (const QModelIndex& index : selected)
         if (first < 0 || index.row() < first) first = index.row();
-    return first;
+    return proxy->SourceRow(first);
+}
+
+std::vector<CDevice> CTelioxView::SelectedDevices() {
+    FlushRowChanges();
+    std::vector<int> shown;
+    for (const QModelIndex& index : cameraList->selectionModel()->selectedRows()) shown.push_back(index.row());
+    std::sort(shown.begin(), shown.end());
+    std::vector<CDevice> records;
+    for (int row : shown) devices.WithDevice(proxy->SourceRow(row), [&records](CDevice& d) { records.push_back(d); });
+    return records;
+}
+
+std::vector<CDevice> CTelioxView::ShownDevices() {
+    FlushRowChanges();
+    std::vector<CDevice> records;
+    for (int row = 0; row < proxy->rowCount(); ++row)
+        devices.WithDevice(proxy->SourceRow(row), [&records](CDevice& d) { records.push_back(d); });
+    return records;
 }
 
 std::optional<CDevice> CTelioxView::PeekSelectedDevice() {
@@ -167,6 +200,8 @@ bool CTelioxView::OnCmdMsg(int id) {
     case cmd::ID_CONNECTIVITY_WIZARD: OnConnectivityWizard(); return true;
     case cmd::ID_HELP_MANUAL: OnHelpManual(); return true;
     case cmd::ID_OPTIONS: OnOptions(); return true;
+    case cmd::ID_ASSIGN_ADDRESSES: OnAssignAddresses(); return true;
+    case cmd::ID_EXPORT_CAMERA_LIST: OnExportCameraList(); return true;
     default: return false;
     }
 }
@@ -197,9 +232,15 @@ bool CTelioxView::OnUpdateCmdUI(int id, bool& enabled) {
         if (id == cmd::ID_GENERATE_CERTIFICATES && generationRunning) enabled = false;
         return true;
     }
+    case cmd::ID_ASSIGN_ADDRESSES: {
+        enabled = false;
+        for (const CDevice& device : SelectedDevices()) enabled = enabled || CanModifyIP(device);
+        return true;
+    }
     case cmd::ID_REFRESH:
     case cmd::ID_HELP_MANUAL:
     case cmd::ID_OPTIONS:
+    case cmd::ID_EXPORT_CAMERA_LIST:
         enabled = true;
         return true;
     default:
@@ -226,6 +267,9 @@ std::unique_ptr<QMenu> CTelioxView::BuildContextMenu(const CDevice& device) {
     if (generationRunning) disable(cmd::ID_GENERATE_CERTIFICATES);
     if (IsHU(device)) disable(cmd::ID_WEB);
     if (!CanModifyIP(device)) disable(cmd::ID_MODIFY);
+    bool assignable = false;
+    for (const CDevice& selected : SelectedDevices()) assignable = assignable || CanModifyIP(selected);
+    if (!assignable) disable(cmd::ID_ASSIGN_ADDRESSES);
     return menu;
 }
 
@@ -282,7 +326,12 @@ void CTelioxView::OnOptions() {
 }
 
 void CTelioxView::OnTimer() {
-    if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneTextDeferred(QString::fromStdString(statusText.Get()));
+    std::string text = statusText.Get();
+    // After a scan the status bar also counts the cameras that share an address.
+    if (text == "Scan completed")
+        if (const int shared = devices.SharedAddressCount())
+            text += ", " + std::to_string(shared) + " cameras with a duplicate IP address";
+    if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneTextDeferred(QString::fromStdString(text));
 }
 
 void CTelioxView::SetStatus(const std::string& text) { statusText.Set(text); }

@@ -97,7 +97,7 @@ TEST_F(ViewTest, RowsShowTheMergesTextsAndImages) {
     Add(far);
     Add(CameraInfo("cam3", "10.9.9.10", "QD"));   // announced: reachable whatever the subnet
     Add(CameraInfo("cam4", "192.168.0.21", "M", "D"));  // not listable
-    const CCameraListModel* model = view->Model();
+    const auto* model = view->Model();
     ASSERT_EQ(model->rowCount(), 3);
     EXPECT_EQ(model->ItemText(0, 0), "cam1");
     EXPECT_EQ(model->ItemText(0, 1), "192.168.0.20");
@@ -178,14 +178,14 @@ TEST_F(ViewTest, EnablingRulesFollowThePlatform) {
     EXPECT_TRUE(enabled);
 }
 
-TEST_F(ViewTest, ContextMenuHasTheSixItemsInOrderAndRunsTheChosenOne) {
+TEST_F(ViewTest, ContextMenuHasItsItemsInOrderAndRunsTheChosenOne) {
     Add(CameraInfo("cam1", "192.168.0.20", "J3"));
     Select(0);
     auto menu = view->BuildContextMenu(*view->GetSelectedDevice());
     QStringList texts;
     for (QAction* action : menu->actions()) texts << action->text();
     EXPECT_EQ(texts, QStringList({"Modify...", "Web...", "Refresh", "Upload certificate", "Generate certificates",
-                                  "Connectivity Wizard"}));
+                                  "Connectivity Wizard", "Assign Addresses..."}));
 
     chooseId = cmd::ID_CONNECTIVITY_WIZARD;
     view->OnRightClick(QPoint(5, 5));

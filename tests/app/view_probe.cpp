@@ -44,7 +44,7 @@ bool InLabNetworkNamespace() {
 }
 
 void PrintRows(CTelioxView* view) {
-    const CCameraListModel* model = view->Model();
+    const auto* model = view->Model();
     for (int row = 0; row < model->rowCount(); ++row) {
         std::printf("ROW\t%s\t%s\t%s\t%s\t%d\t%d\n", qPrintable(model->ItemText(row, 0)),
                     qPrintable(model->ItemText(row, 1)), qPrintable(model->ItemText(row, 2)),
