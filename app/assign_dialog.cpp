@@ -132,7 +132,7 @@ CAssignAddressesDlg::CAssignAddressesDlg(std::vector<CDevice> c, std::function<s
     buttons->addWidget(cancelButton);
     buttons->addWidget(closeButton);
     layout->addLayout(buttons);
-    resize(680, 420);
+    resize(720, 520);
 
     connect(dhcpRadio, &QRadioButton::toggled, this, &CAssignAddressesDlg::OnModeChanged);
     connect(applyButton, &QPushButton::clicked, this, &CAssignAddressesDlg::OnApply);

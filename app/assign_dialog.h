@@ -69,6 +69,7 @@ public:
     QString CellText(int row, int column) const;
     QDateTime RescanTime() const { return rescanTime; }
     int FoundAfterRescan() const { return found; }
+    bool RescanDone() const { return rescanDone; }  // also when no rescan was due
 
     QRadioButton* DhcpRadio() const { return dhcpRadio; }
     QRadioButton* StaticRadio() const { return staticRadio; }

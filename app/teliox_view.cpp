@@ -330,7 +330,7 @@ void CTelioxView::OnTimer() {
     // After a scan the status bar also counts the cameras that share an address.
     if (text == "Scan completed")
         if (const int shared = devices.SharedAddressCount())
-            text += ", " + std::to_string(shared) + " cameras with a duplicate IP address";
+            text += ", " + std::to_string(shared) + " duplicate IPs";
     if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneTextDeferred(QString::fromStdString(text));
 }
 

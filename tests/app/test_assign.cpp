@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -319,7 +320,7 @@ TEST_F(AssignTest, SharedAddressIsMarkedAndCounted) {
     frame.View()->StatusText().Set("Scan completed");
     frame.View()->OnTimer();
     frame.OnIdleUpdate();
-    EXPECT_EQ(frame.StatusPaneText(), "Scan completed, 2 cameras with a duplicate IP address");
+    EXPECT_EQ(frame.StatusPaneText(), "Scan completed, 2 duplicate IPs");
 }
 
 TEST_F(AssignTest, ExportWritesTheShownRowsByExtension) {
@@ -364,4 +365,28 @@ TEST_F(AssignTest, ExportWritesTheShownRowsByExtension) {
     file = dir.filePath("missing/folder/site.json");
     view->OnCmdMsg(cmd::ID_EXPORT_CAMERA_LIST);
     EXPECT_THAT(view->StatusText().Get(), ::testing::StartsWith("Export failed: "));
+}
+
+TEST_F(AssignTest, ListKeepsTheOrderOfDiscoveryUntilAHeaderIsClicked) {
+    CMainFrame frame(FakeFactory(state));
+    ASSERT_TRUE(frame.LoadFrame());
+    frame.show();
+    CTelioxView* framed = frame.View();
+    for (const char* name : {"zeta", "Alpha", "mid"})
+        framed->Devices().AddOrUpdateDevice(Camera(name, std::string("192.168.0.") + std::to_string(name[0] % 50 + 1),
+                                                   "02:00:00:00:00:0" + std::to_string(name[1] % 10)));
+    framed->FlushRowChanges();
+    QCoreApplication::processEvents();
+    std::vector<std::string> names;
+    for (int r = 0; r < framed->Model()->rowCount(); ++r) names.push_back(framed->Model()->ItemText(r, 0).toStdString());
+    EXPECT_THAT(names, ::testing::ElementsAre("zeta", "Alpha", "mid"));
+    framed->List()->sortByColumn(0, Qt::AscendingOrder);  // what a click on "Name" does
+    names.clear();
+    for (int r = 0; r < framed->Model()->rowCount(); ++r) names.push_back(framed->Model()->ItemText(r, 0).toStdString());
+    EXPECT_THAT(names, ::testing::ElementsAre("Alpha", "mid", "zeta"));
+    // A new camera takes its place in the sorted rows; its record stays the last one.
+    framed->Devices().AddOrUpdateDevice(Camera("beta", "192.168.0.44", "02:00:00:00:00:44"));
+    framed->FlushRowChanges();
+    EXPECT_EQ(framed->Model()->ItemText(1, 0), "beta");
+    EXPECT_EQ(framed->Model()->SourceRow(1), 3);
 }
