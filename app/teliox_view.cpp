@@ -153,7 +153,11 @@ int CTelioxView::SelectedRow() const {
 }
 
 std::vector<CDevice> CTelioxView::SelectedDevices() {
-    FlushRowChanges();
+    FlushRowChanges();  // the list shows what the records hold
+    return PeekSelectedDevices();
+}
+
+std::vector<CDevice> CTelioxView::PeekSelectedDevices() {
     std::vector<int> shown;
     for (const QModelIndex& index : cameraList->selectionModel()->selectedRows()) shown.push_back(index.row());
     std::sort(shown.begin(), shown.end());
@@ -234,7 +238,7 @@ bool CTelioxView::OnUpdateCmdUI(int id, bool& enabled) {
     }
     case cmd::ID_ASSIGN_ADDRESSES: {
         enabled = false;
-        for (const CDevice& device : SelectedDevices()) enabled = enabled || CanModifyIP(device);
+        for (const CDevice& device : PeekSelectedDevices()) enabled = enabled || CanModifyIP(device);
         return true;
     }
     case cmd::ID_REFRESH:
@@ -268,7 +272,7 @@ std::unique_ptr<QMenu> CTelioxView::BuildContextMenu(const CDevice& device) {
     if (IsHU(device)) disable(cmd::ID_WEB);
     if (!CanModifyIP(device)) disable(cmd::ID_MODIFY);
     bool assignable = false;
-    for (const CDevice& selected : SelectedDevices()) assignable = assignable || CanModifyIP(selected);
+    for (const CDevice& selected : PeekSelectedDevices()) assignable = assignable || CanModifyIP(selected);
     if (!assignable) disable(cmd::ID_ASSIGN_ADDRESSES);
     return menu;
 }

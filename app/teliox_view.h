@@ -176,6 +176,7 @@ private:
     void OnInitialUpdate();
     void LayOutChildren();
     std::optional<CDevice> PeekSelectedDevice();  // no status text
+    std::vector<CDevice> PeekSelectedDevices();   // without applying queued row changes first
     void OpenCameraPage(const char* format);
     CMainFrame* ParentFrame() const;
 

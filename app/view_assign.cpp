@@ -1,5 +1,6 @@
 // The view's commands on the whole list: "Assign Addresses..." for the
 // selected cameras and "Export Camera List..." of the rows shown.
+#include "app/actions/assign_routes.h"
 #include "app/assign_dialog.h"
 #include "app/commands.h"
 #include "app/teliox_view.h"
@@ -24,9 +25,17 @@ void CTelioxView::OnAssignAddresses() {
         SetStatus("No selected camera offers an address change");
         return;
     }
+    AssignDialogOptions options = assignOptions ? *assignOptions : AssignDialogOptions();
+    if (!options.change) {
+        // The view's own ports and broadcast for the resource-tree route.
+        AssignRouteOptions routes;
+        routes.resourceTree = routeOptions;
+        options.change = [routes](const PlannedChange& change, unsigned slot) {
+            return ChangeCameraAddress(change, slot, routes);
+        };
+    }
     CAssignAddressesDlg dialog(
-        selected, [this] { return devices.Snapshot(); }, [this] { OnRefresh(); },
-        assignOptions ? *assignOptions : AssignDialogOptions(), this);
+        selected, [this] { return devices.Snapshot(); }, [this] { OnRefresh(); }, options, this);
     if (assignDialogRunner)
         assignDialogRunner(dialog);
     else
