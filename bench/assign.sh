@@ -21,19 +21,13 @@ LAB=$ROOT/lab/lab.sh
 [ "$(id -u)" -eq 0 ] || { echo "assign.sh: needs root (network namespaces)" >&2; exit 1; }
 [ "$COUNT" -ge 1 ] && [ "$COUNT" -le 200 ] || { echo "assign.sh: COUNT must be 1..200" >&2; exit 1; }
 
-if [ ! -f "$BUILD/build.ninja" ]; then
-  cmake -S . -B "$BUILD" -G Ninja -DTELIOX_BUILD_APP=OFF >/dev/null
-fi
-cmake --build "$BUILD" -j2 --target camsim teliox-cli >/dev/null
+# shellcheck source=bench_lab.sh
+source "$ROOT/bench/bench_lab.sh"
+bench_build camsim teliox-cli
 
 RUN=tlx$$
 WORK=$(mktemp -d /tmp/teliox-bench-XXXXXX)
-cleanup() { "$LAB" down "$RUN" >/dev/null 2>&1 || true; rm -rf "$WORK"; }
-trap cleanup EXIT INT TERM
-"$LAB" cleanup
-"$LAB" up "$RUN" $$
-"$LAB" add-subnet "$RUN" site 10.1.0.0/16
-"$LAB" add-pc-adapter "$RUN" site 10.1.0.1/16 >/dev/null
+bench_lab_up "$RUN" "$WORK" site 10.1.0.0/16 10.1.0.1/16
 "$LAB" add-host "$RUN" cams site none >/dev/null
 
 echo "starting $COUNT simulated cameras..."

@@ -3,6 +3,8 @@
 #include "discovery/adapters.h"
 #include "discovery/gev_modify.h"
 
+#include <halvex/client/res_protocol.h>
+
 #include <cstdio>
 
 namespace {
@@ -28,10 +30,13 @@ DeviceInfo InfoFromRecord(const CDevice& d) {
     return info;
 }
 
-std::string Hex(uint32_t code) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", code);
-    return buf;
+// The library's text of a result code, with the code itself.
+std::string ResultText(uint32_t code) {
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%08X", code);
+    const char* text = nullptr;
+    if (res_interpret_errcode(code, &text) == 0 && text) return std::string(text) + " (" + number + ")";
+    return std::string("result ") + number;
 }
 
 CameraChangeResult Failed(std::string text, std::string detail = {}) {
@@ -92,7 +97,7 @@ CameraChangeResult ViaResourceTree(CDeviceList& list, const CDevice& camera, GEV
         ApplyViaResourceTree(list, 0, read, settings, {}, route, [&written](const RTWriteResult& w) { written = w; });
     if (applied.threadStarted) {
         applied.thread.join();
-        if (!written.connected) return Failed("Failed to connect", "result " + Hex(written.connectResult));
+        if (!written.connected) return Failed("Failed to connect", ResultText(written.connectResult));
         if (!written.committed) return Failed("The camera did not accept the commit");
         if (!written.skipped.empty()) {
             std::string detail;

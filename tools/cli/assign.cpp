@@ -20,7 +20,7 @@
 // sent as a broadcast on every adapter) or with --dry-run, 1 when any failed
 // or the plan is refused, 2 for bad usage, 3 when a camera is not found or
 // offers no address change.
-#include "cli_scan.h"
+#include "cli_common.h"
 #include "commands.h"
 
 #include "app/actions/assign_routes.h"
@@ -60,10 +60,7 @@ void Usage(FILE* out = stderr) {
                out);
 }
 
-int Fail(int code, const std::string& message) {
-    std::fprintf(stderr, "teliox-cli assign: %s\n", message.c_str());
-    return code;
-}
+int Fail(int code, const std::string& message) { return CliFail("assign", code, message); }
 
 std::string Now() {
     const std::time_t t = std::time(nullptr);
@@ -137,21 +134,22 @@ int CmdAssign(int argc, char** argv) {
     bool all = false, dhcp = false, dryRun = false;
     std::string fromText, gatewayText;
     unsigned parallel = CAssignRun::kDefaultParallel;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "-h" || std::string(argv[i]) == "--help") return Usage(stdout), 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (a == "-h" || a == "--help") {
-            Usage(stdout);
-            return 0;
-        } else if (a == "--all") {
+        // The value of an option; null when the command line ends first.
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (a == "--all") {
             all = true;
         } else if (a == "--dhcp") {
             dhcp = true;
         } else if (a == "--dry-run") {
             dryRun = true;
         } else if (a == "--from" || a == "--gateway" || a == "--parallel") {
-            const char* v = value();
+            const char* v = next;
             if (!v) return Usage(), Fail(2, a + " needs a value");
+            ++i;
             if (a == "--from") fromText = v;
             else if (a == "--gateway") gatewayText = v;
             else if (!ParseParallel(v, parallel)) return Fail(2, "--parallel wants a number from 1 to 16, not '" + std::string(v) + "'");

@@ -17,7 +17,7 @@
 // broadcast sent on every adapter), 1 when it failed, 2 for bad usage, 3 when
 // the camera is not found or offers no change from here.
 #include "commands.h"
-#include "cli_scan.h"
+#include "cli_common.h"
 
 #include "app/actions/ip_change_rt.h"
 #include "discovery/adapters.h"

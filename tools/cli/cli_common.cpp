@@ -1,6 +1,7 @@
-#include "cli_scan.h"
+#include "cli_common.h"
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 bool WaitForCycles(const CDiscoveryThreads& discovery, unsigned cycles) {
@@ -10,4 +11,9 @@ bool WaitForCycles(const CDiscoveryThreads& discovery, unsigned cycles) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
+}
+
+int CliFail(const char* command, int code, const std::string& message) {
+    std::fprintf(stderr, "teliox-cli %s: %s\n", command, message.c_str());
+    return code;
 }
