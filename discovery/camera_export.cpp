@@ -44,7 +44,7 @@ std::string ValidUtf8(const std::string& text) {
     return Json::parse(Dump(Json(text), -1)).get<std::string>();
 }
 
-std::string PrintableText(const std::string& text) {
+std::string TerminalText(const std::string& text) {
     const std::string valid = ValidUtf8(text);
     std::string out;
     out.reserve(valid.size());

@@ -18,7 +18,7 @@ std::string ValidUtf8(const std::string& text);
 
 // Valid UTF-8 without control characters, for a terminal: each invalid
 // sequence and each C0 or C1 control character becomes U+FFFD.
-std::string PrintableText(const std::string& text);
+std::string TerminalText(const std::string& text);
 
 // The values of one camera in the order of CameraExportKeys, as CSV cells
 // ("true"/"false" for flags), valid UTF-8.

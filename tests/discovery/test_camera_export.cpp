@@ -70,12 +70,12 @@ TEST(CameraExport, CsvFollowsRfc4180) {
 }
 
 TEST(CameraExport, PrintableTextForTheTerminal) {
-    EXPECT_EQ(PrintableText("plain"), "plain");
-    EXPECT_EQ(PrintableText("a\x1b[2Jb"), "a" + kReplacement + "[2Jb");
-    EXPECT_EQ(PrintableText("tab\there"), "tab" + kReplacement + "here");
-    EXPECT_EQ(PrintableText("c1\xc2\x85x"), "c1" + kReplacement + "x");  // NEL, a C1 control
-    EXPECT_EQ(PrintableText("\xc2\xa0"), "\xc2\xa0");                    // no-break space stays
-    EXPECT_EQ(PrintableText("\xff"), kReplacement);
+    EXPECT_EQ(TerminalText("plain"), "plain");
+    EXPECT_EQ(TerminalText("a\x1b[2Jb"), "a" + kReplacement + "[2Jb");
+    EXPECT_EQ(TerminalText("tab\there"), "tab" + kReplacement + "here");
+    EXPECT_EQ(TerminalText("c1\xc2\x85x"), "c1" + kReplacement + "x");  // NEL, a C1 control
+    EXPECT_EQ(TerminalText("\xc2\xa0"), "\xc2\xa0");                    // no-break space stays
+    EXPECT_EQ(TerminalText("\xff"), kReplacement);
     EXPECT_EQ(ValidUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 

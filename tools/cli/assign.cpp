@@ -72,7 +72,7 @@ std::string Now() {
 }
 
 std::string Describe(const CDevice& d) {
-    std::string s = PrintableText(d.name);
+    std::string s = TerminalText(d.name);
     if (!d.macAddress.empty()) s += " (" + d.macAddress + ")";
     return s;
 }
@@ -99,7 +99,7 @@ void PrintPlan(const AddressPlan& plan) {
             lines.push_back({plan.dhcp ? 0 : c.address,
                              Describe(c.camera) + "  " + c.camera.ipAddress + " -> " + PlannedAddressText(c)});
     for (const SkippedAddress& s : plan.skipped)
-        lines.push_back({s.address, FormatIPv4(s.address) + "  skipped: " + PrintableText(s.reason)});
+        lines.push_back({s.address, FormatIPv4(s.address) + "  skipped: " + TerminalText(s.reason)});
     std::stable_sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.address < b.address; });
     for (const Line& l : lines) std::printf("  %s\n", l.text.c_str());
     for (const PlannedChange& c : plan.changes)
@@ -249,7 +249,7 @@ int CmdAssign(int argc, char** argv) {
             const PlannedChange& c = plan.changes[row];
             std::string line = "  " + Describe(c.camera) + "  " + c.camera.ipAddress + " -> " +
                                PlannedAddressText(c) + "  " + s.text;
-            if (!s.detail.empty()) line += " (" + PrintableText(s.detail) + ")";
+            if (!s.detail.empty()) line += " (" + TerminalText(s.detail) + ")";
             std::printf("%s\n", line.c_str());
             Flush();
         });

@@ -131,7 +131,7 @@ std::string Flags(const CDevice& d) {
 std::vector<std::string> Cells(const CDevice& d) {
     std::vector<std::string> cells{d.name,     d.ipAddress, d.macAddress, d.interfaceName,
                                    d.hostName, d.platform,  d.model,      Flags(d)};
-    for (std::string& c : cells) c = PrintableText(c);
+    for (std::string& c : cells) c = TerminalText(c);
     return cells;
 }
 
