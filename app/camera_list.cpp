@@ -229,6 +229,18 @@ bool CCameraListProxy::lessThan(const QModelIndex& left, const QModelIndex& righ
     return order != 0 ? order < 0 : left.row() < right.row();
 }
 
+CCameraSelectionModel::CCameraSelectionModel(CCameraListProxy* proxy, QObject* parent)
+    : QItemSelectionModel(proxy, parent), proxy(proxy) {}
+
+void CCameraSelectionModel::select(const QModelIndex& index, QItemSelectionModel::SelectionFlags command) {
+    QItemSelectionModel::select(index.model() == proxy->sourceModel() ? proxy->mapFromSource(index) : index, command);
+}
+
+void CCameraSelectionModel::select(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) {
+    const bool source = !selection.isEmpty() && selection.first().model() == proxy->sourceModel();
+    QItemSelectionModel::select(source ? proxy->mapSelectionFromSource(selection) : selection, command);
+}
+
 CCameraListCtrl::CCameraListCtrl(QWidget* parent) : QTreeView(parent) {
     setObjectName(QStringLiteral("cameraList"));  // control 1000
     setRootIsDecorated(false);

@@ -109,6 +109,21 @@ private:
     CCameraListModel* source;
 };
 
+// The selection of the list. Besides indexes of the shown rows it takes
+// those of the source model (the records' rows) and selects their rows
+// wherever they are shown.
+class CCameraSelectionModel : public QItemSelectionModel {
+    Q_OBJECT
+public:
+    explicit CCameraSelectionModel(CCameraListProxy* proxy, QObject* parent = nullptr);
+    using QItemSelectionModel::select;
+    void select(const QModelIndex& index, QItemSelectionModel::SelectionFlags command) override;
+    void select(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) override;
+
+private:
+    CCameraListProxy* proxy;
+};
+
 // The list control (id 1000): report view, full-row select, several rows may
 // be selected.
 // It reports clicks and double clicks anywhere on the list, as the list

@@ -70,6 +70,9 @@ CTelioxView::CTelioxView(QWidget* parent, DiscoveryFactory factory)
     filterEdit->setClearButtonEnabled(true);
     cameraList = new CCameraListCtrl(this);
     cameraList->setModel(proxy);
+    QItemSelectionModel* defaultSelection = cameraList->selectionModel();
+    cameraList->setSelectionModel(new CCameraSelectionModel(proxy, cameraList));
+    delete defaultSelection;
     connect(filterEdit, &QLineEdit::textChanged, proxy, &CCameraListProxy::SetFilterText);
     LayOutChildren();
     discovery = discoveryFactory ? discoveryFactory(devices, statusText) : MakeDiscoveryThreads(devices, statusText);

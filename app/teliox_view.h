@@ -98,10 +98,11 @@ public:
 
     CDeviceList& Devices() { return devices; }
     CCameraListCtrl* List() const { return cameraList; }
-    // The rows as shown (sorted, filtered); row numbers are shown rows.
-    CCameraListProxy* Model() const { return proxy; }
-    // The rows as the merge writes them; row numbers are the records'.
-    CCameraListModel* SourceModel() const { return model; }
+    // The rows as the merge writes them; row numbers are the records'. The
+    // list's selection model also takes indexes of this model.
+    CCameraListModel* Model() const { return model; }
+    // The rows as the list shows them (sorted, filtered); row numbers are shown rows.
+    CCameraListProxy* ShownModel() const { return proxy; }
     QLineEdit* FilterEdit() const { return filterEdit; }
     int Unit() const { return unit; }
     std::array<int, CCameraListModel::kColumns> ColumnWidths() const;

@@ -90,7 +90,7 @@ protected:
     void SelectShown(std::initializer_list<int> rows) {
         view->List()->clearSelection();
         for (int row : rows)
-            view->List()->selectionModel()->select(view->Model()->index(row, 0),
+            view->List()->selectionModel()->select(view->ShownModel()->index(row, 0),
                                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
     std::unique_ptr<CAssignAddressesDlg> Dialog(std::vector<CDevice> cameras) {
@@ -269,8 +269,14 @@ TEST_F(AssignTest, CommandFollowsTheSelectionOfShownRows) {
     // Sorted by address as numbers: .9, .10, .20, .100.
     view->List()->sortByColumn(1, Qt::AscendingOrder);
     std::vector<std::string> shown;
-    for (int r = 0; r < view->Model()->rowCount(); ++r) shown.push_back(view->Model()->ItemText(r, 1).toStdString());
+    for (int r = 0; r < view->ShownModel()->rowCount(); ++r) shown.push_back(view->ShownModel()->ItemText(r, 1).toStdString());
     EXPECT_THAT(shown, ::testing::ElementsAre("192.168.0.9", "192.168.0.10", "192.168.0.20", "192.168.0.100"));
+
+    // An index of the records' rows selects that record wherever it is shown.
+    view->List()->selectionModel()->select(view->Model()->index(0, 0),
+                                           QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    EXPECT_EQ(view->GetSelectedDevice()->name, "cam100");
+    EXPECT_EQ(view->SelectedRow(), 0);
 
     SelectShown({3, 0, 2});
     ASSERT_TRUE(view->OnUpdateCmdUI(cmd::ID_ASSIGN_ADDRESSES, enabled));
@@ -290,28 +296,28 @@ TEST_F(AssignTest, CommandFollowsTheSelectionOfShownRows) {
     // The filter narrows the rows by any column's text; the selection and
     // the commands follow what is shown.
     view->FilterEdit()->setText("cam1");
-    EXPECT_EQ(view->Model()->rowCount(), 2);  // cam10, cam100
+    EXPECT_EQ(view->ShownModel()->rowCount(), 2);  // cam10, cam100
     std::vector<std::string> selected;
     for (const CDevice& d : view->SelectedDevices()) selected.push_back(d.name);
     EXPECT_THAT(selected, ::testing::ElementsAre("cam100"));
     view->FilterEdit()->setText("02:00:00:00:00:03");
-    ASSERT_EQ(view->Model()->rowCount(), 1);
-    EXPECT_EQ(view->Model()->ItemText(0, 0), "dock");
+    ASSERT_EQ(view->ShownModel()->rowCount(), 1);
+    EXPECT_EQ(view->ShownModel()->ItemText(0, 0), "dock");
     view->FilterEdit()->clear();
-    EXPECT_EQ(view->Model()->rowCount(), 4);
+    EXPECT_EQ(view->ShownModel()->rowCount(), 4);
 }
 
 TEST_F(AssignTest, SharedAddressIsMarkedAndCounted) {
     Add(Camera("first", "192.168.0.70", "02:00:00:00:00:A1", "HU"));
     Add(Camera("<b>second</b>", "192.168.0.70", "02:00:00:00:00:B2", "HU"));
     Add(Camera("other", "192.168.0.71", "02:00:00:00:00:C3", "HU"));
-    ASSERT_EQ(view->Model()->rowCount(), 3);
-    EXPECT_EQ(view->Model()->ItemImage(0, kColIpAddress), kImageDuplicate);
-    EXPECT_EQ(view->Model()->ItemImage(1, kColIpAddress), kImageDuplicate);
-    EXPECT_EQ(view->Model()->ItemImage(2, kColIpAddress), -1);
-    const QString tip = view->Model()->data(view->Model()->index(0, kColIpAddress), Qt::ToolTipRole).toString();
+    ASSERT_EQ(view->ShownModel()->rowCount(), 3);
+    EXPECT_EQ(view->ShownModel()->ItemImage(0, kColIpAddress), kImageDuplicate);
+    EXPECT_EQ(view->ShownModel()->ItemImage(1, kColIpAddress), kImageDuplicate);
+    EXPECT_EQ(view->ShownModel()->ItemImage(2, kColIpAddress), -1);
+    const QString tip = view->ShownModel()->data(view->ShownModel()->index(0, kColIpAddress), Qt::ToolTipRole).toString();
     EXPECT_TRUE(tip.contains("also used by 02:00:00:00:00:B2")) << tip.toStdString();
-    EXPECT_FALSE(view->Model()->data(view->Model()->index(0, kColIpAddress), Qt::DecorationRole).isNull());
+    EXPECT_FALSE(view->ShownModel()->data(view->ShownModel()->index(0, kColIpAddress), Qt::DecorationRole).isNull());
 
     CMainFrame frame(FakeFactory(state));
     ASSERT_TRUE(frame.LoadFrame());
@@ -378,15 +384,15 @@ TEST_F(AssignTest, ListKeepsTheOrderOfDiscoveryUntilAHeaderIsClicked) {
     framed->FlushRowChanges();
     QCoreApplication::processEvents();
     std::vector<std::string> names;
-    for (int r = 0; r < framed->Model()->rowCount(); ++r) names.push_back(framed->Model()->ItemText(r, 0).toStdString());
+    for (int r = 0; r < framed->ShownModel()->rowCount(); ++r) names.push_back(framed->ShownModel()->ItemText(r, 0).toStdString());
     EXPECT_THAT(names, ::testing::ElementsAre("zeta", "Alpha", "mid"));
     framed->List()->sortByColumn(0, Qt::AscendingOrder);  // what a click on "Name" does
     names.clear();
-    for (int r = 0; r < framed->Model()->rowCount(); ++r) names.push_back(framed->Model()->ItemText(r, 0).toStdString());
+    for (int r = 0; r < framed->ShownModel()->rowCount(); ++r) names.push_back(framed->ShownModel()->ItemText(r, 0).toStdString());
     EXPECT_THAT(names, ::testing::ElementsAre("Alpha", "mid", "zeta"));
     // A new camera takes its place in the sorted rows; its record stays the last one.
     framed->Devices().AddOrUpdateDevice(Camera("beta", "192.168.0.44", "02:00:00:00:00:44"));
     framed->FlushRowChanges();
-    EXPECT_EQ(framed->Model()->ItemText(1, 0), "beta");
-    EXPECT_EQ(framed->Model()->SourceRow(1), 3);
+    EXPECT_EQ(framed->ShownModel()->ItemText(1, 0), "beta");
+    EXPECT_EQ(framed->ShownModel()->SourceRow(1), 3);
 }

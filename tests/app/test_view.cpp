@@ -97,7 +97,7 @@ TEST_F(ViewTest, RowsShowTheMergesTextsAndImages) {
     Add(far);
     Add(CameraInfo("cam3", "10.9.9.10", "QD"));   // announced: reachable whatever the subnet
     Add(CameraInfo("cam4", "192.168.0.21", "M", "D"));  // not listable
-    const auto* model = view->Model();
+    const CCameraListModel* model = view->Model();
     ASSERT_EQ(model->rowCount(), 3);
     EXPECT_EQ(model->ItemText(0, 0), "cam1");
     EXPECT_EQ(model->ItemText(0, 1), "192.168.0.20");

@@ -57,7 +57,7 @@ bool InLabNetworkNamespace() {
 }
 
 void PrintRows(CTelioxView* view) {
-    const auto* model = view->Model();
+    const CCameraListModel* model = view->Model();
     for (int row = 0; row < model->rowCount(); ++row) {
         std::printf("ROW\t%s\t%s\t%s\t%s\t%d\t%d\n", qPrintable(model->ItemText(row, 0)),
                     qPrintable(model->ItemText(row, 1)), qPrintable(model->ItemText(row, 2)),
@@ -66,7 +66,7 @@ void PrintRows(CTelioxView* view) {
 }
 
 void PrintShared(CTelioxView* view) {
-    const auto* model = view->Model();
+    const CCameraListModel* model = view->Model();
     for (int row = 0; row < model->rowCount(); ++row) {
         if (model->ItemImage(row, kColIpAddress) != kImageDuplicate) continue;
         const QString tip = model->data(model->index(row, kColIpAddress), Qt::ToolTipRole).toString();
@@ -108,7 +108,7 @@ void TakeShots(CMainFrame* frame, const QString& dir) {
     const std::vector<CDevice> shown = view->ShownDevices();
     for (int row = 0; row < static_cast<int>(shown.size()); ++row)
         if (shown[static_cast<size_t>(row)].adapterIndex == adapter)
-            view->List()->selectionModel()->select(view->Model()->index(row, 0),
+            view->List()->selectionModel()->select(view->ShownModel()->index(row, 0),
                                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
     const bool apply = qgetenv("TELIOX_PROBE_ASSIGN_APPLY") == "1";
     view->SetAssignDialogRunner([&](CAssignAddressesDlg& dialog) {
