@@ -184,3 +184,26 @@ TEST(LabAssignShared, DuplicatePairIsMarkedAndSeparated) {
     EXPECT_NE(moves.at("twinA"), moves.at("twinB"));
     EXPECT_EQ(labtest::ReadFile(lab.CamsimLog("d3")).find("change single"), std::string::npos);
 }
+
+// A camera that cannot be reached gets the IP-change broadcast, which nobody
+// answers; when the rescan does not find it at its new address the command
+// does not call that a success.
+TEST(LabAssignBroadcast, UnconfirmedBroadcastIsNoSuccess) {
+    LAB_REQUIRE();
+    Lab lab;
+    ASSERT_TRUE(lab.ok()) << lab.error();
+    CLI_REQUIRE(lab, "assign");
+    ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
+    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
+    ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
+    // No resource server and no IP-change listener: nothing will move it.
+    ASSERT_GT(lab.StartCamsim("m", "m", R"({"cameras": [{"name": "Deaf", "hostName": "deaf",
+      "address": "192.168.10.60", "bsp": "J3", "services": ["mdns"], "resourceService": false}]})"), 0)
+        << lab.error();
+    auto r = Assign(lab, {"--from", "192.168.10.30/24", "192.168.10.60"});
+    EXPECT_EQ(r.status, 1) << Dump(r);
+    EXPECT_NE(r.out.find("Broadcast sent"), std::string::npos) << Dump(r);
+    EXPECT_NE(r.out.find("not found at 192.168.10.30 yet: the broadcast change is not confirmed"), std::string::npos)
+        << Dump(r);
+    EXPECT_NE(r.err.find("1 sent as broadcast not confirmed"), std::string::npos) << Dump(r);
+}

@@ -17,9 +17,10 @@
 // are looked for at their new addresses by a new scan.
 //
 // Exit status: 0 when every change succeeded (acknowledged by the camera, or
-// sent as a broadcast on every adapter) or with --dry-run, 1 when any failed
-// or the plan is refused, 2 for bad usage, 3 when a camera is not found or
-// offers no address change.
+// sent as a broadcast, which no camera answers, and the camera then found at
+// its new address by the rescan) or with --dry-run, 1 when any failed or the
+// plan is refused, 2 for bad usage, 3 when a camera is not found or offers no
+// address change.
 #include "cli_common.h"
 #include "commands.h"
 
@@ -55,8 +56,10 @@ void Usage(FILE* out = stderr) {
                "  --dhcp             let the cameras obtain their addresses automatically\n"
                "  --dry-run          print the plan and change nothing\n"
                "  --parallel N       cameras changed at once, 1 to 16 (default 4)\n"
-               "exit status: 0 all changed (or --dry-run), 1 a change failed or the plan was\n"
-               "refused, 2 bad usage, 3 a camera not found or not changeable\n",
+               "exit status: 0 all changed (acknowledged, or sent as a broadcast and found at\n"
+               "the new address by the rescan; or --dry-run), 1 a change failed, a broadcast\n"
+               "change was not confirmed or the plan was refused, 2 bad usage, 3 a camera not\n"
+               "found or not changeable\n",
                out);
 }
 
@@ -286,6 +289,8 @@ int CmdAssign(int argc, char** argv) {
         if (allFound) break;
     }
     discovery.Stop();
+    // A broadcast is never answered: only the rescan confirms such a change.
+    unsigned unconfirmed = 0;
     for (size_t i = 0; i < plan.changes.size(); ++i) {
         const AssignState st = statuses[i].state;
         if (st != AssignState::Done && st != AssignState::BroadcastSent) continue;
@@ -294,9 +299,14 @@ int CmdAssign(int argc, char** argv) {
             std::printf("  %s found at %s\n", Describe(c.camera).c_str(),
                         c.dhcp ? "its new address" : FormatIPv4(c.address).c_str());
         else
-            std::printf("  %s not found at %s yet\n", Describe(c.camera).c_str(),
-                        c.dhcp ? "a new address" : FormatIPv4(c.address).c_str());
+            std::printf("  %s not found at %s yet%s\n", Describe(c.camera).c_str(),
+                        c.dhcp ? "a new address" : FormatIPv4(c.address).c_str(),
+                        st == AssignState::BroadcastSent ? ": the broadcast change is not confirmed" : "");
+        if (!found[i] && st == AssignState::BroadcastSent) ++unconfirmed;
     }
     Flush();
-    return failed ? Fail(1, std::to_string(failed) + " of " + std::to_string(plan.cameraCount) + " changes failed") : 0;
+    if (failed || unconfirmed)
+        return Fail(1, std::to_string(failed) + " of " + std::to_string(plan.cameraCount) + " changes failed, " +
+                           std::to_string(unconfirmed) + " sent as broadcast not confirmed");
+    return 0;
 }
