@@ -98,12 +98,12 @@ CameraChangeResult ViaResourceTree(CDeviceList& list, const CDevice& camera, GEV
     if (applied.threadStarted) {
         applied.thread.join();
         if (!written.connected) return Failed("Failed to connect", ResultText(written.connectResult));
-        if (!written.committed) return Failed("The camera did not accept the commit");
         if (!written.skipped.empty()) {
             std::string detail;
             for (const std::string& s : written.skipped) detail += (detail.empty() ? "" : "; ") + s;
             return Failed("Not every setting was accepted", detail);
         }
+        if (!written.committed) return Failed("The camera did not accept the commit");
         return {AssignState::Done, {}, "resource tree"};
     }
     if (!applied.broadcast) return Failed("Nothing was sent");

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <set>
+#include <type_traits>
 
 #include "loopback_helpers.h"
 #include "scripted_camera.h"
@@ -196,6 +197,21 @@ std::vector<Bytes> ReceivedAtLeast(FakeCamera& cam, size_t n) {
 uint16_t Command(const Bytes& d) { return d.size() >= 4 ? uint16_t(d[2] << 8 | d[3]) : 0; }
 uint32_t Reg(const Bytes& d) { return uint32_t(d[8]) << 24 | d[9] << 16 | d[10] << 8 | d[11]; }
 
+// What the injected broadcast returns: its result code as a plain number
+// or in a report of the adapters it went out on, whichever the route wants.
+template <typename R>
+R BroadcastResult(int result) {
+    if constexpr (std::is_same_v<R, int>) {
+        return result;
+    } else {
+        R report;
+        report.result = result;
+        report.sent = result == 0 ? 1 : 0;
+        if (result != 0) report.failure = "no adapter sent it";
+        return report;
+    }
+}
+
 class Routes : public ::testing::Test {
 protected:
     ScopedAdapterTable table{AdapterTable{LoopbackAdapter()}};
@@ -218,7 +234,7 @@ protected:
                                           const std::string&, const std::string&) {
             ++broadcasts;
             broadcastHost = host;
-            return broadcastResult;
+            return BroadcastResult<IPChangeBroadcastFn::result_type>(broadcastResult);
         };
         return o;
     }
