@@ -4,7 +4,6 @@
 #include "app/icons.h"
 #include "app/ip_addr_ctrl.h"
 #include "discovery/adapters.h"
-#include "discovery/neighbour.h"
 
 #include <QButtonGroup>
 #include <QGridLayout>
@@ -63,7 +62,7 @@ CAssignAddressesDlg::CAssignAddressesDlg(std::vector<CDevice> c, std::function<s
     : QDialog(parent), cameras(std::move(c)), listed(std::move(l)), rescan(std::move(r)), options(std::move(o)) {
     setWindowTitle(QStringLiteral("Assign Addresses"));
     setObjectName(QStringLiteral("CAssignAddressesDlg"));
-    if (!options.probe) options.probe = ResolveNeighbourMac;
+    if (!options.probe) options.probe = NeighbourTableProbe();
     if (!options.change)
         options.change = [](const PlannedChange& change, unsigned slot) {
             return ChangeCameraAddress(change, slot, AssignRouteOptions());

@@ -1,6 +1,7 @@
 #include "discovery/address_plan.h"
 
 #include "discovery/adapters.h"
+#include "discovery/neighbour.h"
 
 #include <algorithm>
 #include <cctype>
@@ -85,6 +86,12 @@ bool IsSameCamera(const CDevice& a, const CDevice& b) {
     if (a.macAddress.empty() || !EqualsNoCase(a.macAddress, b.macAddress)) return false;
     if (UsesGEVControl(a) && UsesGEVControl(b)) return true;
     return a.hostName == b.hostName;
+}
+
+NeighbourProbe NeighbourTableProbe() {
+    return [](uint32_t adapterIndex, const std::string& address, std::chrono::milliseconds timeout) {
+        return ResolveNeighbourMac(adapterIndex, address, timeout);
+    };
 }
 
 AdapterSuggestion SuggestMaskAndGateway(uint32_t address) {

@@ -44,6 +44,8 @@ AdapterSuggestion SuggestMaskAndGateway(uint32_t address);
 // (an ARP request, no ICMP); its MAC address, or none after `timeout`.
 using NeighbourProbe = std::function<std::optional<std::string>(uint32_t adapterIndex, const std::string& address,
                                                                  std::chrono::milliseconds timeout)>;
+// The product's probe: the kernel's neighbour table through rtnetlink.
+NeighbourProbe NeighbourTableProbe();
 
 struct AddressPlanRequest {
     std::vector<CDevice> cameras;  // the cameras to address, in the user's order

@@ -30,7 +30,6 @@
 #include "discovery/address_plan.h"
 #include "discovery/camera_export.h"
 #include "discovery/device_list.h"
-#include "discovery/neighbour.h"
 #include "discovery/scan_threads.h"
 
 #include <algorithm>
@@ -230,7 +229,7 @@ int CmdAssign(int argc, char** argv) {
     }
 
     request.listed = rows;
-    request.probe = ResolveNeighbourMac;
+    request.probe = NeighbourTableProbe();
     request.progress = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
     if (!dhcp) std::fprintf(stderr, "Checking the addresses from %s...\n", FormatIPv4(request.start).c_str());
     const AddressPlan plan = PlanAddresses(request);
