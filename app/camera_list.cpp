@@ -1,6 +1,7 @@
 #include "app/camera_list.h"
 
 #include "app/icons.h"
+#include "discovery/adapters.h"
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
@@ -19,12 +20,15 @@ QString ImageToolTip(int image) {
     case 1: return QStringLiteral("Outside the subnet of its adapter");
     case 2: return QStringLiteral("Plain resource service switched off (TLS only)");
     case 4: return QStringLiteral("IP change pending");
+    case 5: return QStringLiteral("Another camera answers at this address");
     default: return {};
     }
 }
 }  // namespace
 
-CCameraListModel::CCameraListModel(QObject* parent) : QAbstractTableModel(parent), images(icons::ListImages()) {}
+CCameraListModel::CCameraListModel(QObject* parent) : QAbstractTableModel(parent), images(icons::ListImages()) {
+    images.emplace_back(icons::ListImage(kImageDuplicate));  // beside the image list: the shared-address mark
+}
 
 int CCameraListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows.size());
@@ -47,6 +51,7 @@ QVariant CCameraListModel::data(const QModelIndex& index, int role) const {
         QStringList tips;
         if (!row.text[column].isEmpty()) tips << row.text[column];
         if (const QString tip = ImageToolTip(row.image[column]); !tip.isEmpty()) tips << tip;
+        if (!row.tip[column].isEmpty()) tips << row.tip[column];
         // The padlock column lies at the right edge; the name tells it too.
         if (column == 0 && row.image[kColumns - 1] >= 0) tips << ImageToolTip(row.image[kColumns - 1]);
         if (tips.isEmpty()) return {};
@@ -130,6 +135,10 @@ void CCameraListModel::Apply(const std::vector<Change>& changes) {
             if (change.column >= 0 && change.column < kColumns)
                 if (Row* row = Find(change.row, appended)) row->image[static_cast<size_t>(change.column)] = change.image;
             break;
+        case Change::ToolTip:
+            if (change.column >= 0 && change.column < kColumns)
+                if (Row* row = Find(change.row, appended)) row->tip[static_cast<size_t>(change.column)] = change.text;
+            break;
         case Change::DeleteAll:
             appended.clear();
             dirtyFirst = dirtyLast = -1;
@@ -169,12 +178,72 @@ void CRowChangeQueue::SetItemImage(int row, int column, int image) {
 
 void CRowChangeQueue::DeleteAllRows() { Push({CCameraListModel::Change::DeleteAll, 0, 0, -1, {}}); }
 
+void CRowChangeQueue::SetItemToolTip(int row, int column, const std::string& text) {
+    Push({CCameraListModel::Change::ToolTip, row, column, -1, QString::fromStdString(text)});
+}
+
 std::vector<CCameraListModel::Change> CRowChangeQueue::Take() {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<CCameraListModel::Change> taken;
     taken.swap(pending);
     posted = false;
     return taken;
+}
+
+CCameraListProxy::CCameraListProxy(CCameraListModel* source, QObject* parent)
+    : QSortFilterProxyModel(parent), source(source) {
+    setSourceModel(source);
+    setFilterKeyColumn(-1);  // every column
+    setFilterCaseSensitivity(Qt::CaseInsensitive);
+    setSortCaseSensitivity(Qt::CaseInsensitive);
+    setDynamicSortFilter(true);
+}
+
+int CCameraListProxy::SourceRow(int row) const {
+    if (row < 0 || row >= rowCount()) return -1;
+    return mapToSource(index(row, 0)).row();
+}
+
+int CCameraListProxy::ShownRow(int sourceRow) const {
+    if (sourceRow < 0 || sourceRow >= source->rowCount()) return -1;
+    const QModelIndex shown = mapFromSource(source->index(sourceRow, 0));
+    return shown.isValid() ? shown.row() : -1;
+}
+
+QString CCameraListProxy::ItemText(int row, int column) const { return source->ItemText(SourceRow(row), column); }
+
+int CCameraListProxy::ItemImage(int row, int column) const { return source->ItemImage(SourceRow(row), column); }
+
+void CCameraListProxy::SetFilterText(const QString& text) { setFilterFixedString(text.trimmed()); }
+
+bool CCameraListProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const {
+    const int column = left.column();
+    int order = 0;
+    if (column == kColIpAddress) {
+        // Empty or unparsable cells (an address being changed) first.
+        uint32_t a = 0, b = 0;
+        const bool okA = ParseIPv4(source->ItemText(left.row(), column).toStdString(), a);
+        const bool okB = ParseIPv4(source->ItemText(right.row(), column).toStdString(), b);
+        order = okA != okB ? (okA ? 1 : -1) : (a < b ? -1 : a > b ? 1 : 0);
+    } else if (column == kColLock) {
+        order = source->ItemImage(left.row(), column) - source->ItemImage(right.row(), column);
+    } else {
+        order = source->ItemText(left.row(), column).compare(source->ItemText(right.row(), column), Qt::CaseInsensitive);
+    }
+    // Equal cells keep the order in which the cameras were found.
+    return order != 0 ? order < 0 : left.row() < right.row();
+}
+
+CCameraSelectionModel::CCameraSelectionModel(CCameraListProxy* proxy, QObject* parent)
+    : QItemSelectionModel(proxy, parent), proxy(proxy) {}
+
+void CCameraSelectionModel::select(const QModelIndex& index, QItemSelectionModel::SelectionFlags command) {
+    QItemSelectionModel::select(index.model() == proxy->sourceModel() ? proxy->mapFromSource(index) : index, command);
+}
+
+void CCameraSelectionModel::select(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) {
+    const bool source = !selection.isEmpty() && selection.first().model() == proxy->sourceModel();
+    QItemSelectionModel::select(source ? proxy->mapSelectionFromSource(selection) : selection, command);
 }
 
 CCameraListCtrl::CCameraListCtrl(QWidget* parent) : QTreeView(parent) {
@@ -184,9 +253,12 @@ CCameraListCtrl::CCameraListCtrl(QWidget* parent) : QTreeView(parent) {
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);
     setSelectionBehavior(QAbstractItemView::SelectRows);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setSortingEnabled(false);
+    // Sorting follows a click on a header; until then the rows keep the
+    // order in which the cameras were found.
+    header()->setSortIndicator(-1, Qt::AscendingOrder);
+    setSortingEnabled(true);
     setIconSize(QSize(16, 16));
     setTextElideMode(Qt::ElideRight);
     header()->setStretchLastSection(false);

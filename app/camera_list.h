@@ -6,6 +6,7 @@
 
 #include <QAbstractTableModel>
 #include <QIcon>
+#include <QSortFilterProxyModel>
 #include <QTreeView>
 #include <array>
 #include <atomic>
@@ -20,7 +21,7 @@ public:
 
     // One queued change of the list, as the merge makes it.
     struct Change {
-        enum Kind { Insert, Text, Image, DeleteAll } kind;
+        enum Kind { Insert, Text, Image, DeleteAll, ToolTip } kind;
         int row = 0;
         int column = 0;
         int image = -1;
@@ -45,6 +46,7 @@ private:
     struct Row {
         std::array<QString, kColumns> text;
         std::array<int, kColumns> image{-1, -1, -1, -1, -1};
+        std::array<QString, kColumns> tip;  // a cell's own tooltip (plain text)
     };
     Row* Find(int row, std::vector<Row>& appended);
     void CommitAppended(std::vector<Row>& appended);
@@ -68,6 +70,7 @@ public:
     void SetItemText(int row, int column, const std::string& text) override;
     void SetItemImage(int row, int column, int image) override;
     void DeleteAllRows() override;
+    void SetItemToolTip(int row, int column, const std::string& text) override;
 
     // Takes every queued change (UI thread).
     std::vector<CCameraListModel::Change> Take();
@@ -81,7 +84,48 @@ private:
     std::function<void()> post;
 };
 
-// The list control (id 1000): report view, full-row select, single selection.
+// The rows as the list shows them: sorted by the column whose header was
+// clicked (addresses by their numbers, not their text), narrowed to those
+// with the filter text in any column. Until a header is clicked the rows
+// keep the order in which the cameras were found. The record of a shown row
+// is the one at its source row.
+class CCameraListProxy : public QSortFilterProxyModel {
+    Q_OBJECT
+public:
+    explicit CCameraListProxy(CCameraListModel* source, QObject* parent = nullptr);
+
+    // By shown row.
+    QString ItemText(int row, int column) const;
+    int ItemImage(int row, int column) const;
+    int SourceRow(int row) const;      // -1 when there is no such shown row
+    int ShownRow(int sourceRow) const; // -1 when the row is filtered out
+
+    void SetFilterText(const QString& text);
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+
+private:
+    CCameraListModel* source;
+};
+
+// The selection of the list. Besides indexes of the shown rows it takes
+// those of the source model (the records' rows) and selects their rows
+// wherever they are shown.
+class CCameraSelectionModel : public QItemSelectionModel {
+    Q_OBJECT
+public:
+    explicit CCameraSelectionModel(CCameraListProxy* proxy, QObject* parent = nullptr);
+    using QItemSelectionModel::select;
+    void select(const QModelIndex& index, QItemSelectionModel::SelectionFlags command) override;
+    void select(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) override;
+
+private:
+    CCameraListProxy* proxy;
+};
+
+// The list control (id 1000): report view, full-row select, several rows may
+// be selected.
 // It reports clicks and double clicks anywhere on the list, as the list
 // control's notifications do, and right clicks with their screen position.
 class CCameraListCtrl : public QTreeView {

@@ -25,6 +25,8 @@ constexpr int ID_TOOLBAR_REFRESH = 32783;       // toolbar "Refresh Camera List"
 constexpr int ID_UPLOAD_CERTIFICATE = 32790;
 constexpr int ID_GENERATE_CERTIFICATES = 32792;
 constexpr int ID_CONNECTIVITY_WIZARD = 32794;
+constexpr int ID_ASSIGN_ADDRESSES = 32796;      // context menu and Tools, "Assign Addresses..."
+constexpr int ID_EXPORT_CAMERA_LIST = 32797;    // File, "Export Camera List..."
 
 // Status bar pane 0
 constexpr int ID_STATUS_PANE = 129;

@@ -85,6 +85,28 @@ void DrawExclamation(QPainter& p) {
     p.drawEllipse(QRectF(6.7, 11.0, 2.6, 2.6));
 }
 
+// A yellow warning triangle with a black exclamation mark.
+void DrawWarning(QPainter& p) {
+    QPainterPath triangle;
+    triangle.moveTo(8.0, 0.8);
+    triangle.lineTo(15.4, 14.6);
+    triangle.lineTo(0.6, 14.6);
+    triangle.closeSubpath();
+    p.setPen(QPen(QColor(150, 110, 0), 1.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(QColor(250, 200, 30));
+    p.drawPath(triangle);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    QPainterPath bar;
+    bar.moveTo(7.0, 5.0);
+    bar.lineTo(9.0, 5.0);
+    bar.lineTo(8.5, 10.0);
+    bar.lineTo(7.5, 10.0);
+    bar.closeSubpath();
+    p.drawPath(bar);
+    p.drawEllipse(QRectF(7.0, 11.2, 2.0, 2.0));
+}
+
 // 32781: an "IP" plate with a pencil below it on the right.
 void DrawModify(QPainter& p) {
     p.setPen(QPen(QColor(20, 60, 130), 1.0));
@@ -188,6 +210,7 @@ QPixmap ListImage(int index) {
     case 2: DrawPadlock(p, true); break;
     case 3: DrawPadlock(p, false); break;
     case 4: DrawExclamation(p); break;
+    case 5: DrawWarning(p); break;
     default: break;
     }
     return pixmap;

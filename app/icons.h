@@ -9,7 +9,8 @@
 namespace icons {
 
 // Images of the camera list in image-list order: 0 check mark, 1 red cross,
-// 2 closed padlock, 3 open padlock, 4 exclamation mark.
+// 2 closed padlock, 3 open padlock, 4 exclamation mark. ListImage(5) is the
+// warning triangle of an address that several cameras use.
 constexpr int kListImageCount = 5;
 QPixmap ListImage(int index);
 std::vector<QIcon> ListImages();

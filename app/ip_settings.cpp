@@ -2,7 +2,7 @@
 
 #include "app/dialog_units.h"
 #include "app/ip_addr_ctrl.h"
-#include "discovery/adapters.h"
+#include "discovery/address_plan.h"
 
 #include <QButtonGroup>
 #include <QGroupBox>
@@ -10,13 +10,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-
-namespace {
-uint32_t ToHostOrder(const std::string& text) {
-    uint32_t value = 0;
-    return ParseIPv4(text, value) ? value : 0;
-}
-}  // namespace
 
 CIPSettings::CIPSettings(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("IP Address Settings"));
@@ -162,29 +155,10 @@ void CIPSettings::OnUseFollowingAddress() {
 }
 
 void CIPSettings::FillFromAdapter() {
-    bool matched = false;
-    uint32_t suggestedMask = 0, suggestedGateway = 0;
-    if (const auto table = ReadAdapterTable()) {
-        for (const AdapterInfo& adapter : *table) {
-            const uint32_t adapterAddress = ToHostOrder(adapter.address);
-            const uint32_t adapterMask = ToHostOrder(adapter.mask);
-            // An adapter without an address (0.0.0.0, mask 0.0.0.0) would match
-            // every camera and suggest the mask 0.0.0.0: it is not a network.
-            if (adapterAddress == 0) continue;
-            if ((adapterAddress & adapterMask) == (address & adapterMask)) {
-                suggestedMask = adapterMask;
-                suggestedGateway = ToHostOrder(adapter.gateway);
-                matched = true;  // the last matching adapter wins
-            }
-        }
-    }
-    if (matched) {
-        maskCtrl->SetAddress(suggestedMask);
-        gatewayCtrl->SetAddress(suggestedGateway);
-    } else {
-        maskCtrl->SetAddress(0xFFFFFF00u);
-        gatewayCtrl->SetAddress(0);
-    }
+    // Against the address the caller gave, not what the user has typed since.
+    const AdapterSuggestion suggestion = SuggestMaskAndGateway(address);
+    maskCtrl->SetAddress(suggestion.mask);
+    gatewayCtrl->SetAddress(suggestion.gateway);
 }
 
 void CIPSettings::OnOK() {

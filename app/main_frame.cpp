@@ -61,8 +61,13 @@ bool CMainFrame::CreateMenuBar() {
     QMenuBar* bar = menuBar();
     bar->setObjectName(QStringLiteral("menubar0xE806"));
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
+    file->addAction(NewCommand(cmd::ID_EXPORT_CAMERA_LIST, QStringLiteral("Export Camera List..."),
+                               QStringLiteral("Save the camera list as CSV or JSON")));
+    file->addSeparator();
     file->addAction(NewCommand(cmd::ID_APP_EXIT, QStringLiteral("E&xit")));
     QMenu* tools = bar->addMenu(QStringLiteral("Tools"));
+    tools->addAction(NewCommand(cmd::ID_ASSIGN_ADDRESSES, QStringLiteral("Assign Addresses..."),
+                                QStringLiteral("Give the selected cameras new addresses in one go")));
     tools->addAction(NewCommand(cmd::ID_OPTIONS, QStringLiteral("Options..."), QStringLiteral("Set application options")));
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->addAction(NewCommand(cmd::ID_HELP_MANUAL, QStringLiteral("&Manual as HTML Help"), QStringLiteral("Open manual")));

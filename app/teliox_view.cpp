@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QShowEvent>
 #include <QStyle>
@@ -48,6 +49,7 @@ const MenuItem kContextMenu[] = {
     {cmd::ID_UPLOAD_CERTIFICATE, "Upload certificate"},
     {cmd::ID_GENERATE_CERTIFICATES, "Generate certificates"},
     {cmd::ID_CONNECTIVITY_WIZARD, "Connectivity Wizard"},
+    {cmd::ID_ASSIGN_ADDRESSES, "Assign Addresses..."},
 };
 
 }  // namespace
@@ -63,9 +65,18 @@ CTelioxView::CTelioxView(QWidget* parent, DiscoveryFactory factory)
       discoveryFactory(std::move(factory)) {
     setObjectName(QStringLiteral("CTelioxView"));
     model = new CCameraListModel(this);
+    proxy = new CCameraListProxy(model, this);
+    filterEdit = new QLineEdit(this);
+    filterEdit->setObjectName(QStringLiteral("cameraFilter"));
+    filterEdit->setPlaceholderText(QStringLiteral("Filter"));
+    filterEdit->setClearButtonEnabled(true);
     cameraList = new CCameraListCtrl(this);
-    cameraList->setModel(model);
-    cameraList->setGeometry(rect());
+    cameraList->setModel(proxy);
+    QItemSelectionModel* defaultSelection = cameraList->selectionModel();
+    cameraList->setSelectionModel(new CCameraSelectionModel(proxy, cameraList));
+    delete defaultSelection;
+    connect(filterEdit, &QLineEdit::textChanged, proxy, &CCameraListProxy::SetFilterText);
+    LayOutChildren();
     discovery = discoveryFactory ? discoveryFactory(devices, statusText) : MakeDiscoveryThreads(devices, statusText);
 
     // A local file that is not there is a failure of its own: the desktop's
@@ -104,12 +115,19 @@ void CTelioxView::showEvent(QShowEvent* event) {
 
 void CTelioxView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    if (cameraList) cameraList->setGeometry(rect());
+    if (cameraList) LayOutChildren();
+}
+
+// The filter field across the top, the list below it over the rest.
+void CTelioxView::LayOutChildren() {
+    const int filterHeight = std::min(filterEdit->sizeHint().height(), height());
+    filterEdit->setGeometry(0, 0, width(), filterHeight);
+    cameraList->setGeometry(0, filterHeight, width(), height() - filterHeight);
 }
 
 void CTelioxView::OnInitialUpdate() {
     initialUpdateDone = true;
-    cameraList->setGeometry(rect());
+    LayOutChildren();
     // Column widths in the proportions 4:3:4:5:1, fixed from now on. They
     // add up to 17 units, so the unit is a seventeenth of the list's client
     // width at this moment, less room for a vertical scroll bar: all five
@@ -146,7 +164,29 @@ int CTelioxView::SelectedRow() const {
     int first = -1;
     for (const QModelIndex& index : selected)
         if (first < 0 || index.row() < first) first = index.row();
-    return first;
+    return proxy->SourceRow(first);
+}
+
+std::vector<CDevice> CTelioxView::SelectedDevices() {
+    FlushRowChanges();  // the list shows what the records hold
+    return PeekSelectedDevices();
+}
+
+std::vector<CDevice> CTelioxView::PeekSelectedDevices() {
+    std::vector<int> shown;
+    for (const QModelIndex& index : cameraList->selectionModel()->selectedRows()) shown.push_back(index.row());
+    std::sort(shown.begin(), shown.end());
+    std::vector<CDevice> records;
+    for (int row : shown) devices.WithDevice(proxy->SourceRow(row), [&records](CDevice& d) { records.push_back(d); });
+    return records;
+}
+
+std::vector<CDevice> CTelioxView::ShownDevices() {
+    FlushRowChanges();
+    std::vector<CDevice> records;
+    for (int row = 0; row < proxy->rowCount(); ++row)
+        devices.WithDevice(proxy->SourceRow(row), [&records](CDevice& d) { records.push_back(d); });
+    return records;
 }
 
 std::optional<CDevice> CTelioxView::PeekSelectedDevice() {
@@ -179,6 +219,8 @@ bool CTelioxView::OnCmdMsg(int id) {
     case cmd::ID_CONNECTIVITY_WIZARD: OnConnectivityWizard(); return true;
     case cmd::ID_HELP_MANUAL: OnHelpManual(); return true;
     case cmd::ID_OPTIONS: OnOptions(); return true;
+    case cmd::ID_ASSIGN_ADDRESSES: OnAssignAddresses(); return true;
+    case cmd::ID_EXPORT_CAMERA_LIST: OnExportCameraList(); return true;
     default: return false;
     }
 }
@@ -210,9 +252,15 @@ bool CTelioxView::OnUpdateCmdUI(int id, bool& enabled) {
         if (id == cmd::ID_UPLOAD_CERTIFICATE && uploadRunning) enabled = false;
         return true;
     }
+    case cmd::ID_ASSIGN_ADDRESSES: {
+        enabled = false;
+        for (const CDevice& device : PeekSelectedDevices()) enabled = enabled || CanModifyIP(device);
+        return true;
+    }
     case cmd::ID_REFRESH:
     case cmd::ID_HELP_MANUAL:
     case cmd::ID_OPTIONS:
+    case cmd::ID_EXPORT_CAMERA_LIST:
         enabled = true;
         return true;
     default:
@@ -240,6 +288,9 @@ std::unique_ptr<QMenu> CTelioxView::BuildContextMenu(const CDevice& device) {
     if (uploadRunning) disable(cmd::ID_UPLOAD_CERTIFICATE);
     if (IsHU(device)) disable(cmd::ID_WEB);
     if (!CanModifyIP(device)) disable(cmd::ID_MODIFY);
+    bool assignable = false;
+    for (const CDevice& selected : PeekSelectedDevices()) assignable = assignable || CanModifyIP(selected);
+    if (!assignable) disable(cmd::ID_ASSIGN_ADDRESSES);
     return menu;
 }
 
@@ -308,7 +359,12 @@ void CTelioxView::OnOptions() {
 }
 
 void CTelioxView::OnTimer() {
-    if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneTextDeferred(QString::fromStdString(statusText.Get()));
+    std::string text = statusText.Get();
+    // After a scan the status bar also counts the cameras that share an address.
+    if (text == "Scan completed")
+        if (const int shared = devices.SharedAddressCount())
+            text += ", " + std::to_string(shared) + " duplicate IPs";
+    if (CMainFrame* frame = ParentFrame()) frame->SetStatusPaneTextDeferred(QString::fromStdString(text));
 }
 
 void CTelioxView::SetStatus(const std::string& text) { statusText.Set(text); }

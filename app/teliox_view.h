@@ -22,6 +22,9 @@
 
 class QMenu;
 class QAction;
+class QLineEdit;
+class CAssignAddressesDlg;
+struct AssignDialogOptions;
 class CMainFrame;
 class CIPSettings;
 class CViewStatusRelay;
@@ -62,7 +65,11 @@ public:
     // The camera of the selected row (a copy; its `row` names the record), or
     // none with the status "No item selected".
     std::optional<CDevice> GetSelectedDevice();
-    int SelectedRow() const;  // -1 when none
+    int SelectedRow() const;  // -1 when none; the record's row (the first selected row shown)
+    // The records of every selected row, in the order the list shows them.
+    std::vector<CDevice> SelectedDevices();
+    // The records of the rows the list shows, in that order.
+    std::vector<CDevice> ShownDevices();
 
     // Handlers
     void OnRefresh();
@@ -77,6 +84,8 @@ public:
     void OnDoubleClick();
     void OnRightClick(const QPoint& globalPos);
     void OnTimer();
+    void OnAssignAddresses();
+    void OnExportCameraList();
 
     // The context menu 310 ("Modify") with the greying rules for a camera.
     std::unique_ptr<QMenu> BuildContextMenu(const CDevice& device);
@@ -91,7 +100,12 @@ public:
 
     CDeviceList& Devices() { return devices; }
     CCameraListCtrl* List() const { return cameraList; }
+    // The rows as the merge writes them; row numbers are the records'. The
+    // list's selection model also takes indexes of this model.
     CCameraListModel* Model() const { return model; }
+    // The rows as the list shows them (sorted, filtered); row numbers are shown rows.
+    CCameraListProxy* ShownModel() const { return proxy; }
+    QLineEdit* FilterEdit() const { return filterEdit; }
     int Unit() const { return unit; }
     std::array<int, CCameraListModel::kColumns> ColumnWidths() const;
     bool StatusTimerRunning() const { return statusTimer.isActive(); }
@@ -125,6 +139,15 @@ public:
     void SetRouteOptions(RTRouteOptions options) { routeOptions = std::move(options); }
     void SetGenerateOptions(GenerateOptions options) { generateOptions = std::move(options); }
     void SetUploadOptions(UploadOptions options) { uploadOptions = std::move(options); }
+
+    // Runs the Assign Addresses dialog modally; tests drive it instead.
+    using AssignDialogRunner = std::function<int(CAssignAddressesDlg&)>;
+    void SetAssignDialogRunner(AssignDialogRunner runner) { assignDialogRunner = std::move(runner); }
+    // Probe, routes and timing of Assign Addresses; tests give stand-ins.
+    void SetAssignOptions(const AssignDialogOptions& options);
+    // Asks for the file of "Export Camera List..." (empty: cancelled).
+    using ExportFileRunner = std::function<QString()>;
+    void SetExportFileRunner(ExportFileRunner runner) { exportFileRunner = std::move(runner); }
 
     // A certificate generation is running on its worker thread.
     bool GenerationRunning() const { return generationRunning; }
@@ -163,7 +186,9 @@ protected:
 
 private:
     void OnInitialUpdate();
+    void LayOutChildren();
     std::optional<CDevice> PeekSelectedDevice();  // no status text
+    std::vector<CDevice> PeekSelectedDevices();   // without applying queued row changes first
     void OpenCameraPage(const char* format);
     // Opens the URL; when that fails the status text becomes `failure`.
     void OpenOrSay(const QUrl& url, const std::string& failure);
@@ -190,6 +215,8 @@ private:
     DiscoveryFactory discoveryFactory;
     std::unique_ptr<IDiscoveryControl> discovery;
     CCameraListModel* model;
+    CCameraListProxy* proxy;
+    QLineEdit* filterEdit;
     CCameraListCtrl* cameraList;
     QTimer statusTimer;
     int unit = 0;
@@ -198,6 +225,9 @@ private:
     PopupRunner popupRunner;
     SettingsDialogRunner settingsDialogRunner;
     QuestionRunner questionRunner;
+    AssignDialogRunner assignDialogRunner;
+    std::shared_ptr<AssignDialogOptions> assignOptions;
+    ExportFileRunner exportFileRunner;
     GEVControlFactory gevControlFactory;
     RTRouteOptions routeOptions;
     GenerateOptions generateOptions;

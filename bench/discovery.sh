@@ -33,19 +33,13 @@ PY=/usr/bin/python3
 [ "$EXTRA" -ge 1 ] && [ "$EXTRA" -le 1000 ] || { echo "discovery.sh: EXTRA must be 1..1000" >&2; exit 1; }
 [ "$ROUNDS" -ge 1 ] && [ "$ROUNDS" -le 20 ] || { echo "discovery.sh: ROUNDS must be 1..20" >&2; exit 1; }
 
-if [ ! -f "$BUILD/build.ninja" ]; then
-  cmake -S . -B "$BUILD" -G Ninja -DTELIOX_BUILD_APP=OFF >/dev/null
-fi
-cmake --build "$BUILD" -j2 --target camsim teliox-cli bench_discovery >/dev/null
+# shellcheck source=bench_lab.sh
+source "$ROOT/bench/bench_lab.sh"
+bench_build camsim teliox-cli bench_discovery
 
 RUN=tlx$$
 WORK=$(mktemp -d /tmp/teliox-bench-XXXXXX)
-cleanup() { "$LAB" down "$RUN" >/dev/null 2>&1 || true; rm -rf "$WORK"; }
-trap cleanup EXIT INT TERM
-"$LAB" cleanup
-"$LAB" up "$RUN" $$
-"$LAB" add-subnet "$RUN" swarm 10.1.0.0/16
-"$LAB" add-pc-adapter "$RUN" swarm 10.1.0.1/16 >/dev/null
+bench_lab_up "$RUN" "$WORK" swarm 10.1.0.0/16 10.1.0.1/16
 "$LAB" add-host "$RUN" swarm swarm none >/dev/null
 "$LAB" add-host "$RUN" mcams swarm none >/dev/null
 

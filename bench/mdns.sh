@@ -26,19 +26,13 @@ PY=/usr/bin/python3  # the system Python, where python3-zeroconf lives
 [ "$COUNT" -ge 1 ] && [ "$COUNT" -le 1000 ] || { echo "mdns.sh: COUNT must be 1..1000" >&2; exit 1; }
 [ "$IDLE" -ge 1 ] && [ "$IDLE" -le 60 ] || { echo "mdns.sh: IDLE must be 1..60" >&2; exit 1; }
 
-if [ ! -f "$BUILD/build.ninja" ]; then
-  cmake -S . -B "$BUILD" -G Ninja -DTELIOX_BUILD_APP=OFF >/dev/null
-fi
-cmake --build "$BUILD" -j2 --target camsim teliox-cli bench_mdns >/dev/null
+# shellcheck source=bench_lab.sh
+source "$ROOT/bench/bench_lab.sh"
+bench_build camsim teliox-cli bench_mdns
 
 RUN=tlx$$
 WORK=$(mktemp -d /tmp/teliox-bench-mdns-XXXXXX)
-cleanup() { "$LAB" down "$RUN" >/dev/null 2>&1 || true; rm -rf "$WORK"; }
-trap cleanup EXIT INT TERM
-"$LAB" cleanup
-"$LAB" up "$RUN" $$
-"$LAB" add-subnet "$RUN" cams 10.2.0.0/16
-"$LAB" add-pc-adapter "$RUN" cams 10.2.0.1/16 >/dev/null
+bench_lab_up "$RUN" "$WORK" cams 10.2.0.0/16 10.2.0.1/16
 "$LAB" add-host "$RUN" mcams cams none >/dev/null
 "$LAB" add-host "$RUN" acams cams none >/dev/null
 

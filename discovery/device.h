@@ -32,6 +32,7 @@ enum DeviceImage : int {
     kImageDisabled = 2,      // closed padlock, column 4
     kImageUnused = 3,        // open padlock
     kImagePending = 4,       // red exclamation mark
+    kImageDuplicate = 5,     // warning triangle, column "IP Address": another camera answers at this address
 };
 
 // List columns.
@@ -59,6 +60,9 @@ public:
     bool reachable = false;
     bool ipChangePending = false;
     bool listed = false;
+    // MAC addresses of the other rows with this address on this adapter;
+    // not empty means the address is in use by more than one camera.
+    std::vector<std::string> sharedAddressMacs;
 };
 
 bool IsListable(const CDevice& device);

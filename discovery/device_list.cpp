@@ -6,6 +6,13 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
+// A record may be the camera of a row unless both MAC addresses are known
+// and differ: then two cameras answer at one address.
+bool MayBeSameCamera(const CDevice& row, const DeviceInfo& info) {
+    if (!info.macKnown || info.macAddress.empty() || row.macAddress.empty()) return true;
+    return EqualsNoCase(row.macAddress, info.macAddress);
+}
+
 }  // namespace
 
 // Trimmed, and cut before the first "." unless the name begins with it.
@@ -34,6 +41,7 @@ void CDeviceList::AddOrUpdateDevice(const DeviceInfo& info) {
     std::lock_guard<std::mutex> lock(deviceLock);
     for (auto& d : devices) {
         if (d->ipAddress != info.ipAddress || d->adapterIndex != info.adapterIndex) continue;
+        if (!MayBeSameCamera(*d, info)) continue;
         if (!interfaceName.empty()) {
             d->interfaceName = interfaceName;
             if (sink) sink->SetItemText(d->row, kColInterface, interfaceName);
@@ -47,6 +55,7 @@ void CDeviceList::AddOrUpdateDevice(const DeviceInfo& info) {
             sink->SetItemText(d->row, kColMacAddress, d->macAddress);
             sink->SetItemText(d->row, kColInterface, interfaceName);
         }
+        MarkSharedAddress(info.ipAddress, info.adapterIndex);
         return;
     }
 
@@ -88,6 +97,35 @@ void CDeviceList::AddOrUpdateDevice(const DeviceInfo& info) {
     }
     ++deviceCount;
     devices.push_back(std::move(device));
+    MarkSharedAddress(info.ipAddress, info.adapterIndex);
+}
+
+std::string SharedAddressToolTip(const std::vector<std::string>& otherMacs) {
+    std::string text = "Duplicate IP address: also used by ";
+    for (size_t i = 0; i < otherMacs.size(); ++i) text += (i ? ", " : "") + otherMacs[i];
+    return text;
+}
+
+void CDeviceList::MarkSharedAddress(const std::string& ipAddress, uint32_t adapterIndex) {
+    std::vector<CDevice*> group;
+    for (auto& d : devices)
+        if (d->ipAddress == ipAddress && d->adapterIndex == adapterIndex) group.push_back(d.get());
+    for (CDevice* d : group) {
+        std::vector<std::string> others;
+        if (!d->macAddress.empty())
+            for (const CDevice* o : group) {
+                if (o == d || o->macAddress.empty() || EqualsNoCase(o->macAddress, d->macAddress)) continue;
+                bool listed = false;
+                for (const auto& m : others) listed = listed || EqualsNoCase(m, o->macAddress);
+                if (!listed) others.push_back(o->macAddress);
+            }
+        if (others == d->sharedAddressMacs) continue;
+        d->sharedAddressMacs = std::move(others);
+        if (!sink) continue;
+        const bool shared = !d->sharedAddressMacs.empty();
+        sink->SetItemImage(d->row, kColIpAddress, shared ? kImageDuplicate : -1);
+        sink->SetItemToolTip(d->row, kColIpAddress, shared ? SharedAddressToolTip(d->sharedAddressMacs) : "");
+    }
 }
 
 bool CDeviceList::FillMacAddress(uint32_t adapterIndex, const std::string& ipAddress, const std::string& macAddress) {
@@ -120,6 +158,13 @@ bool CDeviceList::WithDevice(int row, const std::function<void(CDevice&)>& fn) {
     if (row < 0 || static_cast<size_t>(row) >= devices.size() || !devices[row]) return false;
     fn(*devices[row]);
     return true;
+}
+
+int CDeviceList::SharedAddressCount() const {
+    std::lock_guard<std::mutex> lock(deviceLock);
+    int n = 0;
+    for (const auto& d : devices) n += d->sharedAddressMacs.empty() ? 0 : 1;
+    return n;
 }
 
 std::vector<CDevice> CDeviceList::Snapshot() const {

@@ -21,6 +21,9 @@ public:
     virtual void SetItemText(int row, int column, const std::string& text) = 0;
     virtual void SetItemImage(int row, int column, int image) = 0;
     virtual void DeleteAllRows() = 0;
+    // A cell's own tooltip (plain text; empty removes it). Sinks without
+    // tooltips ignore it.
+    virtual void SetItemToolTip(int /*row*/, int /*column*/, const std::string& /*text*/) {}
 };
 
 class CDeviceList {
@@ -30,7 +33,11 @@ public:
     CDeviceList(const CDeviceList&) = delete;
     CDeviceList& operator=(const CDeviceList&) = delete;
 
-    // The merge: from any discovery thread.
+    // The merge: from any discovery thread. A record matches the first row
+    // with its address on its adapter, unless both carry a known MAC address
+    // and the two differ: two cameras that share an address get a row each,
+    // and every row of such a group is marked (image kImageDuplicate and a
+    // tooltip naming the other MAC addresses in column "IP Address").
     void AddOrUpdateDevice(const DeviceInfo& info);
 
     // A MAC address that was resolved after the merge: every row of that
@@ -42,6 +49,8 @@ public:
     void RemoveAll();
 
     int DeviceCount() const;
+    // Rows whose address another camera on the same adapter uses as well.
+    int SharedAddressCount() const;
 
     // Runs fn on the record of a row under the device lock (commands on the
     // selected camera read and change records this way). False when no record.
@@ -55,6 +64,10 @@ public:
     void SetItemImage(int row, int column, int image);
 
 private:
+    // Brings the marks of the rows with this address on this adapter up to
+    // date (device lock held).
+    void MarkSharedAddress(const std::string& ipAddress, uint32_t adapterIndex);
+
     mutable std::mutex deviceLock;
     std::vector<std::unique_ptr<CDevice>> devices;
     int deviceCount = 0;
@@ -64,3 +77,6 @@ private:
 // The merge's form of a camera name: white space trimmed at both ends, cut
 // before the first "." unless the name begins with it ("cam1.local" -> "cam1").
 std::string NormaliseDeviceName(const std::string& name);
+
+// The tooltip of a row whose address other cameras use too.
+std::string SharedAddressToolTip(const std::vector<std::string>& otherMacs);

@@ -4,6 +4,9 @@
 #   demo_lab_up RUN BUILD_DIR WORK_DIR    create the lab and start the cameras
 #   demo_lab_exec RUN CMD...              run a command in the pc host
 #   demo_lab_down RUN                     stop everything and remove the lab
+#   demo_duplicate_pair RUN BUILD_DIR WORK_DIR
+#                                         two more GigE Vision cameras on the office
+#                                         wire that share 192.168.10.70 (hosts twin1, twin2)
 #
 # Wires and cameras:
 #   office 192.168.10.0/24, pc 192.168.10.1
@@ -66,6 +69,18 @@ demo_lab_up() {
       cat "$work/$host.out" >&2
       return 1
     fi
+  done
+}
+
+demo_duplicate_pair() {
+  local run=$1 build=$2 work=$3 host
+  demo_camsim "$run" "$build" "$work" twin1 office 02:5a:00:00:10:71 '{"cameras": [
+    {"name": "twin1", "address": "192.168.10.70", "mac": "02:5a:00:00:10:71", "info": "K210R", "model": "K210", "serial": "K21071", "services": ["gvcp"]}]}'
+  demo_camsim "$run" "$build" "$work" twin2 office 02:5a:00:00:10:72 '{"cameras": [
+    {"name": "twin2", "address": "192.168.10.70", "mac": "02:5a:00:00:10:72", "info": "K210R", "model": "K210", "serial": "K21072", "services": ["gvcp"]}]}'
+  for host in twin1 twin2; do
+    for _ in $(seq 1 50); do grep -q " ready " "$work/$host.log" 2>/dev/null && break; sleep 0.1; done
+    grep -q " ready " "$work/$host.log" 2>/dev/null || { echo "demo: camera host $host did not start" >&2; return 1; }
   done
 }
 

@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
             auto device = view->GetSelectedDevice();
             if (!device) return;
             QMenu* menu = view->BuildContextMenu(*device).release();
-            const QRect rowRect = view->List()->visualRect(view->Model()->index(3, 1));
+            const QRect rowRect = view->List()->visualRect(view->ShownModel()->index(3, 1));
             menu->popup(view->List()->viewport()->mapToGlobal(rowRect.center()));
         } else if (what == QLatin1String("ip")) {
             auto* dlg = new CIPSettings(frame);

@@ -82,4 +82,41 @@ TEST(AppLab, ListShowsCamerasOfEverySourceAndRefillsAfterRefresh) {
     EXPECT_EQ(pane, "Scan completed");
 }
 
+// Two cameras that share an address: two rows, each marked with the other's
+// MAC address, and the status bar counts them after the scan.
+TEST(AppLab, CamerasSharingAnAddressAreMarked) {
+    LAB_REQUIRE();
+    const std::string probe = labtest::BuiltProgram("tests/app/teliox_view_probe");
+    if (access(probe.c_str(), X_OK) != 0) GTEST_SKIP() << "lab test skipped: teliox_view_probe is not built";
+    Lab lab;
+    ASSERT_TRUE(lab.ok()) << lab.error();
+    ASSERT_TRUE(lab.AddSubnet("a", "192.168.61.0/24")) << lab.error();
+    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.61.1/24"), "eth0") << lab.error();
+    for (const char* host : {"d1", "d2"}) ASSERT_EQ(lab.AddHost(host, "a", "none"), "eth0") << lab.error();
+    ASSERT_GT(lab.StartCamsim("d1", "d1", R"({"cameras": [{"name": "twinA", "address": "192.168.61.70",
+      "mac": "02:00:00:00:0d:01", "info": "KSRV-1", "services": ["gvcp"]},
+      {"name": "single", "address": "192.168.61.71", "mac": "02:00:00:00:0d:03", "info": "KSRV-1",
+       "services": ["gvcp"]}]})"), 0) << lab.error();
+    ASSERT_GT(lab.StartCamsim("d2", "d2", R"({"cameras": [{"name": "twinB", "address": "192.168.61.70",
+      "mac": "02:00:00:00:0d:02", "info": "KSRV-1", "services": ["gvcp"]}]})"), 0) << lab.error();
+
+    const auto run = lab.Exec("pc", {probe, "3", "40"}, 90);
+    ASSERT_EQ(run.status, 0) << "stdout:\n" << run.out << "\nstderr:\n" << run.err;
+    std::map<std::string, std::string> tips;  // MAC -> tooltip of the address cell
+    std::string pane;
+    std::stringstream out(run.out);
+    for (std::string line; std::getline(out, line);) {
+        const auto f = Split(line);
+        if (f.size() == 5 && f[0] == "SHARED") {
+            EXPECT_EQ(f[2], "192.168.61.70") << line;
+            tips[f[3]] = f[4];
+        }
+        if (!f.empty() && f[0] == "PANE") pane = f.size() > 1 ? f[1] : "";
+    }
+    ASSERT_EQ(tips.size(), 2u) << run.out;
+    EXPECT_NE(tips["02:00:00:00:0D:01"].find("also used by 02:00:00:00:0D:02"), std::string::npos) << run.out;
+    EXPECT_NE(tips["02:00:00:00:0D:02"].find("also used by 02:00:00:00:0D:01"), std::string::npos) << run.out;
+    EXPECT_EQ(pane, "Scan completed, 2 duplicate IPs");
+}
+
 }  // namespace

@@ -186,14 +186,14 @@ TEST_F(ViewTest, EnablingRulesFollowThePlatform) {
     EXPECT_TRUE(enabled);
 }
 
-TEST_F(ViewTest, ContextMenuHasTheSixItemsInOrderAndRunsTheChosenOne) {
+TEST_F(ViewTest, ContextMenuHasItsItemsInOrderAndRunsTheChosenOne) {
     Add(CameraInfo("cam1", "192.168.0.20", "J3"));
     Select(0);
     auto menu = view->BuildContextMenu(*view->GetSelectedDevice());
     QStringList texts;
     for (QAction* action : menu->actions()) texts << action->text();
     EXPECT_EQ(texts, QStringList({"Modify...", "Web...", "Refresh", "Upload certificate", "Generate certificates",
-                                  "Connectivity Wizard"}));
+                                  "Connectivity Wizard", "Assign Addresses..."}));
 
     chooseId = cmd::ID_CONNECTIVITY_WIZARD;
     view->OnRightClick(QPoint(5, 5));

@@ -3,14 +3,27 @@
 //   teliox_view_probe MIN_ROWS TIMEOUT_SECONDS [REFRESH]
 // With REFRESH 1 it then runs Refresh (F5) and waits for the list again.
 // Lines: "ROW<TAB>name<TAB>ip<TAB>mac<TAB>interface<TAB>image0<TAB>image4",
-// "EMPTIED<TAB>n" (rows right after the refresh), "PANE<TAB>status pane text".
+// "SHARED<TAB>name<TAB>ip<TAB>mac<TAB>address cell tooltip" for every row
+// marked as sharing its address, "EMPTIED<TAB>n" (rows right after the
+// refresh), "PANE<TAB>status pane text".
+// With TELIOX_PROBE_SHOTS=DIR it also saves the window as
+// DIR/screenshot-list.png (on the display of DISPLAY when set, e.g. Xvfb);
+// with TELIOX_PROBE_ASSIGN_FROM=ADDRESS it then selects the cameras on the
+// adapter of that address, opens Assign Addresses from there, applies the
+// plan when TELIOX_PROBE_ASSIGN_APPLY=1 and saves DIR/screenshot-assign.png
+// once the rescan is through.
 // It broadcasts, so it refuses to run in the machine's own network namespace:
 // only inside a lab host.
+#include "app/assign_dialog.h"
 #include "app/commands.h"
+#include "app/ip_addr_ctrl.h"
 #include "app/main_frame.h"
+#include "discovery/adapters.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QLabel>
+#include <QPixmap>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -52,6 +65,69 @@ void PrintRows(CTelioxView* view) {
     }
 }
 
+void PrintShared(CTelioxView* view) {
+    const CCameraListModel* model = view->Model();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        if (model->ItemImage(row, kColIpAddress) != kImageDuplicate) continue;
+        const QString tip = model->data(model->index(row, kColIpAddress), Qt::ToolTipRole).toString();
+        std::printf("SHARED\t%s\t%s\t%s\t%s\n", qPrintable(model->ItemText(row, 0)),
+                    qPrintable(model->ItemText(row, 1)), qPrintable(model->ItemText(row, 2)),
+                    qPrintable(QString(tip).replace(QLatin1Char('\n'), QLatin1Char(' '))));
+    }
+}
+
+// Waits, processing events, until `done` holds or boundMs passes.
+template <typename Pred>
+bool WaitFor(Pred done, int boundMs) {
+    QEventLoop loop;
+    QTimer tick;
+    QTimer::singleShot(boundMs, &loop, &QEventLoop::quit);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (done()) loop.quit();
+    });
+    tick.start(100);
+    if (!done()) loop.exec();
+    return done();
+}
+
+// The screenshots of the documentation (see the head of this file).
+void TakeShots(CMainFrame* frame, const QString& dir) {
+    CTelioxView* view = frame->View();
+    frame->grab().save(dir + QStringLiteral("/screenshot-list.png"));
+    const QByteArray from = qgetenv("TELIOX_PROBE_ASSIGN_FROM");
+    uint32_t start = 0;
+    if (from.isEmpty() || !ParseIPv4(from.toStdString(), start)) return;
+    uint32_t adapter = 0;
+    if (const auto table = ReadAdapterTable())
+        for (const AdapterInfo& a : *table) {
+            uint32_t address = 0, mask = 0;
+            if (ParseIPv4(a.address, address) && ParseIPv4(a.mask, mask) && (address & mask) == (start & mask))
+                adapter = a.index;
+        }
+    view->List()->clearSelection();
+    const std::vector<CDevice> shown = view->ShownDevices();
+    for (int row = 0; row < static_cast<int>(shown.size()); ++row)
+        if (shown[static_cast<size_t>(row)].adapterIndex == adapter)
+            view->List()->selectionModel()->select(view->ShownModel()->index(row, 0),
+                                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const bool apply = qgetenv("TELIOX_PROBE_ASSIGN_APPLY") == "1";
+    view->SetAssignDialogRunner([&](CAssignAddressesDlg& dialog) {
+        dialog.show();
+        dialog.StartCtrl()->SetAddress(start);
+        emit dialog.StartCtrl()->AddressEdited();
+        WaitFor([&] { return dialog.PlanReady(); }, 30000);
+        if (apply) {
+            dialog.OnApply();
+            WaitFor([&] { return dialog.RunFinished() && dialog.RescanDone(); }, 90000);
+        }
+        dialog.grab().save(dir + QStringLiteral("/screenshot-assign.png"));
+        std::printf("ASSIGN\t%s\t%s\n", qPrintable(dialog.SummaryLabel()->text()),
+                    qPrintable(dialog.RescanLabel()->text()));
+        return int(QDialog::Accepted);
+    });
+    frame->OnCommand(cmd::ID_ASSIGN_ADDRESSES);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,7 +143,8 @@ int main(int argc, char** argv) {
     const int timeoutSeconds = std::atoi(argv[2]);
     bool refresh = argc > 3 && std::atoi(argv[3]) != 0;
 
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QString shots = qEnvironmentVariable("TELIOX_PROBE_SHOTS");
+    if (shots.isEmpty() || qEnvironmentVariableIsEmpty("DISPLAY")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir settingsFolder;
     for (auto format : {QSettings::NativeFormat, QSettings::IniFormat})
         QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
@@ -95,7 +172,10 @@ int main(int argc, char** argv) {
         poll.stop();
         QTimer::singleShot(1200, [&] {  // the status timer and the idle update show the text
             PrintRows(view);
+            PrintShared(view);
             std::printf("PANE\t%s\n", qPrintable(frame->StatusPane()->text()));
+            std::fflush(stdout);
+            if (!shots.isEmpty()) TakeShots(frame.get(), shots);
             std::fflush(stdout);
             result = 0;
             frame->OnCommand(cmd::ID_APP_EXIT);

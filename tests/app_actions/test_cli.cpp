@@ -239,3 +239,39 @@ TEST_F(CertFolderRule, GroupFolderOfTheInstallServesTheFirstTechnicianAndSendsTh
     // The second technician cannot read the first one's key: their own folder.
     EXPECT_EQ(FolderOf(kSecondTechnician, true, programData), UserSsl(kSecondTechnician) + " (per-user)");
 }
+
+// teliox-cli assign and scan refuse bad usage before any scan: exit 2 with a reason.
+TEST(CliAssign, BadArgumentsAreUsageErrorsBeforeAnyScan) {
+#ifndef TELIOX_CLI_PATH
+    GTEST_SKIP() << "teliox-cli is not part of this build";
+#else
+    auto run = [](const std::string& args, std::string& out) {
+        return RunCommand(ShellQuote(TELIOX_CLI_PATH) + " " + args + " </dev/null", out);
+    };
+    std::string out;
+    const std::pair<const char*, const char*> cases[] = {
+        {"assign --all", "either --from ADDRESS/MASK or --dhcp"},
+        {"assign --dhcp --from 192.168.1.20/24 --all", "either --from ADDRESS/MASK or --dhcp"},
+        {"assign --from 192.168.1.20/24", "name the cameras or give --all"},
+        {"assign --from 192.168.1.20/24 --all 192.168.1.50", "name the cameras or give --all"},
+        {"assign --from 192.168.1.20 --all", "--from wants ADDRESS/MASK"},
+        {"assign --from 192.168.1.20/33 --all", "--from wants ADDRESS/MASK"},
+        {"assign --from 192.168.1.20/24 --gateway nowhere --all", "'nowhere' is not an IPv4 address"},
+        {"assign --dhcp --gateway 192.168.1.1 --all", "--gateway goes with --from only"},
+        {"assign --dhcp --parallel 0 --all", "--parallel wants a number from 1 to 16"},
+        {"assign --dhcp camera.local", "neither an IPv4 nor a MAC address"},
+        {"assign --dhcp --all --bogus", "unknown option '--bogus'"},
+        {"scan --json --csv", "--json and --csv exclude each other"},
+    };
+    for (const auto& [args, reason] : cases) {
+        EXPECT_EQ(run(args, out), 2) << args << "\n" << out;
+        EXPECT_NE(out.find(reason), std::string::npos) << args << "\n" << out;
+        EXPECT_EQ(out.find("Scanning"), std::string::npos) << args;
+    }
+    EXPECT_EQ(run("assign --help", out), 0);
+    EXPECT_NE(out.find("--dry-run"), std::string::npos) << out;
+    EXPECT_EQ(run("--help", out), 0);
+    EXPECT_NE(out.find("assign --from ADDRESS/MASK"), std::string::npos) << out;
+    EXPECT_NE(out.find("scan [--json | --csv]"), std::string::npos) << out;
+#endif
+}

@@ -252,3 +252,119 @@ TEST_F(Merge, ConcurrentSourcesAndRefresh) {
     }
     EXPECT_EQ(list.DeviceCount(), static_cast<int>(rows.size()));
 }
+
+// Two cameras that share an address: a row each, both marked, and the
+// Part of the merge that matches by address alone still holds whenever one
+// of the two MAC addresses is unknown.
+namespace {
+
+class TipSink : public RecordingSink {
+public:
+    void SetItemToolTip(int row, int column, const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        tips.push_back("tip " + std::to_string(row) + " " + std::to_string(column) + " " + text);
+    }
+    std::vector<std::string> TakeTips() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(tips, {});
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::string> tips;
+};
+
+DeviceInfo WithMac(DeviceInfo info, const std::string& mac, bool known = true) {
+    info.macAddress = mac;
+    info.macKnown = known;
+    return info;
+}
+
+class SharedAddress : public ::testing::Test {
+protected:
+    ScopedAdapterTable table{AdapterTable{MakeAdapter(11, "192.168.1.10", "255.255.255.0"),
+                                          MakeAdapter(12, "10.0.0.5", "255.0.0.0")}};
+    TipSink sink;
+    CDeviceList list{&sink};
+};
+
+}  // namespace
+
+TEST_F(SharedAddress, DifferentKnownMacsGiveTwoMarkedRows) {
+    list.AddOrUpdateDevice(WithMac(Record("a", "192.168.1.20", 11), "02:00:00:00:00:0A"));
+    sink.Take();
+    EXPECT_TRUE(sink.TakeTips().empty());
+    EXPECT_EQ(list.SharedAddressCount(), 0);
+
+    list.AddOrUpdateDevice(WithMac(Record("b", "192.168.1.20", 11), "02:00:00:00:00:0B"));
+    const auto calls = sink.Take();
+    EXPECT_EQ(calls.front(), "insert 1 b");
+    EXPECT_THAT(calls, ::testing::Contains("image 0 1 5"));
+    EXPECT_THAT(calls, ::testing::Contains("image 1 1 5"));
+    EXPECT_THAT(sink.TakeTips(),
+                ::testing::UnorderedElementsAre("tip 0 1 Duplicate IP address: also used by 02:00:00:00:00:0B",
+                                                "tip 1 1 Duplicate IP address: also used by 02:00:00:00:00:0A"));
+    auto rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_THAT(rows[0].sharedAddressMacs, ElementsAre("02:00:00:00:00:0B"));
+    EXPECT_THAT(rows[1].sharedAddressMacs, ElementsAre("02:00:00:00:00:0A"));
+    EXPECT_EQ(list.SharedAddressCount(), 2);
+
+    // Each camera's next answer refreshes its own row, and the marks do not
+    // flicker: nothing about them is sent again.
+    list.AddOrUpdateDevice(WithMac(Record("b", "192.168.1.20", 11), "02:00:00:00:00:0b"));
+    const auto update = sink.Take();
+    EXPECT_THAT(update, ::testing::Contains("text 1 1 192.168.1.20"));
+    EXPECT_THAT(update, ::testing::Not(::testing::Contains("text 0 1 192.168.1.20")));
+    EXPECT_THAT(update, ::testing::Not(::testing::Contains("image 1 1 5")));
+    EXPECT_TRUE(sink.TakeTips().empty());
+    EXPECT_EQ(list.Snapshot().size(), 2u);
+
+    // A third camera: every row names the two others.
+    list.AddOrUpdateDevice(WithMac(Record("c", "192.168.1.20", 11), "02:00:00:00:00:0C"));
+    rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_THAT(rows[0].sharedAddressMacs, ElementsAre("02:00:00:00:00:0B", "02:00:00:00:00:0C"));
+    EXPECT_THAT(rows[2].sharedAddressMacs, ElementsAre("02:00:00:00:00:0A", "02:00:00:00:00:0B"));
+    EXPECT_EQ(sink.TakeTips().size(), 3u);
+
+    list.RemoveAll();
+    EXPECT_EQ(list.SharedAddressCount(), 0);
+}
+
+TEST_F(SharedAddress, UnknownMacMatchesByAddressAsBefore) {
+    list.AddOrUpdateDevice(WithMac(Record("a", "192.168.1.20", 11), "02:00:00:00:00:0A"));
+    // The record's MAC was not obtained (its text does not count) ...
+    list.AddOrUpdateDevice(WithMac(Record("x", "192.168.1.20", 11), "02:00:00:00:00:0F", false));
+    // ... or the row has none.
+    list.AddOrUpdateDevice(WithMac(Record("n", "192.168.1.30", 11), ""));
+    list.AddOrUpdateDevice(WithMac(Record("m", "192.168.1.30", 11), "02:00:00:00:00:0E"));
+    const auto rows = list.Snapshot();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].name, "a");
+    EXPECT_EQ(rows[0].macAddress, "02:00:00:00:00:0A");
+    EXPECT_EQ(rows[1].name, "n");
+    EXPECT_EQ(rows[1].macAddress, "");  // never refreshed by a later answer
+    EXPECT_EQ(list.SharedAddressCount(), 0);
+    EXPECT_TRUE(sink.TakeTips().empty());
+}
+
+TEST_F(SharedAddress, SameAddressOnAnotherAdapterIsNoDuplicate) {
+    list.AddOrUpdateDevice(WithMac(Record("a", "10.0.0.20", 11), "02:00:00:00:00:0A"));
+    list.AddOrUpdateDevice(WithMac(Record("b", "10.0.0.20", 12), "02:00:00:00:00:0B"));
+    EXPECT_EQ(list.Snapshot().size(), 2u);
+    EXPECT_EQ(list.SharedAddressCount(), 0);
+}
+
+TEST_F(SharedAddress, MarkClearsWhenTheOtherCameraLeavesTheAddress) {
+    list.AddOrUpdateDevice(WithMac(Record("a", "192.168.1.20", 11), "02:00:00:00:00:0A"));
+    list.AddOrUpdateDevice(WithMac(Record("b", "192.168.1.20", 11), "02:00:00:00:00:0B"));
+    sink.Take();
+    sink.TakeTips();
+    // A forced address moves the record of row 0 (as the GigE Vision route does).
+    list.WithDevice(0, [](CDevice& d) { d.ipAddress = "192.168.1.99"; });
+    list.AddOrUpdateDevice(WithMac(Record("b", "192.168.1.20", 11), "02:00:00:00:00:0B"));
+    EXPECT_THAT(sink.Take(), ::testing::Contains("image 1 1 -1"));
+    EXPECT_THAT(sink.TakeTips(), ElementsAre("tip 1 1 "));
+    EXPECT_TRUE(list.Snapshot()[1].sharedAddressMacs.empty());
+}

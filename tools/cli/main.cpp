@@ -10,15 +10,19 @@ static void Usage(FILE* out) {
         "       teliox-cli --help | --version\n"
         "\n"
         "commands:\n"
-        "  scan [--json] [--seconds N] [--watch N]\n"
+        "  scan [--json | --csv] [--seconds N] [--watch N]\n"
         "        find cameras on every adapter and print the camera list\n"
         "  set-ip CAMERA --dhcp | --static ADDRESS/MASK [--gateway G]\n"
         "        change a camera's network settings (CAMERA: its address or MAC)\n"
-        "  cert generate [--yes] | fetch CAMERA [--host-name NAME] [--port N] | upload CAMERA [--port N]\n"
-        "        make the client certificate, store a camera's certificate, upload ours\n"
+        "  assign --from ADDRESS/MASK [--gateway G] | --dhcp [--dry-run] [--parallel N] CAMERA... | --all\n"
+        "        give many cameras free addresses from ADDRESS on (or DHCP) in one go\n"
+        "  cert generate [--yes] | fetch CAMERA [--host-name NAME] [--port N] | upload CAMERA [--port N] | folder\n"
+        "        make the client certificate, store a camera's certificate, upload ours,\n"
+        "        print the certificate folder in use\n"
         "\n"
         "'teliox-cli COMMAND --help' describes one command.\n"
-        "exit status: 0 success, 1 failure, 2 bad usage, 3 camera not found or not changeable (set-ip)\n",
+        "exit status: 0 success, 1 failure, 2 bad usage, 3 camera not found or not changeable (set-ip, assign),\n"
+        "  4 the change was sent as the IP-change broadcast and not confirmed (set-ip)\n",
         out);
 }
 
@@ -34,6 +38,7 @@ int main(int argc, char** argv) {
     const char* cmd = argv[1];
     if (!std::strcmp(cmd, "scan")) return CmdScan(argc - 1, argv + 1);
     if (!std::strcmp(cmd, "set-ip")) return CmdSetIp(argc - 1, argv + 1);
+    if (!std::strcmp(cmd, "assign")) return CmdAssign(argc - 1, argv + 1);
     if (!std::strcmp(cmd, "cert")) return CmdCert(argc - 1, argv + 1);
     std::fprintf(stderr, "teliox-cli: unknown command '%s'\n", cmd);
     Usage(stderr);

@@ -1,7 +1,7 @@
 // teliox-cli scan: runs the discovery threads of the window program against
 // a camera list of its own and prints the list.
 //
-//   teliox-cli scan [--json] [--seconds N] [--watch N]
+//   teliox-cli scan [--json | --csv] [--seconds N] [--watch N]
 //
 // The command-line scan runs every source on every adapter at once: the
 // multicast query, the mDNS query-and-collect and the GigE Vision broadcast go
@@ -14,13 +14,14 @@
 // --watch N refreshes the list every N seconds (empties it and scans again,
 // as the window's refresh does) and prints rows as they appear, until
 // interrupted or, with --seconds, for that long. Progress goes to stderr.
+// --json and --csv write the list the way the window's export does; texts
+// that are not UTF-8 appear as U+FFFD there and in the table.
 #include "commands.h"
 
 #include "discovery/adapters.h"
+#include "discovery/camera_export.h"
 #include "discovery/device_list.h"
 #include "discovery/scan_threads.h"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -70,13 +71,15 @@ private:
 
 struct Options {
     bool json = false;
+    bool csv = false;
     int seconds = 0;  // 0: until the first cycle is done
     int watch = 0;    // 0: one scan
 };
 
 void Usage() {
-    std::fputs("usage: teliox-cli scan [--json] [--seconds N] [--watch N]\n"
+    std::fputs("usage: teliox-cli scan [--json | --csv] [--seconds N] [--watch N]\n"
                "  --json       print the camera list as a JSON array\n"
+               "  --csv        print the camera list as CSV (RFC 4180, UTF-8, header row)\n"
                "  --seconds N  keep the listeners open for N seconds, never less than one full\n"
                "               scan cycle (default: one scan cycle, about a second)\n"
                "  --watch N    refresh the list every N seconds and print rows as they appear\n",
@@ -95,8 +98,12 @@ bool ParsePositive(const char* text, int& out) {
 bool ParseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--json") {
-            o.json = true;
+        if (a == "--json" || a == "--csv") {
+            (a == "--json" ? o.json : o.csv) = true;
+            if (o.json && o.csv) {
+                std::fprintf(stderr, "teliox-cli scan: --json and --csv exclude each other\n");
+                return false;
+            }
         } else if ((a == "--seconds" || a == "--watch") && i + 1 < argc) {
             int& target = a == "--seconds" ? o.seconds : o.watch;
             if (!ParsePositive(argv[++i], target)) {
@@ -124,24 +131,15 @@ std::string Flags(const CDevice& d) {
     if (!d.reachable) add("other-subnet");
     if (d.disabled) add("disabled");
     if (d.ipChangePending) add("ip-change-pending");
+    if (!d.sharedAddressMacs.empty()) add("duplicate-address");
     return f.empty() ? "-" : f;
 }
 
-nlohmann::ordered_json ToJson(const CDevice& d) {
-    return nlohmann::ordered_json{{"name", d.name},
-                          {"ipAddress", d.ipAddress},
-                          {"macAddress", d.macAddress},
-                          {"interfaceName", d.interfaceName},
-                          {"hostName", d.hostName},
-                          {"platform", d.platform},
-                          {"model", d.model},
-                          {"reachable", d.reachable},
-                          {"disabled", d.disabled},
-                          {"ipChangePending", d.ipChangePending}};
-}
-
 std::vector<std::string> Cells(const CDevice& d) {
-    return {d.name, d.ipAddress, d.macAddress, d.interfaceName, d.hostName, d.platform, d.model, Flags(d)};
+    std::vector<std::string> cells{d.name,     d.ipAddress, d.macAddress, d.interfaceName,
+                                   d.hostName, d.platform,  d.model,      Flags(d)};
+    for (std::string& c : cells) c = TerminalText(c);
+    return cells;
 }
 
 const std::vector<std::string> kHeader = {"Name",  "IP Address", "MAC Address", "Interface",
@@ -186,6 +184,7 @@ int CmdScan(int argc, char** argv) {
         std::fputs("teliox-cli scan: no network adapter with IPv4 found (loopback does not count); nothing to scan\n",
                    stderr);
         if (o.json && !o.watch) std::printf("[]\n");
+        else if (o.csv) std::fputs(CameraListCsv({}).c_str(), stdout);
         else if (!o.json) PrintTable({});
         return 0;
     }
@@ -231,9 +230,9 @@ int CmdScan(int argc, char** argv) {
         showProgress();
         std::vector<CDevice> rows = list.Snapshot();
         if (o.json) {
-            nlohmann::ordered_json arr = nlohmann::ordered_json::array();
-            for (const CDevice& d : rows) arr.push_back(ToJson(d));
-            std::printf("%s\n", arr.dump(2).c_str());
+            std::fputs(CameraListJson(rows).c_str(), stdout);
+        } else if (o.csv) {
+            std::fputs(CameraListCsv(rows).c_str(), stdout);
         } else {
             PrintTable(rows);
         }
@@ -242,7 +241,8 @@ int CmdScan(int argc, char** argv) {
     }
 
     // Watch: print rows as they come, refresh every `watch` seconds.
-    if (!o.json) PrintLine(kHeader, kWatchWidths);
+    if (o.csv) std::fputs(CsvLine(CameraExportKeys()).c_str(), stdout);
+    else if (!o.json) PrintLine(kHeader, kWatchWidths);
     std::fflush(stdout);
     size_t printed = 0;
     auto nextRefresh = start + std::chrono::seconds(o.watch);
@@ -250,7 +250,9 @@ int CmdScan(int argc, char** argv) {
         std::vector<CDevice> rows = list.Snapshot();
         for (; printed < rows.size(); ++printed) {
             if (o.json)
-                std::printf("%s\n", ToJson(rows[printed]).dump().c_str());
+                std::printf("%s\n", CameraJson(rows[printed]).c_str());
+            else if (o.csv)
+                std::fputs(CsvLine(CameraExportCells(rows[printed])).c_str(), stdout);
             else
                 PrintLine(Cells(rows[printed]), kWatchWidths);
         }

@@ -22,9 +22,11 @@
 // The resource tree gives up connecting after 5 seconds (TLS handshake
 // included) and waits at most 10 seconds for each reply.
 #include "commands.h"
+#include "cli_common.h"
 
 #include "app/actions/ip_change_rt.h"
 #include "discovery/adapters.h"
+#include "discovery/address_plan.h"
 #include "discovery/device_list.h"
 #include "discovery/gev_modify.h"
 #include "discovery/gev_scanner.h"
@@ -68,50 +70,6 @@ void Usage(FILE* out = stderr) {
 int Fail(int code, const std::string& message) {
     std::fprintf(stderr, "teliox-cli set-ip: %s\n", message.c_str());
     return code;
-}
-
-// "00:11:1c:ab:cd:ef" or "00-11-1C-AB-CD-EF" to the list's form; empty when not a MAC.
-std::string NormaliseMac(const std::string& text) {
-    if (text.size() != 17) return {};
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (i % 3 == 2) {
-            if (c != ':' && c != '-') return {};
-            out += ':';
-        } else {
-            if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
-            out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-    }
-    return out;
-}
-
-// Waits for the discovery threads to finish `cycles` scan cycles; bounded, so
-// a stuck scan ends the command instead of hanging it.
-bool WaitForCycles(const CDiscoveryThreads& discovery, unsigned cycles) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (discovery.CyclesCompleted() < cycles) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-// A prefix length ("24") or a dotted mask with contiguous ones; false otherwise.
-bool ParseSubnetMask(const std::string& text, uint32_t& mask) {
-    if (!text.empty() && text.size() <= 2 && std::isdigit(static_cast<unsigned char>(text[0])) &&
-        (text.size() == 1 || std::isdigit(static_cast<unsigned char>(text[1])))) {
-        const int prefix = std::atoi(text.c_str());
-        if (prefix > 32) return false;
-        mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
-        return true;
-    }
-    uint32_t m = 0;
-    if (!ParseIPv4(text, m)) return false;
-    if (((~m + 1) & ~m) != 0) return false;  // ones, then zeros only
-    mask = m;
-    return true;
 }
 
 void PrintStatus(const std::string& text, bool) {
@@ -205,7 +163,7 @@ int CmdSetIp(int argc, char** argv) {
 
     uint32_t cameraAddress = 0;
     const bool byAddress = ParseIPv4(camera, cameraAddress);
-    const std::string cameraMac = byAddress ? std::string() : NormaliseMac(camera);
+    const std::string cameraMac = byAddress ? std::string() : NormaliseMacText(camera);
     if (!byAddress && cameraMac.empty()) return Fail(2, "'" + camera + "' is neither an IPv4 nor a MAC address");
 
     std::printf("Scanning for cameras...\n");
