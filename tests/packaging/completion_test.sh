@@ -29,14 +29,17 @@ expect() {  # expected, words...
 }
 
 run_cases() {
-  expect "--help --version cert scan set-ip" teliox-cli ""
+  expect "--help --version assign cert scan set-ip" teliox-cli ""
   expect "scan set-ip" teliox-cli s
-  expect "--help --json --seconds --watch" teliox-cli scan ""
+  expect "--csv --help --json --seconds --watch" teliox-cli scan ""
   expect "--json" teliox-cli scan --seconds 5 --j
   expect "" teliox-cli scan --seconds ""
   expect "--dhcp --gateway --help --static" teliox-cli set-ip 192.168.1.20 ""
   expect "" teliox-cli set-ip 192.168.1.20 --static ""
-  expect "--help fetch generate upload" teliox-cli cert ""
+  expect "--all --dhcp --dry-run --from --gateway --help --parallel" teliox-cli assign ""
+  expect "" teliox-cli assign --from ""
+  expect "--dry-run" teliox-cli assign --dhcp --dr
+  expect "--help fetch folder generate upload" teliox-cli cert ""
   expect "--yes" teliox-cli cert generate ""
   expect "--host-name --port" teliox-cli cert fetch 192.168.1.20 ""
   expect "--port" teliox-cli cert upload 192.168.1.20 --p
