@@ -72,45 +72,53 @@ CameraChangeResult ViaGigEVision(CDeviceList& list, const CDevice& camera, GEVSe
     return {AssignState::BroadcastSent, {}, "control refused: forced address to " + camera.macAddress};
 }
 
+// What the write phase came to, in the grid's words.
+CameraChangeResult FromWritePhase(const RTWriteResult& written, const std::string& status) {
+    if (!written.connected) return Failed("Failed to connect", ResultText(written.connectResult));
+    if (!written.skipped.empty()) {
+        std::string detail;
+        for (const std::string& s : written.skipped) detail += (detail.empty() ? "" : "; ") + s;
+        return Failed("Not every setting was accepted", detail);
+    }
+    if (!written.committed) return Failed("The camera did not accept the commit", status);
+    return {AssignState::Done, {}, "resource tree"};
+}
+
+// The broadcast counts as sent only when it went out on every adapter: a
+// camera behind an adapter that got nothing would stay where it is.
+CameraChangeResult FromBroadcast(const IPChangeBroadcastReport& report, const std::string& hostName) {
+    if (report.result != 0 || report.sent == 0)
+        return Failed("The broadcast did not go out on every adapter (" + std::to_string(report.result) + ")",
+                      report.failure);
+    return {AssignState::BroadcastSent, {}, "IP-change message for " + hostName};
+}
+
 CameraChangeResult ViaResourceTree(CDeviceList& list, const CDevice& camera, GEVSettings settings,
                                    const AssignRouteOptions& options) {
     RTRouteOptions route = options.resourceTree;
     if (!route.connect.timeoutMs) route.connect.timeoutMs = kAssignRequestTimeoutMs;
-    RTReadResult read;
     if (camera.sharedAddressMacs.empty()) {
-        read = ReadViaResourceTree(camera, {}, route);
-    } else {
-        // Connecting to the address could reach the other camera: broadcast.
-        read.camera = camera;
-        read.connected = false;
-        read.preset.address = 0;
-        uint32_t a = 0;
-        if (ParseIPv4(camera.ipAddress, a)) read.preset.address = a;
+        // The whole change as "Modify..." makes it, on this worker's thread.
+        const RTChangeResult r = ChangeViaResourceTree(camera, settings, {}, route);
+        if (r.outcome == RTOutcome::Done) return {AssignState::Done, {}, "resource tree"};
+        if (r.read.connected) return FromWritePhase(r.written, r.status);
+        return FromBroadcast(r.broadcast, camera.hostName);
     }
+    // Connecting to the address could reach the other camera: the broadcast,
+    // which names the camera by its host name, with what the read phase of an
+    // unreachable camera would have offered.
+    RTReadResult read;
+    read.camera = camera;
+    uint32_t a = 0;
+    if (ParseIPv4(camera.ipAddress, a)) read.preset.address = a;
     if (settings.dhcp) {
         settings.address = read.preset.address;
         settings.netmask = read.preset.netmask;
         settings.gateway = read.preset.gatewayAddress;
     }
-    RTWriteResult written;
-    RTApplyResult applied =
-        ApplyViaResourceTree(list, 0, read, settings, {}, route, [&written](const RTWriteResult& w) { written = w; });
-    if (applied.threadStarted) {
-        applied.thread.join();
-        if (!written.connected) return Failed("Failed to connect", ResultText(written.connectResult));
-        if (!written.skipped.empty()) {
-            std::string detail;
-            for (const std::string& s : written.skipped) detail += (detail.empty() ? "" : "; ") + s;
-            return Failed("Not every setting was accepted", detail);
-        }
-        if (!written.committed) return Failed("The camera did not accept the commit");
-        return {AssignState::Done, {}, "resource tree"};
-    }
+    const RTApplyResult applied = ApplyViaResourceTree(list, 0, read, settings, {}, route);
     if (!applied.broadcast) return Failed("Nothing was sent");
-    if (applied.broadcastResult != 0)
-        return Failed("The broadcast did not go out on every adapter (" + std::to_string(applied.broadcastResult) +
-                      ")");
-    return {AssignState::BroadcastSent, {}, "IP-change message for " + camera.hostName};
+    return FromBroadcast(applied.broadcastReport, camera.hostName);
 }
 
 }  // namespace
