@@ -48,8 +48,8 @@ int CResourceClientLibBio::FlushSock(ResCommType, const char*) {
     CResSigpipeBlock guard;
     unsigned char scratch[512];
     int dropped = 0;
-    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(RES_FLUSH_MAX_MS);
-    while (dropped < RES_FLUSH_MAX_BYTES && ResClock::now() < end) {
+    const int64_t end = Platform::DeadlineIn(RES_FLUSH_MAX_MS);
+    while (dropped < RES_FLUSH_MAX_BYTES && Platform::MsUntil(end) > 0) {
         const int r = m_ssl ? SSL_read(m_ssl, scratch, int(sizeof scratch)) : BIO_read(m_bio, scratch, int(sizeof scratch));
         if (r <= 0) break;
         dropped += r;
@@ -67,6 +67,7 @@ int CResourceClientLibBio::ResSetTimeout(unsigned long) { return 0; }
 int CResourceClientLibBio::Transfer(const ResCommType& comm, void* data, int length, bool write) {
     if (!m_bio) return -res_socket_error(ENOTCONN);
     CResSigpipeBlock guard;
+    const Platform::StreamWait wait{WaitDeadline(comm), Cancel()};
     for (;;) {
         ERR_clear_error();
         errno = 0;
@@ -95,19 +96,20 @@ int CResourceClientLibBio::Transfer(const ResCommType& comm, void* data, int len
             if (e) return -res_socket_error(e);
             return write ? -res_socket_error(EPIPE) : 0;
         }
-        if (int w = WaitReady(m_fd, wantWrite, comm)) return w;
+        const long w = Platform::WaitSocket(m_fd, wantWrite, wait);
+        if (w != 1) return res_stream_result(w);
     }
 }
 
 int CResourceClientLibBio::ResSend(ResCommType comm, const void* data, int length) {
-    const char* p = static_cast<const char*>(data);
-    int sent = 0;
-    while (sent < length) {
-        const int r = Transfer(comm, const_cast<char*>(p) + sent, length - sent, true);
-        if (r < 0) return r;
-        sent += r;
-    }
-    return 0;
+    // The bytes are only read: Transfer takes one pointer for both ways.
+    char* p = static_cast<char*>(const_cast<void*>(data));
+    const long r = Platform::MoveAll(size_t(length), [&](size_t at, size_t left) -> long {
+        return Transfer(comm, p + at, int(left), true);
+    });
+    if (r < 0) return int(r);
+    // A write that took nothing is not a frame sent.
+    return r == long(length) ? 0 : -res_socket_error(EPIPE);
 }
 
 int CResourceClientLibBio::ResRecv(ResCommType comm, void* buffer, int capacity) {
@@ -139,8 +141,8 @@ int CResourceClientLibBio::Close() {
     return 0;
 }
 
-int CResourceClientLibBio::Handshake(int waitMs, unsigned long& code, const char*& reason) {
-    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(waitMs);
+int CResourceClientLibBio::Handshake(int64_t deadline, unsigned long& code, const char*& reason) {
+    const Platform::StreamWait wait{deadline, Cancel()};
     CResSigpipeBlock guard;
     for (;;) {
         ERR_clear_error();
@@ -154,10 +156,10 @@ int CResourceClientLibBio::Handshake(int waitMs, unsigned long& code, const char
             if (!reason) reason = errno ? std::strerror(errno) : "connection closed by the peer";
             return -1;
         }
-        switch (res_wait_socket(m_fd, why == SSL_ERROR_WANT_WRITE, res_ms_until(end), Cancel())) {
-            case RES_WAIT_READY: continue;
-            case RES_WAIT_TIMEOUT: reason = "handshake timed out"; return -1;
-            case RES_WAIT_CANCELLED: reason = "interrupted"; return -1;
+        switch (Platform::WaitSocket(m_fd, why == SSL_ERROR_WANT_WRITE, wait)) {
+            case 1: continue;
+            case Platform::STREAM_TIMEOUT: reason = "handshake timed out"; return -1;
+            case Platform::STREAM_CANCELLED: reason = "interrupted"; return -1;
             default: reason = std::strerror(errno); return -1;
         }
     }
@@ -205,22 +207,23 @@ int CResourceClientLibBio::Open() {
     ERR_clear_error();
 
     // The TCP connection; connecting and the handshake share one bound.
-    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(ConnectWaitMs());
+    const int64_t end = Platform::DeadlineIn(ConnectWaitMs());
     const char* reason = nullptr;
     uint32_t addr = 0;
-    int e = 0;
-    if (!res_resolve_ipv4(m_host, &addr)) {
+    if (!ResolveHost(&addr)) {
         reason = "host not found";
     } else if ((m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP)) < 0) {
         reason = std::strerror(errno);
     } else {
         int one = 1;
         ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        switch (res_connect_socket(m_fd, addr, m_port, ConnectWaitMs(), Cancel(), &e)) {
-            case RES_CONNECTED: break;
-            case RES_CONNECT_TIMEOUT: reason = "connect timed out"; break;
-            case RES_CONNECT_CANCELLED: reason = "interrupted"; break;
-            default: reason = std::strerror(e); break;
+        const long c = Platform::ConnectSocket(m_fd, addr, m_port, {Platform::DeadlineIn(ConnectWaitMs()), Cancel()});
+        switch (c) {
+            case 0: break;
+            case Platform::STREAM_TIMEOUT: reason = "connect timed out"; break;
+            case Platform::STREAM_CANCELLED: reason = "interrupted"; break;
+            case Platform::STREAM_WAIT_FAILED: reason = std::strerror(errno); break;
+            default: reason = std::strerror(Platform::StreamErrno(c)); break;
         }
     }
     if (reason) {
@@ -245,7 +248,7 @@ int CResourceClientLibBio::Open() {
 
     if (tls) {
         unsigned long code = 0;
-        if (Handshake(res_ms_until(end), code, reason) != 0) {
+        if (Handshake(end, code, reason) != 0) {
             std::fprintf(stderr, "SSL: Failure connection, reason: %lu %s\n", code, reason ? reason : "");
             ERR_clear_error();
             return fail();
