@@ -44,6 +44,8 @@ bool res_lookup_ipv4(const char* host, uint32_t* addr_net);
 
 // Value bodies as the engine reads and writes them.
 //
+// The value types a write request can carry.
+bool res_wire_writable(VALUE_TYPE_T type);
 // Bytes of the body of a write request for the value (after the type byte):
 // fixed size, text with its terminator, or the 13-byte transparent preamble
 // (the transparent data itself travels from the fragment chain). 0 for a

@@ -40,11 +40,6 @@ int CResourceClientLib::Originator(ResCommType comm, const CResourceValue& value
 
 namespace {
 
-bool WritableType(VALUE_TYPE_T t) {
-    return t == VALUE_TYPE_BOOL || t == VALUE_TYPE_INT32 || t == VALUE_TYPE_DOUBLE || t == VALUE_TYPE_ASCII ||
-           t == VALUE_TYPE_UNICODE || t == VALUE_TYPE_TRANSPARENT;
-}
-
 // An error reply that carries a 32-bit internal result after its error byte.
 int InternalCode(int result, const unsigned char* reply, int received, int longerThan) {
     if (result != 0 && received > longerThan && reply[0] == RES_ERROR_REPLY) return int(res_get_be32(reply + 2));
@@ -200,7 +195,7 @@ int CResourceClientLib::ResIterate(ResCommType comm, unsigned char* send, unsign
 int CResourceClientLib::ResWriteData(ResCommType comm, unsigned char* send, unsigned char* recv,
                                      const RES_IDENT_T* ident, const char* path, const CResourceValue& value,
                                      int wait, unsigned long timeout) {
-    if (!WritableType(value.Type())) return RES_ERR_PROTOCOL;
+    if (!res_wire_writable(value.Type())) return RES_ERR_PROTOCOL;
     const size_t body = res_wire_body_size(value);
     const bool data = res_wire_copies_data(value);
     const size_t head = 2 + res_cstr_size(path) + body;  // bytes before any transparent data
@@ -227,7 +222,7 @@ int CResourceClientLib::ResWriteDataEx(ResCommType comm, unsigned char* send, un
     uint8_t origin[10];
     int r = Originator(comm, value, origin);
     if (r != 0) return r;
-    if (!WritableType(value.Type())) return RES_ERR_PROTOCOL;
+    if (!res_wire_writable(value.Type())) return RES_ERR_PROTOCOL;
     const size_t pathLength = std::strlen(path ? path : "");
     if (pathLength + 1 > 255) return int(ERR_BAD_PARAMETER);  // one length byte
     const size_t body = res_wire_body_size(value);
