@@ -376,27 +376,16 @@ unsigned long CClientResource::SetName(const CResourcePath& newName, RES_WAIT_T 
 
 unsigned long CClientResource::Create(CResource** out, RES_WAIT_T wait, unsigned long waitTime,
                                       const USER_IDENT_T* ident) {
-    if (out) *out = nullptr;
-    if (unsigned long e = Usable(true)) return e;
-    char* created = nullptr;
-    int r;
-    {
-        CClientResourceTree::CRequest req(*m_tree);
-        if (!req.Lib()) return req.Refusal();
-        r = req.Lib()->ResCreateInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), int(wait),
-                                         waitTime, &created);
-    }
-    if (r != 0) return CClientResourceTree::ConvertErrcode(r);
-    CClientResource* res = new (std::nothrow) CClientResource(CResourcePath(created));
-    std::free(created);
-    if (!res) return ERR_NO_MEMORY;
-    m_tree->Add(res);
-    if (out) *out = res;
-    return 0;
+    return CreateChild(nullptr, out, wait, waitTime, ident);
 }
 
 unsigned long CClientResource::Create(const CResourcePath& name, CResource** out, RES_WAIT_T wait,
                                       unsigned long waitTime, const USER_IDENT_T* ident) {
+    return CreateChild(&name, out, wait, waitTime, ident);
+}
+
+unsigned long CClientResource::CreateChild(const CResourcePath* name, CResource** out, RES_WAIT_T wait,
+                                           unsigned long waitTime, const USER_IDENT_T* ident) {
     if (out) *out = nullptr;
     if (unsigned long e = Usable(true)) return e;
     char* created = nullptr;
@@ -404,8 +393,10 @@ unsigned long CClientResource::Create(const CResourcePath& name, CResource** out
     {
         CClientResourceTree::CRequest req(*m_tree);
         if (!req.Lib()) return req.Refusal();
-        r = req.Lib()->ResCreateNamedInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
-                                              name.AsChar(), int(wait), waitTime, &created);
+        r = name ? req.Lib()->ResCreateNamedInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
+                                                     name->AsChar(), int(wait), waitTime, &created)
+                 : req.Lib()->ResCreateInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
+                                                int(wait), waitTime, &created);
     }
     if (r != 0) return CClientResourceTree::ConvertErrcode(r);
     CClientResource* res = new (std::nothrow) CClientResource(CResourcePath(created));
