@@ -2,6 +2,8 @@
 
 #include "app/actions/cert_store.h"
 
+#include <halvex/platform/openssl_ptr_internal.h>
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -27,10 +29,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct SslCtxDeleter { void operator()(SSL_CTX* c) const { SSL_CTX_free(c); } };
-struct SslDeleter { void operator()(SSL* s) const { SSL_free(s); } };
-struct X509Free { void operator()(X509* x) const { X509_free(x); } };
 
 class Socket {
 public:
@@ -140,12 +138,10 @@ void Handshake(SSL* ssl, int fd, Clock::time_point deadline, const CancelFlag& c
 // is complete.
 bool WriteCameraFile(X509* cert, const std::string& path, std::string& error) {
     return ReplaceFile(path, 0644, [cert](FILE* f) {
-        BIO* bio = BIO_new_fp(f, BIO_NOCLOSE);
+        ZYRK::BioPtr bio(BIO_new_fp(f, BIO_NOCLOSE));
         if (!bio) return false;
-        bool ok = X509_print(bio, cert) == 1 && PEM_write_bio_X509(bio, cert) == 1;
-        ok = BIO_flush(bio) == 1 && ok;
-        BIO_free(bio);
-        return ok;
+        bool ok = X509_print(bio.get(), cert) == 1 && PEM_write_bio_X509(bio.get(), cert) == 1;
+        return BIO_flush(bio.get()) == 1 && ok;
     }, error);
 }
 
@@ -172,7 +168,7 @@ int FetchCameraCertificate(const CDevice& record, const FetchOptions& options, s
 
     OPENSSL_init_ssl(0, nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    std::unique_ptr<SSL_CTX, SslCtxDeleter> ctx(SSL_CTX_new(TLS_method()));
+    ZYRK::SslCtxPtr ctx(SSL_CTX_new(TLS_method()));
     Socket sock;
     if (!ctx || sock.fd() < 0) return fail("cannot set up a TLS connection");
     // Nothing is verified: whatever the camera presents is taken.
@@ -183,12 +179,12 @@ int FetchCameraCertificate(const CDevice& record, const FetchOptions& options, s
     if (!Connect(sock.fd(), addr, deadline, options.cancel, why))
         return fail(record.ipAddress + ":" + std::to_string(options.port) + ": " + why);
 
-    std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx.get()));
+    ZYRK::SslPtr ssl(SSL_new(ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), sock.fd()) != 1) return fail("cannot set up a TLS session");
     Handshake(ssl.get(), sock.fd(), deadline, options.cancel);
     if (IsCancelled(options.cancel)) return fail("cancelled");
 
-    std::unique_ptr<X509, X509Free> cert(SSL_get1_peer_certificate(ssl.get()));
+    ZYRK::X509Ptr cert(SSL_get1_peer_certificate(ssl.get()));
     if (!cert)
         return fail(record.ipAddress + ":" + std::to_string(options.port) + ": the camera presented no certificate");
     if (!WriteCameraFile(cert.get(), path, why)) return fail(why);
