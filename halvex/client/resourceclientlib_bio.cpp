@@ -10,6 +10,7 @@
 #include <halvex/client/resourceclientlib_bio.h>
 #include <halvex/client/res_engine_internal.h>
 #include <halvex/client/res_wait_internal.h>
+#include <halvex/platform/openssl_ptr_internal.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -121,13 +122,10 @@ unsigned int CResourceClientLibBio::TmpGetSocket() { return 1; }
 int CResourceClientLibBio::local_getsockname(ResCommType, sockaddr*, socklen_t*) { return 0; }
 
 int CResourceClientLibBio::Close() {
+    // The TLS connection belongs to the BIO (Open hands it over or frees it).
     if (m_bio) {
-        BIO_free_all(m_bio);  // the TLS connection with it
+        BIO_free_all(m_bio);
         m_bio = nullptr;
-        m_ssl = nullptr;
-    }
-    if (m_ssl) {
-        SSL_free(m_ssl);
         m_ssl = nullptr;
     }
     if (m_fd >= 0) {
@@ -232,11 +230,14 @@ int CResourceClientLibBio::Open() {
     }
 
     if (tls) {
-        m_ssl = SSL_new(m_ctx);
-        if (m_ssl && SSL_set_fd(m_ssl, m_fd) == 1 && (m_bio = BIO_new(BIO_f_ssl())) != nullptr) {
-            SSL_set_connect_state(m_ssl);
-            SSL_set_mode(m_ssl, SSL_MODE_AUTO_RETRY);
-            BIO_set_ssl(m_bio, m_ssl, BIO_CLOSE);
+        SslPtr ssl(SSL_new(m_ctx));
+        BioPtr bio(BIO_new(BIO_f_ssl()));
+        if (ssl && bio && SSL_set_fd(ssl.get(), m_fd) == 1) {
+            SSL_set_connect_state(ssl.get());
+            SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
+            m_ssl = ssl.release();
+            BIO_set_ssl(bio.get(), m_ssl, BIO_CLOSE);
+            m_bio = bio.release();
         }
     } else {
         m_bio = BIO_new_socket(m_fd, BIO_NOCLOSE);
