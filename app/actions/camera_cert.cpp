@@ -3,6 +3,7 @@
 #include "app/actions/cert_store.h"
 
 #include <halvex/platform/openssl_ptr_internal.h>
+#include <halvex/platform/sigpipe_block_internal.h>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -14,7 +15,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,7 +22,6 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,39 +39,6 @@ public:
 
 private:
     int fd_;
-};
-
-// A write to a peer that has gone away must not kill the process with
-// SIGPIPE: block it on this thread for the exchange and drop a SIGPIPE that
-// the exchange raised.
-class SigpipeGuard {
-public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    }
-    ~SigpipeGuard() {
-        if (!wasPending_) {
-            sigset_t pending;
-            sigemptyset(&pending);
-            sigpending(&pending);
-            if (sigismember(&pending, SIGPIPE) == 1) {
-                timespec zero{0, 0};
-                sigtimedwait(&pipe_, nullptr, &zero);
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-
-private:
-    sigset_t pipe_{};
-    sigset_t old_{};
-    bool wasPending_ = false;
 };
 
 int RemainingMs(Clock::time_point deadline) {
@@ -174,7 +140,7 @@ int FetchCameraCertificate(const CDevice& record, const FetchOptions& options, s
     // Nothing is verified: whatever the camera presents is taken.
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
 
-    SigpipeGuard sigpipe;
+    ZYRK::CSigpipeBlock sigpipe;
     const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
     if (!Connect(sock.fd(), addr, deadline, options.cancel, why))
         return fail(record.ipAddress + ":" + std::to_string(options.port) + ": " + why);

@@ -9,8 +9,9 @@
 // timeout allows (every wait can also be cancelled).
 #include <halvex/client/resourceclientlib_bio.h>
 #include <halvex/client/res_engine_internal.h>
-#include <halvex/client/res_wait_internal.h>
+#include <halvex/client/res_cancel.h>
 #include <halvex/platform/openssl_ptr_internal.h>
+#include <halvex/platform/sigpipe_block_internal.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -46,7 +47,7 @@ int CResourceClientLibBio::FlushSock(ResCommType, const char*) {
     if (!m_bio) return 0;
     // What the peer has already sent of an out-of-step reply is dropped
     // without waiting, within the same bounds as the TCP transport's drain.
-    CResSigpipeBlock guard;
+    CSigpipeBlock guard;
     unsigned char scratch[512];
     int dropped = 0;
     const int64_t end = Platform::DeadlineIn(RES_FLUSH_MAX_MS);
@@ -67,7 +68,7 @@ int CResourceClientLibBio::ResSetTimeout(unsigned long) { return 0; }
 
 int CResourceClientLibBio::Transfer(const ResCommType& comm, void* data, int length, bool write) {
     if (!m_bio) return -res_socket_error(ENOTCONN);
-    CResSigpipeBlock guard;
+    CSigpipeBlock guard;
     const Platform::StreamWait wait{WaitDeadline(comm), Cancel()};
     for (;;) {
         ERR_clear_error();
@@ -141,7 +142,7 @@ int CResourceClientLibBio::Close() {
 
 int CResourceClientLibBio::Handshake(int64_t deadline, unsigned long& code, const char*& reason) {
     const Platform::StreamWait wait{deadline, Cancel()};
-    CResSigpipeBlock guard;
+    CSigpipeBlock guard;
     for (;;) {
         ERR_clear_error();
         errno = 0;
