@@ -4,6 +4,7 @@
 // written past the 2048 bytes.
 #include <halvex/client/res_engine_internal.h>
 #include <halvex/client/res_request.h>
+#include <halvex/resource/value_codec.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -24,17 +25,9 @@ int CResourceClientLib::Originator(ResCommType comm, const CResourceValue& value
         return res_socket_error(errno ? errno : ENOTCONN);
     ORIGINATOR_T origin{};
     value.GetOriginator(origin);
-    if (origin.address != 0) {
-        res_put_be32(out, origin.address);
-        res_put_be16(out + 4, origin.port);
-        res_put_be32(out + 6, origin.threadId);
-    } else {
-        // The socket-address fields are already in network order and are
-        // converted once more, as every server of this protocol expects.
-        res_put_be32(out, local.sin_addr.s_addr);
-        res_put_be16(out + 4, local.sin_port);
-        res_put_be32(out + 6, uint32_t(::syscall(SYS_gettid)));
-    }
+    // The socket-address fields are already in network order and are
+    // converted once more, as every server of this protocol expects.
+    res_encode_originator(origin, local.sin_addr.s_addr, local.sin_port, uint32_t(::syscall(SYS_gettid)), out);
     return 0;
 }
 
