@@ -36,24 +36,29 @@ CResourceClientLibSocket::CResourceClientLibSocket(const char* host, unsigned sh
 
 CResourceClientLibSocket::~CResourceClientLibSocket() = default;
 
-int CResourceClientLibSocket::SetSocketBlocking(int blocking) {
-    int nonBlocking = blocking ? 0 : 1;
-    if (::ioctl(m_socket, FIONBIO, &nonBlocking) != 0) {
+namespace {
+
+// Switches the socket's non-blocking mode; 0, or the negated socket error
+// after a message that names the caller.
+int SwitchNonBlocking(int fd, bool on, const wchar_t* caller) {
+    int nonBlocking = on ? 1 : 0;
+    if (::ioctl(fd, FIONBIO, &nonBlocking) != 0) {
         int e = errno;
-        ce_printmsg(L"SetSocketBlocking ioctlsocket(): errno = %d\r\n", res_socket_error(e));
+        ce_printmsg(L"%s ioctlsocket(): errno = %d\r\n", caller, res_socket_error(e));
         return -res_socket_error(e ? e : EBADF);
     }
     return 0;
 }
 
+}  // namespace
+
+int CResourceClientLibSocket::SetSocketBlocking(int blocking) {
+    return SwitchNonBlocking(m_socket, !blocking, L"SetSocketBlocking");
+}
+
+// Timeout mode waits in poll, on a non-blocking socket.
 int CResourceClientLibSocket::ResSetTimeout(unsigned long milliseconds) {
-    int nonBlocking = milliseconds ? 1 : 0;
-    if (::ioctl(m_socket, FIONBIO, &nonBlocking) != 0) {
-        int e = errno;
-        ce_printmsg(L"ResSetTimeout ioctlsocket(): errno = %d\r\n", res_socket_error(e));
-        return -res_socket_error(e ? e : EBADF);
-    }
-    return 0;
+    return SwitchNonBlocking(m_socket, milliseconds != 0, L"ResSetTimeout");
 }
 
 // A stream send may take only part of the block; the rest follows so that a
