@@ -2,29 +2,21 @@
 
 #include "discovery/adapters.h"
 
-namespace {
-
-uint32_t HostOrder(const std::string& text) {
-    uint32_t v = 0;
-    return ParseIPv4(text, v) ? v : 0;
-}
-
-}  // namespace
-
 GEVDialogPreset PrepareGEVDialog(const CDevice& record) {
     GEVDialogPreset p;
     p.cameraName = record.name;
     p.settingsKnown = true;
+    // A text that is no address leaves the preset's 0.
     if (record.reachable) {
-        p.address = HostOrder(record.ipAddress);
+        ParseIPv4(record.ipAddress, p.address);
         p.netmask = record.subnetMask;
         p.gatewayAddress = record.gateway;
         p.obtainAutomatically = record.dhcp;
         p.automaticAllowed = true;
     } else {
-        p.address = HostOrder(GetAdapterAddress(record.adapterIndex));
-        p.netmask = HostOrder(GetAdapterSubnetMask(record.adapterIndex));
-        p.gatewayAddress = HostOrder(GetAdapterGateway(record.adapterIndex));
+        ParseIPv4(GetAdapterAddress(record.adapterIndex), p.address);
+        ParseIPv4(GetAdapterSubnetMask(record.adapterIndex), p.netmask);
+        ParseIPv4(GetAdapterGateway(record.adapterIndex), p.gatewayAddress);
         p.obtainAutomatically = false;
         p.automaticAllowed = false;
     }

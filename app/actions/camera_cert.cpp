@@ -2,6 +2,9 @@
 
 #include "app/actions/cert_store.h"
 
+#include <halvex/platform/openssl_ptr_internal.h>
+#include <halvex/platform/sigpipe_block_internal.h>
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -12,7 +15,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,17 +22,12 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct SslCtxDeleter { void operator()(SSL_CTX* c) const { SSL_CTX_free(c); } };
-struct SslDeleter { void operator()(SSL* s) const { SSL_free(s); } };
-struct X509Free { void operator()(X509* x) const { X509_free(x); } };
 
 class Socket {
 public:
@@ -42,39 +39,6 @@ public:
 
 private:
     int fd_;
-};
-
-// A write to a peer that has gone away must not kill the process with
-// SIGPIPE: block it on this thread for the exchange and drop a SIGPIPE that
-// the exchange raised.
-class SigpipeGuard {
-public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    }
-    ~SigpipeGuard() {
-        if (!wasPending_) {
-            sigset_t pending;
-            sigemptyset(&pending);
-            sigpending(&pending);
-            if (sigismember(&pending, SIGPIPE) == 1) {
-                timespec zero{0, 0};
-                sigtimedwait(&pipe_, nullptr, &zero);
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-
-private:
-    sigset_t pipe_{};
-    sigset_t old_{};
-    bool wasPending_ = false;
 };
 
 int RemainingMs(Clock::time_point deadline) {
@@ -140,12 +104,10 @@ void Handshake(SSL* ssl, int fd, Clock::time_point deadline, const CancelFlag& c
 // is complete.
 bool WriteCameraFile(X509* cert, const std::string& path, std::string& error) {
     return ReplaceFile(path, 0644, [cert](FILE* f) {
-        BIO* bio = BIO_new_fp(f, BIO_NOCLOSE);
+        ZYRK::BioPtr bio(BIO_new_fp(f, BIO_NOCLOSE));
         if (!bio) return false;
-        bool ok = X509_print(bio, cert) == 1 && PEM_write_bio_X509(bio, cert) == 1;
-        ok = BIO_flush(bio) == 1 && ok;
-        BIO_free(bio);
-        return ok;
+        bool ok = X509_print(bio.get(), cert) == 1 && PEM_write_bio_X509(bio.get(), cert) == 1;
+        return BIO_flush(bio.get()) == 1 && ok;
     }, error);
 }
 
@@ -172,23 +134,23 @@ int FetchCameraCertificate(const CDevice& record, const FetchOptions& options, s
 
     OPENSSL_init_ssl(0, nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    std::unique_ptr<SSL_CTX, SslCtxDeleter> ctx(SSL_CTX_new(TLS_method()));
+    ZYRK::SslCtxPtr ctx(SSL_CTX_new(TLS_method()));
     Socket sock;
     if (!ctx || sock.fd() < 0) return fail("cannot set up a TLS connection");
     // Nothing is verified: whatever the camera presents is taken.
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
 
-    SigpipeGuard sigpipe;
+    ZYRK::CSigpipeBlock sigpipe;
     const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
     if (!Connect(sock.fd(), addr, deadline, options.cancel, why))
         return fail(record.ipAddress + ":" + std::to_string(options.port) + ": " + why);
 
-    std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx.get()));
+    ZYRK::SslPtr ssl(SSL_new(ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), sock.fd()) != 1) return fail("cannot set up a TLS session");
     Handshake(ssl.get(), sock.fd(), deadline, options.cancel);
     if (IsCancelled(options.cancel)) return fail("cancelled");
 
-    std::unique_ptr<X509, X509Free> cert(SSL_get1_peer_certificate(ssl.get()));
+    ZYRK::X509Ptr cert(SSL_get1_peer_certificate(ssl.get()));
     if (!cert)
         return fail(record.ipAddress + ":" + std::to_string(options.port) + ": the camera presented no certificate");
     if (!WriteCameraFile(cert.get(), path, why)) return fail(why);

@@ -14,9 +14,6 @@
 
 namespace {
 
-struct BnDeleter { void operator()(BIGNUM* b) const { BN_free(b); } };
-struct PkeyCtxDeleter { void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); } };
-
 bool AddNameEntry(X509_NAME* name, const char* field, const std::string& value) {
     return X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC,
                                       reinterpret_cast<const unsigned char*>(value.c_str()),
@@ -78,14 +75,14 @@ bool GenerateClientCertificate(ClientCertificate& out, IActionStatus& status,
     const std::string organisation = "ZYRK";
     const std::string commonName = options.hostName ? *options.hostName : LocalHostName();
 
-    std::unique_ptr<BIGNUM, BnDeleter> exponent(BN_new());
+    ZYRK::BignumPtr exponent(BN_new());
     if (!exponent || BN_set_word(exponent.get(), kClientKeyExponent) != 1)
         return Fail(status, "BN_set_word error");
 
     // RSA key generation through the EVP interface, the exponent set explicitly.
     EVP_PKEY* raw = nullptr;
     {
-        std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+        ZYRK::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
         if (ctx && options.cancel) {
             EVP_PKEY_CTX_set_app_data(ctx.get(), options.cancel.get());
             EVP_PKEY_CTX_set_cb(ctx.get(), KeygenProgress);

@@ -7,8 +7,7 @@
 #include "app/actions/action_status.h"
 #include "app/actions/cert_store.h"
 
-#include <openssl/evp.h>
-#include <openssl/x509.h>
+#include <halvex/platform/openssl_ptr_internal.h>
 
 #include <memory>
 #include <optional>
@@ -18,10 +17,8 @@ inline constexpr long kClientCertValiditySeconds = 630720000L;
 inline constexpr int kClientKeyBits = 4096;
 inline constexpr unsigned long kClientKeyExponent = 65537UL;
 
-struct EvpPkeyDeleter { void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); } };
-struct X509Deleter { void operator()(X509* x) const { X509_free(x); } };
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+using ZYRK::EvpPkeyPtr;
+using ZYRK::X509Ptr;
 
 // The working objects of one generation.
 struct ClientCertificate {

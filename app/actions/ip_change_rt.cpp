@@ -5,6 +5,7 @@
 
 #include <halvex/client/res_cancel.h>
 #include <halvex/client/res_protocol.h>
+#include <halvex/platform/hex.h>
 #include <halvex/resource/client_resource.h>
 #include <halvex/resource/resource_path.h>
 #include <halvex/resource/resource_value.h>
@@ -14,7 +15,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <utility>
 #include <memory>
 #include <utility>
 
@@ -32,19 +32,8 @@ constexpr unsigned long kCommitTime = 50;
 // instead of prompting on a terminal.
 int NoPassPhrase(char*, int, int, void*) { return 0; }
 
-std::string Hex(uint32_t code) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", code);
-    return buf;
-}
-
 // A network-order address (first octet in the first byte in memory) as text.
 std::string DottedNetworkOrder(uint32_t networkOrder) { return FormatIPv4(ntohl(networkOrder)); }
-
-uint32_t HostOrder(const std::string& text) {
-    uint32_t v = 0;
-    return ParseIPv4(text, v) ? v : 0;
-}
 
 // One open, one write, one close: 0, or the result of the open or the write.
 uint32_t WriteResource(CClientResourceTree& tree, const std::string& path, const CResourceValue& value,
@@ -70,7 +59,7 @@ bool SameCamera(const CDevice& a, const CDevice& b) {
 }  // namespace
 
 std::string RTResultText(uint32_t code) {
-    const std::string hex = Hex(code);
+    const std::string hex = ZYRK::hex_code(code);
     const char* text = nullptr;
     if (res_interpret_errcode(code, &text) == 0 && text) return std::string(text) + " (" + hex + ")";
     // Socket errors travel as the negated error number offset by 10000.
@@ -91,24 +80,20 @@ std::string InterfaceResourcePath(const std::string& interfaceName, const std::s
     return ".services.net.interface." + interfaceName + "." + leaf;
 }
 
-CCameraCredentials::~CCameraCredentials() { Clear(); }
-
 void CCameraCredentials::Clear() {
-    X509_free(m_certificate);
-    EVP_PKEY_free(m_key);
-    m_certificate = nullptr;
-    m_key = nullptr;
+    m_certificate.reset();
+    m_key.reset();
     m_trustFile.clear();
 }
 
 bool CCameraCredentials::Load(const CertificatePaths& paths, const std::string& hostName) {
     Clear();
     if (FILE* f = std::fopen(paths.clientCertPath.c_str(), "rb")) {
-        m_certificate = PEM_read_X509(f, nullptr, NoPassPhrase, nullptr);
+        m_certificate.reset(PEM_read_X509(f, nullptr, NoPassPhrase, nullptr));
         std::fclose(f);
     }
     if (FILE* f = std::fopen(paths.clientKeyPath.c_str(), "rb")) {
-        m_key = PEM_read_PrivateKey(f, nullptr, NoPassPhrase, nullptr);
+        m_key.reset(PEM_read_PrivateKey(f, nullptr, NoPassPhrase, nullptr));
         std::fclose(f);
     }
     m_trustFile = paths.CameraCertPath(hostName);
@@ -196,10 +181,11 @@ RTReadResult ReadViaResourceTree(const CDevice& record, const RTStatusCallback& 
     p.obtainAutomatically = result.dhcp;
     p.settingsKnown = result.connected;
     p.automaticAllowed = true;
-    p.address = HostOrder(record.ipAddress);
+    // A text that is no address leaves the preset's 0.
+    ParseIPv4(record.ipAddress, p.address);
     if (!result.dhcp) {
-        p.netmask = HostOrder(result.subnetMask);
-        p.gatewayAddress = HostOrder(result.gateway);
+        ParseIPv4(result.subnetMask, p.netmask);
+        ParseIPv4(result.gateway, p.gatewayAddress);
     }
     return result;
 }
@@ -243,7 +229,7 @@ RTWriteResult IPChangeThread(RTChange change, const RTStatusCallback& status) {
             if (r != 0) {
                 // What the camera did not take is not committed: the settings
                 // it already holds stay pending there, not applied.
-                result.skipped.push_back(path + ": " + Hex(r));
+                result.skipped.push_back(path + ": " + ZYRK::hex_code(r));
                 result.failedStep = step.leaf;
                 result.failedResult = r;
                 break;

@@ -22,8 +22,7 @@
 #include "discovery/gev_modify.h"
 #include "discovery/ipchange.h"
 
-#include <openssl/evp.h>
-#include <openssl/x509.h>
+#include <halvex/platform/openssl_ptr_internal.h>
 
 #include <cstdint>
 #include <functional>
@@ -103,7 +102,6 @@ std::string InterfaceResourcePath(const std::string& interfaceName, const std::s
 class CCameraCredentials {
 public:
     CCameraCredentials() = default;
-    ~CCameraCredentials();
     CCameraCredentials(const CCameraCredentials&) = delete;
     CCameraCredentials& operator=(const CCameraCredentials&) = delete;
 
@@ -112,15 +110,15 @@ public:
     // cannot be opened or parsed or the host name cannot name a file.
     bool Load(const CertificatePaths& paths, const std::string& hostName);
 
-    X509* Certificate() const { return m_certificate; }
-    EVP_PKEY* Key() const { return m_key; }
+    X509* Certificate() const { return m_certificate.get(); }
+    EVP_PKEY* Key() const { return m_key.get(); }
     const std::string& TrustFile() const { return m_trustFile; }
 
 private:
     void Clear();
 
-    X509* m_certificate = nullptr;
-    EVP_PKEY* m_key = nullptr;
+    ZYRK::X509Ptr m_certificate;
+    ZYRK::EvpPkeyPtr m_key;
     std::string m_trustFile;
 };
 

@@ -8,6 +8,8 @@
 #include <halvex/platform/fmq.h>
 #include <halvex/platform/postlog.h>
 
+#include "halvex/platform/stream_io_internal.h"
+
 #include <netinet/in.h>
 
 #include <chrono>
@@ -290,13 +292,12 @@ int fmp_send(int s, const void* data, int length) {
     if (!f) return -1;
     if (f->state != FMP_CONNECTED || length < 0) return Fail(ERR_FMP_WRONG_STATE);
     const uint8_t* p = static_cast<const uint8_t*>(data);
-    int sent = 0;
-    while (sent < length) {
-        uint32_t n = uint32_t(length - sent) < FMP_MAX_DATA ? uint32_t(length - sent) : FMP_MAX_DATA;
-        if (SendMsg(*f, FMP_MSG_DATA, 0, p + sent, n)) return Fail(ERR_FMP_QUEUE_SEND);
-        sent += int(n);
-    }
-    return sent;
+    // One message per FMP_MAX_DATA bytes.
+    const long sent = Platform::MoveAll(size_t(length), [&](size_t at, size_t left) -> long {
+        const uint32_t n = left < FMP_MAX_DATA ? uint32_t(left) : FMP_MAX_DATA;
+        return SendMsg(*f, FMP_MSG_DATA, 0, p + at, n) ? -1 : long(n);
+    });
+    return sent < 0 ? Fail(ERR_FMP_QUEUE_SEND) : int(sent);
 }
 
 int fmp_recv(int s, void* buffer, int capacity, int) { return fmp_recv_timed(s, buffer, capacity, 0); }

@@ -5,6 +5,8 @@
 #include <halvex/platform/users.h>
 #include <halvex/resource/resource_value.h>
 
+#include "halvex/platform/stream_io_internal.h"
+
 #include <cstdint>
 
 namespace ZYRK {
@@ -24,11 +26,26 @@ inline const void* res_fragment_data(const TRANSPARENT_FRAGMENT_T* f) { return f
 constexpr int RES_SOCKET_ERROR_BASE = 10000;
 inline int res_socket_error(int e) { return RES_SOCKET_ERROR_BASE + (e ? e : 5 /* EIO */); }
 
-// Dotted IPv4 text or a host name (first IPv4 address), network order.
-bool res_resolve_ipv4(const char* host, uint32_t* addr_net);
+// A result of the library's stream calls as the engine reports it: a count as
+// it is, a wait that ran out as -106, a cancelled one as interrupted, a wait
+// that failed as -103, a failed call as its negated socket error.
+inline int res_stream_result(long r) {
+    switch (r) {
+        case Platform::STREAM_TIMEOUT: return RES_ERR_TIMEOUT;
+        case Platform::STREAM_CANCELLED: return RES_ERR_INTERRUPTED;
+        case Platform::STREAM_WAIT_FAILED: return RES_ERR_PROTOCOL;
+        default: return r < 0 ? -res_socket_error(Platform::StreamErrno(r)) : int(r);
+    }
+}
+
+// The system's resolver: the first IPv4 address of a host name, network
+// order. A name of nothing but dots names no host and is not looked up.
+bool res_lookup_ipv4(const char* host, uint32_t* addr_net);
 
 // Value bodies as the engine reads and writes them.
 //
+// The value types a write request can carry.
+bool res_wire_writable(VALUE_TYPE_T type);
 // Bytes of the body of a write request for the value (after the type byte):
 // fixed size, text with its terminator, or the 13-byte transparent preamble
 // (the transparent data itself travels from the fragment chain). 0 for a

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace ZYRK {
 
@@ -42,35 +43,38 @@ private:
     size_t m_header;
 };
 
+// Writes request bytes in order: into room the caller sized beforehand
+// (CResRequest::Payload), or at the end of a byte vector that grows with
+// them, for requests assembled before their size is known.
 class CResWriter {
 public:
-    explicit CResWriter(uint8_t* p) : m_p(p), m_k(0) {}
+    explicit CResWriter(uint8_t* p) : m_p(p), m_out(nullptr), m_k(0) {}
+    explicit CResWriter(std::vector<uint8_t>& out) : m_p(nullptr), m_out(&out), m_k(0) {}
     CResWriter& u8(uint8_t v) {
-        m_p[m_k++] = v;
+        *reserve(1) = v;
         return *this;
     }
     CResWriter& be16(uint16_t v) {
-        res_put_be16(m_p + m_k, v);
-        m_k += 2;
+        res_put_be16(reserve(2), v);
         return *this;
     }
     CResWriter& be32(uint32_t v) {
-        res_put_be32(m_p + m_k, v);
-        m_k += 4;
+        res_put_be32(reserve(4), v);
         return *this;
     }
     CResWriter& le32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) m_p[m_k++] = uint8_t(v >> (8 * i));
+        uint8_t* p = reserve(4);
+        for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
         return *this;
     }
     CResWriter& bytes(const void* d, size_t n) {
-        if (n) std::memcpy(m_p + m_k, d, n);
-        m_k += n;
+        uint8_t* p = reserve(n);
+        if (n) std::memcpy(p, d, n);
         return *this;
     }
     CResWriter& zeros(size_t n) {
-        std::memset(m_p + m_k, 0, n);
-        m_k += n;
+        uint8_t* p = reserve(n);
+        if (n) std::memset(p, 0, n);
         return *this;
     }
     CResWriter& cstr(const char* s) {
@@ -83,16 +87,23 @@ public:
         u8(uint8_t(n));
         return bytes(s, n);
     }
+    // Room for n bytes at the end; in a vector only until the next write.
     uint8_t* reserve(size_t n) {
+        if (m_out) {
+            const size_t at = m_out->size();
+            m_out->resize(at + n);
+            return m_out->data() + at;
+        }
         uint8_t* at = m_p + m_k;
         m_k += n;
         return at;
     }
-    size_t size() const { return m_k; }
-    uint8_t* at() const { return m_p + m_k; }
+    // Bytes written; for a vector, all that it holds.
+    size_t size() const { return m_out ? m_out->size() : m_k; }
 
 private:
     uint8_t* m_p;
+    std::vector<uint8_t>* m_out;
     size_t m_k;
 };
 

@@ -5,6 +5,11 @@
 
 namespace ZYRK {
 
+bool res_wire_writable(VALUE_TYPE_T t) {
+    return t == VALUE_TYPE_BOOL || t == VALUE_TYPE_INT32 || t == VALUE_TYPE_DOUBLE || t == VALUE_TYPE_ASCII ||
+           t == VALUE_TYPE_UNICODE || t == VALUE_TYPE_TRANSPARENT;
+}
+
 bool res_wire_copies_data(const CResourceValue& value) {
     return value.Type() == VALUE_TYPE_TRANSPARENT && value.CopyType() != COPY_TYPE_REFERENCE;
 }

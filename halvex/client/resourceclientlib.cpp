@@ -1,9 +1,10 @@
 // The exchange routine of the protocol engine and the connection-level
 // operations (sessions, version, authentication).
 #include <halvex/client/resourceclientlib.h>
+#include <halvex/client/res_cancel.h>
 #include <halvex/client/res_engine_internal.h>
-#include <halvex/client/res_wait_internal.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <cerrno>
@@ -30,8 +31,8 @@ int CResourceClientLib::FlushSock(ResCommType comm, const char* /*name*/) {
     SetSocketBlocking(0);
     unsigned char scratch[512];
     int dropped = 0;
-    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(RES_FLUSH_MAX_MS);
-    while (dropped < RES_FLUSH_MAX_BYTES && ResClock::now() < end) {
+    const int64_t end = Platform::DeadlineIn(RES_FLUSH_MAX_MS);
+    while (dropped < RES_FLUSH_MAX_BYTES && Platform::MsUntil(end) > 0) {
         const int r = ResRecv(drain, scratch, int(sizeof scratch));
         if (r <= 0) break;
         dropped += r;
@@ -49,19 +50,24 @@ void CResourceClientLib::SetConnectTimeout(unsigned long milliseconds) {
                                                                                      : int(milliseconds);
 }
 
+bool CResourceClientLib::ResolveHost(uint32_t* addrNet) const {
+    in_addr a{};
+    if (::inet_pton(AF_INET, m_host, &a) == 1) {
+        *addrNet = a.s_addr;
+        return true;
+    }
+    return (m_lookup ? m_lookup : res_lookup_ipv4)(m_host, addrNet);
+}
+
 int CResourceClientLib::WaitBudgetMs(const ResCommType& comm) const {
     if (comm.timeout == 0) return -1;
-    if (m_inExchange) return res_ms_until(m_deadline);
+    if (m_inExchange) return Platform::MsUntil(m_deadline);
     return comm.timeout > 0x7FFFFFFFu ? 0x7FFFFFFF : int(comm.timeout);
 }
 
-int CResourceClientLib::WaitReady(int fd, bool forWrite, const ResCommType& comm) const {
-    switch (res_wait_socket(fd, forWrite, WaitBudgetMs(comm), m_cancel)) {
-        case RES_WAIT_READY: return 0;
-        case RES_WAIT_TIMEOUT: return RES_ERR_TIMEOUT;
-        case RES_WAIT_CANCELLED: return RES_ERR_INTERRUPTED;
-        default: return RES_ERR_PROTOCOL;
-    }
+int64_t CResourceClientLib::WaitDeadline(const ResCommType& comm) const {
+    const int budget = WaitBudgetMs(comm);
+    return budget < 0 ? 0 : Platform::MonotonicMs() + budget;
 }
 
 int CResourceClientLib::Fault(int result) {
@@ -75,7 +81,7 @@ class CResExchangeScope {
 public:
     CResExchangeScope(CResourceClientLib& lib, const ResCommType& comm) : m_lib(lib) {
         m_lib.m_inExchange = comm.timeout != 0;
-        m_lib.m_deadline = ResClock::now() + std::chrono::milliseconds(comm.timeout);
+        m_lib.m_deadline = Platform::DeadlineIn(comm.timeout);
     }
     ~CResExchangeScope() { m_lib.m_inExchange = false; }
     CResExchangeScope(const CResExchangeScope&) = delete;
@@ -90,16 +96,9 @@ namespace {
 // Receives exactly `length` bytes. Returns the length, 0 when the peer closed
 // the connection, or the transport's negative result.
 int RecvAll(CResourceClientLib& lib, ResCommType comm, unsigned char* buffer, size_t length) {
-    size_t got = 0;
-    while (got < length) {
-        size_t chunk = length - got;
-        if (chunk > 0x40000000u) chunk = 0x40000000u;
-        int r = lib.ResRecv(comm, buffer + got, int(chunk));
-        if (r < 0) return r;
-        if (r == 0) return 0;
-        got += size_t(r);
-    }
-    return int(length);
+    return int(Platform::MoveAll(length, [&](size_t at, size_t left) -> long {
+        return lib.ResRecv(comm, buffer + at, int(left < 0x40000000u ? left : 0x40000000u));
+    }));
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstdint>
 
 namespace ZYRK {
@@ -23,6 +22,10 @@ class CResourceValueSet;
 struct TRANSPARENT_FRAGMENT_T;
 
 using RES_IDENT_T = CResource::USER_IDENT_T;
+
+// Looks a host name up: its first IPv4 address, network order, in *addrNet;
+// false when it has none.
+using ResNameLookup = bool (*)(const char* host, uint32_t* addrNet);
 
 // The longest a transport waits for a connection to be made (for TLS: the
 // TCP connection and the handshake together).
@@ -60,6 +63,9 @@ public:
     // receive in timeout mode) also end when `cancel` fires; null: never.
     // The object stays the caller's and must outlive the transport.
     void SetCancel(const CResCancel* cancel) { m_cancel = cancel; }
+    // How a host that is not dotted IPv4 text is looked up when the
+    // transport opens; null (the default): the system's resolver.
+    void SetNameLookup(ResNameLookup lookup) { m_lookup = lookup; }
     // 0 while requests and replies are in step on this connection; else the
     // engine result of the exchange that left it out of step (timeout,
     // transport error, closed by the peer, framing error, interrupted). A
@@ -185,11 +191,14 @@ protected:
     // exchange when the connection has a timeout, else the call's own
     // timeout; -1 when there is none.
     int WaitBudgetMs(const ResCommType& comm) const;
-    // Waits for the socket within WaitBudgetMs: 0 when ready, else the
-    // engine result (-106 timeout, -103 a failed wait, interrupted).
-    int WaitReady(int fd, bool forWrite, const ResCommType& comm) const;
+    // The same as the moment the waits of a call end, in milliseconds of the
+    // library's monotonic clock; 0 when there is none.
+    int64_t WaitDeadline(const ResCommType& comm) const;
     int ConnectWaitMs() const { return m_connectMs; }
     const CResCancel* Cancel() const { return m_cancel; }
+    // The transport's host as an IPv4 address, network order: dotted text as
+    // it stands, a name through the name lookup. False when it has none.
+    bool ResolveHost(uint32_t* addrNet) const;
 
     unsigned short m_port;
     char m_host[128];
@@ -199,11 +208,12 @@ private:
     // Records the first result that left the stream out of step.
     int Fault(int result);
 
-    std::chrono::steady_clock::time_point m_deadline;  // of the running exchange
+    int64_t m_deadline = 0;  // of the running exchange, monotonic milliseconds
     bool m_inExchange = false;
     int m_fault = 0;
     int m_connectMs = RES_CONNECT_WAIT_MS;
     const CResCancel* m_cancel = nullptr;
+    ResNameLookup m_lookup = nullptr;
 
     // Builds the originator of a write: the value's own, or the local end of
     // the connection and the calling thread. 0 or a positive error number.

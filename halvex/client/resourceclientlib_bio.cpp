@@ -9,7 +9,9 @@
 // timeout allows (every wait can also be cancelled).
 #include <halvex/client/resourceclientlib_bio.h>
 #include <halvex/client/res_engine_internal.h>
-#include <halvex/client/res_wait_internal.h>
+#include <halvex/client/res_cancel.h>
+#include <halvex/platform/openssl_ptr_internal.h>
+#include <halvex/platform/sigpipe_block_internal.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -45,11 +47,11 @@ int CResourceClientLibBio::FlushSock(ResCommType, const char*) {
     if (!m_bio) return 0;
     // What the peer has already sent of an out-of-step reply is dropped
     // without waiting, within the same bounds as the TCP transport's drain.
-    CResSigpipeBlock guard;
+    CSigpipeBlock guard;
     unsigned char scratch[512];
     int dropped = 0;
-    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(RES_FLUSH_MAX_MS);
-    while (dropped < RES_FLUSH_MAX_BYTES && ResClock::now() < end) {
+    const int64_t end = Platform::DeadlineIn(RES_FLUSH_MAX_MS);
+    while (dropped < RES_FLUSH_MAX_BYTES && Platform::MsUntil(end) > 0) {
         const int r = m_ssl ? SSL_read(m_ssl, scratch, int(sizeof scratch)) : BIO_read(m_bio, scratch, int(sizeof scratch));
         if (r <= 0) break;
         dropped += r;
@@ -66,7 +68,8 @@ int CResourceClientLibBio::ResSetTimeout(unsigned long) { return 0; }
 
 int CResourceClientLibBio::Transfer(const ResCommType& comm, void* data, int length, bool write) {
     if (!m_bio) return -res_socket_error(ENOTCONN);
-    CResSigpipeBlock guard;
+    CSigpipeBlock guard;
+    const Platform::StreamWait wait{WaitDeadline(comm), Cancel()};
     for (;;) {
         ERR_clear_error();
         errno = 0;
@@ -95,19 +98,20 @@ int CResourceClientLibBio::Transfer(const ResCommType& comm, void* data, int len
             if (e) return -res_socket_error(e);
             return write ? -res_socket_error(EPIPE) : 0;
         }
-        if (int w = WaitReady(m_fd, wantWrite, comm)) return w;
+        const long w = Platform::WaitSocket(m_fd, wantWrite, wait);
+        if (w != 1) return res_stream_result(w);
     }
 }
 
 int CResourceClientLibBio::ResSend(ResCommType comm, const void* data, int length) {
-    const char* p = static_cast<const char*>(data);
-    int sent = 0;
-    while (sent < length) {
-        const int r = Transfer(comm, const_cast<char*>(p) + sent, length - sent, true);
-        if (r < 0) return r;
-        sent += r;
-    }
-    return 0;
+    // The bytes are only read: Transfer takes one pointer for both ways.
+    char* p = static_cast<char*>(const_cast<void*>(data));
+    const long r = Platform::MoveAll(size_t(length), [&](size_t at, size_t left) -> long {
+        return Transfer(comm, p + at, int(left), true);
+    });
+    if (r < 0) return int(r);
+    // A write that took nothing is not a frame sent.
+    return r == long(length) ? 0 : -res_socket_error(EPIPE);
 }
 
 int CResourceClientLibBio::ResRecv(ResCommType comm, void* buffer, int capacity) {
@@ -119,13 +123,10 @@ unsigned int CResourceClientLibBio::TmpGetSocket() { return 1; }
 int CResourceClientLibBio::local_getsockname(ResCommType, sockaddr*, socklen_t*) { return 0; }
 
 int CResourceClientLibBio::Close() {
+    // The TLS connection belongs to the BIO (Open hands it over or frees it).
     if (m_bio) {
-        BIO_free_all(m_bio);  // the TLS connection with it
+        BIO_free_all(m_bio);
         m_bio = nullptr;
-        m_ssl = nullptr;
-    }
-    if (m_ssl) {
-        SSL_free(m_ssl);
         m_ssl = nullptr;
     }
     if (m_fd >= 0) {
@@ -139,9 +140,9 @@ int CResourceClientLibBio::Close() {
     return 0;
 }
 
-int CResourceClientLibBio::Handshake(int waitMs, unsigned long& code, const char*& reason) {
-    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(waitMs);
-    CResSigpipeBlock guard;
+int CResourceClientLibBio::Handshake(int64_t deadline, unsigned long& code, const char*& reason) {
+    const Platform::StreamWait wait{deadline, Cancel()};
+    CSigpipeBlock guard;
     for (;;) {
         ERR_clear_error();
         errno = 0;
@@ -154,10 +155,10 @@ int CResourceClientLibBio::Handshake(int waitMs, unsigned long& code, const char
             if (!reason) reason = errno ? std::strerror(errno) : "connection closed by the peer";
             return -1;
         }
-        switch (res_wait_socket(m_fd, why == SSL_ERROR_WANT_WRITE, res_ms_until(end), Cancel())) {
-            case RES_WAIT_READY: continue;
-            case RES_WAIT_TIMEOUT: reason = "handshake timed out"; return -1;
-            case RES_WAIT_CANCELLED: reason = "interrupted"; return -1;
+        switch (Platform::WaitSocket(m_fd, why == SSL_ERROR_WANT_WRITE, wait)) {
+            case 1: continue;
+            case Platform::STREAM_TIMEOUT: reason = "handshake timed out"; return -1;
+            case Platform::STREAM_CANCELLED: reason = "interrupted"; return -1;
             default: reason = std::strerror(errno); return -1;
         }
     }
@@ -205,22 +206,23 @@ int CResourceClientLibBio::Open() {
     ERR_clear_error();
 
     // The TCP connection; connecting and the handshake share one bound.
-    const ResClock::time_point end = ResClock::now() + std::chrono::milliseconds(ConnectWaitMs());
+    const int64_t end = Platform::DeadlineIn(ConnectWaitMs());
     const char* reason = nullptr;
     uint32_t addr = 0;
-    int e = 0;
-    if (!res_resolve_ipv4(m_host, &addr)) {
+    if (!ResolveHost(&addr)) {
         reason = "host not found";
     } else if ((m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP)) < 0) {
         reason = std::strerror(errno);
     } else {
         int one = 1;
         ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        switch (res_connect_socket(m_fd, addr, m_port, ConnectWaitMs(), Cancel(), &e)) {
-            case RES_CONNECTED: break;
-            case RES_CONNECT_TIMEOUT: reason = "connect timed out"; break;
-            case RES_CONNECT_CANCELLED: reason = "interrupted"; break;
-            default: reason = std::strerror(e); break;
+        const long c = Platform::ConnectSocket(m_fd, addr, m_port, {Platform::DeadlineIn(ConnectWaitMs()), Cancel()});
+        switch (c) {
+            case 0: break;
+            case Platform::STREAM_TIMEOUT: reason = "connect timed out"; break;
+            case Platform::STREAM_CANCELLED: reason = "interrupted"; break;
+            case Platform::STREAM_WAIT_FAILED: reason = std::strerror(errno); break;
+            default: reason = std::strerror(Platform::StreamErrno(c)); break;
         }
     }
     if (reason) {
@@ -229,11 +231,14 @@ int CResourceClientLibBio::Open() {
     }
 
     if (tls) {
-        m_ssl = SSL_new(m_ctx);
-        if (m_ssl && SSL_set_fd(m_ssl, m_fd) == 1 && (m_bio = BIO_new(BIO_f_ssl())) != nullptr) {
-            SSL_set_connect_state(m_ssl);
-            SSL_set_mode(m_ssl, SSL_MODE_AUTO_RETRY);
-            BIO_set_ssl(m_bio, m_ssl, BIO_CLOSE);
+        SslPtr ssl(SSL_new(m_ctx));
+        BioPtr bio(BIO_new(BIO_f_ssl()));
+        if (ssl && bio && SSL_set_fd(ssl.get(), m_fd) == 1) {
+            SSL_set_connect_state(ssl.get());
+            SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
+            m_ssl = ssl.release();
+            BIO_set_ssl(bio.get(), m_ssl, BIO_CLOSE);
+            m_bio = bio.release();
         }
     } else {
         m_bio = BIO_new_socket(m_fd, BIO_NOCLOSE);
@@ -245,7 +250,7 @@ int CResourceClientLibBio::Open() {
 
     if (tls) {
         unsigned long code = 0;
-        if (Handshake(res_ms_until(end), code, reason) != 0) {
+        if (Handshake(end, code, reason) != 0) {
             std::fprintf(stderr, "SSL: Failure connection, reason: %lu %s\n", code, reason ? reason : "");
             ERR_clear_error();
             return fail();

@@ -37,9 +37,9 @@ private:
     // One read or write of up to `length` bytes, waiting as the connection
     // allows: the count, 0 when the peer closed, or a negative result.
     int Transfer(const ResCommType& comm, void* data, int length, bool write);
-    // TLS handshake within waitMs; 0, or -1 with OpenSSL's error code (0
-    // when none) and a reason.
-    int Handshake(int waitMs, unsigned long& code, const char*& reason);
+    // TLS handshake until the deadline (monotonic milliseconds); 0, or -1
+    // with OpenSSL's error code (0 when none) and a reason.
+    int Handshake(int64_t deadline, unsigned long& code, const char*& reason);
 
     BIO* m_bio;
     SSL_CTX* m_ctx;

@@ -31,49 +31,23 @@ bool AbsolutePath(CResource* resource, const RES_IDENT_T* ident, std::string& ou
     return true;
 }
 
-void PutBE32(Bytes& b, uint32_t v) {
-    uint8_t t[4];
-    res_put_be32(t, v);
-    b.insert(b.end(), t, t + 4);
-}
-void PutBE16(Bytes& b, uint16_t v) {
-    uint8_t t[2];
-    res_put_be16(t, v);
-    b.insert(b.end(), t, t + 2);
-}
-void PutText(Bytes& b, const std::string& s, bool nul) {
-    b.insert(b.end(), s.begin(), s.end());
-    if (nul) b.push_back(0);
-}
-void PutLText(Bytes& b, const std::string& s) {
-    b.push_back(uint8_t(s.size()));
-    PutText(b, s, false);
-}
 void PutEmbedded(Bytes& payload, const Bytes& item) {
-    size_t at = payload.size();
-    payload.resize(at + res_embedded_size(uint32_t(item.size())));
-    res_embedded_put(payload.data() + at, RES_EXT_REQUEST, item.data(), uint32_t(item.size()));
+    res_embedded_put(CResWriter(payload).reserve(res_embedded_size(uint32_t(item.size()))), RES_EXT_REQUEST,
+                     item.data(), uint32_t(item.size()));
 }
 
 // The value body of a write, with transparent data inline.
-int PutValue(Bytes& b, const CResourceValue& value) {
-    size_t at = b.size();
+int PutValue(CResWriter& w, const CResourceValue& value) {
     size_t n = res_wire_body_size(value);
     if (n == 0) return RES_ERR_PROTOCOL;
-    b.resize(at + n);
-    if (res_wire_body_write(value, b.data() + at) != 0) return RES_ERR_PROTOCOL;
+    if (res_wire_body_write(value, w.reserve(n)) != 0) return RES_ERR_PROTOCOL;
     if (res_wire_copies_data(value)) {
         TRANSPARENT_FRAGMENT_T* f = nullptr;
         unsigned long size = 0, revision = 0;
         value.GetTransparent(&f, size, revision);
-        for (; f; f = f->next) b.insert(b.end(), f->data, f->data + f->length);
+        for (; f; f = f->next) w.bytes(f->data, f->length);
     }
     return 0;
-}
-
-bool WritableType(VALUE_TYPE_T t) {
-    return t == VALUE_TYPE_BOOL || t == VALUE_TYPE_INT32 || t == VALUE_TYPE_DOUBLE || t == VALUE_TYPE_ASCII ||
-           t == VALUE_TYPE_UNICODE || t == VALUE_TYPE_TRANSPARENT;
 }
 
 int IntOf(const CResourceValueSet& set, unsigned long index, bool* present) {
@@ -140,34 +114,28 @@ int CResourceClientLib::ResWriteDataMulti(ResCommType comm, unsigned char* send,
         CResourcePath name;
         child->GetName(name);
         if (name.GetLength() + 1 > 255) return int(ERR_BAD_PARAMETER);
-        if (!WritableType(value->Type())) return RES_ERR_PROTOCOL;
+        if (!res_wire_writable(value->Type())) return RES_ERR_PROTOCOL;
         items.push_back({name.AsChar(), value, wait, uint32_t(time)});
     }
     if (items.empty()) return int(ERR_BAD_DATA);
 
     Bytes b;
-    b.push_back(0x15);
-    b.push_back(uint8_t(parent->Type()));
-    b.push_back(4);
-    b.push_back(uint8_t(parentPath.size() + 1));
-    PutText(b, parentPath, true);
-    b.push_back(uint8_t(b.size() + 2));  // the first item follows these two bytes
-    b.push_back(uint8_t(items[0].name.size() + 1));
+    CResWriter w(b);
+    w.u8(0x15).u8(uint8_t(parent->Type())).u8(4).u8(uint8_t(parentPath.size() + 1)).cstr(parentPath.c_str());
+    w.u8(uint8_t(w.size() + 2));  // the first item follows these two bytes
+    w.u8(uint8_t(items[0].name.size() + 1));
     for (size_t k = 0; k < items.size(); ++k) {
         const Item& it = items[k];
-        b.push_back(uint8_t(it.value->Type()));
-        PutText(b, it.name, true);
-        size_t nextAt = b.size();
-        PutBE32(b, 0);
-        b.push_back(k + 1 < items.size() ? uint8_t(items[k + 1].name.size() + 1) : 0);
-        b.push_back(uint8_t(it.wait));
-        PutBE32(b, it.timeout);
+        w.u8(uint8_t(it.value->Type())).cstr(it.name.c_str());
+        size_t nextAt = w.size();
+        w.be32(0).u8(k + 1 < items.size() ? uint8_t(items[k + 1].name.size() + 1) : 0);
+        w.u8(uint8_t(it.wait)).be32(it.timeout);
         r = Originator(comm, *it.value, origin);
         if (r != 0) return r;
-        b.insert(b.end(), origin, origin + 10);
-        r = PutValue(b, *it.value);
+        w.bytes(origin, 10);
+        r = PutValue(w, *it.value);
         if (r != 0) return r;
-        if (k + 1 < items.size()) res_put_be32(b.data() + nextAt, uint32_t(b.size()));
+        if (k + 1 < items.size()) res_put_be32(b.data() + nextAt, uint32_t(w.size()));
     }
     int n = 0;
     r = SendAssembled(*this, comm, ident, send, recv, b, 0, "ResWriteDataMulti", 0x12, nullptr, &n);
@@ -182,28 +150,24 @@ int CResourceClientLib::ResDumpSet(ResCommType comm, unsigned char* send, unsign
                                    const char* file, int pathType, const char* hash, const char* info,
                                    int persistence, int defaults, int gidFilter, unsigned long option) try {
     if (unsigned long e = CheckMembers(set)) return int(e);
-    Bytes b(10, 0);
-    b[0] = 0x63;
-    res_put_be16(b.data() + 2, 10);
-    PutText(b, path ? path : "", true);
-    res_put_be16(b.data() + 4, uint16_t(b.size()));
-    PutText(b, file ? file : "", true);
-    res_put_be16(b.data() + 6, uint16_t(b.size()));
-    PutText(b, hash ? hash : "", true);
-    PutText(b, info ? info : "", true);
-    b.push_back(uint8_t(pathType));
-    b.push_back(uint8_t(persistence));
-    b.push_back(uint8_t(defaults));
-    b.push_back(uint8_t(gidFilter));
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(uint32_t(option) >> (8 * i)));  // sender's byte order
-    if (b.size() > 0xFFFF) return int(ERR_BAD_PARAMETER);
-    res_put_be16(b.data() + 8, uint16_t(b.size()));
+    // Code, a pad byte and four offsets (path, file, hash, member paths).
+    Bytes b;
+    CResWriter w(b);
+    w.u8(0x63).u8(0).be16(10).zeros(6).cstr(path);
+    res_put_be16(b.data() + 4, uint16_t(w.size()));
+    w.cstr(file);
+    res_put_be16(b.data() + 6, uint16_t(w.size()));
+    w.cstr(hash).cstr(info);
+    w.u8(uint8_t(pathType)).u8(uint8_t(persistence)).u8(uint8_t(defaults)).u8(uint8_t(gidFilter));
+    w.le32(uint32_t(option));  // in the sender's byte order
+    if (w.size() > 0xFFFF) return int(ERR_BAD_PARAMETER);
+    res_put_be16(b.data() + 8, uint16_t(w.size()));
     for (unsigned long i = 0; i < set.GetNodeCount(); ++i) {
         CResource* member = nullptr;
         set.GetNodeByIndex(i, &member);
         std::string p;
         if (!AbsolutePath(member, ident, p)) return int(ERR_BAD_DATA);
-        PutText(b, p, true);
+        w.cstr(p.c_str());
     }
     int n = 0;
     return SendAssembled(*this, comm, ident, send, recv, b, 0, "ResDumpSet", 0x64, nullptr, &n);
@@ -253,6 +217,47 @@ static unsigned long SubReplyResult(const uint8_t* item, uint32_t len, uint8_t c
     return unsigned(RES_ERR_PROTOCOL);
 }
 
+// Sends a planned multi request (nothing when no item was sent) and gives
+// every item its result: `code` answers success, an error reply carries the
+// server's byte (with `internal`, also a 32-bit internal result).
+static int ExchangePlan(CResourceClientLib& lib, ResCommType comm, const RES_IDENT_T* ident, unsigned char* send,
+                        unsigned char* recv, const MultiPlan& plan, const char* name, uint8_t code, bool internal,
+                        CResourceValueSet& results) {
+    int n = 0;
+    int r = plan.sentIndex.empty() ? 0
+                                   : SendAssembled(lib, comm, ident, send, recv, plan.payload,
+                                                   int(plan.sentIndex.size()), name, RES_EXT_REPLY, nullptr, &n);
+    if (r != 0) return r;
+    const bool complete = WalkReplies(recv, n, plan, results, [&](const uint8_t* item, uint32_t len, unsigned long) {
+        return SubReplyResult(item, len, code, internal);
+    });
+    return complete ? 0 : int(ERR_BAD_DATA);
+}
+
+// Plans one embedded subscriber request per member of `set` that has an
+// identifier in `ids` and an absolute path; `write(w, id, path)` writes it.
+// The others are not sent and get the missing-item result.
+template <typename Write>
+static int PlanSubscribers(const CResourceSet& set, const CResourceValueSet& ids, const RES_IDENT_T* ident,
+                           MultiPlan& plan, Write write) {
+    plan.items = set.GetNodeCount();
+    for (unsigned long i = 0; i < plan.items; ++i) {
+        CResource* member = nullptr;
+        set.GetNodeByIndex(i, &member);
+        bool haveId = false;
+        uint32_t id = uint32_t(IntOf(ids, i, &haveId));
+        std::string p;
+        if (!haveId || !AbsolutePath(member, ident, p)) continue;
+        if (p.size() > 255) return int(ERR_BAD_PARAMETER);
+        Bytes item;
+        CResWriter w(item);
+        write(w, id, p.c_str());
+        PutEmbedded(plan.payload, item);
+        plan.sentIndex.push_back(i);
+    }
+    return 0;
+}
+
 int CResourceClientLib::ResVerifyMulti(ResCommType comm, unsigned char* send, unsigned char* recv,
                                        const RES_IDENT_T* ident, const CResourceValueSet& paths,
                                        CResourceValueSet& results) try {
@@ -263,21 +268,12 @@ int CResourceClientLib::ResVerifyMulti(ResCommType comm, unsigned char* send, un
         if (paths.GetValueByIndex(i, &v) != 0 || !v || v->Type() != VALUE_TYPE_ASCII) continue;
         std::string p = v->GetAscii();
         if (p.size() > 255) return int(ERR_BAD_PARAMETER);
-        Bytes item{0x47};
-        PutLText(item, p);
+        Bytes item;
+        CResWriter(item).u8(0x47).lstr(p.c_str());
         PutEmbedded(plan.payload, item);
         plan.sentIndex.push_back(i);
     }
-    int n = 0;
-    int r = plan.sentIndex.empty() ? 0
-                                   : SendAssembled(*this, comm, ident, send, recv, plan.payload,
-                                                   int(plan.sentIndex.size()), "ResVerifyMulti", RES_EXT_REPLY,
-                                                   nullptr, &n);
-    if (r != 0) return r;
-    const bool complete = WalkReplies(recv, n, plan, results, [](const uint8_t* item, uint32_t len, unsigned long) {
-        return SubReplyResult(item, len, 0x48, false);
-    });
-    return complete ? 0 : int(ERR_BAD_DATA);
+    return ExchangePlan(*this, comm, ident, send, recv, plan, "ResVerifyMulti", 0x48, false, results);
 } catch (const std::bad_alloc&) {
     return int(ERR_NO_MEMORY);
 }
@@ -289,39 +285,12 @@ int CResourceClientLib::ResAddSubscriberMulti(ResCommType comm, unsigned char* s
                                               uint32_t replyDestination, CResourceValueSet& results) try {
     if (unsigned long e = CheckMembers(set)) return int(e);
     MultiPlan plan;
-    plan.items = set.GetNodeCount();
-    for (unsigned long i = 0; i < plan.items; ++i) {
-        CResource* member = nullptr;
-        set.GetNodeByIndex(i, &member);
-        bool haveId = false;
-        uint32_t id = uint32_t(IntOf(ids, i, &haveId));
-        std::string p;
-        if (!haveId || !AbsolutePath(member, ident, p)) continue;
-        if (p.size() > 255) return int(ERR_BAD_PARAMETER);
-        Bytes item{0xA0};
-        PutBE32(item, id);
-        item.push_back(0);
-        item.push_back(res_reply_kind_byte(replyKind));
-        item.push_back(flavour);
-        item.push_back(kind);
-        PutBE32(item, destination);
-        PutBE32(item, replyDestination);
-        PutLText(item, p);
-        PutBE32(item, param5);
-        PutBE32(item, 0);
-        PutEmbedded(plan.payload, item);
-        plan.sentIndex.push_back(i);
-    }
-    int n = 0;
-    int r = plan.sentIndex.empty() ? 0
-                                   : SendAssembled(*this, comm, ident, send, recv, plan.payload,
-                                                   int(plan.sentIndex.size()), "ResAddSubscriberMulti",
-                                                   RES_EXT_REPLY, nullptr, &n);
-    if (r != 0) return r;
-    const bool complete = WalkReplies(recv, n, plan, results, [](const uint8_t* item, uint32_t len, unsigned long) {
-        return SubReplyResult(item, len, 0xA1, true);
+    int r = PlanSubscribers(set, ids, ident, plan, [&](CResWriter& w, uint32_t id, const char* path) {
+        w.u8(0xA0).be32(id).u8(0).u8(res_reply_kind_byte(replyKind)).u8(flavour).u8(kind).be32(destination);
+        w.be32(replyDestination).lstr(path).be32(param5).be32(0);
     });
-    return complete ? 0 : int(ERR_BAD_DATA);
+    if (r != 0) return r;
+    return ExchangePlan(*this, comm, ident, send, recv, plan, "ResAddSubscriberMulti", 0xA1, true, results);
 } catch (const std::bad_alloc&) {
     return int(ERR_NO_MEMORY);
 }
@@ -333,36 +302,11 @@ int CResourceClientLib::ResRemoveSubscriberMulti(ResCommType comm, unsigned char
                                                  CResourceValueSet& results) try {
     if (unsigned long e = CheckMembers(set)) return int(e);
     MultiPlan plan;
-    plan.items = set.GetNodeCount();
-    for (unsigned long i = 0; i < plan.items; ++i) {
-        CResource* member = nullptr;
-        set.GetNodeByIndex(i, &member);
-        bool haveId = false;
-        uint32_t id = uint32_t(IntOf(ids, i, &haveId));
-        std::string p;
-        if (!haveId || !AbsolutePath(member, ident, p)) continue;
-        if (p.size() > 255) return int(ERR_BAD_PARAMETER);
-        Bytes item{0xA2};
-        PutBE32(item, id);
-        PutBE16(item, 0);
-        item.push_back(flavour);
-        item.push_back(kind);
-        PutBE32(item, destination);
-        PutLText(item, p);
-        PutBE32(item, 0);
-        PutEmbedded(plan.payload, item);
-        plan.sentIndex.push_back(i);
-    }
-    int n = 0;
-    int r = plan.sentIndex.empty() ? 0
-                                   : SendAssembled(*this, comm, ident, send, recv, plan.payload,
-                                                   int(plan.sentIndex.size()), "ResRemoveSubscriberMulti",
-                                                   RES_EXT_REPLY, nullptr, &n);
-    if (r != 0) return r;
-    const bool complete = WalkReplies(recv, n, plan, results, [](const uint8_t* item, uint32_t len, unsigned long) {
-        return SubReplyResult(item, len, 0xA3, false);
+    int r = PlanSubscribers(set, ids, ident, plan, [&](CResWriter& w, uint32_t id, const char* path) {
+        w.u8(0xA2).be32(id).be16(0).u8(flavour).u8(kind).be32(destination).lstr(path).be32(0);
     });
-    return complete ? 0 : int(ERR_BAD_DATA);
+    if (r != 0) return r;
+    return ExchangePlan(*this, comm, ident, send, recv, plan, "ResRemoveSubscriberMulti", 0xA3, false, results);
 } catch (const std::bad_alloc&) {
     return int(ERR_NO_MEMORY);
 }
@@ -379,9 +323,8 @@ int CResourceClientLib::ResReadDataMulti(ResCommType comm, unsigned char* send, 
         CResourceValue* target = nullptr;
         std::string p;
         if (values.GetValueByIndex(i, &target) != 0 || !target || !AbsolutePath(member, ident, p)) continue;
-        Bytes item{0x0C};
-        PutText(item, p, true);
-        item.push_back(uint8_t(target->CopyType()));
+        Bytes item;
+        CResWriter(item).u8(0x0C).cstr(p.c_str()).u8(uint8_t(target->CopyType()));
         PutEmbedded(plan.payload, item);
         plan.sentIndex.push_back(i);
     }

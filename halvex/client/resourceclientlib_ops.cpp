@@ -4,6 +4,7 @@
 // written past the 2048 bytes.
 #include <halvex/client/res_engine_internal.h>
 #include <halvex/client/res_request.h>
+#include <halvex/resource/value_codec.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -24,25 +25,20 @@ int CResourceClientLib::Originator(ResCommType comm, const CResourceValue& value
         return res_socket_error(errno ? errno : ENOTCONN);
     ORIGINATOR_T origin{};
     value.GetOriginator(origin);
-    if (origin.address != 0) {
-        res_put_be32(out, origin.address);
-        res_put_be16(out + 4, origin.port);
-        res_put_be32(out + 6, origin.threadId);
-    } else {
-        // The socket-address fields are already in network order and are
-        // converted once more, as every server of this protocol expects.
-        res_put_be32(out, local.sin_addr.s_addr);
-        res_put_be16(out + 4, local.sin_port);
-        res_put_be32(out + 6, uint32_t(::syscall(SYS_gettid)));
-    }
+    // The socket-address fields are already in network order and are
+    // converted once more, as every server of this protocol expects.
+    res_encode_originator(origin, local.sin_addr.s_addr, local.sin_port, uint32_t(::syscall(SYS_gettid)), out);
     return 0;
 }
 
 namespace {
 
-bool WritableType(VALUE_TYPE_T t) {
-    return t == VALUE_TYPE_BOOL || t == VALUE_TYPE_INT32 || t == VALUE_TYPE_DOUBLE || t == VALUE_TYPE_ASCII ||
-           t == VALUE_TYPE_UNICODE || t == VALUE_TYPE_TRANSPARENT;
+// Sends the request that `w` wrote into `req` and reads the reply into the
+// caller's receive buffer; *received tells the reply's size.
+int SendBuilt(CResourceClientLib& lib, ResCommType comm, const RES_IDENT_T* ident, const CResRequest& req,
+              const CResWriter& w, unsigned char* recv, const char* name, unsigned char expected, int* received) {
+    return lib.ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
+                                 received, name, expected, false, 0);
 }
 
 // An error reply that carries a 32-bit internal result after its error byte.
@@ -80,8 +76,7 @@ int CResourceClientLib::ResReadAttributes(ResCommType comm, unsigned char* send,
     CResWriter w(p);
     w.u8(0x41).cstr(path);
     int n = 0;
-    int r = ResSendAndReceive(comm, nullptr, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()),
-                              RES_BUFFER_SIZE, &n, "ResReadAttributes", 0x42, false, 0);
+    int r = SendBuilt(*this, comm, nullptr, req, w, recv, "ResReadAttributes", 0x42, &n);
     if (r == 0) res_attr_decode(recv, size_t(n), attr);
     return r;
 }
@@ -95,8 +90,7 @@ int CResourceClientLib::ResReadLimits(ResCommType comm, unsigned char* send, uns
     CResWriter w(p);
     w.u8(0x45).lstr(path);
     int n = 0;
-    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                              &n, "ResReadLimits", 0x46, false, 0);
+    int r = SendBuilt(*this, comm, ident, req, w, recv, "ResReadLimits", 0x46, &n);
     if (r == 0) res_wire_limits_read(value, recv, size_t(n));
     return r;
 }
@@ -159,9 +153,7 @@ int CResourceClientLib::ResVerify(ResCommType comm, unsigned char* send, unsigne
     if (!p) return int(ERR_NO_MEMORY);
     CResWriter w(p);
     w.u8(0x47).lstr(path);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResVerify", 0x48, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResVerify", 0x48, nullptr);
 }
 
 int CResourceClientLib::ResIterate(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -175,8 +167,7 @@ int CResourceClientLib::ResIterate(ResCommType comm, unsigned char* send, unsign
     CResWriter w(p);
     w.u8(0x53).u8(selector).lstr(path);
     int n = 0;
-    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                              &n, "ResIterate", 0x54, false, 0);
+    int r = SendBuilt(*this, comm, ident, req, w, recv, "ResIterate", 0x54, &n);
     if (r != 0) return r;
     if (n < 2) return RES_ERR_PROTOCOL;
     size_t len = recv[1];
@@ -200,7 +191,7 @@ int CResourceClientLib::ResIterate(ResCommType comm, unsigned char* send, unsign
 int CResourceClientLib::ResWriteData(ResCommType comm, unsigned char* send, unsigned char* recv,
                                      const RES_IDENT_T* ident, const char* path, const CResourceValue& value,
                                      int wait, unsigned long timeout) {
-    if (!WritableType(value.Type())) return RES_ERR_PROTOCOL;
+    if (!res_wire_writable(value.Type())) return RES_ERR_PROTOCOL;
     const size_t body = res_wire_body_size(value);
     const bool data = res_wire_copies_data(value);
     const size_t head = 2 + res_cstr_size(path) + body;  // bytes before any transparent data
@@ -227,7 +218,7 @@ int CResourceClientLib::ResWriteDataEx(ResCommType comm, unsigned char* send, un
     uint8_t origin[10];
     int r = Originator(comm, value, origin);
     if (r != 0) return r;
-    if (!WritableType(value.Type())) return RES_ERR_PROTOCOL;
+    if (!res_wire_writable(value.Type())) return RES_ERR_PROTOCOL;
     const size_t pathLength = std::strlen(path ? path : "");
     if (pathLength + 1 > 255) return int(ERR_BAD_PARAMETER);  // one length byte
     const size_t body = res_wire_body_size(value);
@@ -281,8 +272,7 @@ int CResourceClientLib::ResCreateInstance(ResCommType comm, unsigned char* send,
     w.u8(wait ? 0x23 : 0x21).cstr(path);
     if (wait) w.be32(uint32_t(timeout));
     int n = 0;
-    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                              &n, "ResCreateInstance", 0x22, false, 0);
+    int r = SendBuilt(*this, comm, ident, req, w, recv, "ResCreateInstance", 0x22, &n);
     return CopyCreated(r, recv, n, created);
 }
 
@@ -297,8 +287,7 @@ int CResourceClientLib::ResCreateNamedInstance(ResCommType comm, unsigned char* 
     w.u8(wait ? 0x25 : 0x24).cstr(path).cstr(name);
     if (wait) w.be32(uint32_t(timeout));
     int n = 0;
-    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                              &n, "ResCreateNamedInstance", 0x22, false, 0);
+    int r = SendBuilt(*this, comm, ident, req, w, recv, "ResCreateNamedInstance", 0x22, &n);
     return CopyCreated(r, recv, n, created);
 }
 
@@ -311,9 +300,7 @@ int CResourceClientLib::ResDeleteInstance(ResCommType comm, unsigned char* send,
     CResWriter w(p);
     w.u8(wait ? 0x33 : 0x31).cstr(path);
     if (wait) w.be32(uint32_t(timeout));
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResDeleteInstance", 0x32, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResDeleteInstance", 0x32, nullptr);
 }
 
 int CResourceClientLib::ResRenameResource(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -326,9 +313,7 @@ int CResourceClientLib::ResRenameResource(ResCommType comm, unsigned char* send,
     CResWriter w(p);
     w.u8(wait ? 0x93 : 0x91).u8(uint8_t(type)).lstr(path).cstr(newName);
     if (wait) w.be32(uint32_t(timeout));
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResRenameResource", 0x92, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResRenameResource", 0x92, nullptr);
 }
 
 int CResourceClientLib::ResSetAttributes(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -341,9 +326,7 @@ int CResourceClientLib::ResSetAttributes(ResCommType comm, unsigned char* send, 
     const uint8_t* a = reinterpret_cast<const uint8_t*>(&attr);
     CResWriter w(p);
     w.u8(0x43).lstr(path).bytes(a + 1, 7).u8(uint8_t(recursive)).bytes(a + 16, 6).u8(uint8_t(op));
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResSetAttributes", 0x44, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResSetAttributes", 0x44, nullptr);
 }
 
 // ---- persistence -----------------------------------------------------------
@@ -363,9 +346,7 @@ int CResourceClientLib::ResDump(ResCommType comm, unsigned char* send, unsigned 
     w.u8(0x61).lstr(path).cstr(file).cstr(hash).cstr(info);
     w.u8(uint8_t(pathType)).u8(uint8_t(persistence)).u8(uint8_t(defaults)).u8(uint8_t(gidFilter));
     w.le32(uint32_t(option));  // in the sender's byte order
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResDump", 0x62, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResDump", 0x62, nullptr);
 }
 
 int CResourceClientLib::ResReload(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -378,9 +359,7 @@ int CResourceClientLib::ResReload(ResCommType comm, unsigned char* send, unsigne
     if (!p) return int(ERR_NO_MEMORY);
     CResWriter w(p);
     w.u8(0x71).lstr(path).cstr(file).u8(hashType).u8(infoType).cstr(info);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResReload", 0x72, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResReload", 0x72, nullptr);
 }
 
 // ---- subscriptions ---------------------------------------------------------
@@ -405,8 +384,7 @@ int CResourceClientLib::ResAddSubscriber(ResCommType comm, unsigned char* send, 
     w.u8(0xA0).be32(id).u8(0).u8(res_reply_kind_byte(replyKind)).u8(flavour).u8(kind).be32(destination);
     w.be32(replyDestination).lstr(path).be32(param5).be32(param8).be32(0);
     int n = 0;
-    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                              &n, "ResAddSubscriber", 0xA1, false, 0);
+    int r = SendBuilt(*this, comm, ident, req, w, recv, "ResAddSubscriber", 0xA1, &n);
     return InternalCode(r, recv, n, 5);
 }
 
@@ -420,8 +398,7 @@ int CResourceClientLib::ResAddUDPSubscriber(ResCommType comm, unsigned char* sen
     CResWriter w(p);
     w.u8(0xA0).be32(id).be16(port).u8(flavour).u8(kind).lstr(path).be32(param8);
     int n = 0;
-    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                              &n, "ResAddUDPSubscriber", 0xA1, false, 0);
+    int r = SendBuilt(*this, comm, ident, req, w, recv, "ResAddUDPSubscriber", 0xA1, &n);
     return InternalCode(r, recv, n, 5);
 }
 
@@ -434,9 +411,7 @@ int CResourceClientLib::ResRemoveSubscriber(ResCommType comm, unsigned char* sen
     if (!p) return int(ERR_NO_MEMORY);
     CResWriter w(p);
     w.u8(0xA2).be32(id).be16(0).u8(flavour).u8(kind).be32(destination).lstr(path).be32(0);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResRemoveSubscriber", 0xA3, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResRemoveSubscriber", 0xA3, nullptr);
 }
 
 int CResourceClientLib::ResRemoveUDPSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -448,9 +423,7 @@ int CResourceClientLib::ResRemoveUDPSubscriber(ResCommType comm, unsigned char* 
     if (!p) return int(ERR_NO_MEMORY);
     CResWriter w(p);
     w.u8(0xA2).be32(id).be16(port).u8(flavour).u8(0).lstr(path);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResRemoveUDPSubscriber", 0xA3, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResRemoveUDPSubscriber", 0xA3, nullptr);
 }
 
 int CResourceClientLib::ResAddTreeSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -464,9 +437,7 @@ int CResourceClientLib::ResAddTreeSubscriber(ResCommType comm, unsigned char* se
     if (kind != 0) w.be32(destination);
     else w.be16(port).be16(0);
     w.u8(flavour).be32(mask).be32(param).zeros(5);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResAddTreeSubscriber", 0xA5, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResAddTreeSubscriber", 0xA5, nullptr);
 }
 
 int CResourceClientLib::ResRemoveTreeSubscriber(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -479,9 +450,7 @@ int CResourceClientLib::ResRemoveTreeSubscriber(ResCommType comm, unsigned char*
     if (kind != 0) w.be32(destination);
     else w.be16(port).be16(0);
     w.u8(flavour).be32(mask).zeros(5);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResRemoveTreeSubscriber", 0xA7, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResRemoveTreeSubscriber", 0xA7, nullptr);
 }
 
 // ---- mounting and maintenance ---------------------------------------------
@@ -504,9 +473,7 @@ int CResourceClientLib::ResMountSubtree(ResCommType comm, unsigned char* send, u
     if (!p) return int(ERR_NO_MEMORY);
     CResWriter w(p);
     w.u8(0xE0).lstr(path).lstr(name).lstr(address).be16(port).u8(0);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResMountSubtree", 0xE1, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResMountSubtree", 0xE1, nullptr);
 }
 
 int CResourceClientLib::ResUnmountSubtree(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -517,9 +484,7 @@ int CResourceClientLib::ResUnmountSubtree(ResCommType comm, unsigned char* send,
     if (!p) return int(ERR_NO_MEMORY);
     CResWriter w(p);
     w.u8(0xE2).lstr(path).u8(0);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResUnmountSubtree", 0xE3, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResUnmountSubtree", 0xE3, nullptr);
 }
 
 int CResourceClientLib::ResSendDebugCommand(ResCommType comm, unsigned char* send, unsigned char* recv,
@@ -529,9 +494,7 @@ int CResourceClientLib::ResSendDebugCommand(ResCommType comm, unsigned char* sen
     if (!p) return int(ERR_NO_MEMORY);
     CResWriter w(p);
     w.u8(0xFA).u8(command).cstr(path);
-    int n = 0;
-    return ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
-                             &n, "ResSendDebugCommand", 0xFB, false, 0);
+    return SendBuilt(*this, comm, ident, req, w, recv, "ResSendDebugCommand", 0xFB, nullptr);
 }
 
 }  // namespace ZYRK

@@ -3,7 +3,6 @@
 // In timeout mode every wait of one exchange ends at the exchange's deadline.
 #include <halvex/client/resourceclientlib_socket.h>
 #include <halvex/client/res_engine_internal.h>
-#include <halvex/client/res_wait_internal.h>
 #include <halvex/platform/postlog.h>
 
 #include <arpa/inet.h>
@@ -11,31 +10,17 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 
 namespace ZYRK {
 
-bool res_resolve_ipv4(const char* host, uint32_t* addr_net) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, host, &a) == 1) {
-        *addr_net = a.s_addr;
-        return true;
-    }
-    // Names under the reserved top-level domain "invalid" never resolve; they
-    // are refused here without asking any name server.
-    size_t n = std::strlen(host);
-    while (n && host[n - 1] == '.') --n;
-    if (n == 0) return false;
-    if ((n == 7 && ::strncasecmp(host, "invalid", 7) == 0) ||
-        (n > 7 && ::strncasecmp(host + n - 8, ".invalid", 8) == 0))
-        return false;
+bool res_lookup_ipv4(const char* host, uint32_t* addr_net) {
+    if (host[std::strspn(host, ".")] == '\0') return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -51,75 +36,49 @@ CResourceClientLibSocket::CResourceClientLibSocket(const char* host, unsigned sh
 
 CResourceClientLibSocket::~CResourceClientLibSocket() = default;
 
+namespace {
+
+// Switches the socket's non-blocking mode; 0, or the negated socket error
+// after a message that names the caller.
+int SwitchNonBlocking(int fd, bool on, const wchar_t* caller) {
+    int nonBlocking = on ? 1 : 0;
+    if (::ioctl(fd, FIONBIO, &nonBlocking) != 0) {
+        int e = errno;
+        ce_printmsg(L"%s ioctlsocket(): errno = %d\r\n", caller, res_socket_error(e));
+        return -res_socket_error(e ? e : EBADF);
+    }
+    return 0;
+}
+
+}  // namespace
+
 int CResourceClientLibSocket::SetSocketBlocking(int blocking) {
-    int nonBlocking = blocking ? 0 : 1;
-    if (::ioctl(m_socket, FIONBIO, &nonBlocking) != 0) {
-        int e = errno;
-        ce_printmsg(L"SetSocketBlocking ioctlsocket(): errno = %d\r\n", res_socket_error(e));
-        return -res_socket_error(e ? e : EBADF);
-    }
-    return 0;
+    return SwitchNonBlocking(m_socket, !blocking, L"SetSocketBlocking");
 }
 
+// Timeout mode waits in poll, on a non-blocking socket.
 int CResourceClientLibSocket::ResSetTimeout(unsigned long milliseconds) {
-    int nonBlocking = milliseconds ? 1 : 0;
-    if (::ioctl(m_socket, FIONBIO, &nonBlocking) != 0) {
-        int e = errno;
-        ce_printmsg(L"ResSetTimeout ioctlsocket(): errno = %d\r\n", res_socket_error(e));
-        return -res_socket_error(e ? e : EBADF);
-    }
-    return 0;
+    return SwitchNonBlocking(m_socket, milliseconds != 0, L"ResSetTimeout");
 }
 
+// A stream send may take only part of the block; the rest follows so that a
+// frame is never cut short on the wire.
 int CResourceClientLibSocket::ResSendBlocking(const void* data, int length) {
-    // A stream send may take only part of the block; the rest follows so that
-    // a frame is never cut short on the wire.
-    const char* p = static_cast<const char*>(data);
-    int sent = 0;
-    while (sent < length) {
-        ssize_t r = ::send(m_socket, p + sent, size_t(length - sent), MSG_NOSIGNAL);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -res_socket_error(errno);
-        }
-        sent += int(r);
-    }
-    return sent;
+    return res_stream_result(Platform::SendAllBy(m_socket, data, size_t(length), nullptr));
 }
 
 int CResourceClientLibSocket::ResRecvBlocking(void* buffer, int capacity) {
-    for (;;) {
-        ssize_t r = ::recv(m_socket, buffer, size_t(capacity), 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -res_socket_error(errno);
-        return int(r);
-    }
+    return res_stream_result(Platform::StreamOnce(m_socket, false, buffer, size_t(capacity), nullptr));
 }
 
 int CResourceClientLibSocket::ResSendNonBlocking(ResCommType comm, const void* data, int length) {
-    const char* p = static_cast<const char*>(data);
-    int sent = 0;
-    while (sent < length) {
-        ssize_t r = ::send(m_socket, p + sent, size_t(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r >= 0) {
-            sent += int(r);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK && errno != EAGAIN) return -res_socket_error(errno);
-        if (int w = WaitReady(m_socket, true, comm)) return w;
-    }
-    return sent;
+    const Platform::StreamWait wait{WaitDeadline(comm), Cancel()};
+    return res_stream_result(Platform::SendAllBy(m_socket, data, size_t(length), &wait));
 }
 
 int CResourceClientLibSocket::ResRecvNonBlocking(ResCommType comm, void* buffer, int capacity) {
-    for (;;) {
-        ssize_t r = ::recv(m_socket, buffer, size_t(capacity), MSG_DONTWAIT);
-        if (r >= 0) return int(r);
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK && errno != EAGAIN) return -res_socket_error(errno);
-        if (int w = WaitReady(m_socket, false, comm)) return w;
-    }
+    const Platform::StreamWait wait{WaitDeadline(comm), Cancel()};
+    return res_stream_result(Platform::StreamOnce(m_socket, false, buffer, size_t(capacity), &wait));
 }
 
 int CResourceClientLibSocket::ResSend(ResCommType comm, const void* data, int length) {
@@ -151,23 +110,25 @@ int CResourceClientLibSocket::Open() {
     if (r != 0) return fail(r);
 
     uint32_t addr = 0;
-    if (!res_resolve_ipv4(m_host, &addr)) {
+    if (!ResolveHost(&addr)) {
         ce_printmsg(L"ResOpenTCPSocket gethostbyname(): can't resolve host\r\n");
         return fail(RES_ERR_HOST);
     }
 
-    int e = 0;
-    switch (res_connect_socket(fd, addr, m_port, ConnectWaitMs(), Cancel(), &e)) {
-        case RES_CONNECTED: break;
-        case RES_CONNECT_WAIT_FAILED:
+    const long c = Platform::ConnectSocket(fd, addr, m_port, {Platform::DeadlineIn(ConnectWaitMs()), Cancel()});
+    switch (c) {
+        case 0: break;
+        case Platform::STREAM_WAIT_FAILED: {
+            const int e = errno;
             ce_printmsg(L"ResOpenTCPSocket select(): errno = %d\r\n", e);
             return fail(-res_socket_error(e));
-        case RES_CONNECT_TIMEOUT:
+        }
+        case Platform::STREAM_TIMEOUT:
             ce_printmsg(L"ResOpenTCPSocket select(): timeout\r\n");
             return fail(-1);
-        case RES_CONNECT_CANCELLED: return fail(-1);
+        case Platform::STREAM_CANCELLED: return fail(-1);
         default:
-            ce_printmsg(L"ResOpenTCPSocket connect(): errno = %d\r\n", e);
+            ce_printmsg(L"ResOpenTCPSocket connect(): errno = %d\r\n", Platform::StreamErrno(c));
             return fail(-1);
     }
 

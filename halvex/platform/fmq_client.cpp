@@ -9,14 +9,12 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -70,19 +68,7 @@ int ConnectLoopback(uint16_t port)
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    if (rc != 0 && errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (poll(&p, 1, kConnectTimeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
-            rc = 0;
-    }
-    if (rc != 0) {
+    if (ConnectSocket(fd, htonl(INADDR_LOOPBACK), port, {DeadlineIn(kConnectTimeoutMs), nullptr}) != 0) {
         close(fd);
         return -1;
     }
@@ -112,14 +98,14 @@ uint32_t Exchange(FMQConnection* c, FMQ_REQUEST_T& req, void* reply, uint32_t re
     uint8_t buffer[4 + FMQ_MAX_REPLY];
     uint32_t status = 0;
     // One deadline for the whole exchange, however the server doles it out.
-    const int64_t deadline = DeadlineIn(kIoTimeoutMs);
-    if (!SendAllBy(c->fd, &req, sizeof req, deadline)) {
+    const StreamWait wait{DeadlineIn(kIoTimeoutMs)};
+    if (SendAllBy(c->fd, &req, sizeof req, &wait) != static_cast<long>(sizeof req)) {
         status = ERR_CANT_WRITE_SOCKET;
-    } else if (RecvAllBy(c->fd, buffer, 4 + replyLength, deadline) != static_cast<long>(4 + replyLength)) {
+    } else if (RecvAllBy(c->fd, buffer, 4 + replyLength, &wait) != static_cast<long>(4 + replyLength)) {
         status = ERR_CANT_READ_SOCKET;
     } else {
         uint32_t ack = Tick();
-        if (!SendAllBy(c->fd, &ack, sizeof ack, deadline))
+        if (SendAllBy(c->fd, &ack, sizeof ack, &wait) != static_cast<long>(sizeof ack))
             status = ERR_CANT_WRITE_SOCKET;
     }
     if (status != 0) {

@@ -403,9 +403,11 @@ void CFMQServerTask::Session(int fd)
         // A client keeps its connection for as long as it lives and may stay
         // quiet; a record that has begun must arrive in whole, though.
         size_t got = 0;
-        long r = Platform::RecvAllBy(fd, record, 1, 0);
+        const Platform::StreamWait quiet{};
+        long r = Platform::RecvAllBy(fd, record, 1, &quiet);
         if (r == 1) {
-            r = Platform::RecvAllBy(fd, record + 1, sizeof *req - 1, Platform::DeadlineIn(kRecordDeadlineMs), &got);
+            const Platform::StreamWait rest{Platform::DeadlineIn(kRecordDeadlineMs)};
+            r = Platform::RecvAllBy(fd, record + 1, sizeof *req - 1, &rest, &got);
             ++got;
         }
         if (r <= 0) {
@@ -426,9 +428,9 @@ void CFMQServerTask::Session(int fd)
         RESULT_T status = Handle(*req, reply + 4);
         std::memcpy(reply, &status, 4);
         uint32_t ack = 0;
-        const int64_t deadline = Platform::DeadlineIn(kRecordDeadlineMs);
-        if (!Platform::SendAllBy(fd, reply, 4 + req->replyLength, deadline) ||
-            Platform::RecvAllBy(fd, &ack, sizeof ack, deadline) != sizeof ack)
+        const Platform::StreamWait wait{Platform::DeadlineIn(kRecordDeadlineMs)};
+        if (Platform::SendAllBy(fd, reply, 4 + req->replyLength, &wait) != static_cast<long>(4 + req->replyLength) ||
+            Platform::RecvAllBy(fd, &ack, sizeof ack, &wait) != sizeof ack)
             break;
     }
     mSocket = -1;

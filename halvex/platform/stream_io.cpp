@@ -1,10 +1,16 @@
+// Stream sockets with deadlines: one readiness wait, the non-blocking
+// connect, and the whole-buffer loops on top of them.
 #include "halvex/platform/stream_io_internal.h"
+
+#include <halvex/client/res_cancel.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <ctime>
-#include <poll.h>
-#include <sys/time.h>
-#include <sys/socket.h>
 
 namespace ZYRK {
 namespace Platform {
@@ -21,83 +27,103 @@ int64_t DeadlineIn(uint32_t ms)
     return ms ? MonotonicMs() + ms : 0;
 }
 
-namespace {
-
-// Waits until fd is ready for events or the deadline passes: 1 ready, 0 time
-// out, -errno on failure. Without a deadline it waits without limit.
-int WaitReady(int fd, short events, int64_t deadline)
+int MsUntil(int64_t deadline)
 {
+    if (!deadline)
+        return -1;
+    const int64_t left = deadline - MonotonicMs();
+    return left <= 0 ? 0 : left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+long WaitSocket(int fd, bool forWrite, const StreamWait& wait)
+{
+    const CResCancel* cancel = wait.cancel;
+    const int cancelFd = cancel ? cancel->Handle() : -1;
     for (;;) {
-        int timeout = -1;
-        if (deadline) {
-            const int64_t left = deadline - MonotonicMs();
-            if (left <= 0)
-                return 0;
-            timeout = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+        if (cancel && cancel->IsCancelled())
+            return STREAM_CANCELLED;
+        int slice = MsUntil(wait.deadline);
+        // Without a descriptor to watch, the flag is looked at every 100 ms.
+        if (cancel && cancelFd < 0 && (slice < 0 || slice > 100))
+            slice = 100;
+        pollfd p[2] = {{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0}, {cancelFd, POLLIN, 0}};
+        const int r = poll(p, cancelFd >= 0 ? 2 : 1, slice);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return STREAM_WAIT_FAILED;
         }
-        pollfd p{fd, events, 0};
-        const int r = poll(&p, 1, timeout);
-        if (r > 0)
-            return 1;  // errors and hang-ups show in the following call
-        if (r == 0)
-            return 0;
-        if (errno != EINTR)
-            return -errno;
+        if (cancelFd >= 0 && p[1].revents)
+            return STREAM_CANCELLED;
+        if (p[0].revents)
+            return 1;
+        if (wait.deadline && MsUntil(wait.deadline) == 0)
+            return STREAM_TIMEOUT;
     }
 }
 
-}  // namespace
+long ConnectSocket(int fd, uint32_t addrNet, uint16_t port, const StreamWait& wait, bool* atOnce)
+{
+    if (atOnce)
+        *atOnce = false;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = addrNet;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+        return 0;
+    if (errno != EINPROGRESS && errno != EWOULDBLOCK && errno != EINTR) {
+        if (atOnce)
+            *atOnce = true;
+        return StreamError(errno);
+    }
+    const long w = WaitSocket(fd, true, wait);
+    if (w != 1)
+        return w;
+    // A socket that became writable because the attempt failed (refused,
+    // unreachable) is not a connection.
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0)
+        soError = errno;
+    return soError ? StreamError(soError) : 0;
+}
 
-long RecvAllBy(int fd, void* data, size_t n, int64_t deadline, size_t* received)
+long StreamOnce(int fd, bool send, void* data, size_t n, const StreamWait* wait)
+{
+    const int flags = wait ? MSG_DONTWAIT : 0;
+    for (;;) {
+        const ssize_t r = send ? ::send(fd, data, n, MSG_NOSIGNAL | flags) : ::recv(fd, data, n, flags);
+        if (r >= 0)
+            return static_cast<long>(r);
+        const int e = errno;
+        if (e == EINTR)
+            continue;
+        if (!wait || (e != EAGAIN && e != EWOULDBLOCK))
+            return StreamError(e);
+        const long w = WaitSocket(fd, send, *wait);
+        if (w != 1)
+            return w;
+    }
+}
+
+long RecvAllBy(int fd, void* data, size_t n, const StreamWait* wait, size_t* received)
 {
     auto* p = static_cast<uint8_t*>(data);
     size_t got = 0;
-    long result = static_cast<long>(n);
-    while (got < n) {
-        const int w = WaitReady(fd, POLLIN, deadline);
-        if (w <= 0) {
-            result = w == 0 ? -ETIMEDOUT : w;
-            break;
-        }
-        const ssize_t r = recv(fd, p + got, n - got, MSG_DONTWAIT);
-        if (r > 0) {
-            got += static_cast<size_t>(r);
-            continue;
-        }
-        if (r == 0) {
-            result = got == 0 ? 0 : -ECONNRESET;
-            break;
-        }
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-            continue;
-        result = -errno;
-        break;
-    }
+    const long r = MoveAll(
+        n, [&](size_t at, size_t left) { return StreamOnce(fd, false, p + at, left, wait); }, &got);
     if (received)
         *received = got;
-    return result;
+    return r == 0 && got > 0 ? StreamError(ECONNRESET) : r;
 }
 
-bool SendAllBy(int fd, const void* data, size_t n, int64_t deadline)
+long SendAllBy(int fd, const void* data, size_t n, const StreamWait* wait)
 {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (n > 0) {
-        const ssize_t r = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r > 0) {
-            p += r;
-            n -= static_cast<size_t>(r);
-            continue;
-        }
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitReady(fd, POLLOUT, deadline) <= 0)
-                return false;
-            continue;
-        }
-        return false;
-    }
-    return true;
+    // The bytes are only read: StreamOnce takes one pointer for both ways.
+    auto* p = static_cast<uint8_t*>(const_cast<void*>(data));
+    const long r = MoveAll(n, [&](size_t at, size_t left) { return StreamOnce(fd, true, p + at, left, wait); });
+    return r == 0 && n > 0 ? StreamError(EPIPE) : r;
 }
 
 namespace {
@@ -115,12 +141,14 @@ int64_t SocketDeadline(int fd, int option)
 
 bool SendAll(int fd, const void* data, size_t length)
 {
-    return SendAllBy(fd, data, length, SocketDeadline(fd, SO_SNDTIMEO));
+    const StreamWait wait{SocketDeadline(fd, SO_SNDTIMEO)};
+    return SendAllBy(fd, data, length, &wait) == static_cast<long>(length);
 }
 
 bool RecvAll(int fd, void* data, size_t length, size_t* received)
 {
-    return RecvAllBy(fd, data, length, SocketDeadline(fd, SO_RCVTIMEO), received) == static_cast<long>(length);
+    const StreamWait wait{SocketDeadline(fd, SO_RCVTIMEO)};
+    return RecvAllBy(fd, data, length, &wait, received) == static_cast<long>(length);
 }
 
 }  // namespace Platform

@@ -8,6 +8,7 @@
 #include <halvex/platform/syslogext.h>
 #include <halvex/platform/users.h>
 #include <halvex/resource/client_resource.h>
+#include <halvex/resource/subscr_kind_internal.h>
 
 #include <cstdlib>
 #include <new>
@@ -375,27 +376,16 @@ unsigned long CClientResource::SetName(const CResourcePath& newName, RES_WAIT_T 
 
 unsigned long CClientResource::Create(CResource** out, RES_WAIT_T wait, unsigned long waitTime,
                                       const USER_IDENT_T* ident) {
-    if (out) *out = nullptr;
-    if (unsigned long e = Usable(true)) return e;
-    char* created = nullptr;
-    int r;
-    {
-        CClientResourceTree::CRequest req(*m_tree);
-        if (!req.Lib()) return req.Refusal();
-        r = req.Lib()->ResCreateInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(), int(wait),
-                                         waitTime, &created);
-    }
-    if (r != 0) return CClientResourceTree::ConvertErrcode(r);
-    CClientResource* res = new (std::nothrow) CClientResource(CResourcePath(created));
-    std::free(created);
-    if (!res) return ERR_NO_MEMORY;
-    m_tree->Add(res);
-    if (out) *out = res;
-    return 0;
+    return CreateChild(nullptr, out, wait, waitTime, ident);
 }
 
 unsigned long CClientResource::Create(const CResourcePath& name, CResource** out, RES_WAIT_T wait,
                                       unsigned long waitTime, const USER_IDENT_T* ident) {
+    return CreateChild(&name, out, wait, waitTime, ident);
+}
+
+unsigned long CClientResource::CreateChild(const CResourcePath* name, CResource** out, RES_WAIT_T wait,
+                                           unsigned long waitTime, const USER_IDENT_T* ident) {
     if (out) *out = nullptr;
     if (unsigned long e = Usable(true)) return e;
     char* created = nullptr;
@@ -403,8 +393,10 @@ unsigned long CClientResource::Create(const CResourcePath& name, CResource** out
     {
         CClientResourceTree::CRequest req(*m_tree);
         if (!req.Lib()) return req.Refusal();
-        r = req.Lib()->ResCreateNamedInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
-                                              name.AsChar(), int(wait), waitTime, &created);
+        r = name ? req.Lib()->ResCreateNamedInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
+                                                     name->AsChar(), int(wait), waitTime, &created)
+                 : req.Lib()->ResCreateInstance(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
+                                                int(wait), waitTime, &created);
     }
     if (r != 0) return CClientResourceTree::ConvertErrcode(r);
     CClientResource* res = new (std::nothrow) CClientResource(CResourcePath(created));
@@ -435,47 +427,14 @@ unsigned long CClientResource::DeleteAll(RES_WAIT_T wait, unsigned long waitTime
 
 // ---- subscriptions --------------------------------------------------------------
 
-namespace {
-
-struct Mapped {
-    unsigned long refusal;
-    bool udp;
-    uint8_t kind;
-    uint8_t flavour;
-};
-
-Mapped MapResourceKind(RES_SUBSCR_T kind, uint8_t version, bool remove) {
-    const uint8_t lowPrio = version < 11 ? 1 : 4;
-    switch (uint32_t(kind)) {
-        case 0: return {0, false, 1, 0};
-        case 5: return {0, false, lowPrio, 0};
-        case 6: return {remove ? ERR_BAD_DATA : version < 12 ? ERR_UNSUPPORTED : 0, false, 5, 0};
-        case 7: return {remove ? ERR_BAD_DATA : version < 12 ? ERR_UNSUPPORTED : 0, false, 6, 0};
-        case 8: return {0, false, 2, 0};
-        case 9: return {0, true, 0, 0};
-        case 11: return {0, true, 3, 0};
-        case 256: return {0, false, 1, 1};
-        case 261: return {0, false, lowPrio, 1};
-        case 262: return {remove ? ERR_BAD_DATA : version < 12 ? ERR_UNSUPPORTED : 0, false, 5, 1};
-        case 263: return {remove ? ERR_BAD_DATA : version < 12 ? ERR_UNSUPPORTED : 0, false, 6, 1};
-        case 264: return {0, false, 2, 1};
-        case 265: return {0, true, 0, 1};
-        case 266: return {0, true, 0, 2};
-        case 267: return {0, true, 3, 1};
-        default: return {ERR_BAD_DATA, false, 0, 0};
-    }
-}
-
-}  // namespace
-
 unsigned long CClientResource::AddSubscr(RES_SUBSCR_T kind, unsigned long destination, unsigned short port,
                                          unsigned long identifier, unsigned long param5, RES_SUBSCR_T replyKind,
                                          unsigned long replyDestination, unsigned long param8,
                                          const USER_IDENT_T* ident) {
     if (unsigned long e = Usable(true)) return e;
-    Mapped m = MapResourceKind(kind, m_tree->m_version, false);
-    if (m.refusal) return m.refusal;
-    if (replyKind != 0 && replyKind != 8 && replyKind != 10) return ERR_BAD_DATA;
+    ResSubscrKind m = res_subscr_kind(kind, m_tree->m_version);
+    if (unsigned long refusal = res_subscr_refusal(m, m_tree->m_version, false)) return refusal;
+    if (!res_subscr_reply_kind_ok(replyKind)) return ERR_BAD_DATA;
     CClientResourceTree::CRequest req(*m_tree);
     if (!req.Lib()) return req.Refusal();
     int r = m.udp ? req.Lib()->ResAddUDPSubscriber(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),
@@ -491,8 +450,8 @@ unsigned long CClientResource::AddInfoSubscr(RES_SUBSCR_T kind, unsigned long de
                                              const USER_IDENT_T* ident) {
     if (unsigned long e = Usable(true)) return e;
     if (m_tree->m_version < 2) return ERR_UNSUPPORTED;
-    Mapped m = MapResourceKind(kind, m_tree->m_version, false);
-    if (m.refusal) return m.refusal;
+    ResSubscrKind m = res_subscr_kind(kind, m_tree->m_version);
+    if (unsigned long refusal = res_subscr_refusal(m, m_tree->m_version, false)) return refusal;
     m.kind = uint8_t(m.kind + 0x10);
     CClientResourceTree::CRequest req(*m_tree);
     if (!req.Lib()) return req.Refusal();
@@ -507,8 +466,8 @@ unsigned long CClientResource::AddInfoSubscr(RES_SUBSCR_T kind, unsigned long de
 unsigned long CClientResource::RemoveSubscr(RES_SUBSCR_T kind, unsigned long destination, unsigned short port,
                                             unsigned long identifier, const USER_IDENT_T* ident) {
     if (unsigned long e = Usable(true)) return e;
-    Mapped m = MapResourceKind(kind, m_tree->m_version, true);
-    if (m.refusal) return m.refusal;
+    ResSubscrKind m = res_subscr_kind(kind, m_tree->m_version);
+    if (unsigned long refusal = res_subscr_refusal(m, m_tree->m_version, true)) return refusal;
     CClientResourceTree::CRequest req(*m_tree);
     if (!req.Lib()) return req.Refusal();
     int r = m.udp ? req.Lib()->ResRemoveUDPSubscriber(req.Comm(), req.Send(), req.Recv(), ident, m_path.AsChar(),

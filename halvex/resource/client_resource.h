@@ -112,6 +112,10 @@ private:
     // Reads and caches the attributes; the engine's converted result.
     unsigned long ReadAttributes(ResAttr* out = nullptr) const;
     unsigned long AllowedBy(const USER_IDENT_T* ident, uint32_t ownerBit);
+    // Has the server create an instance below this resource (named, when
+    // `name` is given) and adds it to the tree.
+    unsigned long CreateChild(const CResourcePath* name, CResource** out, RES_WAIT_T wait, unsigned long waitTime,
+                              const USER_IDENT_T* ident);
 
     CResourcePath m_path;
     CResourceSet m_batch;

@@ -7,6 +7,7 @@
 #include <halvex/platform/errcodes.h>
 #include <halvex/platform/postlog.h>
 #include <halvex/resource/client_resource.h>
+#include <halvex/resource/subscr_kind_internal.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -26,44 +27,6 @@ namespace ZYRK {
 namespace {
 
 constexpr unsigned long kTlsOpenFailed = 0xFFFFFFFFul;
-
-// Kind byte, flavour byte and what each use of a subscription kind allows.
-struct SubscrKind {
-    bool known;
-    bool udp;
-    uint8_t kind;
-    uint8_t flavour;
-    bool needsV12;    // resource add from protocol version 12 only
-    bool removable;   // resource remove
-    bool treeUse;     // tree add and remove
-    int bulk;         // 0 refused, 1 allowed, 2 unsupported
-};
-
-SubscrKind MapKind(RES_SUBSCR_T kind, uint8_t version) {
-    const uint8_t lowPrio = version < 11 ? 1 : 4;
-    switch (uint32_t(kind)) {
-        case 0: return {true, false, 1, 0, false, true, true, 1};
-        case 5: return {true, false, lowPrio, 0, false, true, false, 0};
-        case 6: return {true, false, 5, 0, true, false, false, 0};
-        case 7: return {true, false, 6, 0, true, false, false, 0};
-        case 8: return {true, false, 2, 0, false, true, true, 1};
-        case 9: return {true, true, 0, 0, false, true, true, 2};
-        case 11: return {true, true, 3, 0, false, true, false, 0};
-        case 256: return {true, false, 1, 1, false, true, true, 1};
-        case 261: return {true, false, lowPrio, 1, false, true, false, 0};
-        case 262: return {true, false, 5, 1, true, false, false, 0};
-        case 263: return {true, false, 6, 1, true, false, false, 0};
-        case 264: return {true, false, 2, 1, false, true, true, 1};
-        case 265: return {true, true, 0, 1, false, true, true, 2};
-        case 266: return {true, true, 0, 2, false, true, true, 2};
-        case 267: return {true, true, 3, 1, false, true, false, 0};
-        default: return {false, false, 0, 0, false, false, false, 0};
-    }
-}
-
-bool ReplyKindOk(RES_SUBSCR_T replyKind) {
-    return replyKind == 0 || replyKind == 8 || replyKind == 10;
-}
 
 }  // namespace
 
@@ -609,10 +572,10 @@ unsigned long CClientResourceTree::AddResourceSubscrs(const CResourceSet& resour
                                                       CResourceValueSet& results, RES_SUBSCR_T replyKind,
                                                       unsigned long replyDestination, const USER_IDENT_T* ident) {
     if (m_version < 7) return ERR_UNSUPPORTED;
-    SubscrKind k = MapKind(kind, m_version);
+    ResSubscrKind k = res_subscr_kind(kind, m_version);
     if (!k.known || k.bulk == 0) return ERR_BAD_DATA;
     if (k.bulk == 2) return ERR_UNSUPPORTED;
-    if (!ReplyKindOk(replyKind)) return ERR_BAD_DATA;
+    if (!res_subscr_reply_kind_ok(replyKind)) return ERR_BAD_DATA;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
     if (!req.Lib()) return req.Refusal();
@@ -626,7 +589,7 @@ unsigned long CClientResourceTree::RemoveResourceSubscrs(const CResourceSet& res
                                                          const CResourceValueSet& identifiers,
                                                          CResourceValueSet& results, const USER_IDENT_T* ident) {
     if (m_version < 7) return ERR_UNSUPPORTED;
-    SubscrKind k = MapKind(kind, m_version);
+    ResSubscrKind k = res_subscr_kind(kind, m_version);
     if (!k.known || k.bulk == 0) return ERR_BAD_DATA;
     if (k.bulk == 2) return ERR_UNSUPPORTED;
     if (!m_initialised) return ERR_UNINITIALIZED;
@@ -642,7 +605,7 @@ unsigned long CClientResourceTree::RemoveResourceSubscrs(const CResourceSet& res
 unsigned long CClientResourceTree::AddSubscr(unsigned long eventMask, RES_SUBSCR_T kind, unsigned long destination,
                                              unsigned short port, unsigned long param, unsigned long,
                                              const USER_IDENT_T* ident) {
-    SubscrKind k = MapKind(kind, m_version);
+    ResSubscrKind k = res_subscr_kind(kind, m_version);
     if (!k.known || !k.treeUse) return ERR_BAD_DATA;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);
@@ -654,7 +617,7 @@ unsigned long CClientResourceTree::AddSubscr(unsigned long eventMask, RES_SUBSCR
 
 unsigned long CClientResourceTree::RemoveSubscr(unsigned long eventMask, RES_SUBSCR_T kind, unsigned long destination,
                                                 unsigned short port, const USER_IDENT_T* ident) {
-    SubscrKind k = MapKind(kind, m_version);
+    ResSubscrKind k = res_subscr_kind(kind, m_version);
     if (!k.known || !k.treeUse) return ERR_BAD_DATA;
     if (!m_initialised) return ERR_UNINITIALIZED;
     CRequest req(*this);

@@ -9,6 +9,7 @@
 #include <halvex/platform/syslogext.h>
 #include <halvex/platform/users.h>
 
+#include "halvex/platform/stream_io_internal.h"
 #include "halvex/server/request_internal.h"
 
 #include <arpa/inet.h>
@@ -36,32 +37,19 @@ void CResourceFMPServerTask::SessionName(char* name, size_t size)
 
 long CResourceFMPServerTask::ConnRecv(int socket, uint8_t* p, size_t n, int64_t)
 {
-    size_t got = 0;
-    while (got < n) {
-        const size_t want = std::min<size_t>(n - got, 0x7FFFFFFF);
-        int r = fmp_recv(socket, p + got, static_cast<int>(want), 0);
-        if (r == 0) {
-            return 0;
-        }
-        if (r < 0) {
-            return -1;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<long>(n);
+    return Platform::MoveAll(n, [&](size_t at, size_t left) -> long {
+        const int r = fmp_recv(socket, p + at, static_cast<int>(std::min<size_t>(left, 0x7FFFFFFF)), 0);
+        return r < 0 ? -1 : r;
+    });
 }
 
 bool CResourceFMPServerTask::ConnSend(int socket, const uint8_t* p, size_t n)
 {
-    while (n) {
-        const int chunk = static_cast<int>(std::min<size_t>(n, 0x10000));
-        if (fmp_send(socket, p, chunk) != chunk) {
-            return false;
-        }
-        p += chunk;
-        n -= static_cast<size_t>(chunk);
-    }
-    return true;
+    return Platform::MoveAll(n, [&](size_t at, size_t left) -> long {
+        const int chunk = static_cast<int>(std::min<size_t>(left, 0x10000));
+        // A chunk that went out only in part is a failure.
+        return fmp_send(socket, p + at, chunk) == chunk ? chunk : -1;
+    }) == static_cast<long>(n);
 }
 
 void CResourceFMPServerTask::ConnClose(int socket) { fmp_close(socket); }

@@ -182,14 +182,16 @@ void CResourceTCPServerTask::InheritSettings(CResourceConnectionTask& connection
 
 long CResourceTCPServerTask::ConnRecv(int socket, uint8_t* p, size_t n, int64_t deadline)
 {
-    return Platform::RecvAllBy(socket, p, n, deadline);
+    const Platform::StreamWait wait{deadline};
+    return Platform::RecvAllBy(socket, p, n, &wait);
 }
 
 bool CResourceTCPServerTask::ConnSend(int socket, const uint8_t* p, size_t n)
 {
     // A client that does not read its reply holds nobody but its own task,
     // and that only until the deadline.
-    return Platform::SendAllBy(socket, p, n, Platform::DeadlineIn(m_idleTimeoutMs));
+    const Platform::StreamWait wait{Platform::DeadlineIn(m_idleTimeoutMs)};
+    return Platform::SendAllBy(socket, p, n, &wait) == static_cast<long>(n);
 }
 
 void CResourceTCPServerTask::ConnClose(int socket) { close(socket); }

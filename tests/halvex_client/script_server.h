@@ -24,6 +24,20 @@ namespace testsrv {
 
 using Bytes = std::vector<uint8_t>;
 
+// A port of the given socket type (SOCK_STREAM or SOCK_DGRAM) that is free
+// on 127.0.0.1 right now.
+inline uint16_t FreeLoopbackPort(int type = SOCK_STREAM) {
+    int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 // Waits for data at most this long before a helper gives up, so that a
 // failing test never hangs.
 constexpr int kWaitMs = 10000;

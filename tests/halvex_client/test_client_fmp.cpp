@@ -15,53 +15,22 @@
 #include <string>
 #include <thread>
 
+#include "fmp_test_support.h"
 #include "script_server.h"
 
 using namespace ZYRK;
+using fmptest::ReadFmpFrame;
 using testsrv::Bytes;
 
 namespace {
 
-uint16_t StartQueueServer() {
-    static uint16_t port = [] {
-        auto* task = new CFMQServerTask;
-        CSupervisor sup;
-        const std::string name = "fmqcli_" + std::to_string(getpid());
-        if (task->Init(name.c_str(), 0, 0, 0) != 0 || sup.AddTask(task, CLibContainer::INITED) != 0) {
-            delete task;
-            return uint16_t(0);
-        }
-        CTaskContainer* held = sup.GetTask(name.c_str());
-        const uint32_t arg[4] = {0, 0xFFFF, 0, 0};
-        uint16_t p = 0;
-        if (sup.Start(name.c_str(), arg) == 0 && task->WaitUntilListening(10000)) p = task->GetPort();
-        if (held) held->Release();
-        return p;
-    }();
-    return port;
-}
-
 // An FMP port of this process's own, so that parallel runs do not meet.
 uint16_t OwnFmpPort() { return uint16_t(0x4000 + getpid() % 0x3000); }
-
-// Reads one request frame from an FMP socket.
-Bytes ReadFmpFrame(int s) {
-    Bytes out;
-    uint8_t buf[700];
-    size_t want = 8;
-    while (out.size() < want) {
-        int r = fmp_recv(s, buf, int(std::min(sizeof buf, want - out.size())), 0);
-        if (r <= 0) return out;
-        out.insert(out.end(), buf, buf + r);
-        if (out.size() == 8) want = 8 + ((size_t(out[4]) << 24) | (size_t(out[5]) << 16) | (size_t(out[6]) << 8) | out[7]);
-    }
-    return out;
-}
 
 }  // namespace
 
 TEST(ClientFmp, ExchangeOverFmpSockets) {
-    const uint16_t qport = StartQueueServer();
+    const uint16_t qport = fmptest::QueueServerPort();
     ASSERT_NE(qport, 0) << "queue server task did not start";
     ::setenv("HALVEX_FMQ_PORT", std::to_string(qport).c_str(), 1);
     const uint16_t port = OwnFmpPort();
@@ -119,7 +88,7 @@ TEST(ClientFmp, ExchangeOverFmpSockets) {
 }
 
 TEST(ClientFmp, OutOfRangeAndUnconnectedSockets) {
-    const uint16_t qport = StartQueueServer();
+    const uint16_t qport = fmptest::QueueServerPort();
     ASSERT_NE(qport, 0);
     ::setenv("HALVEX_FMQ_PORT", std::to_string(qport).c_str(), 1);
     EXPECT_EQ(fmp_send(FMP_MAX_SOCKETS + 1, "x", 1), -1);
@@ -133,7 +102,7 @@ TEST(ClientFmp, OutOfRangeAndUnconnectedSockets) {
 // A peer that takes the request and never answers: with a timeout the
 // exchange ends at its deadline instead of waiting while the peer exists.
 TEST(ClientFmp, ASilentPeerEndsTheExchangeAtTheDeadline) {
-    const uint16_t qport = StartQueueServer();
+    const uint16_t qport = fmptest::QueueServerPort();
     ASSERT_NE(qport, 0) << "queue server task did not start";
     ::setenv("HALVEX_FMQ_PORT", std::to_string(qport).c_str(), 1);
     const uint16_t port = uint16_t(OwnFmpPort() + 1);

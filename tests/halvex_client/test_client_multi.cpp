@@ -179,16 +179,7 @@ TEST(ClientMulti, ManyItemsGrowTheSendBuffer) {
 
 TEST(ClientMulti, WaitForNotifyReceivesAndCancels) {
     CClientResourceTree tree;
-    // Find a free UDP port on the loopback address.
-    int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-    const uint16_t port = ntohs(a.sin_port);
-    ::close(probe);
+    const uint16_t port = testsrv::FreeLoopbackPort(SOCK_DGRAM);
 
     // A cancel socket that is readable ends the wait at once.
     int pair[2];

@@ -2,6 +2,7 @@
 // scripted server on 127.0.0.1.
 #include <halvex/client/resourceclientlib_socket.h>
 #include <halvex/resource/resource_value.h>
+#include <halvex/resource/subscr_kind_internal.h>
 
 #include <gtest/gtest.h>
 
@@ -309,4 +310,52 @@ TEST(ClientOps, MaintenanceAndSubscriptionRequestLayouts) {
     EXPECT_EQ(P(6), (Bytes{0x93, 5, 2, '.', 'o', 'n', 'n', 0, 0, 0, 0, 3}));
     EXPECT_EQ(P(7), (Bytes{0x24, '.', 't', 0, 'n', 0}));
     EXPECT_EQ(P(8), (Bytes{0xA6, 2, 0x0A, 0x0B, 0x0C, 0x0D, 1, 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0, 0}));
+}
+
+// The kind and flavour bytes of every subscription kind and what each use of
+// it allows: the resource, the tree and the bulk operations share this table.
+TEST(ClientSubscrKinds, WireBytesAndRulesOfEveryKind) {
+    struct Row {
+        uint32_t kind;
+        bool udp;
+        uint8_t kindV10, kindV12, flavour;
+        bool needsV12, removable, treeUse;
+        int bulk;
+    };
+    const Row rows[] = {
+        {0, false, 1, 1, 0, false, true, true, 1},     {5, false, 1, 4, 0, false, true, false, 0},
+        {6, false, 5, 5, 0, true, false, false, 0},    {7, false, 6, 6, 0, true, false, false, 0},
+        {8, false, 2, 2, 0, false, true, true, 1},     {9, true, 0, 0, 0, false, true, true, 2},
+        {11, true, 3, 3, 0, false, true, false, 0},    {256, false, 1, 1, 1, false, true, true, 1},
+        {261, false, 1, 4, 1, false, true, false, 0},  {262, false, 5, 5, 1, true, false, false, 0},
+        {263, false, 6, 6, 1, true, false, false, 0},  {264, false, 2, 2, 1, false, true, true, 1},
+        {265, true, 0, 0, 1, false, true, true, 2},    {266, true, 0, 0, 2, false, true, true, 2},
+        {267, true, 3, 3, 1, false, true, false, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.kind);
+        const ResSubscrKind v10 = res_subscr_kind(RES_SUBSCR_T(r.kind), 10);
+        const ResSubscrKind v12 = res_subscr_kind(RES_SUBSCR_T(r.kind), 12);
+        EXPECT_TRUE(v12.known);
+        EXPECT_EQ(v12.udp, r.udp);
+        EXPECT_EQ(v10.kind, r.kindV10);
+        EXPECT_EQ(v12.kind, r.kindV12);
+        EXPECT_EQ(v12.flavour, r.flavour);
+        EXPECT_EQ(v12.treeUse, r.treeUse);
+        EXPECT_EQ(v12.bulk, r.bulk);
+        EXPECT_EQ(res_subscr_refusal(v10, 10, false), r.needsV12 ? ERR_UNSUPPORTED : 0ul);
+        EXPECT_EQ(res_subscr_refusal(v12, 12, false), 0ul);
+        EXPECT_EQ(res_subscr_refusal(v12, 12, true), r.removable ? 0ul : ERR_BAD_DATA);
+    }
+    for (uint32_t unknown : {1u, 4u, 10u, 12u, 257u, 260u, 268u, 512u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(unknown);
+        const ResSubscrKind k = res_subscr_kind(RES_SUBSCR_T(unknown), 12);
+        EXPECT_FALSE(k.known);
+        EXPECT_EQ(res_subscr_refusal(k, 12, false), ERR_BAD_DATA);
+        EXPECT_EQ(res_subscr_refusal(k, 12, true), ERR_BAD_DATA);
+    }
+    EXPECT_TRUE(res_subscr_reply_kind_ok(RES_SUBSCR_QUEUE));
+    EXPECT_TRUE(res_subscr_reply_kind_ok(RES_SUBSCR_EVENT));
+    EXPECT_TRUE(res_subscr_reply_kind_ok(RES_SUBSCR_NOREPLY));
+    EXPECT_FALSE(res_subscr_reply_kind_ok(RES_SUBSCR_UDP));
 }

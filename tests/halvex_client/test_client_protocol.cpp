@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "script_server.h"
 
@@ -295,11 +297,53 @@ TEST(ClientExchange, AuthenticationBytes) {
     c.lib.Close();
 }
 
+namespace {
+
+// A name lookup that knows one camera name and records what it was asked,
+// so that no test asks a name server.
+std::vector<std::string> g_lookedUp;
+bool LookupOneName(const char* host, uint32_t* addrNet) {
+    g_lookedUp.push_back(host);
+    if (std::strcmp(host, "ircam-lookup") != 0) return false;
+    *addrNet = htonl(INADDR_LOOPBACK);
+    return true;
+}
+
+}  // namespace
+
 TEST(ClientSocket, UnresolvableHostLeavesNoSocket) {
-    CResourceClientLibSocket lib("no-such-camera.invalid", 22136);
+    g_lookedUp.clear();
+    CResourceClientLibSocket lib("no-such-camera", 22136);
+    lib.SetNameLookup(LookupOneName);
     EXPECT_EQ(lib.Open(), RES_ERR_HOST);
     EXPECT_EQ(lib.TmpGetSocket(), 0u);
     EXPECT_EQ(res_convert_errcode(RES_ERR_HOST), 0x640D0002u);
+    EXPECT_EQ(g_lookedUp, std::vector<std::string>{"no-such-camera"});
+}
+
+TEST(ClientSocket, HostNamesGoThroughTheLookupAndDottedTextDoesNot) {
+    ScriptServer server([&](int fd) {
+        testsrv::ReadFrame(fd);
+        testsrv::WriteAll(fd, Frame({0xF1, 12}));
+    });
+    g_lookedUp.clear();
+    CResourceClientLibSocket named("ircam-lookup", server.Port());
+    named.SetNameLookup(LookupOneName);
+    ASSERT_EQ(named.Open(), 0);
+    unsigned char send[RES_BUFFER_SIZE] = {}, recv[RES_BUFFER_SIZE] = {};
+    unsigned char version = 0;
+    EXPECT_EQ(named.ResProtocolVersion(ResCommType{RES_COMM_TCP, 0, 0}, send, recv, &version), 0);
+    EXPECT_EQ(version, 12);
+    named.Close();
+    server.Join();
+
+    // Dotted text is an address as it stands, whatever the lookup would say.
+    ScriptServer quiet(nullptr);
+    CResourceClientLibSocket dotted("127.0.0.1", quiet.Port());
+    dotted.SetNameLookup(LookupOneName);
+    EXPECT_EQ(dotted.Open(), 0);
+    dotted.Close();
+    EXPECT_EQ(g_lookedUp, std::vector<std::string>{"ircam-lookup"});
 }
 
 TEST(ClientSocket, RefusedConnectionFailsOpen) {

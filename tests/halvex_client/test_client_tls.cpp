@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "script_server.h"
+
 extern char** environ;
 
 using namespace ZYRK;
@@ -72,22 +74,10 @@ private:
     }
 };
 
-uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // openssl s_server for one connection; its output is collected for checks.
 class SServer {
 public:
-    SServer(const Pki& pki, const char* cert, const char* key) : port(FreePort()) {
+    SServer(const Pki& pki, const char* cert, const char* key) : port(testsrv::FreeLoopbackPort()) {
         int out[2], in[2];
         if (::pipe(out) != 0 || ::pipe(in) != 0) return;
         posix_spawn_file_actions_t fa;
@@ -238,7 +228,7 @@ TEST_F(ClientTls, UnverifiedServerFailsOnlyInStrictMode) {
 
 TEST_F(ClientTls, NoPeerFailsCleanly) {
     const std::string trust = pki->Path("ca.pem");
-    CResourceClientLibBio lib("127.0.0.1", FreePort(), creds->cert, creds->key, trust.c_str(), true);
+    CResourceClientLibBio lib("127.0.0.1", testsrv::FreeLoopbackPort(), creds->cert, creds->key, trust.c_str(), true);
     EXPECT_EQ(lib.Open(), -1);
     ResCommType comm{RES_COMM_TLS, 0, 0};
     unsigned char b[4];
@@ -249,7 +239,7 @@ TEST_F(ClientTls, NoPeerFailsCleanly) {
 TEST_F(ClientTls, TreeReportsAFailedTlsOpen) {
     std::string trust = pki->Path("ca.pem");
     CClientResourceTree tree;
-    EXPECT_EQ(tree.Init("127.0.0.1", FreePort(), creds->cert, creds->key, trust.data(), false, true), 0xFFFFFFFFu);
+    EXPECT_EQ(tree.Init("127.0.0.1", testsrv::FreeLoopbackPort(), creds->cert, creds->key, trust.data(), false, true), 0xFFFFFFFFu);
     CResource* r = nullptr;
     EXPECT_EQ(tree.OpenResource(CResourcePath(".a"), &r, nullptr), 0x64040002u);
 }

@@ -1,6 +1,7 @@
 // The FMP connection tasks over a queue server task of this process: raw
 // request frames on FMP sockets.
 #include "server_fixture.h"
+#include "tests/halvex_client/fmp_test_support.h"
 
 #include <halvex/client/fmp_socket.h>
 #include <halvex/platform/errcodes.h>
@@ -16,6 +17,7 @@
 
 using namespace ZYRK;
 using namespace srvtest;
+using fmptest::ReadFmpFrame;
 
 namespace {
 
@@ -23,40 +25,6 @@ namespace {
 // TCP task's host grants, bind address and timeouts.
 static_assert(std::is_base_of_v<CResourceConnectionTask, CResourceFMPServerTask>);
 static_assert(!std::is_base_of_v<CResourceTCPServerTask, CResourceFMPServerTask>);
-
-uint16_t StartQueueServer()
-{
-    static uint16_t port = [] {
-        auto* task = new CFMQServerTask;
-        CSupervisor sup;
-        const std::string name = "fmqsrv_" + std::to_string(getpid());
-        if (task->Init(name.c_str(), 0, 0, 0) != 0 || sup.AddTask(task, CLibContainer::INITED) != 0) {
-            delete task;
-            return uint16_t(0);
-        }
-        CTaskContainer* held = sup.GetTask(name.c_str());
-        const uint32_t arg[4] = {0, 0xFFFF, 0, 0};
-        uint16_t p = 0;
-        if (sup.Start(name.c_str(), arg) == 0 && task->WaitUntilListening(10000)) p = task->GetPort();
-        if (held) held->Release();
-        return p;
-    }();
-    return port;
-}
-
-Bytes FmpFrame(int s)
-{
-    Bytes out;
-    uint8_t buf[700];
-    size_t want = 8;
-    while (out.size() < want) {
-        int r = fmp_recv(s, buf, int(std::min(sizeof buf, want - out.size())), 0);
-        if (r <= 0) return out;
-        out.insert(out.end(), buf, buf + r);
-        if (out.size() == 8) want = 8 + res_get_be32(out.data() + 4);
-    }
-    return out;
-}
 
 bool FmpSend(int s, const Bytes& b) { return fmp_send(s, b.data(), int(b.size())) == int(b.size()); }
 
@@ -73,7 +41,7 @@ int FmpConnect(uint16_t port)
 
 TEST(ServerFmp, RequestsAndSessionsOverFmpSockets)
 {
-    const uint16_t qport = StartQueueServer();
+    const uint16_t qport = fmptest::QueueServerPort();
     ASSERT_NE(qport, 0) << "queue server task did not start";
     ::setenv("HALVEX_FMQ_PORT", std::to_string(qport).c_str(), 1);
 
@@ -94,7 +62,7 @@ TEST(ServerFmp, RequestsAndSessionsOverFmpSockets)
     int s = FmpConnect(port);
     ASSERT_GT(s, 0);
     ASSERT_TRUE(FmpSend(s, Frame(Req().u8(0xF0).b)));
-    EXPECT_EQ(FmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 2, 0xF1, 0x0C}));
+    EXPECT_EQ(ReadFmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 2, 0xF1, 0x0C}));
     fmp_close(s);
 
     // A session; requests count as local, so the user extension is honoured
@@ -102,21 +70,21 @@ TEST(ServerFmp, RequestsAndSessionsOverFmpSockets)
     s = FmpConnect(port);
     ASSERT_GT(s, 0);
     ASSERT_TRUE(FmpSend(s, Frame(Req().u8(0xC0).u8(0).b)));
-    EXPECT_EQ(FmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC1}));
+    EXPECT_EQ(ReadFmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC1}));
     ASSERT_TRUE(FmpSend(s, Frame(Req().u8(0x01).cstr(".secret").u8(0).b)));
-    EXPECT_EQ(FmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 6, 0x02, 0x02, 0, 0, 0, 42}));
+    EXPECT_EQ(ReadFmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 6, 0x02, 0x02, 0, 0, 0, 42}));
     ASSERT_TRUE(FmpSend(s, Frame(Req().u8(0xF2).u8(2).be16(7).u8(0x01).cstr(".secret").u8(0).b, 1)));
-    EXPECT_EQ(FmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 2, 0xFF, 0xAA}));
+    EXPECT_EQ(ReadFmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 2, 0xFF, 0xAA}));
     ASSERT_TRUE(FmpSend(s, Frame(Req().u8(0xD0).lstr("shell").lstr("").b)));
-    EXPECT_EQ(FmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 2, 0xFF, 0xA6}));
+    EXPECT_EQ(ReadFmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 2, 0xFF, 0xA6}));
     // A reply larger than one queue message.
     std::string text(1500, 'y');
     ASSERT_TRUE(FmpSend(s, Frame(Req().u8(0x11).u8(0x04).cstr(".net.LAN.address").cstr(text.c_str()).b)));
-    EXPECT_EQ(FmpFrame(s).size(), 10u);
+    EXPECT_EQ(ReadFmpFrame(s).size(), 10u);
     ASSERT_TRUE(FmpSend(s, Frame(Req().u8(0x01).cstr(".net.LAN.address").u8(0).b)));
-    EXPECT_EQ(FmpFrame(s).size(), 8u + 2u + 1501u);
+    EXPECT_EQ(ReadFmpFrame(s).size(), 8u + 2u + 1501u);
     ASSERT_TRUE(FmpSend(s, Frame(Req().u8(0xC2).b)));
-    EXPECT_EQ(FmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC3}));
+    EXPECT_EQ(ReadFmpFrame(s), (Bytes{0xFE, 0, 0, 0, 0, 0, 0, 1, 0xC3}));
     uint8_t b;
     EXPECT_EQ(fmp_recv(s, &b, 1, 0), 0);
     fmp_close(s);

@@ -20,6 +20,19 @@ using namespace srvtest;
 
 namespace {
 
+// No session task of the TCP listener is left in the registry.
+bool NoSessionTasks()
+{
+    for (uint32_t i = 1; i <= CResourceTCPServerTask::mulForkCounter.load(); ++i) {
+        CTaskContainer* t = CSupervisor().GetTask(("tcpserver_" + std::to_string(i)).c_str());
+        if (t) {
+            t->Release();
+            return false;
+        }
+    }
+    return true;
+}
+
 class Tcp : public ::testing::Test {
 protected:
     void SetUp() override
@@ -35,17 +48,6 @@ protected:
         // Session tasks end when their clients have closed; none may outlive
         // the tree.
         EXPECT_TRUE(WaitFor(NoSessionTasks));
-    }
-    static bool NoSessionTasks()
-    {
-        for (uint32_t i = 1; i <= CResourceTCPServerTask::mulForkCounter.load(); ++i) {
-            CTaskContainer* t = CSupervisor().GetTask(("tcpserver_" + std::to_string(i)).c_str());
-            if (t) {
-                t->Release();
-                return false;
-            }
-        }
-        return true;
     }
     // One request on a fresh connection; the reply payload.
     Bytes Once(const Bytes& payload, uint8_t extensions = 0, uint32_t from = 0x7F000001, Bytes* header = nullptr)
@@ -354,16 +356,7 @@ TEST(TcpIdle, ASilentClientDoesNotHoldTheListener)
     RecvN(s, 9);
     close(s);
     StopListener(name, task);
-    EXPECT_TRUE(WaitFor([] {
-        for (uint32_t i = 1; i <= CResourceTCPServerTask::mulForkCounter.load(); ++i) {
-            CTaskContainer* t = CSupervisor().GetTask(("tcpserver_" + std::to_string(i)).c_str());
-            if (t) {
-                t->Release();
-                return false;
-            }
-        }
-        return true;
-    }));
+    EXPECT_TRUE(WaitFor(NoSessionTasks));
 }
 
 // 200 sessions open at once, 1000 mixed requests each (a quarter of that under

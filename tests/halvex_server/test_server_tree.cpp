@@ -48,6 +48,23 @@ struct UdpSink {
     uint16_t port;
 };
 
+// The built tree served by a request task, a UDP sink for its
+// notifications, and this machine's root as the requests' identity.
+struct NotifyBench {
+    struct AsRoot {
+        AsRoot() { set_user_id(0); }
+    } asRoot;  // first: the tree is built as root
+    CServerResourceTree tree;
+    CResourceServerTask task;
+    UdpSink sink;
+    const USER_IDENT_T id = LocalRoot();
+    NotifyBench()
+    {
+        BuildTree(tree);
+        task.SetTree(&tree);
+    }
+};
+
 TEST(ServerTree, RightsFollowOwnerGroupAndOthers)
 {
     CServerResourceTree tree;
@@ -94,13 +111,10 @@ TEST(ServerTree, RightsFollowOwnerGroupAndOthers)
 
 TEST(ServerTree, UdpSubscribersGetShortAndExtendedDatagrams)
 {
-    set_user_id(0);
-    CServerResourceTree tree;
-    BuildTree(tree);
-    CResourceServerTask task;
-    task.SetTree(&tree);
-    UdpSink sink;
-    const USER_IDENT_T id = LocalRoot();
+    NotifyBench bench;
+    CResourceServerTask& task = bench.task;
+    UdpSink& sink = bench.sink;
+    const USER_IDENT_T& id = bench.id;
     // Plain UDP kind (short form) and the extended kind (flavour 0, kind 3).
     EXPECT_EQ(srvtest::Run(task, Req().u8(0xA0).be32(77).be16(sink.port).u8(0).u8(0).lstr(".net.LAN.mtu").be32(0).b, id),
               (Bytes{0xA1, 0x00}));
@@ -140,13 +154,10 @@ TEST(ServerTree, UdpSubscribersGetShortAndExtendedDatagrams)
 
 TEST(ServerTree, TreeSubscribersHearAboutNewAndRemovedNodes)
 {
-    set_user_id(0);
-    CServerResourceTree tree;
-    BuildTree(tree);
-    CResourceServerTask task;
-    task.SetTree(&tree);
-    UdpSink sink;
-    const USER_IDENT_T id = LocalRoot();
+    NotifyBench bench;
+    CResourceServerTask& task = bench.task;
+    UdpSink& sink = bench.sink;
+    const USER_IDENT_T& id = bench.id;
     Req add = Req().u8(0xA4).u8(0).be16(sink.port).be16(0).u8(0).be32(SRV_EVENT_ADDED | SRV_EVENT_REMOVED);
     add.be32(0).be32(0).u8(0);
     EXPECT_EQ(srvtest::Run(task, add.b, id), (Bytes{0xA5, 0x00}));

@@ -3,7 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <type_traits>
 
 namespace camsim {
 namespace {
@@ -24,38 +26,50 @@ void Port(const json& j, const char* key, uint16_t& out) {
     out = static_cast<uint16_t>(v);
 }
 
+// What a field is read as: its own type, or the type an optional one holds.
+template <class T>
+struct JsonValueOf {
+    using type = T;
+};
+template <class T>
+struct JsonValueOf<std::optional<T>> {
+    using type = T;
+};
+
 void ApplyFields(const json& j, Camera& c) {
     if (!j.is_object()) throw std::runtime_error("a camera must be an object");
-    auto text = [&](const char* key, std::string& out) {
-        if (j.contains(key)) out = j.at(key).get<std::string>();
+    // A text, flag or number, when the object has it.
+    auto field = [&](const char* key, auto& out) {
+        using T = typename JsonValueOf<std::remove_reference_t<decltype(out)>>::type;
+        if (j.contains(key)) out = j.at(key).get<T>();
     };
-    text("name", c.userName);
-    text("hostName", c.hostName);
-    text("info", c.info);
-    text("model", c.modelName);
-    text("serial", c.serial);
-    text("manufacturer", c.manufacturer);
-    text("version", c.deviceVersion);
-    text("bsp", c.bsp);
-    text("modelCode", c.modelCode);
-    text("announceName", c.announceName);
+    field("name", c.userName);
+    field("hostName", c.hostName);
+    field("info", c.info);
+    field("model", c.modelName);
+    field("serial", c.serial);
+    field("manufacturer", c.manufacturer);
+    field("version", c.deviceVersion);
+    field("bsp", c.bsp);
+    field("modelCode", c.modelCode);
+    field("announceName", c.announceName);
     Address(j, "address", c.address);
     Address(j, "mask", c.mask);
     Address(j, "gateway", c.gateway);
     if (j.contains("mac") && !ParseMac(j.at("mac").get<std::string>(), c.mac))
         throw std::runtime_error("bad mac: " + j.at("mac").get<std::string>());
-    if (j.contains("dhcp")) c.dhcp = j.at("dhcp").get<bool>();
-    if (j.contains("enabled")) c.enabled = j.at("enabled").get<bool>();
-    if (j.contains("privilege")) c.grantPrivilege = j.at("privilege").get<bool>();
-    if (j.contains("broadcastAck")) c.broadcastAckAllowed = j.at("broadcastAck").get<bool>();
-    if (j.contains("delayMs")) c.answerDelayMs = j.at("delayMs").get<int>();
+    field("dhcp", c.dhcp);
+    field("enabled", c.enabled);
+    field("privilege", c.grantPrivilege);
+    field("broadcastAck", c.broadcastAckAllowed);
+    field("delayMs", c.answerDelayMs);
     Port(j, "port", c.servicePort);
-    if (j.contains("announceIntervalMs")) c.announceIntervalMs = j.at("announceIntervalMs").get<int>();
-    if (j.contains("dhcpWaitMs")) c.dhcpWaitMs = j.at("dhcpWaitMs").get<int>();
-    if (j.contains("resourceService")) c.resourceService = j.at("resourceService").get<bool>();
-    if (j.contains("httpService")) c.httpService = j.at("httpService").get<bool>();
-    if (j.contains("tlsService")) c.tlsService = j.at("tlsService").get<bool>();
-    if (j.contains("tlsStallHandshake")) c.tlsStallHandshake = j.at("tlsStallHandshake").get<bool>();
+    field("announceIntervalMs", c.announceIntervalMs);
+    field("dhcpWaitMs", c.dhcpWaitMs);
+    field("resourceService", c.resourceService);
+    field("httpService", c.httpService);
+    field("tlsService", c.tlsService);
+    field("tlsStallHandshake", c.tlsStallHandshake);
     Port(j, "httpPort", c.httpPort);
     Port(j, "tlsPort", c.tlsPort);
     if (j.contains("services")) {

@@ -1,5 +1,10 @@
 #include "tools/camsim/http_service.h"
 
+#include "tools/camsim/service_files.h"
+
+#include <halvex/platform/hex.h>
+#include <halvex/platform/openssl_ptr_internal.h>
+
 #include <microhttpd.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -21,9 +26,6 @@
 namespace camsim {
 
 namespace {
-
-struct BioFree { void operator()(BIO* b) const { BIO_free(b); } };
-struct X509Free { void operator()(X509* x) const { X509_free(x); } };
 
 std::string HtmlEscape(const std::string& text) {
     std::string out;
@@ -158,17 +160,6 @@ void Completed(void* /*cls*/, MHD_Connection* /*connection*/, void** context, MH
     *context = nullptr;
 }
 
-std::string Hex(const unsigned char* data, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
 }  // namespace
 
 std::string SubjectLine(X509* cert) {
@@ -198,25 +189,13 @@ bool StoreTrustedCertificate(const std::string& trustDir, X509* cert, TrustedCer
         error = "cannot create " + trustDir + ": " + ec.message();
         return false;
     }
-    const std::string fingerprint = Hex(md, mdLength);
+    const std::string fingerprint = ZYRK::hex_encode(md, mdLength);
     const std::string path = trustDir + "/" + fingerprint + ".pem";
     static std::atomic<unsigned> counter{0};
     const std::string temp = trustDir + "/." + fingerprint + "." + std::to_string(getpid()) + "." +
                              std::to_string(counter++) + ".tmp";
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(temp.c_str(), "w"));
-    if (!bio) {
-        error = "cannot create " + temp + ": " + std::strerror(errno);
+    if (!WriteFileAtomically(path, temp, 0644, [cert](BIO* b) { return PEM_write_bio_X509(b, cert) == 1; }, error))
         return false;
-    }
-    bool ok = PEM_write_bio_X509(bio.get(), cert) == 1;
-    ok = BIO_flush(bio.get()) == 1 && ok;
-    bio.reset();
-    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        std::remove(temp.c_str());
-        error = "cannot write " + path;
-        return false;
-    }
     stored.path = path;
     stored.subject = SubjectLine(cert);
     stored.fingerprint = fingerprint;
@@ -234,12 +213,7 @@ bool HttpService::Start(std::string& error) {
         return false;
     }
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(config_.port);
-    if (inet_pton(AF_INET, config_.bindAddress.c_str(), &addr.sin_addr) != 1) {
-        error = "'" + config_.bindAddress + "' is not an IPv4 address";
-        return false;
-    }
+    if (!ParseSocketAddress(config_.bindAddress, config_.port, addr, error)) return false;
     if (config_.uploadLimit == 0) config_.uploadLimit = kDefaultUploadLimit;
     daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, config_.port, nullptr, nullptr,
                                &Access, this,
@@ -333,9 +307,9 @@ HttpService::Reply HttpService::TooLarge() const {
 
 HttpService::Reply HttpService::HandleUpload(const std::string& data) {
     if (data.empty()) return XmlAnswer(400, "Certificate rejected: the upload is empty.");
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    ZYRK::BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     if (!bio) return XmlAnswer(500, "Certificate not stored: out of memory.");
-    std::unique_ptr<X509, X509Free> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    ZYRK::X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     if (!cert) return XmlAnswer(400, "Certificate rejected: no PEM certificate found.");
 
     TrustedCertificate stored;

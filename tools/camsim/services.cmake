@@ -9,6 +9,7 @@ find_package(tinyxml2 CONFIG REQUIRED)
 find_package(Threads REQUIRED)
 add_library(camsim_services STATIC
   ${PROJECT_SOURCE_DIR}/tools/camsim/http_service.cpp
+  ${PROJECT_SOURCE_DIR}/tools/camsim/service_files.cpp
   ${PROJECT_SOURCE_DIR}/tools/camsim/tls_service.cpp)
 target_include_directories(camsim_services PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(camsim_services

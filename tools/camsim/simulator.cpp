@@ -22,6 +22,23 @@
 
 namespace camsim {
 
+namespace {
+
+// The header of a message of one buffer to or from `peer`, with room for
+// control data (the interface and address of a datagram).
+msghdr MessageHeader(sockaddr_in& peer, iovec& iov, void* control, size_t controlSize) {
+    msghdr msg{};
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = controlSize;
+    return msg;
+}
+
+}  // namespace
+
 Simulator::Simulator(Config config, Log& log) : config_(std::move(config)), log_(log) {}
 
 Simulator::~Simulator() {
@@ -153,13 +170,7 @@ void Simulator::Send(const Reply& r, int fd) {
     to.sin_addr.s_addr = htonl(r.to);
     iovec iov{const_cast<uint8_t*>(r.data.data()), r.data.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    msg.msg_name = &to;
-    msg.msg_namelen = sizeof to;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msghdr msg = MessageHeader(to, iov, control, sizeof control);
     cmsghdr* cm = CMSG_FIRSTHDR(&msg);
     cm->cmsg_level = IPPROTO_IP;
     cm->cmsg_type = IP_PKTINFO;
@@ -285,13 +296,7 @@ void Simulator::Receive(int fd, uint16_t port) {
         sockaddr_in from{};
         iovec iov{buf, sizeof buf};
         alignas(cmsghdr) char control[256];
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
+        msghdr msg = MessageHeader(from, iov, control, sizeof control);
         ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
         if (n < 0) return;
         Datagram in;

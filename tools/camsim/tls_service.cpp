@@ -1,5 +1,7 @@
 #include "tools/camsim/tls_service.h"
 
+#include "tools/camsim/service_files.h"
+
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -34,11 +36,6 @@ namespace camsim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct BioFree { void operator()(BIO* b) const { BIO_free(b); } };
-struct X509Free { void operator()(X509* x) const { X509_free(x); } };
-struct PkeyFree { void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); } };
-struct SslFree { void operator()(SSL* s) const { SSL_free(s); } };
 
 constexpr size_t kRelayBuffer = 64 * 1024;  // per direction
 constexpr int kFlushMs = 5000;              // after one side has closed
@@ -77,43 +74,9 @@ bool FileExists(const std::string& path) {
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
 }
 
-// Writes text produced by write() to path through a new file renamed over it.
-template <typename Write>
-bool WriteAtomically(const std::string& path, mode_t mode, Write write, std::string& error) {
-    const std::string temp = path + ".new";
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) {
-        error = "cannot create " + temp + ": " + std::strerror(errno);
-        return false;
-    }
-    FILE* file = fdopen(fd, "w");
-    if (!file) {
-        close(fd);
-        std::remove(temp.c_str());
-        error = "cannot create " + temp;
-        return false;
-    }
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_fp(file, BIO_CLOSE));
-    if (!bio) {
-        std::fclose(file);
-        std::remove(temp.c_str());
-        error = "cannot create " + temp;
-        return false;
-    }
-    bool ok = write(bio.get());
-    ok = BIO_flush(bio.get()) == 1 && ok;
-    bio.reset();
-    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        std::remove(temp.c_str());
-        error = "cannot write " + path;
-    }
-    return ok;
-}
-
 bool MakeIdentity(const std::string& commonName, X509** certOut, EVP_PKEY** keyOut, std::string& error) {
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_RSA_gen(2048));
-    std::unique_ptr<X509, X509Free> cert(X509_new());
+    ZYRK::EvpPkeyPtr key(EVP_RSA_gen(2048));
+    ZYRK::X509Ptr cert(X509_new());
     if (!key || !cert) {
         error = "cannot make a key: " + OpenSslError();
         return false;
@@ -123,9 +86,8 @@ bool MakeIdentity(const std::string& commonName, X509** certOut, EVP_PKEY** keyO
     unsigned char serial[8];
     bool ok = RAND_bytes(serial, sizeof serial) == 1;
     serial[0] &= 0x7F;  // positive
-    BIGNUM* bn = ok ? BN_bin2bn(serial, sizeof serial, nullptr) : nullptr;
-    ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get())) != nullptr;
-    BN_free(bn);
+    ZYRK::BignumPtr bn(ok ? BN_bin2bn(serial, sizeof serial, nullptr) : nullptr);
+    ok = bn && BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get())) != nullptr;
     X509_NAME* name = X509_get_subject_name(cert.get());
     ok = ok && X509_set_version(cert.get(), 2) == 1 &&
          X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr &&
@@ -299,10 +261,8 @@ int VerifyClient(int ok, X509_STORE_CTX* ctx) {
 
 TrustSet::TrustSet() : store(X509_STORE_new()) {
     // Every trusted certificate is an anchor of its own, self-signed or not.
-    if (store) X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+    if (store) X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
 }
-
-TrustSet::~TrustSet() { X509_STORE_free(store); }
 
 bool TrustSet::Contains(X509* cert) const {
     const std::string d = Der(cert);
@@ -320,13 +280,13 @@ std::shared_ptr<const TrustSet> LoadTrustSet(const std::string& dir) {
     }
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
-        std::unique_ptr<BIO, BioFree> bio(BIO_new_file(file.c_str(), "r"));
+        ZYRK::BioPtr bio(BIO_new_file(file.c_str(), "r"));
         if (!bio) continue;
         while (X509* raw = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-            std::unique_ptr<X509, X509Free> cert(raw);
+            ZYRK::X509Ptr cert(raw);
             std::string d = Der(cert.get());
             if (d.empty() || std::find(set->der.begin(), set->der.end(), d) != set->der.end()) continue;
-            if (set->store) X509_STORE_add_cert(set->store, cert.get());
+            if (set->store) X509_STORE_add_cert(set->store.get(), cert.get());
             set->der.push_back(std::move(d));
         }
         ERR_clear_error();  // the end of the file reads as an error
@@ -339,10 +299,10 @@ bool LoadOrCreateIdentity(const std::string& certFile, const std::string& keyFil
     *cert = nullptr;
     *key = nullptr;
     if (FileExists(certFile) && FileExists(keyFile)) {
-        std::unique_ptr<BIO, BioFree> cb(BIO_new_file(certFile.c_str(), "r"));
-        std::unique_ptr<X509, X509Free> c(cb ? PEM_read_bio_X509(cb.get(), nullptr, nullptr, nullptr) : nullptr);
-        std::unique_ptr<BIO, BioFree> kb(BIO_new_file(keyFile.c_str(), "r"));
-        std::unique_ptr<EVP_PKEY, PkeyFree> k(kb ? PEM_read_bio_PrivateKey(kb.get(), nullptr, nullptr, nullptr)
+        ZYRK::BioPtr cb(BIO_new_file(certFile.c_str(), "r"));
+        ZYRK::X509Ptr c(cb ? PEM_read_bio_X509(cb.get(), nullptr, nullptr, nullptr) : nullptr);
+        ZYRK::BioPtr kb(BIO_new_file(keyFile.c_str(), "r"));
+        ZYRK::EvpPkeyPtr k(kb ? PEM_read_bio_PrivateKey(kb.get(), nullptr, nullptr, nullptr)
                                                  : nullptr);
         if (!c) {
             error = "cannot read the certificate " + certFile + ": " + OpenSslError();
@@ -365,15 +325,16 @@ bool LoadOrCreateIdentity(const std::string& certFile, const std::string& keyFil
     X509* c = nullptr;
     EVP_PKEY* k = nullptr;
     if (!MakeIdentity(commonName, &c, &k, error)) return false;
-    std::unique_ptr<X509, X509Free> certHolder(c);
-    std::unique_ptr<EVP_PKEY, PkeyFree> keyHolder(k);
+    ZYRK::X509Ptr certHolder(c);
+    ZYRK::EvpPkeyPtr keyHolder(k);
     if (!keyFile.empty() &&
-        !WriteAtomically(keyFile, 0600, [&](BIO* b) {
+        !WriteFileAtomically(keyFile, keyFile + ".new", 0600, [&](BIO* b) {
             return PEM_write_bio_PrivateKey(b, k, nullptr, nullptr, 0, nullptr, nullptr) == 1;
         }, error))
         return false;
     if (!certFile.empty() &&
-        !WriteAtomically(certFile, 0644, [&](BIO* b) { return PEM_write_bio_X509(b, c) == 1; }, error))
+        !WriteFileAtomically(certFile, certFile + ".new", 0644, [&](BIO* b) { return PEM_write_bio_X509(b, c) == 1; },
+                             error))
         return false;
     *cert = certHolder.release();
     *key = keyHolder.release();
@@ -391,29 +352,22 @@ bool TlsService::Start(std::string& error) {
         return false;
     }
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(config_.port);
-    if (inet_pton(AF_INET, config_.bindAddress.c_str(), &addr.sin_addr) != 1) {
-        error = "'" + config_.bindAddress + "' is not an IPv4 address";
+    sockaddr_in backend{};
+    if (!ParseSocketAddress(config_.bindAddress, config_.port, addr, error) ||
+        !ParseSocketAddress(config_.backendAddress, config_.backendPort, backend, error))
         return false;
-    }
-    in_addr probe{};
-    if (inet_pton(AF_INET, config_.backendAddress.c_str(), &probe) != 1) {
-        error = "'" + config_.backendAddress + "' is not an IPv4 address";
-        return false;
-    }
 
     X509* rawCert = nullptr;
     EVP_PKEY* rawKey = nullptr;
     if (!LoadOrCreateIdentity(config_.certFile, config_.keyFile, config_.hostName, &rawCert, &rawKey, error))
         return false;
-    std::unique_ptr<X509, X509Free> cert(rawCert);
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(rawKey);
+    ZYRK::X509Ptr cert(rawCert);
+    ZYRK::EvpPkeyPtr key(rawKey);
 
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    ZYRK::SslCtxPtr owned(SSL_CTX_new(TLS_server_method()));
+    SSL_CTX* ctx = owned.get();
     if (!ctx || SSL_CTX_use_certificate(ctx, cert.get()) != 1 || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
         error = "cannot set up TLS: " + OpenSslError();
-        SSL_CTX_free(ctx);
         return false;
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, &VerifyClient);
@@ -433,7 +387,6 @@ bool TlsService::Start(std::string& error) {
         error = "cannot listen on " + config_.bindAddress + ":" + std::to_string(config_.port) + ": " +
                 std::strerror(errno);
         if (fd >= 0) close(fd);
-        SSL_CTX_free(ctx);
         return false;
     }
     sockaddr_in bound{};
@@ -443,17 +396,16 @@ bool TlsService::Start(std::string& error) {
     if (stopFd < 0) {
         error = std::string("eventfd: ") + std::strerror(errno);
         close(fd);
-        SSL_CTX_free(ctx);
         return false;
     }
 
-    std::unique_ptr<BIO, BioFree> pem(BIO_new(BIO_s_mem()));
+    ZYRK::BioPtr pem(BIO_new(BIO_s_mem()));
     if (pem && PEM_write_bio_X509(pem.get(), cert.get()) == 1) {
         char* data = nullptr;
         long size = BIO_get_mem_data(pem.get(), &data);
         certPem_.assign(data, static_cast<size_t>(size));
     }
-    ctx_ = ctx;
+    ctx_ = std::move(owned);
     listenFd_ = fd;
     stopFd_ = stopFd;
     port_ = ntohs(bound.sin_port);
@@ -484,8 +436,7 @@ void TlsService::Stop() {
     close(listenFd_);
     close(stopFd_);
     listenFd_ = stopFd_ = -1;
-    SSL_CTX_free(ctx_);
-    ctx_ = nullptr;
+    ctx_.reset();
     port_ = 0;
 }
 
@@ -599,11 +550,11 @@ void TlsService::Serve(int fd, std::shared_ptr<const TrustSet> trust) {
         Stall(fd);
         return;
     }
-    std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx_));
+    ZYRK::SslPtr ssl(SSL_new(ctx_.get()));
     bool ok = ssl && SSL_set_fd(ssl.get(), fd) == 1;
     if (ok) {
         SSL_set_app_data(ssl.get(), const_cast<TrustSet*>(trust.get()));
-        if (trust->store) SSL_set1_verify_cert_store(ssl.get(), trust->store);
+        if (trust->store) SSL_set1_verify_cert_store(ssl.get(), trust->store.get());
         SSL_set_accept_state(ssl.get());
         ok = Handshake(ssl.get(), fd, stopFd_,
                        Clock::now() + std::chrono::milliseconds(std::max(1, config_.handshakeTimeoutMs)));

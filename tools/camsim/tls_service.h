@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include <openssl/types.h>
+#include <halvex/platform/openssl_ptr_internal.h>
 
 namespace camsim {
 
@@ -47,11 +47,10 @@ struct TlsServiceConfig {
 // started with.
 struct TrustSet {
     TrustSet();
-    ~TrustSet();
     TrustSet(const TrustSet&) = delete;
     TrustSet& operator=(const TrustSet&) = delete;
     bool Contains(X509* cert) const;  // byte-identical DER
-    X509_STORE* store = nullptr;
+    ZYRK::X509StorePtr store;
     std::vector<std::string> der;
 };
 
@@ -109,7 +108,7 @@ private:
 
     TlsServiceConfig config_;
     mutable std::mutex mutex_;  // trust_, workers_, certPem_
-    SSL_CTX* ctx_ = nullptr;
+    ZYRK::SslCtxPtr ctx_;
     std::shared_ptr<const TrustSet> trust_;
     std::string certPem_;
     int listenFd_ = -1;
