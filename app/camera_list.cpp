@@ -27,7 +27,7 @@ QString ImageToolTip(int image) {
 }  // namespace
 
 CCameraListModel::CCameraListModel(QObject* parent) : QAbstractTableModel(parent), images(icons::ListImages()) {
-    images.emplace_back(icons::ListImage(kImageDuplicate));  // beside the image list: the shared-address mark
+    images.push_back(icons::ListIcon(kImageDuplicate));  // beside the image list: the shared-address mark
 }
 
 int CCameraListModel::rowCount(const QModelIndex& parent) const {
