@@ -16,7 +16,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setFixedSize(du.Size(170, 62));
 
     auto* icon = new QLabel(this);
-    icon->setPixmap(icons::ApplicationPixmap(32));
+    icon->setPixmap(icons::ApplicationIcon().pixmap(QSize(32, 32), devicePixelRatioF()));
     icon->setGeometry(du.X(14), du.Y(14), 32, 32);
 
     auto* version = new QLabel(QStringLiteral("Teliox, Version 3.5"), this);

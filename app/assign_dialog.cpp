@@ -275,7 +275,7 @@ void CAssignAddressesDlg::Poll() {
 
 void CAssignAddressesDlg::FillGrid(const std::vector<PlannedChange>& rows) {
     grid->setRowCount(static_cast<int>(rows.size()));
-    const QIcon shared(icons::ListImage(kImageDuplicate));
+    const QIcon shared = icons::ListIcon(kImageDuplicate);
     for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
         const PlannedChange& c = rows[static_cast<size_t>(r)];
         auto set = [&](int column, const QString& text) {

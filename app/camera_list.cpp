@@ -27,7 +27,7 @@ QString ImageToolTip(int image) {
 }  // namespace
 
 CCameraListModel::CCameraListModel(QObject* parent) : QAbstractTableModel(parent), images(icons::ListImages()) {
-    images.emplace_back(icons::ListImage(kImageDuplicate));  // beside the image list: the shared-address mark
+    images.push_back(icons::ListIcon(kImageDuplicate));  // beside the image list: the shared-address mark
 }
 
 int CCameraListModel::rowCount(const QModelIndex& parent) const {
@@ -128,17 +128,20 @@ void CCameraListModel::Apply(const std::vector<Change>& changes) {
             break;
         }
         case Change::Text:
-            if (change.column >= 0 && change.column < kColumns)
-                if (Row* row = Find(change.row, appended)) row->text[static_cast<size_t>(change.column)] = change.text;
-            break;
         case Change::Image:
-            if (change.column >= 0 && change.column < kColumns)
-                if (Row* row = Find(change.row, appended)) row->image[static_cast<size_t>(change.column)] = change.image;
+        case Change::ToolTip: {
+            if (change.column < 0 || change.column >= kColumns) break;
+            Row* row = Find(change.row, appended);
+            if (!row) break;
+            const size_t column = static_cast<size_t>(change.column);
+            if (change.kind == Change::Text)
+                row->text[column] = change.text;
+            else if (change.kind == Change::Image)
+                row->image[column] = change.image;
+            else
+                row->tip[column] = change.text;
             break;
-        case Change::ToolTip:
-            if (change.column >= 0 && change.column < kColumns)
-                if (Row* row = Find(change.row, appended)) row->tip[static_cast<size_t>(change.column)] = change.text;
-            break;
+        }
         case Change::DeleteAll:
             appended.clear();
             dirtyFirst = dirtyLast = -1;

@@ -74,6 +74,16 @@ void CIPAddressCtrl::SetFieldFocus(int field) {
     edit->selectAll();
 }
 
+void CIPAddressCtrl::MoveCaret(int field, bool toEnd) {
+    QLineEdit* edit = fields[static_cast<size_t>(field)];
+    caretField = field;
+    edit->setFocus(Qt::OtherFocusReason);
+    if (toEnd)
+        edit->end(false);
+    else
+        edit->home(false);
+}
+
 QString CIPAddressCtrl::FieldText(int field) const {
     if (field < 0 || field > 3) return {};
     return fields[static_cast<size_t>(field)]->text();
@@ -116,30 +126,16 @@ bool CIPAddressCtrl::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
         switch (key->key()) {
-        case Qt::Key_Backspace:
-            if (i > 0 && edit->cursorPosition() == 0 && !edit->hasSelectedText()) {
-                QLineEdit* previous = fields[static_cast<size_t>(i - 1)];
-                caretField = i - 1;
-                previous->setFocus(Qt::OtherFocusReason);
-                previous->end(false);
-                return true;
-            }
-            break;
+        case Qt::Key_Backspace:  // at the start of a field: to the end of the previous one
         case Qt::Key_Left:
             if (i > 0 && edit->cursorPosition() == 0 && !edit->hasSelectedText()) {
-                QLineEdit* previous = fields[static_cast<size_t>(i - 1)];
-                caretField = i - 1;
-                previous->setFocus(Qt::OtherFocusReason);
-                previous->end(false);
+                MoveCaret(i - 1, true);
                 return true;
             }
             break;
         case Qt::Key_Right:
             if (i < 3 && edit->cursorPosition() == edit->text().size() && !edit->hasSelectedText()) {
-                QLineEdit* next = fields[static_cast<size_t>(i + 1)];
-                caretField = i + 1;
-                next->setFocus(Qt::OtherFocusReason);
-                next->home(false);
+                MoveCaret(i + 1, false);
                 return true;
             }
             break;

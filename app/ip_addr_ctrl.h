@@ -43,6 +43,8 @@ protected:
 private:
     void OnFieldEdited(int field);
     void ClampField(int field);
+    // Moves the caret into `field`, before its first or after its last digit.
+    void MoveCaret(int field, bool toEnd);
     void LayoutFields();
     int IndexOf(QObject* watched) const;
 

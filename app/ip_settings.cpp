@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <initializer_list>
+
 CIPSettings::CIPSettings(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("IP Address Settings"));
     setObjectName(QStringLiteral("CIPSettings"));
@@ -33,21 +35,19 @@ CIPSettings::CIPSettings(QWidget* parent) : QDialog(parent) {
     group = new QGroupBox(QString(), this);
     du.Place(group, 16, 75, 278, 75);
 
-    auto* addressLabel = new QLabel(QStringLiteral("IP address"), this);
-    addressLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    du.Place(addressLabel, 24, 92, 131, 14);
+    // The labels of the group's rows, on the left of their address controls.
+    const auto addLabel = [&](const char* text, int y) {
+        auto* label = new QLabel(QString::fromLatin1(text), this);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        du.Place(label, 24, y, 131, 14);
+    };
+    addLabel("IP address", 92);
     addressCtrl = new CMyIPAddrCtrl(this);
     du.Place(addressCtrl, 188, 88, 86, 14);
-
-    auto* maskLabel = new QLabel(QStringLiteral("Subnet mask"), this);
-    maskLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    du.Place(maskLabel, 24, 111, 131, 14);
+    addLabel("Subnet mask", 111);
     maskCtrl = new CIPAddressCtrl(this);
     du.Place(maskCtrl, 188, 109, 86, 14);
-
-    auto* gatewayLabel = new QLabel(QStringLiteral("Default gateway"), this);
-    gatewayLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    du.Place(gatewayLabel, 24, 130, 131, 14);
+    addLabel("Default gateway", 130);
     gatewayCtrl = new CIPAddressCtrl(this);
     du.Place(gatewayCtrl, 188, 129, 86, 14);
 
@@ -59,13 +59,14 @@ CIPSettings::CIPSettings(QWidget* parent) : QDialog(parent) {
 
     // Tab order as in the template.
     setTabOrder(autoRadio, manualRadio);
-    setTabOrder(manualRadio, addressCtrl->Field(0));
-    for (int i = 0; i < 3; ++i) setTabOrder(addressCtrl->Field(i), addressCtrl->Field(i + 1));
-    setTabOrder(addressCtrl->Field(3), maskCtrl->Field(0));
-    for (int i = 0; i < 3; ++i) setTabOrder(maskCtrl->Field(i), maskCtrl->Field(i + 1));
-    setTabOrder(maskCtrl->Field(3), gatewayCtrl->Field(0));
-    for (int i = 0; i < 3; ++i) setTabOrder(gatewayCtrl->Field(i), gatewayCtrl->Field(i + 1));
-    setTabOrder(gatewayCtrl->Field(3), okButton);
+    QWidget* previous = manualRadio;
+    for (const CIPAddressCtrl* ctrl : std::initializer_list<const CIPAddressCtrl*>{addressCtrl, maskCtrl, gatewayCtrl}) {
+        for (int i = 0; i < 4; ++i) {
+            setTabOrder(previous, ctrl->Field(i));
+            previous = ctrl->Field(i);
+        }
+    }
+    setTabOrder(previous, okButton);
     setTabOrder(okButton, cancelButton);
 
     connect(autoRadio, &QRadioButton::clicked, this, &CIPSettings::OnObtainAutomatically);

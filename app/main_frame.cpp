@@ -90,7 +90,7 @@ bool CMainFrame::CreateToolBar() {
     for (const ToolbarCommand& command : kToolbarCommands) {
         const QStringList parts = QString::fromLatin1(command.prompt).split(QLatin1Char('\n'));
         QAction* action = NewCommand(command.id, parts.value(1), parts.value(0), parts.value(1));
-        action->setIcon(QIcon(icons::ToolbarImage(command.id)));
+        action->setIcon(icons::ToolbarIcon(command.id));
         toolBar->addAction(action);
     }
     commandActions.value(cmd::ID_TOOLBAR_REFRESH)->setShortcut(QKeySequence(Qt::Key_F5));

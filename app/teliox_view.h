@@ -201,12 +201,18 @@ private:
     bool RunSettingsDialog(const GEVDialogPreset& preset, GEVSettings& chosen);
     // Joins the workers that have finished (UI thread).
     void ReapWorkers();
+    // The selected camera for a command of which one runs at a time: none,
+    // and `busyText` in the status pane, while the previous one still runs.
+    std::optional<CDevice> SelectedDeviceUnlessBusy(bool busy, const char* busyText);
     void OnGenerationDone(int outcome);
     void OnUploadDone(const std::string& response);
     // The options with the view's cancel flag, unless they bring their own.
     GenerateOptions WithCancel(GenerateOptions options) const;
     void InitCommandDefaults();
     void AddWorker(std::unique_ptr<CActionWorker> worker);
+    // Runs `work` on a worker thread of its own; what it returns runs on the
+    // UI thread at the next drain, after the worker has marked its end.
+    void RunOnWorker(std::function<std::function<void(CTelioxView&)>()> work);
     void ShutDownWorkers();
 
     CStatusText statusText;

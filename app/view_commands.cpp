@@ -71,6 +71,16 @@ void CTelioxView::AddWorker(std::unique_ptr<CActionWorker> worker) {
     if (!workerTimer.isActive()) workerTimer.start();
 }
 
+void CTelioxView::RunOnWorker(std::function<std::function<void(CTelioxView&)>()> work) {
+    auto worker = std::make_unique<CActionWorker>();
+    worker->thread = std::thread([work = std::move(work), done = worker->done, relay = statusRelay] {
+        std::function<void(CTelioxView&)> finish = work();
+        done->Signal();
+        relay->Post(std::move(finish));
+    });
+    AddWorker(std::move(worker));
+}
+
 void CTelioxView::ReapWorkers() {
     std::erase_if(workers, [](const std::unique_ptr<CActionWorker>& worker) { return worker->done->IsSet(); });
 }
@@ -163,14 +173,19 @@ void CTelioxView::ModifyViaResourceTree(const CDevice& record) {
 
 // ---- Generate certificates ----------------------------------------------
 
-void CTelioxView::OnGenerateCertificates() {
-    const auto device = GetSelectedDevice();
-    if (!device) return;
-    if (generationRunning) {
+std::optional<CDevice> CTelioxView::SelectedDeviceUnlessBusy(bool busy, const char* busyText) {
+    auto device = GetSelectedDevice();
+    if (device && busy) {
         // The command is greyed meanwhile; a key press can still get here.
-        ShowStatus(kGenerationRunning);
-        return;
+        ShowStatus(busyText);
+        return std::nullopt;
     }
+    return device;
+}
+
+void CTelioxView::OnGenerateCertificates() {
+    const auto device = SelectedDeviceUnlessBusy(generationRunning, kGenerationRunning);
+    if (!device) return;
 
     struct Job {
         Job(std::shared_ptr<CViewStatusRelay> relay, std::function<bool(const std::string&)> ask,
@@ -193,15 +208,10 @@ void CTelioxView::OnGenerateCertificates() {
     // Key generation takes seconds and the camera may be slow to answer: the
     // rest runs on a worker while the window stays responsive.
     generationRunning = true;
-    auto worker = std::make_unique<CActionWorker>();
-    std::shared_ptr<CActionWorker::CDone> done = worker->done;
-    std::shared_ptr<CViewStatusRelay> relay = statusRelay;
-    worker->thread = std::thread([job, done, relay] {
+    RunOnWorker([job] {
         const GenerateOutcome outcome = job->action.Run(&job->camera);
-        done->Signal();
-        relay->Post([outcome](CTelioxView& view) { view.OnGenerationDone(static_cast<int>(outcome)); });
+        return [outcome](CTelioxView& view) { view.OnGenerationDone(static_cast<int>(outcome)); };
     });
-    AddWorker(std::move(worker));
 }
 
 void CTelioxView::OnGenerationDone(int outcome) {
@@ -213,12 +223,8 @@ void CTelioxView::OnGenerationDone(int outcome) {
 // ---- Upload certificate -------------------------------------------------
 
 void CTelioxView::OnUploadCertificate() {
-    const auto device = GetSelectedDevice();
+    const auto device = SelectedDeviceUnlessBusy(uploadRunning, kUploadRunning);
     if (!device) return;
-    if (uploadRunning) {
-        ShowStatus(kUploadRunning);
-        return;
-    }
     CertificatePaths paths;
     std::string error;
     if (!GetCertificatePaths(paths, error)) {
@@ -243,15 +249,10 @@ void CTelioxView::OnUploadCertificate() {
     if (!options.cancel) options.cancel = workCancel;
     auto job = std::make_shared<Job>(statusRelay, *device, std::move(paths), std::move(options));
     uploadRunning = true;
-    auto worker = std::make_unique<CActionWorker>();
-    std::shared_ptr<CActionWorker::CDone> done = worker->done;
-    std::shared_ptr<CViewStatusRelay> relay = statusRelay;
-    worker->thread = std::thread([job, done, relay] {
+    RunOnWorker([job] {
         UploadCertificate(job->camera, job->paths, job->status, job->response, job->options);
-        done->Signal();
-        relay->Post([job](CTelioxView& view) { view.OnUploadDone(job->response); });
+        return [job](CTelioxView& view) { view.OnUploadDone(job->response); };
     });
-    AddWorker(std::move(worker));
 }
 
 void CTelioxView::OnUploadDone(const std::string& response) {

@@ -11,18 +11,13 @@
 #
 #   sudo bench/assign.sh [BUILD_DIR]      env: COUNT=50 PARALLEL=4
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
-BUILD=${1:-$ROOT/build}
+# shellcheck source=bench_lab.sh
+source "$(dirname "$0")/bench_lab.sh"
 COUNT=${COUNT:-50}
 PARALLEL=${PARALLEL:-4}
-LAB=$ROOT/lab/lab.sh
 
-[ "$(id -u)" -eq 0 ] || { echo "assign.sh: needs root (network namespaces)" >&2; exit 1; }
-[ "$COUNT" -ge 1 ] && [ "$COUNT" -le 200 ] || { echo "assign.sh: COUNT must be 1..200" >&2; exit 1; }
-
-# shellcheck source=bench_lab.sh
-source "$ROOT/bench/bench_lab.sh"
+bench_need_root
+bench_range COUNT 1 200
 bench_build camsim teliox-cli
 
 RUN=tlx$$
@@ -31,13 +26,8 @@ bench_lab_up "$RUN" "$WORK" site 10.1.0.0/16 10.1.0.1/16
 "$LAB" add-host "$RUN" cams site none >/dev/null
 
 echo "starting $COUNT simulated cameras..."
-"$LAB" exec "$RUN" cams "$BUILD/tools/camsim/camsim" --swarm "$COUNT" --first 10.1.0.10 --mask 255.255.0.0 \
-  --spread-ms 50 --info KSRV-BENCH --model Bench --services gvcp --log "$WORK/camsim.log" \
-  >"$WORK/camsim.out" 2>&1 &
-for _ in $(seq 1 100); do grep -q " ready " "$WORK/camsim.log" 2>/dev/null && break; sleep 0.1; done
-grep -q " ready " "$WORK/camsim.log" || { cat "$WORK/camsim.out"; echo "camsim did not start" >&2; exit 1; }
-
-ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+bench_camsim cams "$WORK/camsim.log" camsim --swarm "$COUNT" --first 10.1.0.10 --mask 255.255.0.0 \
+  --spread-ms 50 --info KSRV-BENCH --model Bench --services gvcp
 cli() { "$LAB" exec "$RUN" pc "$BUILD/tools/cli/teliox-cli" "$@"; }
 
 echo

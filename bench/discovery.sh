@@ -16,25 +16,20 @@
 #
 #   sudo bench/discovery.sh [BUILD_DIR]   env: COUNT=2000 MDNS=200 EXTRA=50 ROUNDS=3 SPREAD_MS=400
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
-BUILD=${1:-$ROOT/build}
+# shellcheck source=bench_lab.sh
+source "$(dirname "$0")/bench_lab.sh"
 COUNT=${COUNT:-2000}
 MDNS=${MDNS:-200}
 EXTRA=${EXTRA:-50}
 ROUNDS=${ROUNDS:-3}
 SPREAD_MS=${SPREAD_MS:-400}
-LAB=$ROOT/lab/lab.sh
 PY=/usr/bin/python3
 
-[ "$(id -u)" -eq 0 ] || { echo "discovery.sh: needs root (network namespaces)" >&2; exit 1; }
-[ "$COUNT" -ge 1 ] && [ "$COUNT" -le 60000 ] || { echo "discovery.sh: COUNT must be 1..60000" >&2; exit 1; }
-[ "$MDNS" -ge 0 ] && [ "$MDNS" -le 1000 ] || { echo "discovery.sh: MDNS must be 0..1000" >&2; exit 1; }
-[ "$EXTRA" -ge 1 ] && [ "$EXTRA" -le 1000 ] || { echo "discovery.sh: EXTRA must be 1..1000" >&2; exit 1; }
-[ "$ROUNDS" -ge 1 ] && [ "$ROUNDS" -le 20 ] || { echo "discovery.sh: ROUNDS must be 1..20" >&2; exit 1; }
-
-# shellcheck source=bench_lab.sh
-source "$ROOT/bench/bench_lab.sh"
+bench_need_root
+bench_range COUNT 1 60000
+bench_range MDNS 0 1000
+bench_range EXTRA 1 1000
+bench_range ROUNDS 1 20
 bench_build camsim teliox-cli bench_discovery
 
 RUN=tlx$$
@@ -43,17 +38,9 @@ bench_lab_up "$RUN" "$WORK" swarm 10.1.0.0/16 10.1.0.1/16
 "$LAB" add-host "$RUN" swarm swarm none >/dev/null
 "$LAB" add-host "$RUN" mcams swarm none >/dev/null
 
-wait_ready() {  # LOG OUT WHAT
-  for _ in $(seq 1 150); do grep -q " ready " "$1" 2>/dev/null && return 0; sleep 0.1; done
-  cat "$2" >&2; echo "$3 did not start" >&2; exit 1
-}
-
 echo "starting $COUNT GigE Vision cameras and $MDNS mDNS cameras..."
-"$LAB" exec "$RUN" swarm "$BUILD/tools/camsim/camsim" --swarm "$COUNT" --first 10.1.0.10 --mask 255.255.0.0 \
-  --spread-ms "$SPREAD_MS" --info KSRV-BENCH --model Bench --services gvcp --log "$WORK/camsim.log" \
-  >"$WORK/camsim.out" 2>&1 &
-disown $!  # ended by "lab.sh down"
-wait_ready "$WORK/camsim.log" "$WORK/camsim.out" "camsim (GigE Vision)"
+bench_camsim swarm "$WORK/camsim.log" "camsim (GigE Vision)" --swarm "$COUNT" --first 10.1.0.10 \
+  --mask 255.255.0.0 --spread-ms "$SPREAD_MS" --info KSRV-BENCH --model Bench --services gvcp
 if [ "$MDNS" -gt 0 ]; then
   "$PY" - "$MDNS" "$WORK/mdns.json" <<'PY'
 import json, sys
@@ -64,13 +51,8 @@ cams = [{"name": "mdns%d" % i, "hostName": "mdns-%d" % i,
         for i in range(count)]
 json.dump({"interface": "eth0", "cameras": cams}, open(path, "w"))
 PY
-  "$LAB" exec "$RUN" mcams "$BUILD/tools/camsim/camsim" --config "$WORK/mdns.json" --log "$WORK/mcams.log" \
-    >"$WORK/mcams.out" 2>&1 &
-  disown $!
-  wait_ready "$WORK/mcams.log" "$WORK/mcams.out" "camsim (mDNS)"
+  bench_camsim mcams "$WORK/mcams.log" "camsim (mDNS)" --config "$WORK/mdns.json"
 fi
-
-ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 
 # teliox-cli scan --json once; prints "<ms> <rows> <GigE Vision rows> <mDNS rows>".
 scan_once() {
@@ -144,11 +126,8 @@ for n in 2 3; do
   "$LAB" add-subnet "$RUN" "s$n" "10.$((n + 8)).0.0/16"
   "$LAB" add-pc-adapter "$RUN" "s$n" "10.$((n + 8)).0.1/16" >/dev/null
   "$LAB" add-host "$RUN" "extra$n" "s$n" none >/dev/null
-  "$LAB" exec "$RUN" "extra$n" "$BUILD/tools/camsim/camsim" --swarm "$EXTRA" --first "10.$((n + 8)).0.10" \
-    --mask 255.255.0.0 --spread-ms "$SPREAD_MS" --info KSRV-BENCH --model Bench --services gvcp \
-    --log "$WORK/extra$n.log" >"$WORK/extra$n.out" 2>&1 &
-  disown $!
-  wait_ready "$WORK/extra$n.log" "$WORK/extra$n.out" "camsim (adapter $n)"
+  bench_camsim "extra$n" "$WORK/extra$n.log" "camsim (adapter $n)" --swarm "$EXTRA" --first "10.$((n + 8)).0.10" \
+    --mask 255.255.0.0 --spread-ms "$SPREAD_MS" --info KSRV-BENCH --model Bench --services gvcp
 done
 three=()
 for r in $(seq 1 "$ROUNDS"); do

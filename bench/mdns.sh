@@ -14,20 +14,15 @@
 #
 #   sudo bench/mdns.sh [BUILD_DIR]      env: COUNT=200 (1..1000) IDLE=10 (1..60)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
-BUILD=${1:-$ROOT/build}
+# shellcheck source=bench_lab.sh
+source "$(dirname "$0")/bench_lab.sh"
 COUNT=${COUNT:-200}
 IDLE=${IDLE:-10}
-LAB=$ROOT/lab/lab.sh
 PY=/usr/bin/python3  # the system Python, where python3-zeroconf lives
 
-[ "$(id -u)" -eq 0 ] || { echo "mdns.sh: needs root (network namespaces)" >&2; exit 1; }
-[ "$COUNT" -ge 1 ] && [ "$COUNT" -le 1000 ] || { echo "mdns.sh: COUNT must be 1..1000" >&2; exit 1; }
-[ "$IDLE" -ge 1 ] && [ "$IDLE" -le 60 ] || { echo "mdns.sh: IDLE must be 1..60" >&2; exit 1; }
-
-# shellcheck source=bench_lab.sh
-source "$ROOT/bench/bench_lab.sh"
+bench_need_root
+bench_range COUNT 1 1000
+bench_range IDLE 1 60
 bench_build camsim teliox-cli bench_mdns
 
 RUN=tlx$$
@@ -53,18 +48,10 @@ json.dump(cams("mdns", 1, 0x5c, ["mdns"]), open(work + "/mdns.json", "w"))
 json.dump(cams("ann", 11, 0x5d, ["announce"]), open(work + "/announce.json", "w"))
 PY
 
-start_camsim() {  # HOST CONFIG LOG
-  "$LAB" exec "$RUN" "$1" "$BUILD/tools/camsim/camsim" --config "$2" --log "$3" >"$3.out" 2>&1 &
-  disown $!  # ended by "lab.sh down"
-  for _ in $(seq 1 150); do grep -q " ready " "$3" 2>/dev/null && return 0; sleep 0.1; done
-  cat "$3.out" >&2; echo "camsim in $1 did not start" >&2; exit 1
-}
 echo "starting $COUNT mDNS cameras and $COUNT announcing cameras..."
-start_camsim mcams "$WORK/mdns.json" "$WORK/mcams.log"
-start_camsim acams "$WORK/announce.json" "$WORK/acams.log"
+bench_camsim mcams "$WORK/mcams.log" "camsim in mcams" --config "$WORK/mdns.json"
+bench_camsim acams "$WORK/acams.log" "camsim in acams" --config "$WORK/announce.json"
 sleep 1.5  # a round of announcements
-
-ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 
 echo
 core() {  # TITLE
@@ -101,32 +88,19 @@ echo "progress: $(tr '\n' '|' <"$WORK/scan.err")"
 echo
 echo "== python3-zeroconf ServiceBrowser (peer), same pc host"
 if "$PY" -c 'import zeroconf' 2>/dev/null; then
-  cat >"$WORK/browse.py" <<'PY'
-import sys, time
-from zeroconf import ServiceBrowser, ServiceListener, Zeroconf
-TYPE = "_zyrk-ircam._tcp.local."
+  timeout 40 "$LAB" exec "$RUN" pc "$PY" "$ROOT/lab/zeroconf_browse.py" 10.2.0.1 "$COUNT" 15 >"$WORK/browse.json" \
+    || echo "zeroconf browse failed"
+  "$PY" - "$WORK/browse.json" "$COUNT" <<'PY'
+import json, sys
 want = int(sys.argv[2])
-zc = Zeroconf(interfaces=[sys.argv[1]])
-found = set()
-class Listener(ServiceListener):
-    def add_service(self, zc, type_, name): found.add(name)
-    def update_service(self, zc, type_, name): found.add(name)
-    def remove_service(self, zc, type_, name): pass
-t0 = time.monotonic()
-browser = ServiceBrowser(zc, TYPE, Listener())
-deadline = t0 + 15
-all_at = None
-while time.monotonic() < deadline:
-    if len(found) >= want:
-        all_at = time.monotonic() - t0
-        break
-    time.sleep(0.01)
-browser.cancel()
-zc.close()
+try:
+    found = json.load(open(sys.argv[1]))
+except Exception:
+    found = []
+all_at = max((s["foundAfterMs"] for s in found), default=0) if len(found) >= want else None
 print("found: %d of %d, time to find all: %s" % (len(found), want,
-      "%.0f ms" % (all_at * 1000) if all_at is not None else "not all within 15 s"))
+      "%d ms" % all_at if all_at is not None else "not all within 15 s"))
 PY
-  timeout 40 "$LAB" exec "$RUN" pc "$PY" "$WORK/browse.py" 10.2.0.1 "$COUNT" || echo "zeroconf browse failed"
 else
   echo "python3-zeroconf is not installed"
 fi

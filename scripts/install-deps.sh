@@ -7,7 +7,7 @@ set -euo pipefail
 PACKAGES=(
   # build
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libssl-dev libcurl4-openssl-dev libtinyxml2-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libmicrohttpd-dev zlib1g-dev
   # lab and real peers

@@ -6,6 +6,8 @@
 #include "app/teliox_view.h"
 #include "discovery/adapters.h"
 
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <atomic>
@@ -52,6 +54,24 @@ public:
         SetAdapterTableProvider([table] { return table; });
     }
     ~ScopedAdapterTable() { SetAdapterTableProvider(nullptr); }
+};
+
+// A view over the discovery stand-in, with the made-up adapter table; rows
+// come in through the merge, as discovery would add them.
+class FakeViewTest : public ::testing::Test {
+protected:
+    void MakeView(int width, int height) {
+        view = std::make_unique<CTelioxView>(nullptr, FakeFactory(state));
+        view->resize(width, height);
+    }
+    void Add(const DeviceInfo& info) {
+        view->Devices().AddOrUpdateDevice(info);
+        view->FlushRowChanges();
+    }
+
+    ScopedAdapterTable adapters{TestAdapterTable()};
+    std::shared_ptr<FakeDiscoveryState> state = std::make_shared<FakeDiscoveryState>();
+    std::unique_ptr<CTelioxView> view;
 };
 
 inline DeviceInfo CameraInfo(const std::string& name, const std::string& ip, const std::string& platform,

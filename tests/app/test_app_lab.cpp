@@ -1,15 +1,13 @@
 // The window program's list fed by its real discovery threads, inside the
 // network lab: simulated cameras of every source, the images the list shows
 // for them, the status line, and a refresh.
-#include "lab_harness.h"
+#include "office_lab.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <regex>
 #include <sstream>
-
-using labtest::Lab;
 
 namespace {
 
@@ -26,25 +24,30 @@ std::vector<std::string> Split(const std::string& line) {
     return fields;
 }
 
-TEST(AppLab, ListShowsCamerasOfEverySourceAndRefillsAfterRefresh) {
-    LAB_REQUIRE();
-    const std::string probe = labtest::BuiltProgram("tests/app/teliox_view_probe");
-    if (access(probe.c_str(), X_OK) != 0) GTEST_SKIP() << "lab test skipped: teliox_view_probe is not built";
-    Lab lab;
-    ASSERT_TRUE(lab.ok()) << lab.error();
-    ASSERT_TRUE(lab.AddSubnet("a", "192.168.60.0/24")) << lab.error();
-    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.60.1/24"), "eth0") << lab.error();
-    ASSERT_EQ(lab.AddHost("cams", "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("cams", "cams", R"({"cameras": [
+// The window program's probe in the pc host; each test wires the lab itself.
+class AppLab : public labtest::OfficeLab {
+protected:
+    AppLab() : OfficeLab({.cidr = ""}) {}
+    void SetUp() override {
+        probe = labtest::BuiltProgram("tests/app/teliox_view_probe");
+        OfficeLab::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        if (access(probe.c_str(), X_OK) != 0) GTEST_SKIP() << "lab test skipped: teliox_view_probe is not built";
+    }
+    std::string probe;
+};
+
+TEST_F(AppLab, ListShowsCamerasOfEverySourceAndRefillsAfterRefresh) {
+    labtest::Lab& lab = *lab_;
+    ASSERT_TRUE(AddOffice("192.168.60.0/24", "192.168.60.1/24"));
+    ASSERT_TRUE(StartCameras("cams", R"({"cameras": [
       {"name": "Lobby", "hostName": "lobby", "address": "192.168.60.21", "mac": "02:00:00:00:60:21",
        "bsp": "J3", "services": ["mdns"]},
       {"name": "Vault", "hostName": "vault", "address": "192.168.60.22", "mac": "02:00:00:00:60:22",
        "bsp": "W8", "enabled": false, "services": ["mdns"]},
       {"address": "10.9.9.9", "mask": "255.255.255.0", "mac": "02:00:00:00:09:09", "services": ["gvcp"]},
       {"name": "Gate", "hostName": "One", "address": "192.168.60.24", "mac": "02:00:00:00:60:24",
-       "announceIntervalMs": 500, "services": ["announce"]}]})"),
-              0)
-        << lab.error();
+       "announceIntervalMs": 500, "services": ["announce"]}]})"));
 
     const auto run = lab.Exec("pc", {probe, "4", "40", "1"}, 90);
     ASSERT_EQ(run.status, 0) << "stdout:\n" << run.out << "\nstderr:\n" << run.err;
@@ -84,21 +87,15 @@ TEST(AppLab, ListShowsCamerasOfEverySourceAndRefillsAfterRefresh) {
 
 // Two cameras that share an address: two rows, each marked with the other's
 // MAC address, and the status bar counts them after the scan.
-TEST(AppLab, CamerasSharingAnAddressAreMarked) {
-    LAB_REQUIRE();
-    const std::string probe = labtest::BuiltProgram("tests/app/teliox_view_probe");
-    if (access(probe.c_str(), X_OK) != 0) GTEST_SKIP() << "lab test skipped: teliox_view_probe is not built";
-    Lab lab;
-    ASSERT_TRUE(lab.ok()) << lab.error();
-    ASSERT_TRUE(lab.AddSubnet("a", "192.168.61.0/24")) << lab.error();
-    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.61.1/24"), "eth0") << lab.error();
-    for (const char* host : {"d1", "d2"}) ASSERT_EQ(lab.AddHost(host, "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("d1", "d1", R"({"cameras": [{"name": "twinA", "address": "192.168.61.70",
+TEST_F(AppLab, CamerasSharingAnAddressAreMarked) {
+    labtest::Lab& lab = *lab_;
+    ASSERT_TRUE(AddOffice("192.168.61.0/24", "192.168.61.1/24"));
+    ASSERT_TRUE(StartCameras("d1", R"({"cameras": [{"name": "twinA", "address": "192.168.61.70",
       "mac": "02:00:00:00:0d:01", "info": "KSRV-1", "services": ["gvcp"]},
       {"name": "single", "address": "192.168.61.71", "mac": "02:00:00:00:0d:03", "info": "KSRV-1",
-       "services": ["gvcp"]}]})"), 0) << lab.error();
-    ASSERT_GT(lab.StartCamsim("d2", "d2", R"({"cameras": [{"name": "twinB", "address": "192.168.61.70",
-      "mac": "02:00:00:00:0d:02", "info": "KSRV-1", "services": ["gvcp"]}]})"), 0) << lab.error();
+       "services": ["gvcp"]}]})"));
+    ASSERT_TRUE(StartCameras("d2", R"({"cameras": [{"name": "twinB", "address": "192.168.61.70",
+      "mac": "02:00:00:00:0d:02", "info": "KSRV-1", "services": ["gvcp"]}]})"));
 
     const auto run = lab.Exec("pc", {probe, "3", "40"}, 90);
     ASSERT_EQ(run.status, 0) << "stdout:\n" << run.out << "\nstderr:\n" << run.err;

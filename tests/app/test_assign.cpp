@@ -63,12 +63,10 @@ struct StandInRoutes {
     }
 };
 
-class AssignTest : public ::testing::Test {
+class AssignTest : public FakeViewTest {
 protected:
     void SetUp() override {
-        state = std::make_shared<FakeDiscoveryState>();
-        view = std::make_unique<CTelioxView>(nullptr, FakeFactory(state));
-        view->resize(800, 400);
+        MakeView(800, 400);
         view->show();
         options.probe = [this](uint32_t, const std::string& address, std::chrono::milliseconds) {
             std::lock_guard<std::mutex> lock(probeMutex);
@@ -83,10 +81,6 @@ protected:
     }
     void TearDown() override { routes.Open(); }
 
-    void Add(const DeviceInfo& info) {
-        view->Devices().AddOrUpdateDevice(info);
-        view->FlushRowChanges();
-    }
     void SelectShown(std::initializer_list<int> rows) {
         view->List()->clearSelection();
         for (int row : rows)
@@ -103,9 +97,6 @@ protected:
         return out;
     }
 
-    ScopedAdapterTable adapters{TestAdapterTable()};
-    std::shared_ptr<FakeDiscoveryState> state;
-    std::unique_ptr<CTelioxView> view;
     AssignDialogOptions options;
     StandInRoutes routes;
     std::mutex probeMutex;

@@ -11,6 +11,9 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <initializer_list>
+#include <vector>
+
 namespace {
 
 constexpr uint32_t Ip(int a, int b, int c, int d) {
@@ -192,6 +195,53 @@ TEST(IPAddressCtrl, TypingMovesOnAfterThreeDigitsOrADotAndClampsTo255) {
     ctrl.Field(3)->setCursorPosition(0);
     QTest::keyClick(ctrl.Field(3), Qt::Key_Backspace);
     EXPECT_EQ(ctrl.CaretField(), 2);
+}
+
+TEST(IPAddressCtrl, ArrowKeysCrossFieldsOnlyAtTheirEdges) {
+    CIPAddressCtrl ctrl;
+    ctrl.resize(160, 24);
+    ctrl.show();
+    ctrl.SetAddress(Ip(10, 20, 30, 40));
+
+    // Left at the start of a field: the end of the previous one.
+    ctrl.Field(2)->setCursorPosition(0);
+    QTest::keyClick(ctrl.Field(2), Qt::Key_Left);
+    EXPECT_EQ(ctrl.CaretField(), 1);
+    EXPECT_EQ(ctrl.Field(1)->cursorPosition(), 2);
+    // Right at the end of a field: the start of the next one.
+    QTest::keyClick(ctrl.Field(1), Qt::Key_Right);
+    EXPECT_EQ(ctrl.CaretField(), 2);
+    EXPECT_EQ(ctrl.Field(2)->cursorPosition(), 0);
+    // Inside a field the arrows move the caret there, and nothing leaves the
+    // first or the last field.
+    QTest::keyClick(ctrl.Field(2), Qt::Key_Right);
+    EXPECT_EQ(ctrl.CaretField(), 2);
+    EXPECT_EQ(ctrl.Field(2)->cursorPosition(), 1);
+    ctrl.Field(0)->setCursorPosition(0);
+    QTest::keyClick(ctrl.Field(0), Qt::Key_Left);
+    EXPECT_EQ(ctrl.Field(0)->cursorPosition(), 0);
+    ctrl.Field(3)->setCursorPosition(2);
+    QTest::keyClick(ctrl.Field(3), Qt::Key_Right);
+    EXPECT_EQ(ctrl.Field(3)->cursorPosition(), 2);
+    EXPECT_EQ(Read(&ctrl), Ip(10, 20, 30, 40));
+}
+
+TEST(IPSettingsDialog, TabGoesThroughEveryAddressFieldInOrder) {
+    CIPSettings dlg;
+    std::vector<QWidget*> expected{dlg.AutoRadio(), dlg.ManualRadio()};
+    for (const CIPAddressCtrl* ctrl : std::initializer_list<const CIPAddressCtrl*>{dlg.AddressCtrl(), dlg.MaskCtrl(), dlg.GatewayCtrl()})
+        for (int i = 0; i < 4; ++i) expected.push_back(ctrl->Field(i));
+    // The next widget that Tab stops at.
+    const auto next = [](QWidget* widget) {
+        do widget = widget->nextInFocusChain();
+        while (widget && !(widget->focusPolicy() & Qt::TabFocus));
+        return widget;
+    };
+    for (size_t i = 0; i + 1 < expected.size(); ++i) EXPECT_EQ(next(expected[i]), expected[i + 1]) << i;
+    QWidget* afterGateway = next(expected.back());
+    ASSERT_NE(afterGateway, nullptr);
+    EXPECT_EQ(afterGateway->property("text").toString(), "OK");
+    EXPECT_EQ(next(afterGateway)->property("text").toString(), "Cancel");
 }
 
 TEST(IPAddressCtrl, BlankFieldsReadAsZeroAndClearEmptiesAll) {

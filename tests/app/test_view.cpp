@@ -26,12 +26,10 @@
 
 namespace {
 
-class ViewTest : public ::testing::Test {
+class ViewTest : public FakeViewTest {
 protected:
     void SetUp() override {
-        state = std::make_shared<FakeDiscoveryState>();
-        view = std::make_unique<CTelioxView>(nullptr, FakeFactory(state));
-        view->resize(600, 300);
+        MakeView(600, 300);
         view->SetUrlOpener([this](const QUrl& url) {
             opened.push_back(url);
             return true;
@@ -42,11 +40,6 @@ protected:
                 if (action->data().toInt() == chooseId) return action;
             return nullptr;
         });
-    }
-
-    void Add(const DeviceInfo& info) {
-        view->Devices().AddOrUpdateDevice(info);
-        view->FlushRowChanges();
     }
 
     void Select(int row) {
@@ -60,9 +53,6 @@ protected:
         return nullptr;
     }
 
-    ScopedAdapterTable adapters{TestAdapterTable()};
-    std::shared_ptr<FakeDiscoveryState> state;
-    std::unique_ptr<CTelioxView> view;
     std::vector<QUrl> opened;
     int popups = 0;
     int chooseId = 0;

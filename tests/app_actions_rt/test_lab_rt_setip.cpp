@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,11 +12,9 @@
 #include <atomic>
 #include <future>
 
-#include "cli_driver.h"
-#include "lab_harness.h"
+#include "office_lab.h"
 #include "scripted_camera.h"
 
-using labtest::Lab;
 using rtcam::Bool;
 using rtcam::Text;
 using rtcam::Value;
@@ -128,18 +125,17 @@ std::vector<std::string> Paths(const std::vector<rtcam::Write>& writes) {
     return out;
 }
 
+class LabSetIpResourceTree : public labtest::OfficeLab {
+protected:
+    LabSetIpResourceTree() : OfficeLab({.commands = {"set-ip"}}) {}
+};
+
 }  // namespace
 
-TEST(LabSetIpResourceTree, FixedAddressAndBackToDhcpThroughTheResourceTree) {
-    LAB_REQUIRE();
-    Lab lab;
-    ASSERT_TRUE(lab.ok()) << lab.error();
-    CLI_REQUIRE(lab, "set-ip");
-    ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
-    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
-    ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("m", "m", R"({"defaults": {"services": ["mdns"], "resourceService": false}, "cameras": [
-      {"name": "Lobby", "hostName": "lobby", "address": "192.168.10.60", "bsp": "J3"}]})"), 0) << lab.error();
+TEST_F(LabSetIpResourceTree, FixedAddressAndBackToDhcpThroughTheResourceTree) {
+    ASSERT_TRUE(StartCameras("m", R"({"defaults": {"services": ["mdns"], "resourceService": false}, "cameras": [
+      {"name": "Lobby", "hostName": "lobby", "address": "192.168.10.60", "bsp": "J3"}]})"));
+    labtest::Lab& lab = *lab_;
 
     std::map<std::string, Value> resources;
     resources[kLan + "method"] = Text("dhcp");
@@ -181,30 +177,18 @@ TEST(LabSetIpResourceTree, FixedAddressAndBackToDhcpThroughTheResourceTree) {
 // handshake: set-ip gives up within its 5-second connect bound, says
 // "Connection failed" and sends the IP-change broadcast instead (exit 4: not
 // confirmed), never "IP change completed".
-TEST(LabSetIpResourceTree, AStalledTlsHandshakeEndsWithinTheBoundAndFallsBackToTheBroadcast) {
-    LAB_REQUIRE();
-    Lab lab;
-    ASSERT_TRUE(lab.ok()) << lab.error();
-    CLI_REQUIRE(lab, "set-ip");
-    CLI_REQUIRE(lab, "cert");
-    ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
-    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
-    ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("m", "m", R"({"stateDir": ")" + lab.dir() + R"(/state",
+TEST_F(LabSetIpResourceTree, AStalledTlsHandshakeEndsWithinTheBoundAndFallsBackToTheBroadcast) {
+    CLI_REQUIRE(*lab_, "cert");
+    ASSERT_TRUE(StartCameras("m", R"({"stateDir": ")" + lab_->dir() + R"(/state",
       "defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
       {"name": "Vault", "hostName": "vault", "address": "192.168.10.62", "enabled": false,
-       "tlsStallHandshake": true, "mac": "02:00:00:00:0c:03"}]})"), 0) << lab.error();
-    const std::string log = lab.CamsimLog("m");
+       "tlsStallHandshake": true, "mac": "02:00:00:00:0c:03"}]})"));
+    const std::string log = lab_->CamsimLog("m");
     ASSERT_TRUE(labtest::WaitForText(log, "tls Vault on 192.168.10.62:9100", 5000)) << labtest::ReadFile(log);
 
     // The program's own certificate, so that the TLS route is really tried.
-    const std::string programData = lab.dir() + "/programdata";
-    ::mkdir(programData.c_str(), 0700);
-    auto cli = [&](std::vector<std::string> args) {
-        std::vector<std::string> argv{"env", "TELIOX_PROGRAMDATA=" + programData, labtest::CliPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return lab.Exec("pc", argv, 90);
-    };
+    UseProgramData();
+    auto cli = [&](std::vector<std::string> args) { return Cli(args, 90); };
     auto gen = cli({"cert", "generate", "--yes"});
     ASSERT_EQ(gen.status, 0) << gen.out << gen.err;
 

@@ -17,11 +17,19 @@ std::string CliUnavailable(Lab& lab, const std::string& command) {
     return "";
 }
 
+CommandResult Cli(Lab& lab, const std::vector<std::string>& args, int timeoutSeconds, const std::string& programData) {
+    std::vector<std::string> argv;
+    if (!programData.empty()) argv = {"env", "TELIOX_PROGRAMDATA=" + programData};
+    argv.push_back(CliPath());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return lab.Exec("pc", argv, timeoutSeconds);
+}
+
 ScanResult Scan(Lab& lab, int timeoutSeconds, const std::vector<std::string>& extraArgs) {
     ScanResult s;
-    std::vector<std::string> argv{CliPath(), "scan", "--json"};
-    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    s.run = lab.Exec("pc", argv, timeoutSeconds);
+    std::vector<std::string> args{"scan", "--json"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    s.run = Cli(lab, args, timeoutSeconds);
     try {
         s.rows = nlohmann::json::parse(s.run.out);
         s.parsed = s.rows.is_array();
@@ -32,10 +40,12 @@ ScanResult Scan(Lab& lab, int timeoutSeconds, const std::vector<std::string>& ex
 }
 
 CommandResult SetIp(Lab& lab, const std::vector<std::string>& args, int timeoutSeconds) {
-    std::vector<std::string> argv{CliPath(), "set-ip"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return lab.Exec("pc", argv, timeoutSeconds);
+    std::vector<std::string> setIp{"set-ip"};
+    setIp.insert(setIp.end(), args.begin(), args.end());
+    return Cli(lab, setIp, timeoutSeconds);
 }
+
+std::string Dump(const ScanResult& scan) { return Dump(scan.run); }
 
 const nlohmann::json* Row(const ScanResult& scan, const std::string& ipAddress, const std::string& interfaceName) {
     for (const auto& row : scan.rows)

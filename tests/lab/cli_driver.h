@@ -20,9 +20,15 @@ struct ScanResult {
     bool parsed = false;
 };
 
+// teliox-cli with `args` in the pc host. With `programData`, that folder of
+// the lab stands for the machine's application-data folder.
+CommandResult Cli(Lab& lab, const std::vector<std::string>& args, int timeoutSeconds = 120,
+                  const std::string& programData = "");
 // `teliox-cli scan --json` and `extraArgs` in the pc host.
 ScanResult Scan(Lab& lab, int timeoutSeconds = 60, const std::vector<std::string>& extraArgs = {});
 CommandResult SetIp(Lab& lab, const std::vector<std::string>& args, int timeoutSeconds = 60);
+// The scan's exit status and output, for failure messages.
+std::string Dump(const ScanResult& scan);
 
 // The row with that address (and, when given, that interface name), or null.
 const nlohmann::json* Row(const ScanResult& scan, const std::string& ipAddress, const std::string& interfaceName = "");

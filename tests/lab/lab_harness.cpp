@@ -114,6 +114,10 @@ size_t CountOccurrences(const std::string& text, const std::string& needle) {
     return n;
 }
 
+std::string Dump(const CommandResult& r) {
+    return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
+}
+
 std::string MissingTool(const std::string& program) {
     if (program.find('/') != std::string::npos)
         return access(program.c_str(), X_OK) == 0 ? "" : program + " is missing";

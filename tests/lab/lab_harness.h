@@ -87,6 +87,8 @@ bool WriteFile(const std::string& path, const std::string& text);
 // Waits (bounded, polling) until the file contains `needle`.
 bool WaitForText(const std::string& path, const std::string& needle, int timeoutMs);
 size_t CountOccurrences(const std::string& text, const std::string& needle);
+// The exit status and both output streams of a command, for failure messages.
+std::string Dump(const CommandResult& r);
 
 }  // namespace labtest
 

@@ -1,6 +1,6 @@
 // Real peers in the lab: Aravis's fake camera and arv-tool, python3-zeroconf,
 // avahi-daemon and tshark, against our simulator and teliox-cli.
-#include "cli_driver.h"
+#include "office_lab.h"
 #include "discovery/gev_control.h"
 #include "probe.h"
 
@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+using labtest::Dump;
 using labtest::Lab;
 
 namespace {
@@ -32,26 +33,9 @@ const char* kGigECameras = R"({"defaults": {"services": ["gvcp"]}, "cameras": [
   {"name": "k460", "address": "192.168.10.52", "mac": "02:00:00:00:0a:03", "info": "K460", "model": "K4",
    "serial": "S3", "privilege": false}]})";
 
-class Interop : public ::testing::Test {
+class Interop : public labtest::OfficeLab {
 protected:
-    void SetUp() override {
-        LAB_REQUIRE();
-        lab_ = std::make_unique<Lab>();
-        ASSERT_TRUE(lab_->ok()) << lab_->error();
-        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
-        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
-    }
-
-    void StartCameras(const char* json = kThreeCameras) {
-        ASSERT_EQ(lab_->AddHost("cams", "a", "none"), "eth0") << lab_->error();
-        ASSERT_GT(lab_->StartCamsim("cams", "cams", json), 0) << lab_->error();
-    }
-
-    static std::string Dump(const labtest::CommandResult& r) {
-        return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
-    }
-
-    std::unique_ptr<Lab> lab_;
+    void StartCameras(const char* json = kThreeCameras) { ASSERT_TRUE(OfficeLab::StartCameras("cams", json)); }
 };
 
 }  // namespace
@@ -128,35 +112,8 @@ TEST_F(Interop, ZeroconfBrowserFindsAndResolvesTheSimulatorsCameras) {
     if (system("/usr/bin/python3 -c 'import zeroconf' >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "lab test skipped: python3-zeroconf is not installed";
     StartCameras();
-    std::string script = lab_->dir() + "/browse.py";
-    ASSERT_TRUE(labtest::WriteFile(script, R"PY(
-import json, sys, time
-from zeroconf import ServiceBrowser, ServiceListener, Zeroconf
-TYPE = "_zyrk-ircam._tcp.local."
-zc = Zeroconf(interfaces=[sys.argv[1]])
-found = set()
-class Listener(ServiceListener):
-    def add_service(self, zc, type_, name): found.add(name)
-    def update_service(self, zc, type_, name): found.add(name)
-    def remove_service(self, zc, type_, name): pass
-browser = ServiceBrowser(zc, TYPE, Listener())
-deadline = time.time() + 8
-while time.time() < deadline and len(found) < int(sys.argv[2]):
-    time.sleep(0.2)
-out = []
-for name in sorted(found):
-    info = zc.get_service_info(TYPE, name, timeout=3000)
-    if info is None:
-        out.append({"name": name})
-        continue
-    out.append({"name": name, "server": info.server, "port": info.port,
-                "addresses": info.parsed_addresses(),
-                "txt": {k.decode(): (v.decode() if v is not None else None) for k, v in info.properties.items()}})
-browser.cancel()
-zc.close()
-print(json.dumps(out))
-)PY"));
-    auto r = lab_->Exec("pc", {"/usr/bin/python3", script, "192.168.10.1", "3"}, 40);
+    const std::string script = std::string(TELIOX_SOURCE_DIR) + "/lab/zeroconf_browse.py";
+    auto r = lab_->Exec("pc", {"/usr/bin/python3", script, "192.168.10.1", "3", "8", "--resolve"}, 40);
     ASSERT_EQ(r.status, 0) << Dump(r);
     nlohmann::json found = nlohmann::json::parse(r.out, nullptr, false);
     ASSERT_TRUE(found.is_array()) << Dump(r);

@@ -4,7 +4,7 @@
 // that already holds the first candidate; a rescan finds each at its new
 // address. Cameras that share an address are marked in the JSON and CSV
 // output and are reached by their MAC. Refused plans change nothing.
-#include "cli_driver.h"
+#include "office_lab.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +14,15 @@
 #include <sstream>
 #include <thread>
 
+using labtest::Dump;
 using labtest::Lab;
 
 namespace {
 
-std::string Dump(const labtest::CommandResult& r) {
-    return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
-}
-
 labtest::CommandResult Assign(Lab& lab, const std::vector<std::string>& args, int timeoutSeconds = 120) {
-    std::vector<std::string> argv{labtest::CliPath(), "assign"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return lab.Exec("pc", argv, timeoutSeconds);
+    std::vector<std::string> assign{"assign"};
+    assign.insert(assign.end(), args.begin(), args.end());
+    return labtest::Cli(lab, assign, timeoutSeconds);
 }
 
 // "change NAME OLD -> NEW ..." lines of camsim logs: NAME -> NEW.
@@ -38,41 +35,29 @@ std::map<std::string, std::string> Moves(const std::string& log) {
 }
 
 // A lab with the pc on 192.168.10.0/24.
-class OfficeLab : public ::testing::Test {
+class AssignLab : public labtest::OfficeLab {
 protected:
-    void SetUp() override {
-        LAB_REQUIRE();
-        lab_ = std::make_unique<Lab>();
-        ASSERT_TRUE(lab_->ok()) << lab_->error();
-        CLI_REQUIRE(*lab_, "assign");
-        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
-        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
-    }
-    std::unique_ptr<Lab> lab_;
+    AssignLab() : OfficeLab({.commands = {"assign"}}) {}
 };
 
-class LabAssign : public OfficeLab {
+class LabAssign : public AssignLab {
 protected:
     void SetUp() override {
-        OfficeLab::SetUp();
+        AssignLab::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         // A device that is no camera, on the first address the plan would give.
         ASSERT_EQ(lab_->AddHost("other", "a", "192.168.10.20/24", "02:00:00:00:0c:99"), "eth0") << lab_->error();
-        ASSERT_EQ(lab_->AddHost("gv", "a", "none", "02:00:00:00:0a:00"), "eth0") << lab_->error();
-        ASSERT_EQ(lab_->AddHost("md", "a", "none", "02:00:00:00:0b:00"), "eth0") << lab_->error();
-        ASSERT_GT(lab_->StartCamsim("gv", "gv", R"({"defaults": {"services": ["gvcp"]}, "cameras": [
+        ASSERT_TRUE(StartCameras("gv", R"({"defaults": {"services": ["gvcp"]}, "cameras": [
           {"name": "g1", "address": "192.168.10.50", "mac": "02:00:00:00:0a:01", "info": "KSRV-1"},
           {"name": "g2", "address": "192.168.10.51", "mac": "02:00:00:00:0a:02", "info": "KSRV-1"},
           {"name": "g3", "address": "192.168.10.52", "mac": "02:00:00:00:0a:03", "info": "K210R"},
           {"name": "g4", "address": "192.168.10.53", "mac": "02:00:00:00:0a:04", "info": "K460", "privilege": false},
-          {"name": "g5", "address": "172.16.5.5", "mac": "02:00:00:00:0a:05", "info": "K460", "privilege": false}]})"),
-                  0)
-            << lab_->error();
-        ASSERT_GT(lab_->StartCamsim("md", "md", R"({"defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
+          {"name": "g5", "address": "172.16.5.5", "mac": "02:00:00:00:0a:05", "info": "K460", "privilege": false}]})",
+                                 "02:00:00:00:0a:00"));
+        ASSERT_TRUE(StartCameras("md", R"({"defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
           {"name": "Lobby", "hostName": "lobby", "address": "192.168.10.60", "bsp": "J3"},
-          {"name": "Gate", "hostName": "gate", "address": "192.168.10.61", "bsp": "W6"}]})"),
-                  0)
-            << lab_->error();
+          {"name": "Gate", "hostName": "gate", "address": "192.168.10.61", "bsp": "W6"}]})",
+                                 "02:00:00:00:0b:00"));
     }
 
     std::string Logs() {
@@ -80,8 +65,8 @@ protected:
     }
 };
 
-using LabAssignShared = OfficeLab;
-using LabAssignBroadcast = OfficeLab;
+using LabAssignShared = AssignLab;
+using LabAssignBroadcast = AssignLab;
 
 }  // namespace
 
@@ -151,13 +136,12 @@ TEST_F(LabAssign, RefusalsChangeNothing) {
 // the JSON and CSV output, marked; assign reaches each by its MAC.
 TEST_F(LabAssignShared, DuplicatePairIsMarkedAndSeparated) {
     Lab& lab = *lab_;
-    for (const char* host : {"d1", "d2", "d3"}) ASSERT_EQ(lab.AddHost(host, "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("d1", "d1", R"({"cameras": [{"name": "twinA", "address": "192.168.10.70",
-      "mac": "02:00:00:00:0d:01", "info": "KSRV-1", "services": ["gvcp"]}]})"), 0) << lab.error();
-    ASSERT_GT(lab.StartCamsim("d2", "d2", R"({"cameras": [{"name": "twinB", "address": "192.168.10.70",
-      "mac": "02:00:00:00:0d:02", "info": "KSRV-1", "services": ["gvcp"]}]})"), 0) << lab.error();
-    ASSERT_GT(lab.StartCamsim("d3", "d3", R"({"cameras": [{"name": "single", "address": "192.168.10.71",
-      "mac": "02:00:00:00:0d:03", "info": "KSRV-1", "services": ["gvcp"]}]})"), 0) << lab.error();
+    ASSERT_TRUE(StartCameras("d1", R"({"cameras": [{"name": "twinA", "address": "192.168.10.70",
+      "mac": "02:00:00:00:0d:01", "info": "KSRV-1", "services": ["gvcp"]}]})"));
+    ASSERT_TRUE(StartCameras("d2", R"({"cameras": [{"name": "twinB", "address": "192.168.10.70",
+      "mac": "02:00:00:00:0d:02", "info": "KSRV-1", "services": ["gvcp"]}]})"));
+    ASSERT_TRUE(StartCameras("d3", R"({"cameras": [{"name": "single", "address": "192.168.10.71",
+      "mac": "02:00:00:00:0d:03", "info": "KSRV-1", "services": ["gvcp"]}]})"));
 
     auto scan = labtest::Scan(lab);
     ASSERT_TRUE(scan.parsed) << scan.run.out << scan.run.err;
@@ -196,11 +180,9 @@ TEST_F(LabAssignShared, DuplicatePairIsMarkedAndSeparated) {
 // does not call that a success.
 TEST_F(LabAssignBroadcast, UnconfirmedBroadcastIsNoSuccess) {
     Lab& lab = *lab_;
-    ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
     // No resource server and no IP-change listener: nothing will move it.
-    ASSERT_GT(lab.StartCamsim("m", "m", R"({"cameras": [{"name": "Deaf", "hostName": "deaf",
-      "address": "192.168.10.60", "bsp": "J3", "services": ["mdns"], "resourceService": false}]})"), 0)
-        << lab.error();
+    ASSERT_TRUE(StartCameras("m", R"({"cameras": [{"name": "Deaf", "hostName": "deaf",
+      "address": "192.168.10.60", "bsp": "J3", "services": ["mdns"], "resourceService": false}]})"));
     auto r = Assign(lab, {"--from", "192.168.10.30/24", "192.168.10.60"});
     EXPECT_EQ(r.status, 1) << Dump(r);
     EXPECT_NE(r.out.find("Broadcast sent"), std::string::npos) << Dump(r);

@@ -1,7 +1,7 @@
 // A camera whose host name is "key" in front of a real TLS peer (openssl
 // s_server in a lab host): teliox-cli cert fetch refuses the name, and the
 // client's cert.pem and key.pem stay as they were, still readable by openssl.
-#include "cli_driver.h"
+#include "office_lab.h"
 
 #include <gtest/gtest.h>
 
@@ -10,28 +10,18 @@
 #include <chrono>
 #include <thread>
 
-using labtest::Lab;
+using labtest::Dump;
 
 namespace {
 
-std::string Dump(const labtest::CommandResult& r) {
-    return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
-}
-
-class LabCertNames : public ::testing::Test {
+class LabCertNames : public labtest::OfficeLab {
 protected:
+    LabCertNames() : OfficeLab({.commands = {"cert"}, .tools = {"openssl"}}) {}
     void SetUp() override {
-        LAB_REQUIRE();
-        LAB_REQUIRE_TOOL("openssl");
-        lab_ = std::make_unique<Lab>();
-        ASSERT_TRUE(lab_->ok()) << lab_->error();
-        CLI_REQUIRE(*lab_, "cert");
-        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
-        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
+        OfficeLab::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_EQ(lab_->AddHost("cam", "a", "192.168.10.70/24"), "eth0") << lab_->error();
-        programData_ = lab_->dir() + "/programdata";
-        mkdir(programData_.c_str(), 0700);
-        ssl_ = programData_ + "/ZYRK/SSL";
+        ssl_ = UseProgramData() + "/ZYRK/SSL";
 
         // The camera's own certificate, named "key" as the camera names itself.
         const std::string camCert = lab_->dir() + "/camera-cert.pem";
@@ -45,14 +35,7 @@ protected:
         ASSERT_GT(server_, 0);
     }
 
-    labtest::CommandResult Cli(const std::vector<std::string>& args, int timeoutSeconds = 120) {
-        std::vector<std::string> argv{"env", "TELIOX_PROGRAMDATA=" + programData_, labtest::CliPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return lab_->Exec("pc", argv, timeoutSeconds);
-    }
-
-    std::unique_ptr<Lab> lab_;
-    std::string programData_, ssl_;
+    std::string ssl_;
     pid_t server_ = -1;
 };
 

@@ -1,19 +1,15 @@
 // DHCP in the lab: a dnsmasq host on the cameras' subnet. teliox-cli set-ip
 // --dhcp on a GigE Vision camera moves it to a leased address, and the next
 // scan lists it there; the lab script refuses bad DHCP arguments.
-#include "cli_driver.h"
+#include "office_lab.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 
-using labtest::Lab;
+using labtest::Dump;
 
 namespace {
-
-std::string Dump(const labtest::CommandResult& r) {
-    return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
-}
 
 // The address of the camera's first DHCP lease in the camsim log, or "".
 std::string LeasedAddress(const std::string& log, const std::string& camera) {
@@ -32,25 +28,26 @@ bool InRange(const std::string& address, int first, int last) {
     return last8 >= first && last8 <= last;
 }
 
+// Each test wires the lab itself.
+class LabDhcp : public labtest::OfficeLab {
+protected:
+    LabDhcp() : OfficeLab({.tools = {"dnsmasq"}, .cidr = ""}) {}
+};
+
 }  // namespace
 
-TEST(LabDhcp, SetIpDhcpOnAGigEVisionCameraTakesALeaseAndTheScanFindsItThere) {
-    LAB_REQUIRE();
-    LAB_REQUIRE_TOOL("dnsmasq");
-    Lab lab;
-    ASSERT_TRUE(lab.ok()) << lab.error();
+TEST_F(LabDhcp, SetIpDhcpOnAGigEVisionCameraTakesALeaseAndTheScanFindsItThere) {
+    labtest::Lab& lab = *lab_;
     CLI_REQUIRE(lab, "set-ip");
     CLI_REQUIRE(lab, "scan");
-    ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
-    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
+    ASSERT_TRUE(AddOffice());
     ASSERT_EQ(lab.AddDhcp("dhcp", "a", "192.168.10.2/24", "192.168.10.100", "192.168.10.149", "192.168.10.254"),
               "eth0") << lab.error();
-    ASSERT_EQ(lab.AddHost("gv", "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("gv", "gv", R"({"cameras": [
+    ASSERT_TRUE(StartCameras("gv", R"({"cameras": [
       {"name": "ctl", "address": "192.168.10.50", "mac": "02:00:00:00:0a:01", "info": "KSRV-1",
        "model": "Thermal 640", "services": ["gvcp"]},
       {"name": "other", "address": "192.168.10.51", "mac": "02:00:00:00:0a:02", "info": "KSRV-2",
-       "model": "Thermal 320", "services": ["gvcp"]}]})"), 0) << lab.error();
+       "model": "Thermal 320", "services": ["gvcp"]}]})"));
 
     auto r = labtest::SetIp(lab, {"192.168.10.50", "--dhcp"});
     EXPECT_EQ(r.status, 0) << Dump(r);
@@ -82,11 +79,8 @@ TEST(LabDhcp, SetIpDhcpOnAGigEVisionCameraTakesALeaseAndTheScanFindsItThere) {
     EXPECT_EQ(dhcpLog.find("02:00:00:00:0a:02"), std::string::npos);
 }
 
-TEST(LabDhcp, TheScriptRefusesBadArgumentsAndTwoServersOnOneHost) {
-    LAB_REQUIRE();
-    LAB_REQUIRE_TOOL("dnsmasq");
-    Lab lab;
-    ASSERT_TRUE(lab.ok()) << lab.error();
+TEST_F(LabDhcp, TheScriptRefusesBadArgumentsAndTwoServersOnOneHost) {
+    labtest::Lab& lab = *lab_;
     ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
     EXPECT_EQ(lab.AddDhcp("d1", "a", "192.168.10.2", "192.168.10.100", "192.168.10.110"), "");
     EXPECT_EQ(lab.AddDhcp("d1", "a", "192.168.10.2/24", "192.168.10.100", "not-an-address"), "");

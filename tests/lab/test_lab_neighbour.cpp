@@ -3,7 +3,7 @@
 // does not, and addresses that must never be asked for. The camera hosts
 // receive no UDP datagram from any of it; without CAP_NET_ADMIN the look-up
 // still works through the unprivileged echo request.
-#include "lab_harness.h"
+#include "office_lab.h"
 
 #include "discovery/neighbour.h"
 
@@ -53,23 +53,19 @@ std::string Mac(uint32_t index, const std::string& address, std::chrono::millise
     return m ? *m : "none";
 }
 
-class LabNeighbour : public ::testing::Test {
+class LabNeighbour : public labtest::OfficeLab {
 protected:
+    LabNeighbour() : OfficeLab({.cidr = "10.61.0.0/24", .pcAddress = "10.61.0.1/24"}) {}
     void SetUp() override {
-        LAB_REQUIRE();
-        lab_ = std::make_unique<Lab>();
-        ASSERT_TRUE(lab_->ok()) << lab_->error();
-        ASSERT_TRUE(lab_->AddSubnet("n", "10.61.0.0/24")) << lab_->error();
-        ASSERT_EQ(lab_->AddPcAdapter("n", "10.61.0.1/24"), "eth0") << lab_->error();
-        ASSERT_EQ(lab_->AddHost("cam", "n", "10.61.0.5/24", "02:00:00:00:61:05"), "eth0") << lab_->error();
+        OfficeLab::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_EQ(lab_->AddHost("cam", "a", "10.61.0.5/24", "02:00:00:00:61:05"), "eth0") << lab_->error();
         // A second address in a foreign subnet, on the same wire.
         ASSERT_EQ(lab_->Exec("cam", {"ip", "addr", "add", "192.168.61.5/24", "dev", "eth0"}).status, 0);
         // A host that does not answer ARP.
-        ASSERT_EQ(lab_->AddHost("mute", "n", "10.61.0.6/24", "02:00:00:00:61:06"), "eth0") << lab_->error();
+        ASSERT_EQ(lab_->AddHost("mute", "a", "10.61.0.6/24", "02:00:00:00:61:06"), "eth0") << lab_->error();
         ASSERT_EQ(lab_->Exec("mute", {"ip", "link", "set", "eth0", "arp", "off"}).status, 0);
     }
-
-    std::unique_ptr<Lab> lab_;
 };
 
 }  // namespace

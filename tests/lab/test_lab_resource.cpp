@@ -2,44 +2,31 @@
 // address and then DHCP (with a DHCP host in the lab) on an mDNS camera over
 // plain TCP, and the same over TLS for a camera whose plain service is off,
 // once the program's certificate is trusted by it.
-#include "cli_driver.h"
+#include "office_lab.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <regex>
 
-using labtest::Lab;
+using labtest::Dump;
 
 namespace {
 
-std::string Dump(const labtest::CommandResult& r) {
-    return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
-}
-
-class LabResourceTree : public ::testing::Test {
+class LabResourceTree : public labtest::OfficeLab {
 protected:
+    LabResourceTree() : OfficeLab({.commands = {"set-ip", "cert"}, .tools = {"dnsmasq"}}) {}
     void SetUp() override {
-        LAB_REQUIRE();
-        LAB_REQUIRE_TOOL("dnsmasq");
-        lab_ = std::make_unique<Lab>();
-        ASSERT_TRUE(lab_->ok()) << lab_->error();
-        CLI_REQUIRE(*lab_, "set-ip");
-        CLI_REQUIRE(*lab_, "cert");
-        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
-        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
+        OfficeLab::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_EQ(lab_->AddDhcp("dhcp", "a", "192.168.10.2/24", "192.168.10.100", "192.168.10.149"), "eth0")
             << lab_->error();
-        ASSERT_EQ(lab_->AddHost("m", "a", "none"), "eth0") << lab_->error();
-        programData_ = lab_->dir() + "/programdata";
-        mkdir(programData_.c_str(), 0700);
-        ASSERT_GT(lab_->StartCamsim("m", "m", R"({"stateDir": ")" + lab_->dir() + R"(/state",
+        UseProgramData();
+        ASSERT_TRUE(StartCameras("m", R"({"stateDir": ")" + lab_->dir() + R"(/state",
           "defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
           {"name": "Lobby", "hostName": "lobby", "address": "192.168.10.60", "mac": "02:00:00:00:0c:01"},
           {"name": "Gate", "hostName": "gate", "address": "192.168.10.61", "bsp": "W6", "mac": "02:00:00:00:0c:02"},
           {"name": "Vault", "hostName": "vault", "address": "192.168.10.62", "enabled": false,
-           "mac": "02:00:00:00:0c:03"}]})"), 0) << lab_->error();
+           "mac": "02:00:00:00:0c:03"}]})"));
         for (const char* line : {"resource Lobby on 192.168.10.60:22136", "resource Gate on 192.168.10.61:22136",
                                  "tls Vault on 192.168.10.62:9100"})
             ASSERT_TRUE(labtest::WaitForText(Log(), line, 5000)) << line << "\n" << labtest::ReadFile(Log());
@@ -47,11 +34,6 @@ protected:
 
     std::string Log() const { return lab_->CamsimLog("m"); }
     std::string LogText() const { return labtest::ReadFile(Log()); }
-    labtest::CommandResult Cli(const std::vector<std::string>& args, int timeoutSeconds = 120) {
-        std::vector<std::string> argv{"env", "TELIOX_PROGRAMDATA=" + programData_, labtest::CliPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return lab_->Exec("pc", argv, timeoutSeconds);
-    }
     // The first DHCP lease address of a camera in the log, or "".
     std::string Leased(const std::string& camera) const {
         std::smatch m;
@@ -59,9 +41,6 @@ protected:
         std::regex re("dhcp " + camera + " lease ([0-9.]+) ");
         return std::regex_search(text, m, re) ? std::string(m[1]) : "";
     }
-
-    std::unique_ptr<Lab> lab_;
-    std::string programData_;
 };
 
 }  // namespace

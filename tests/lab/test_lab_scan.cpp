@@ -1,6 +1,6 @@
 // teliox-cli scan against simulated cameras in the lab: GigE Vision rows on two
 // adapters, and the three discovery sources together.
-#include "cli_driver.h"
+#include "office_lab.h"
 
 #include <gtest/gtest.h>
 
@@ -9,20 +9,18 @@
 #include <sstream>
 #include <thread>
 
-using labtest::Lab;
+using labtest::Dump;
 
 namespace {
 
-class LabScan : public ::testing::Test {
+// The pc on two wires: 192.168.10.0/24 (eth0) and 10.20.0.0/24 (eth1).
+class LabScan : public labtest::OfficeLab {
 protected:
+    LabScan() : OfficeLab({.commands = {"scan"}}) {}
     void SetUp() override {
-        LAB_REQUIRE();
-        lab_ = std::make_unique<Lab>();
-        ASSERT_TRUE(lab_->ok()) << lab_->error();
-        CLI_REQUIRE(*lab_, "scan");
-        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
+        OfficeLab::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(lab_->AddSubnet("b", "10.20.0.0/24")) << lab_->error();
-        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
         ASSERT_EQ(lab_->AddPcAdapter("b", "10.20.0.1/24"), "eth1") << lab_->error();
         ifA_ = labtest::InterfaceName(*lab_, "eth0", "192.168.10.1");
         ifB_ = labtest::InterfaceName(*lab_, "eth1", "10.20.0.1");
@@ -30,15 +28,9 @@ protected:
 
     void Camsim(const std::string& host, const std::string& subnet, const std::string& json,
                 const std::string& mac = "") {
-        ASSERT_EQ(lab_->AddHost(host, subnet, "none", mac), "eth0") << lab_->error();
-        ASSERT_GT(lab_->StartCamsim(host, host, json), 0) << lab_->error();
+        ASSERT_TRUE(StartCameras(host, json, mac, subnet));
     }
 
-    static std::string Dump(const labtest::ScanResult& s) {
-        return "exit " + std::to_string(s.run.status) + "\nstdout:\n" + s.run.out + "\nstderr:\n" + s.run.err;
-    }
-
-    std::unique_ptr<Lab> lab_;
     std::string ifA_, ifB_;
 };
 
@@ -220,11 +212,11 @@ TEST_F(LabScan, OffSubnetCamerasThatDoNotAnswerArpAreListedInOneCycle) {
 // (whose multicast answers reach only the listener) are listed on it.
 TEST_F(LabScan, AnAdapterAddedBetweenCyclesIsScannedAndListenedOn) {
     ASSERT_TRUE(lab_->AddSubnet("c", "10.30.0.0/24")) << lab_->error();
-    ASSERT_EQ(lab_->AddHost("late", "c", "none", "02:00:00:00:0e:01"), "eth0") << lab_->error();
-    ASSERT_GT(lab_->StartCamsim("late", "late", R"({"cameras": [
+    Camsim("late", "c", R"({"cameras": [
       {"name": "lategv", "address": "10.30.0.50", "mac": "02:00:00:00:0e:50", "info": "K210R", "services": ["gvcp"]},
-      {"name": "Latem", "hostName": "latem", "address": "10.30.0.60", "bsp": "J3", "services": ["mdns"]}]})"), 0)
-        << lab_->error();
+      {"name": "Latem", "hostName": "latem", "address": "10.30.0.60", "bsp": "J3", "services": ["mdns"]}]})",
+           "02:00:00:00:0e:01");
+    if (HasFatalFailure()) return;
     pid_t cli = lab_->Spawn("pc", {labtest::CliPath(), "scan", "--json", "--watch", "2", "--seconds", "9"}, "watch.out");
     ASSERT_GT(cli, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the first cycle and a refresh are over

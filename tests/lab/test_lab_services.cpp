@@ -1,20 +1,14 @@
 // The simulated cameras' TCP services in the lab: the web pages of an mDNS
 // camera, and the certificate exchange of teliox-cli with a camera whose
 // plain resource service is off (TLS on 9100, upload over HTTP).
-#include "cli_driver.h"
+#include "office_lab.h"
 #include "probe.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-using labtest::Lab;
+using labtest::Dump;
 
 namespace {
-
-std::string Dump(const labtest::CommandResult& r) {
-    return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
-}
 
 // The PEM block of a file (a camera file starts with the certificate's text dump).
 std::string PemBlock(const std::string& text) {
@@ -24,42 +18,29 @@ std::string PemBlock(const std::string& text) {
     return text.substr(b, e - b);
 }
 
-class LabServices : public ::testing::Test {
+class LabServices : public labtest::OfficeLab {
 protected:
+    LabServices() : OfficeLab({.commands = {"cert"}, .tools = {"curl"}}) {}
     void SetUp() override {
-        LAB_REQUIRE();
-        LAB_REQUIRE_TOOL("curl");
-        lab_ = std::make_unique<Lab>();
-        ASSERT_TRUE(lab_->ok()) << lab_->error();
-        CLI_REQUIRE(*lab_, "cert");
-        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
-        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
-        ASSERT_EQ(lab_->AddHost("m", "a", "none"), "eth0") << lab_->error();
+        OfficeLab::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         state_ = lab_->dir() + "/state";
-        programData_ = lab_->dir() + "/programdata";
-        mkdir(programData_.c_str(), 0700);
-        ASSERT_GT(lab_->StartCamsim("m", "m", R"({"stateDir": ")" + state_ + R"(",
+        UseProgramData();
+        ASSERT_TRUE(StartCameras("m", R"({"stateDir": ")" + state_ + R"(",
           "defaults": {"services": ["mdns", "ipchange"]}, "cameras": [
           {"name": "Open", "hostName": "opencam", "address": "192.168.10.61", "model": "Thermal 640"},
           {"name": "Locked", "hostName": "tlscam", "address": "192.168.10.60", "enabled": false},
-          {"name": "Web", "hostName": "webcam", "address": "192.168.10.63", "resourceService": false}]})"), 0)
-            << lab_->error();
+          {"name": "Web", "hostName": "webcam", "address": "192.168.10.63", "resourceService": false}]})"));
         ASSERT_TRUE(labtest::WaitForText(Log(), "tls Locked on 192.168.10.60:9100", 5000)) << Log();
         ASSERT_TRUE(labtest::WaitForText(Log(), "http Open on 192.168.10.61:80", 5000)) << Log();
     }
 
     std::string Log() const { return lab_->CamsimLog("m"); }
-    labtest::CommandResult Cli(const std::vector<std::string>& args, int timeoutSeconds = 120) {
-        std::vector<std::string> argv{"env", "TELIOX_PROGRAMDATA=" + programData_, labtest::CliPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return lab_->Exec("pc", argv, timeoutSeconds);
-    }
     labtest::CommandResult Curl(const std::string& url) {
         return lab_->Exec("pc", {"curl", "-s", "-m", "10", "-o", "-", "-w", "\n%{http_code}", url}, 20);
     }
 
-    std::unique_ptr<Lab> lab_;
-    std::string state_, programData_;
+    std::string state_;
 };
 
 }  // namespace

@@ -1,38 +1,33 @@
 // teliox-cli set-ip against simulated GigE Vision cameras: register writes for
 // a fixed address and for DHCP, and the FORCEIP route for a camera that
 // refuses control and sits in another subnet.
-#include "cli_driver.h"
+#include "office_lab.h"
 
 #include <gtest/gtest.h>
 
-using labtest::Lab;
+using labtest::Dump;
 
 namespace {
 
-class LabSetIp : public ::testing::Test {
+class LabSetIp : public labtest::OfficeLab {
 protected:
+    LabSetIp() : OfficeLab({.commands = {"set-ip", "scan"}}) {}
     void SetUp() override {
-        LAB_REQUIRE();
-        lab_ = std::make_unique<Lab>();
-        ASSERT_TRUE(lab_->ok()) << lab_->error();
-        CLI_REQUIRE(*lab_, "set-ip");
-        CLI_REQUIRE(*lab_, "scan");
-        ASSERT_TRUE(lab_->AddSubnet("a", "192.168.10.0/24")) << lab_->error();
-        ASSERT_EQ(lab_->AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab_->error();
-        ASSERT_EQ(lab_->AddHost("gv", "a", "none"), "eth0") << lab_->error();
-        ASSERT_GT(lab_->StartCamsim("gv", "gv", R"({"cameras": [
+        OfficeLab::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_TRUE(StartCameras("gv", R"({"cameras": [
           {"name": "ctl", "address": "192.168.10.50", "mac": "02:00:00:00:0a:01", "info": "KSRV-1",
            "model": "Thermal 640", "services": ["gvcp"]},
           {"name": "far", "address": "172.16.5.5", "mac": "02:00:00:00:0a:05", "info": "K460",
-           "privilege": false, "services": ["gvcp"]}]})"), 0) << lab_->error();
+           "privilege": false, "services": ["gvcp"]}]})"));
     }
 
     std::string Log() { return labtest::ReadFile(lab_->CamsimLog("gv")); }
-    static std::string Dump(const labtest::CommandResult& r) {
-        return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
-    }
+};
 
-    std::unique_ptr<Lab> lab_;
+class LabSetIpBroadcast : public labtest::OfficeLab {
+protected:
+    LabSetIpBroadcast() : OfficeLab({.commands = {"set-ip"}}) {}
 };
 
 // Position of the first log line holding all the texts, or npos.
@@ -112,17 +107,11 @@ TEST_F(LabSetIp, RefusedControlInAnotherSubnetTakesTheForceIpRoute) {
 // Cameras found by mDNS are changed through their resource tree; with no
 // resource server answering, the change goes out as the IP-change broadcast,
 // which names the host and the interface (FEC1 for W6, else LAN90001).
-TEST(LabSetIpBroadcast, UnreachableResourceTreeFallsBackToTheIpChangeMessage) {
-    LAB_REQUIRE();
-    Lab lab;
-    ASSERT_TRUE(lab.ok()) << lab.error();
-    CLI_REQUIRE(lab, "set-ip");
-    ASSERT_TRUE(lab.AddSubnet("a", "192.168.10.0/24")) << lab.error();
-    ASSERT_EQ(lab.AddPcAdapter("a", "192.168.10.1/24"), "eth0") << lab.error();
-    ASSERT_EQ(lab.AddHost("m", "a", "none"), "eth0") << lab.error();
-    ASSERT_GT(lab.StartCamsim("m", "m", R"({"defaults": {"services": ["mdns", "ipchange"], "resourceService": false}, "cameras": [
+TEST_F(LabSetIpBroadcast, UnreachableResourceTreeFallsBackToTheIpChangeMessage) {
+    ASSERT_TRUE(StartCameras("m", R"({"defaults": {"services": ["mdns", "ipchange"], "resourceService": false}, "cameras": [
       {"name": "Lobby", "hostName": "lobby", "address": "192.168.10.60", "bsp": "J3"},
-      {"name": "Gate", "hostName": "gate", "address": "192.168.10.61", "bsp": "W6"}]})"), 0) << lab.error();
+      {"name": "Gate", "hostName": "gate", "address": "192.168.10.61", "bsp": "W6"}]})"));
+    labtest::Lab& lab = *lab_;
 
     auto r = labtest::SetIp(lab, {"192.168.10.60", "--static", "192.168.10.65/24", "--gateway", "192.168.10.1"});
     if ((r.out + r.err).find("does not offer") != std::string::npos)

@@ -72,7 +72,7 @@ fi
 
 control() { dpkg-deb -f "$1" "$2"; }
 depends=$(control "$teliox" Depends)
-for d in "libhalvex3 (= ${version}-1)" libc6 libqt6widgets6 libssl3 libcurl4 libcap2-bin; do
+for d in "libhalvex3 (= ${version}-1)" libc6 libqt6widgets6 libqt6svg6 libssl3 libcurl4 libcap2-bin; do
   grep -qF -- "$d" <<<"$depends" || fail "teliox does not depend on $d: $depends"
 done
 grep -qF "libhalvex3 (= ${version}-1)" <<<"$(control "$dev" Depends)" || fail "libhalvex-dev does not depend on libhalvex3"
