@@ -1,6 +1,7 @@
 #include "discovery/bonjour_scanner.h"
 
-#include "discovery/bonjour_socket.h"
+#include "discovery/discovery_log.h"
+#include "discovery/udp_socket.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -247,9 +248,9 @@ std::vector<QueryAdapter> QueryAdapters() {
 
 // Prepares a query socket on one adapter: address reuse, tied to the
 // adapter's device when one is known, multicast out of the adapter's address.
-bool PrepareQuerySocket(CDiscoverySocket& s, const QueryAdapter& a) {
+bool PrepareQuerySocket(CUdpSocket& s, const QueryAdapter& a) {
     if (!s.Open()) return false;
-    s.SetReuseAddress();
+    s.SetReuseAddress(true);
     if (!a.info.device.empty() && !s.BindToDevice(a.info.device))
         LogDiscoveryError("mDNS query: cannot tie the socket to " + a.info.device + ": " +
                           std::strerror(s.LastError()));
@@ -274,7 +275,7 @@ namespace {
 // The query socket of one adapter and what it received.
 struct Collection {
     QueryAdapter adapter;
-    CDiscoverySocket socket;
+    CUdpSocket socket;
     struct Datagram {
         std::vector<uint8_t> bytes;
         uint32_t from = 0;
@@ -322,15 +323,18 @@ void Collect(std::vector<Collection*>& collections, std::chrono::steady_clock::t
         next = static_cast<size_t>(r) + 1;
         const size_t i = which[static_cast<size_t>(r)];
         Collection& c = *collections[i];
-        Collection::Datagram d;
-        ssize_t n = c.socket.Receive(buf.data(), buf.size(), d.from, d.port);
-        if (n < 0) {
+        CUdpSocket::Received from;
+        ssize_t n = c.socket.Receive(buf.data(), buf.size(), from);
+        if (n < 0 || from.truncated) {
             if (++failures[i] >= kMaxFailedReceives) c.open = false;
             continue;
         }
         failures[i] = 0;
         if (c.datagrams.size() >= kMaxCollectedDatagrams || c.bytes + static_cast<size_t>(n) > kMaxCollectedBytes)
             continue;
+        Collection::Datagram d;
+        d.from = from.fromAddress;
+        d.port = from.fromPort;
         d.bytes.assign(buf.begin(), buf.begin() + n);
         c.bytes += d.bytes.size();
         c.datagrams.push_back(std::move(d));
@@ -388,7 +392,7 @@ bool CBonjourScanner::MulticastQuery(const std::string& serviceType) {
     uint32_t dest = 0;
     if (!ParseIPv4(destination, dest)) return true;
     for (const QueryAdapter& a : QueryAdapters()) {
-        CDiscoverySocket s;
+        CUdpSocket s;
         if (!PrepareQuerySocket(s, a)) continue;
         // Sent from the mDNS port itself, so that responders answer to the group.
         if (!s.Bind(INADDR_ANY, destinationPort)) {

@@ -62,9 +62,8 @@ bool CGEVControl::WriteRegister(uint32_t registerAddress, uint32_t value, const 
     if (!s.SendTo(camera, cameraPort, cmd.data(), cmd.size())) return false;
     if (s.WaitReadable(replyTimeoutMs) != 1) return false;
     uint8_t reply[256];
-    sockaddr_storage from{};
-    socklen_t fromLength = 0;
-    ssize_t n = s.ReceiveFrom(reply, sizeof reply, from, fromLength);
+    CUdpSocket::Received from;
+    ssize_t n = s.Receive(reply, sizeof reply, from);
     s.Close();
     if (n < 0) return false;
     return ParseWriteRegAck(reply, static_cast<size_t>(n));

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "discovery/adapters.h"
-#include "discovery/bonjour_socket.h"
 #include "discovery/udp_socket.h"
 
 #include <chrono>
@@ -172,12 +171,15 @@ void CollectAnswers(std::vector<AdapterScan*>& scans, std::chrono::steady_clock:
         AdapterScan& a = *open[static_cast<size_t>(w)];
         RawDatagram d;
         d.bytes.resize(kDiscoveryAckSize);
-        ssize_t n = a.socket.ReceiveFrom(d.bytes.data(), d.bytes.size(), d.senderAddress, d.senderAddressLength);
+        CUdpSocket::Received from;
+        ssize_t n = a.socket.Receive(d.bytes.data(), d.bytes.size(), from);
         if (n < 0) {
             a.failed = true;
             continue;
         }
         if (a.received.size() >= kMaxAnswersPerAdapter) continue;
+        d.senderAddress = from.from;
+        d.senderAddressLength = from.fromLength;
         d.bytes.resize(static_cast<size_t>(n));
         a.received.push_back(std::move(d));
     }

@@ -2,7 +2,8 @@
 
 #include "discovery/adapters.h"
 #include "discovery/announcement.h"
-#include "discovery/bonjour_socket.h"
+#include "discovery/discovery_log.h"
+#include "discovery/udp_socket.h"
 
 #include <algorithm>
 #include <chrono>
@@ -361,7 +362,7 @@ void CDiscoveryThreads::RunScanCycle() {
 
 void CDiscoveryThreads::BonjourListenerThread() {
     struct Listener {
-        CDiscoverySocket socket;
+        CUdpSocket socket;
         uint32_t adapterIndex = 0;
         uint32_t adapterAddress = 0;
         std::string device;
@@ -380,12 +381,12 @@ void CDiscoveryThreads::BonjourListenerThread() {
     // adapters that stay as they were are kept, those of vanished or
     // re-addressed adapters are closed.
     auto open = [&](const AdapterInfo& a, uint32_t address, Listener& l) {
-        CDiscoverySocket& s = l.socket;
+        CUdpSocket& s = l.socket;
         if (!s.Open()) {
             LogDiscoveryError(std::string("mDNS listener: cannot open a socket: ") + std::strerror(s.LastError()));
             return false;
         }
-        s.SetReuseAddress();
+        s.SetReuseAddress(true);
         if (!a.device.empty() && !s.BindToDevice(a.device))
             LogDiscoveryError("mDNS listener: cannot tie the socket to " + a.device + ": " +
                               std::strerror(s.LastError()));
@@ -471,12 +472,12 @@ void CDiscoveryThreads::BonjourListenerThread() {
         if (static_cast<size_t>(i) > sockets) continue;  // woken by Stop
         next = static_cast<size_t>(i) + 1;
         Listener& l = listeners[static_cast<size_t>(i)];
-        uint32_t from = 0;
-        uint16_t fromPort = 0;
-        ssize_t n = l.socket.Receive(buf.data(), buf.size(), from, fromPort);
-        if (n < 0) continue;  // a receive error or an over-long datagram: that one only
+        CUdpSocket::Received from;
+        ssize_t n = l.socket.Receive(buf.data(), buf.size(), from);
+        if (n < 0 || from.truncated) continue;  // a receive error or an over-long datagram: that one only
         BonjourResponse response;
-        if (!ParseBonjourResponse(buf.data(), static_cast<size_t>(n), from, fromPort, response)) continue;
+        if (!ParseBonjourResponse(buf.data(), static_cast<size_t>(n), from.fromAddress, from.fromPort, response))
+            continue;
         response.adapterIndex = l.adapterIndex;
         if (!listenersRunning) break;
         CAdapterTableSnapshot adapters(adapterSource());
@@ -493,13 +494,13 @@ void CDiscoveryThreads::AnnouncementListenerThread() {
         AnnouncementListenerReady();
         return;
     }
-    CDiscoverySocket s;
+    CUdpSocket s;
     if (!s.Open()) {
         LogDiscoveryError(std::string("announcement listener: cannot open a socket: ") + std::strerror(s.LastError()));
         AnnouncementListenerReady();
         return;
     }
-    s.SetReuseAddress();
+    s.SetReuseAddress(true);
     if (!s.Bind(bindAddress, endpoints.announcementPort)) {
         LogDiscoveryError("announcement listener: cannot bind UDP port " + std::to_string(endpoints.announcementPort) +
                           ": " + std::strerror(s.LastError()) +
@@ -523,10 +524,9 @@ void CDiscoveryThreads::AnnouncementListenerThread() {
         if (r < 0) break;
         if (r != 0) continue;  // woken by Stop
         uint8_t buf[kAnnouncementMaxDatagram];
-        uint32_t from = 0;
-        uint16_t fromPort = 0;
-        ssize_t n = s.Receive(buf, sizeof buf, from, fromPort);
-        if (n < 0 || !listenersRunning) continue;
+        CUdpSocket::Received from;
+        ssize_t n = s.Receive(buf, sizeof buf, from);
+        if (n < 0 || from.truncated || !listenersRunning) continue;
         const auto now = std::chrono::steady_clock::now();
         if (now - tableRead >= kAnnouncementTableAge) {
             table = adapterSource();

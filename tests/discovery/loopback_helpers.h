@@ -91,17 +91,15 @@ private:
         while (!stop) {
             if (socket.WaitReadable(50) != 1) continue;
             std::vector<uint8_t> buf(2048);
-            sockaddr_storage from{};
-            socklen_t len = 0;
-            ssize_t n = socket.ReceiveFrom(buf.data(), buf.size(), from, len);
+            CUdpSocket::Received from;
+            ssize_t n = socket.Receive(buf.data(), buf.size(), from);
             if (n < 0) continue;
             buf.resize(static_cast<size_t>(n));
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 received.push_back(buf);
             }
-            for (const auto& out : reply(buf))
-                ::sendto(socket.Handle(), out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+            for (const auto& out : reply(buf)) socket.SendTo(from.fromAddress, from.fromPort, out.data(), out.size());
         }
     }
     Reply reply;
