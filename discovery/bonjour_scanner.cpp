@@ -325,11 +325,14 @@ void Collect(std::vector<Collection*>& collections, std::chrono::steady_clock::t
         Collection& c = *collections[i];
         CUdpSocket::Received from;
         ssize_t n = c.socket.Receive(buf.data(), buf.size(), from);
-        if (n < 0 || from.truncated) {
+        if (n < 0) {
             if (++failures[i] >= kMaxFailedReceives) c.open = false;
             continue;
         }
         failures[i] = 0;
+        // An over-long datagram was received all the same: it is no failure
+        // of the socket, and any number of them leaves the window open.
+        if (from.truncated) continue;
         if (c.datagrams.size() >= kMaxCollectedDatagrams || c.bytes + static_cast<size_t>(n) > kMaxCollectedBytes)
             continue;
         Collection::Datagram d;
