@@ -2,6 +2,7 @@
 
 #include "discovery/discovery_log.h"
 #include "discovery/udp_socket.h"
+#include "halvex/bigendian.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -13,48 +14,23 @@
 
 namespace {
 
-// Bounds-checked reading over one datagram.
-struct Reader {
-    const uint8_t* data;
-    size_t size;
-    size_t pos = 0;
-
-    bool Has(size_t n) const { return pos <= size && size - pos >= n; }
-    bool U16(uint16_t& v) {
-        if (!Has(2)) return false;
-        v = static_cast<uint16_t>((data[pos] << 8) | data[pos + 1]);
-        pos += 2;
-        return true;
-    }
-    bool Skip(size_t n) {
-        if (!Has(n)) return false;
-        pos += n;
-        return true;
-    }
-};
+using ZYRK::CBigEndianReader;
 
 bool IsPointer(uint8_t b) { return (b & 0xC0) == 0xC0; }
 
 // Inline labels joined with "."; a zero byte or a compression pointer (not
 // followed) ends the name. False when a label or the pointer runs past the end.
-bool ReadInlineName(Reader& r, std::string& name) {
+bool ReadInlineName(CBigEndianReader& r, std::string& name) {
     name.clear();
     for (;;) {
         if (!r.Has(1)) return false;
-        uint8_t len = r.data[r.pos];
-        if (len == 0) {
-            r.pos += 1;
-            return true;
-        }
-        if (IsPointer(len)) {
-            if (!r.Has(2)) return false;
-            r.pos += 2;
-            return true;
-        }
-        if (!r.Has(1 + static_cast<size_t>(len))) return false;
+        const uint8_t len = *r.Here();
+        if (len == 0) return r.Skip(1);
+        if (IsPointer(len)) return r.Skip(2);
+        const uint8_t* label = r.Take(1 + static_cast<size_t>(len));
+        if (!label) return false;
         if (!name.empty()) name += '.';
-        name.append(reinterpret_cast<const char*>(r.data + r.pos + 1), len);
-        r.pos += 1 + static_cast<size_t>(len);
+        name.append(reinterpret_cast<const char*>(label + 1), len);
     }
 }
 
@@ -92,7 +68,7 @@ void ApplySrv(const BonjourRecord& rec, const std::vector<uint8_t>& datagram, De
     info.name = rec.ownerName;
     const auto& d = rec.rdata;
     // Priority (2) and weight (2), then the port, then the target name.
-    if (d.size() >= 6) info.port = static_cast<uint16_t>((d[4] << 8) | d[5]);
+    if (d.size() >= 6) info.port = ZYRK::be_get16(&d[4]);
     if (d.size() <= 6) return;
     if (IsPointer(d[6])) {
         if (d.size() < 8) return;
@@ -134,7 +110,7 @@ bool ParseBonjourResponse(const uint8_t* data, size_t size, uint32_t senderAddre
     out.senderPort = senderPort;
     if (data == nullptr || size == 0) return false;
 
-    Reader r{data, size};
+    CBigEndianReader r(data, size);
     uint16_t flags = 0, qdcount = 0;
     if (!r.Skip(2) || !r.U16(flags)) return false;
     if (flags != 0x8400) return false;
@@ -147,25 +123,24 @@ bool ParseBonjourResponse(const uint8_t* data, size_t size, uint32_t senderAddre
     }
 
     std::vector<BonjourRecord> records;
-    while (r.pos < size) {
+    while (r.Remaining() > 0) {
         BonjourRecord rec;
-        rec.offset = r.pos;
-        uint8_t first = data[r.pos];
-        if (IsPointer(first)) {
-            if (!r.Has(2)) return false;
-            if (!LabelAt(data, size, PointerOffset(first, data[r.pos + 1]), rec.ownerName)) return false;
-            r.pos += 2;
+        rec.offset = r.Position();
+        if (IsPointer(*r.Here())) {
+            const uint8_t* pointer = r.Take(2);
+            if (!pointer) return false;
+            if (!LabelAt(data, size, PointerOffset(pointer[0], pointer[1]), rec.ownerName)) return false;
         } else {
-            Reader probe = r;
+            CBigEndianReader probe = r;
             if (!ReadInlineName(probe, rec.ownerName)) break;  // keep the records read so far
-            r.pos = probe.pos;
+            r = probe;
         }
         uint16_t rdlength = 0;
         if (!r.U16(rec.type) || !r.Skip(2 + 4) || !r.U16(rdlength)) return false;
-        if (!r.Has(rdlength)) return false;
-        rec.rdata.assign(data + r.pos, data + r.pos + rdlength);
-        r.pos += rdlength;
-        rec.size = r.pos - rec.offset;
+        const uint8_t* rdata = r.Take(rdlength);
+        if (!rdata) return false;
+        rec.rdata.assign(rdata, rdata + rdlength);
+        rec.size = r.Position() - rec.offset;
         records.push_back(std::move(rec));
     }
     out.records = std::move(records);
