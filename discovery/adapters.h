@@ -20,13 +20,34 @@ struct AdapterInfo {
 
 using AdapterTable = std::vector<AdapterInfo>;
 
-// Reads the adapter table: IPv4-capable interfaces that are up, loopback left
-// out, ordered by index. Empty optional when the table cannot be read.
+// Where a thread reads the adapter table from.
+using AdapterTableProvider = std::function<std::optional<AdapterTable>()>;
+
+// The system's table: IPv4-capable interfaces that are up, loopback left out,
+// ordered by index. Empty optional when the table cannot be read.
+std::optional<AdapterTable> ReadSystemAdapterTable();
+
+// The adapter table as the calling thread sees it: the reading of the
+// snapshot it holds (CAdapterTableSnapshot), else what the source installed
+// for it gives (CAdapterTableSource), else the system's table.
 std::optional<AdapterTable> ReadAdapterTable();
 
-// Tests replace the system's table by one they build (nullptr restores the system's).
-using AdapterTableProvider = std::function<std::optional<AdapterTable>()>;
-void SetAdapterTableProvider(AdapterTableProvider provider);
+// For the life of the object, the calling thread reads the adapter table
+// from `source` (null: the system's table). A source installed while another
+// is hides it until its own end; a snapshot the thread holds still wins.
+// The discovery threads install the source they were given; a thread that
+// another starts reads the system's table until it installs one itself.
+class CAdapterTableSource {
+public:
+    explicit CAdapterTableSource(AdapterTableProvider source);
+    ~CAdapterTableSource();
+    CAdapterTableSource(const CAdapterTableSource&) = delete;
+    CAdapterTableSource& operator=(const CAdapterTableSource&) = delete;
+
+private:
+    AdapterTableProvider source;
+    const AdapterTableProvider* outer;
+};
 
 // For the life of the object, ReadAdapterTable and the lookups by index on
 // the calling thread see one reading of the table: a scan cycle or a batch of

@@ -141,10 +141,44 @@ void DrainFd(int fd) {
     (void)!::read(fd, &value, sizeof value);
 }
 
+// The mDNS listener on the network. A socket bound to a unicast address
+// receives no multicast on Linux: each binds the port on any address, tied
+// to its adapter's device, and joins the group on the adapter.
+class CMdnsGroupSockets : public IMdnsListenSockets {
+public:
+    CMdnsGroupSockets(std::string groupText, uint32_t group, uint16_t port)
+        : groupText(std::move(groupText)), group(group), port(port) {}
+
+    bool Open(const AdapterInfo& a, uint32_t address, CUdpSocket& s) override {
+        if (!s.Open()) {
+            LogDiscoveryError(std::string("mDNS listener: cannot open a socket: ") + std::strerror(s.LastError()));
+            return false;
+        }
+        s.SetReuseAddress(true);
+        if (!a.device.empty() && !s.BindToDevice(a.device))
+            LogDiscoveryError("mDNS listener: cannot tie the socket to " + a.device + ": " +
+                              std::strerror(s.LastError()));
+        s.SetMulticastAll(false);
+        if (!s.Bind(INADDR_ANY, port)) {
+            LogDiscoveryError("mDNS listener: cannot bind port " + std::to_string(port) + " for " + a.address + ": " +
+                              std::strerror(s.LastError()));
+            return false;
+        }
+        if (!s.JoinGroup(group, address, a.index))
+            LogDiscoveryError("mDNS listener: cannot join " + groupText + " on " + a.address + ": " +
+                              std::strerror(s.LastError()));
+        return true;
+    }
+
+private:
+    std::string groupText;
+    uint32_t group;
+    uint16_t port;
+};
+
 }  // namespace
 
-CDiscoveryThreads::CDiscoveryThreads(CDeviceList& d, CStatusText& s)
-    : devices(d), statusText(s), adapterSource([] { return ReadAdapterTable(); }) {
+CDiscoveryThreads::CDiscoveryThreads(CDeviceList& d, CStatusText& s) : devices(d), statusText(s) {
     SetNeighbourSource(KernelNeighbourSource());
     // Stop clears listenersRunning: a collection window in progress then ends
     // within a tenth of a second instead of running out its second per adapter.
@@ -159,18 +193,21 @@ void CDiscoveryThreads::SetEndpoints(const DiscoveryEndpoints& e) {
     if (!started) endpoints = e;
 }
 
-void CDiscoveryThreads::SetScanCycleSteps(const ScanCycleSteps& s) {
+void CDiscoveryThreads::SetScanners(std::shared_ptr<IBonjourScanner> b, std::shared_ptr<IGEVScanner> g) {
     std::lock_guard<std::mutex> lock(startStopLock);
-    if (!started) steps = s;
+    if (started) return;
+    bonjour = std::move(b);
+    gev = std::move(g);
+}
+
+void CDiscoveryThreads::SetListenSockets(std::shared_ptr<IMdnsListenSockets> sockets) {
+    std::lock_guard<std::mutex> lock(startStopLock);
+    if (!started) listenSockets = std::move(sockets);
 }
 
 void CDiscoveryThreads::SetAdapterTableSource(AdapterTableProvider source) {
     std::lock_guard<std::mutex> lock(startStopLock);
-    if (started) return;
-    if (source)
-        adapterSource = std::move(source);
-    else
-        adapterSource = [] { return ReadAdapterTable(); };
+    if (!started) adapterSource = std::move(source);
 }
 
 void CDiscoveryThreads::SetNeighbourSource(std::shared_ptr<INeighbourSource> source, MacResolverLimits limits) {
@@ -245,6 +282,7 @@ bool CDiscoveryThreads::WaitForMacLookups(std::chrono::steady_clock::time_point 
 }
 
 void CDiscoveryThreads::ScanThread() {
+    CAdapterTableSource source(adapterSource);
     for (;;) {
         int which = CAutoResetEvent::WaitAny({&scanEvent, &quitEvent});
         if (which == 1) return;
@@ -306,41 +344,31 @@ void CDiscoveryThreads::RunScanCycle() {
     // The adapters as they are now, for every step of this cycle; the
     // listeners follow the same table before any query goes out, so that no
     // answer comes before they have joined the group.
-    const std::optional<AdapterTable> table = adapterSource();
+    const std::optional<AdapterTable> table = ReadAdapterTable();
     CAdapterTableSnapshot adapters(table);
     SyncListeners();
 
-    auto collect = [this](std::vector<BonjourResponse>& responses) {
-        return steps.queryAndCollect
-                   ? steps.queryAndCollect(responses)
-                   : bonjourScanner.QueryAndCollect(endpoints.bonjourWindowSeconds, responses, kCameraServiceType);
+    IBonjourScanner& mdns = bonjour ? *bonjour : bonjourScanner;
+    IGEVScanner& gigE = gev ? *gev : gevScanner;
+    auto collect = [&](std::vector<BonjourResponse>& responses) {
+        return mdns.QueryAndCollect(endpoints.bonjourWindowSeconds, responses, kCameraServiceType);
     };
-    auto multicastQuery = [this] {
-        if (steps.multicastQuery)
-            steps.multicastQuery();
-        else
-            bonjourScanner.MulticastQuery(kCameraServiceType);
-    };
-    auto gevScan = [this](std::vector<GEVDiscoveryAnswer>& answers) {
-        if (steps.gevScan)
-            steps.gevScan(answers);
-        else
-            gevScanner.Scan(answers);
-    };
+    auto multicastQuery = [&] { mdns.MulticastQuery(kCameraServiceType); };
+    auto gevScan = [&](std::vector<GEVDiscoveryAnswer>& answers) { gigE.Scan(answers); };
 
     std::vector<GEVDiscoveryAnswer> answers;
     if (concurrentCycle) {
         // All sources at once: the GigE Vision window runs beside the mDNS
         // one, and the multicast query goes out first so that its answers come
         // within the same window.
-        std::thread gev([&] {
+        std::thread gevThread([&] {
             CAdapterTableSnapshot same(table);
             gevScan(answers);
         });
         multicastQuery();
         std::vector<BonjourResponse> responses;
         if (collect(responses) && !responses.empty() && !stopping()) MergeBonjour(responses);
-        gev.join();
+        gevThread.join();
     } else {
         std::vector<BonjourResponse> responses;
         if (collect(responses) && !responses.empty() && !stopping()) MergeBonjour(responses);
@@ -352,15 +380,13 @@ void CDiscoveryThreads::RunScanCycle() {
         return;
     }
     statusText.Set("Scan completed");
-    if (steps.addGevDevices)
-        steps.addGevDevices(answers);
-    else
-        AddGEVDevices(devices, answers);
+    AddGEVDevices(devices, answers);
     scanning = false;
     ++cyclesCompleted;
 }
 
 void CDiscoveryThreads::BonjourListenerThread() {
+    CAdapterTableSource source(adapterSource);
     struct Listener {
         CUdpSocket socket;
         uint32_t adapterIndex = 0;
@@ -368,53 +394,29 @@ void CDiscoveryThreads::BonjourListenerThread() {
         std::string device;
     };
     std::vector<Listener> listeners;
-    uint32_t group = 0;
-    if (!ParseIPv4(endpoints.mdnsGroup, group)) {
-        LogDiscoveryError("mDNS listener: no group address " + endpoints.mdnsGroup);
-        ListenerSynced(UINT64_MAX);  // no cycle waits for a listener that is not there
-        return;
+    std::shared_ptr<IMdnsListenSockets> sockets = listenSockets;
+    if (!sockets) {
+        uint32_t group = 0;
+        if (!ParseIPv4(endpoints.mdnsGroup, group)) {
+            LogDiscoveryError("mDNS listener: no group address " + endpoints.mdnsGroup);
+            ListenerSynced(UINT64_MAX);  // no cycle waits for a listener that is not there
+            return;
+        }
+        sockets = std::make_shared<CMdnsGroupSockets>(endpoints.mdnsGroup, group, endpoints.mdnsPort);
     }
-    const bool multicast = IN_MULTICAST(group);
-    const uint16_t port = endpoints.mdnsPort;
 
     // One socket per adapter of the first ten that has an address; sockets of
     // adapters that stay as they were are kept, those of vanished or
     // re-addressed adapters are closed.
     auto open = [&](const AdapterInfo& a, uint32_t address, Listener& l) {
-        CUdpSocket& s = l.socket;
-        if (!s.Open()) {
-            LogDiscoveryError(std::string("mDNS listener: cannot open a socket: ") + std::strerror(s.LastError()));
-            return false;
-        }
-        s.SetReuseAddress(true);
-        if (!a.device.empty() && !s.BindToDevice(a.device))
-            LogDiscoveryError("mDNS listener: cannot tie the socket to " + a.device + ": " +
-                              std::strerror(s.LastError()));
-        if (multicast) {
-            // A socket bound to a unicast address receives no multicast on
-            // Linux: bind the port on any address, tied to the adapter's device
-            // above, and join the group on the adapter.
-            s.SetMulticastAll(false);
-            if (!s.Bind(INADDR_ANY, port)) {
-                LogDiscoveryError("mDNS listener: cannot bind port " + std::to_string(port) + " for " + a.address +
-                                  ": " + std::strerror(s.LastError()));
-                return false;
-            }
-            if (!s.JoinGroup(group, address, a.index))
-                LogDiscoveryError("mDNS listener: cannot join " + endpoints.mdnsGroup + " on " + a.address + ": " +
-                                  std::strerror(s.LastError()));
-        } else if (!s.Bind(address, port)) {
-            LogDiscoveryError("mDNS listener: cannot bind " + a.address + ":" + std::to_string(port) + ": " +
-                              std::strerror(s.LastError()));
-            return false;
-        }
+        if (!sockets->Open(a, address, l.socket)) return false;
         l.adapterIndex = a.index;
         l.adapterAddress = address;
         l.device = a.device;
         return true;
     };
     auto follow = [&] {
-        auto table = adapterSource();
+        auto table = ReadAdapterTable();
         if (!table) return;  // unreadable now: keep listening where we are
         std::vector<Listener> next;
         for (size_t i = 0; i < table->size() && i < kMaxListenerAdapters; ++i) {
@@ -480,7 +482,7 @@ void CDiscoveryThreads::BonjourListenerThread() {
             continue;
         response.adapterIndex = l.adapterIndex;
         if (!listenersRunning) break;
-        CAdapterTableSnapshot adapters(adapterSource());
+        CAdapterTableSnapshot adapters;
         MergeBonjour({response});
     }
     for (Listener& l : listeners) l.socket.LeaveGroup();
@@ -488,6 +490,7 @@ void CDiscoveryThreads::BonjourListenerThread() {
 }
 
 void CDiscoveryThreads::AnnouncementListenerThread() {
+    CAdapterTableSource source(adapterSource);
     uint32_t bindAddress = 0;
     if (!ParseIPv4(endpoints.announcementBindAddress, bindAddress)) {
         LogDiscoveryError("announcement listener: no address " + endpoints.announcementBindAddress);
@@ -529,7 +532,7 @@ void CDiscoveryThreads::AnnouncementListenerThread() {
         if (n < 0 || from.truncated || !listenersRunning) continue;
         const auto now = std::chrono::steady_clock::now();
         if (now - tableRead >= kAnnouncementTableAge) {
-            table = adapterSource();
+            table = ReadAdapterTable();
             tableRead = now;
         }
         if (!table || table->empty()) continue;

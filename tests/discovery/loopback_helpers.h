@@ -26,13 +26,13 @@ inline AdapterInfo MakeAdapter(uint32_t index, std::string address, std::string 
 // The loopback device as adapter 1: what the socket tests bind to.
 inline AdapterInfo LoopbackAdapter() { return MakeAdapter(1, "127.0.0.1", "255.0.0.0", "0.0.0.0", "lo"); }
 
-// Installs a table for the life of the object.
+// Installs a table for the calling thread, for the life of the object.
 class ScopedAdapterTable {
 public:
-    explicit ScopedAdapterTable(std::optional<AdapterTable> table) {
-        SetAdapterTableProvider([table] { return table; });
-    }
-    ~ScopedAdapterTable() { SetAdapterTableProvider(nullptr); }
+    explicit ScopedAdapterTable(std::optional<AdapterTable> table) : source([table] { return table; }) {}
+
+private:
+    CAdapterTableSource source;
 };
 
 // Writes every row change as one line of text.

@@ -15,13 +15,13 @@ using namespace mdnstest;
 class BonjourLoopback : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetAdapterTableProvider([this] { return table; });
         port = FreeLoopbackPort();
         scanner.SetDestination("127.0.0.2", port);
     }
-    void TearDown() override { SetAdapterTableProvider(nullptr); }
 
     std::optional<AdapterTable> table = LoopbackTable();
+    AdapterTableProvider tableSource = [this] { return table; };
+    CAdapterTableSource adapters{tableSource};
     uint16_t port = 0;
     CBonjourScanner scanner;
 };
@@ -87,7 +87,10 @@ TEST_F(BonjourLoopback, ARunOfOverlongDatagramsLeavesTheWindowOpen) {
     LoopbackResponder responder(0x7F000002, port);  // records the query, answers nothing itself
     ASSERT_TRUE(responder.Ok());
     std::vector<BonjourResponse> responses;
-    std::thread scan([&] { scanner.QueryAndCollect(2, responses, kCameraServiceType); });
+    std::thread scan([&] {
+        CAdapterTableSource same(tableSource);
+        scanner.QueryAndCollect(2, responses, kCameraServiceType);
+    });
     for (int i = 0; i < 300 && responder.Queries().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const auto queries = responder.Queries();
     if (!queries.empty()) {
