@@ -104,8 +104,8 @@ public:
     }
     bool Skip(size_t n) { return Take(n) != nullptr; }
 
-    // The next n bytes (never null for n = 0), and the position moves past
-    // them; null when fewer are left.
+    // The next n bytes (for n = 0 a valid pointer too), and the position
+    // moves past them; null when fewer are left or an earlier read failed.
     const uint8_t* Take(size_t n)
     {
         if (!m_ok || !Has(n)) {
