@@ -4,6 +4,8 @@
 // thread holds a snapshot of it (CAdapterTableSnapshot).
 #pragma once
 
+#include "discovery/ipv4.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -82,9 +84,6 @@ std::string GetInterfaceName(uint32_t adapterIndex);
 // CMacResolver instead.
 bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress);
 
-// Dotted decimal to a host-order value; false when the text is not an address.
-bool ParseIPv4(const std::string& text, uint32_t& hostOrder);
-std::string FormatIPv4(uint32_t hostOrder);
 
 // Readers of the kernel's text tables (exposed for tests).
 // /proc/net/route: device name to the dotted text of its first default gateway.

@@ -1,5 +1,7 @@
 #include "discovery/udp_socket.h"
 
+#include "discovery/ipv4.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,13 +20,6 @@ sockaddr_in MakeAddress(uint32_t hostOrderAddress, uint16_t port) {
     a.sin_addr.s_addr = htonl(hostOrderAddress);
     a.sin_port = htons(port);
     return a;
-}
-
-bool ParseAddress(const std::string& text, uint32_t& hostOrder) {
-    in_addr a{};
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-    hostOrder = ntohl(a.s_addr);
-    return true;
 }
 
 ip_mreqn MembershipRequest(uint32_t hostOrderGroup, uint32_t hostOrderInterface, uint32_t interfaceIndex) {
@@ -128,7 +123,7 @@ bool CUdpSocket::Bind(uint32_t hostOrderAddress, uint16_t port) {
 
 bool CUdpSocket::Bind(const std::string& address, uint16_t port) {
     uint32_t v = 0;
-    if (!ParseAddress(address, v)) {
+    if (!ParseIPv4(address, v)) {
         errno = EINVAL;
         return Fail();
     }
@@ -178,7 +173,7 @@ bool CUdpSocket::SendTo(uint32_t hostOrderAddress, uint16_t port, const void* da
 
 bool CUdpSocket::SendTo(const std::string& address, uint16_t port, const void* data, size_t size) {
     uint32_t v = 0;
-    if (!ParseAddress(address, v)) {
+    if (!ParseIPv4(address, v)) {
         errno = EINVAL;
         return Fail();
     }
