@@ -1,6 +1,7 @@
 // The discovery threads of the camera list: the scan cycle (mDNS query and
-// collect, multicast query, GigE Vision discovery), the mDNS listener and the
-// announcement listener, with the events and flags they share with the view.
+// collect, multicast query, GigE Vision discovery; scan_threads.cpp), the mDNS
+// listener and the announcement listener (listener_threads.cpp), with the
+// events and flags they share with the view (thread_events.h).
 #pragma once
 
 #include "discovery/device_list.h"
@@ -9,6 +10,7 @@
 #include "discovery/bonjour_scanner.h"
 #include "discovery/gev_scanner.h"
 #include "discovery/mac_resolver.h"
+#include "discovery/thread_events.h"
 #include "discovery/udp_socket.h"
 
 #include <atomic>
@@ -22,47 +24,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// Auto-reset event: each Set is consumed by exactly one wait; sets while no one
-// waits are remembered once.
-class CAutoResetEvent {
-public:
-    void Set();
-    // Waits until set or until timeoutMs (negative: forever); true when it was set.
-    bool Wait(int timeoutMs = -1);
-    bool IsSet() const;
-
-    // Waits until any of `events` is set or until timeoutMs (negative:
-    // forever) and consumes that one set. Index of the event (the first in the
-    // list when several are set), -1 on time-out.
-    static int WaitAny(std::initializer_list<CAutoResetEvent*> events, int timeoutMs = -1);
-
-private:
-    struct Watcher {
-        std::mutex mutex;
-        std::condition_variable cv;
-    };
-    bool TryConsume();
-    void AddWatcher(const std::shared_ptr<Watcher>& w);
-    void RemoveWatcher(const std::shared_ptr<Watcher>& w);
-
-    mutable std::mutex mutex;
-    std::condition_variable cv;
-    bool signalled = false;
-    std::vector<std::shared_ptr<Watcher>> watchers;  // waits on several events at once
-};
-
-// The one status line of the program; written by the UI thread, the scan
-// thread and the IP-change thread, read by the status timer.
-class CStatusText {
-public:
-    void Set(const std::string& text);
-    std::string Get() const;
-
-private:
-    mutable std::mutex mutex;
-    std::string text;
-};
 
 // Where the threads send and listen: the mDNS group (where queries go and
 // the group the listener joins) and port, the announcement listener's

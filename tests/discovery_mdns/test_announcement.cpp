@@ -74,12 +74,6 @@ protected:
         threads.Start();
     }
     void TearDown() override { threads.Stop(); }
-    template <class Pred>
-    static bool Eventually(Pred pred) {
-        for (int i = 0; i < 500 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return pred();
-    }
-
     // The merges on this thread read the same table as the threads.
     CAdapterTableSource adapters{LoopbackTableSource()};
     std::shared_ptr<FakeNeighbours> neighbours = std::make_shared<FakeNeighbours>();

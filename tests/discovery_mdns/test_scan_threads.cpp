@@ -6,7 +6,6 @@
 #include "fake_neighbours.h"
 #include "loopback_cycle.h"
 #include "loopback_responder.h"
-#include "tests/discovery/loopback_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -17,16 +16,6 @@ using namespace mdnstest;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Waits (boundedly) until `pred` holds; the tests assert the outcome, never the time.
-template <class Pred>
-bool Eventually(Pred pred) {
-    for (int i = 0; i < 1000; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return pred();
-}
 
 // A DISCOVERY_ACK of one of the maker's cameras from `from` on the loopback adapter.
 GEVDiscoveryAnswer MakerCameraAnswer(uint32_t from) {
@@ -62,20 +51,6 @@ BonjourResponse ParsedCamera(const std::string& instance, uint32_t from) {
     ParseBonjourResponse(b.data(), b.size(), from, 5353, r);
     r.adapterIndex = LoopbackIndex();
     return r;
-}
-
-void SendTo(uint32_t address, uint16_t port, const Bytes& b, uint32_t from = 0x7F000001) {
-    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    src.sin_addr.s_addr = htonl(from);
-    ::bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
-    ::sendto(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::close(s);
 }
 
 }  // namespace
