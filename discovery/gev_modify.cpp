@@ -2,29 +2,20 @@
 
 #include "discovery/adapters.h"
 
-namespace {
-
-uint32_t HostOrder(const std::string& text) {
-    uint32_t v = 0;
-    return ParseIPv4(text, v) ? v : 0;
-}
-
-}  // namespace
-
 GEVDialogPreset PrepareGEVDialog(const CDevice& record) {
     GEVDialogPreset p;
     p.cameraName = record.name;
     p.settingsKnown = true;
     if (record.reachable) {
-        p.address = HostOrder(record.ipAddress);
+        p.address = IPv4OrZero(record.ipAddress);
         p.netmask = record.subnetMask;
         p.gatewayAddress = record.gateway;
         p.obtainAutomatically = record.dhcp;
         p.automaticAllowed = true;
     } else {
-        p.address = HostOrder(GetAdapterAddress(record.adapterIndex));
-        p.netmask = HostOrder(GetAdapterSubnetMask(record.adapterIndex));
-        p.gatewayAddress = HostOrder(GetAdapterGateway(record.adapterIndex));
+        p.address = IPv4OrZero(GetAdapterAddress(record.adapterIndex));
+        p.netmask = IPv4OrZero(GetAdapterSubnetMask(record.adapterIndex));
+        p.gatewayAddress = IPv4OrZero(GetAdapterGateway(record.adapterIndex));
         p.obtainAutomatically = false;
         p.automaticAllowed = false;
     }
