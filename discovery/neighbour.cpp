@@ -2,6 +2,7 @@
 
 #include "discovery/adapters.h"
 #include "discovery/route_socket.h"
+#include "discovery/udp_socket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +17,6 @@
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,11 +60,7 @@ bool SendEchoRequest(uint32_t index, uint32_t address) {
     return ok;
 }
 
-bool Cancelled(int cancelFd) {
-    if (cancelFd < 0) return false;
-    pollfd p{cancelFd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
-}
+bool Cancelled(int cancelFd) { return cancelFd >= 0 && WaitAnyReadable({cancelFd}, 0) == 0; }
 
 }  // namespace
 
@@ -250,14 +246,10 @@ private:
         }
     }
 
+    // Until the deadline, or until `wakeFd` (-1: none, a plain pause) is readable.
     static void WaitForWake(Clock::time_point deadline, int wakeFd) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return;
-        pollfd p{wakeFd, POLLIN, 0};
-        if (wakeFd < 0)
-            ::poll(nullptr, 0, static_cast<int>(left));
-        else
-            ::poll(&p, 1, static_cast<int>(left));
+        if (left > 0) WaitAnyReadable({wakeFd}, static_cast<int>(left));
     }
 
     CRouteSocket socket;

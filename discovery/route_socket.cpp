@@ -1,5 +1,7 @@
 #include "discovery/route_socket.h"
 
+#include "discovery/udp_socket.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -8,7 +10,6 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -204,13 +205,10 @@ int CRouteSocket::Pump(Clock::time_point deadline, const std::function<bool(cons
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) return 1;
-        pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-        int r = ::poll(p, cancelFd >= 0 ? 2 : 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) return 1;
-        if (cancelFd >= 0 && p[1].revents) return -1;
-        if (!(p[0].revents & (POLLIN | POLLERR))) continue;
+        // The cancel descriptor is looked at first (-1: none).
+        const int ready = WaitAnyReadable({fd, cancelFd}, static_cast<int>(left), 1);
+        if (ready == -2) return 1;
+        if (ready != 0) return -1;
         sockaddr_nl from{};
         socklen_t fromLen = sizeof from;
         ssize_t n = ::recvfrom(fd, buf, sizeof buf, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLen);
