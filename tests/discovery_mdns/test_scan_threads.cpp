@@ -488,6 +488,7 @@ TEST_F(ScanThreads, ConcurrentCycleRunsTheSourcesTogether) {
     threads.SetConcurrentCycle(true);
     threads.Start();
     ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
+    EXPECT_EQ(list.DeviceCount(), 1);  // before taking `m`: the row changes take it under the list's lock
     std::lock_guard<std::mutex> l(m);
     EXPECT_TRUE(overlapped) << "the collections ran one after the other";
     ASSERT_EQ(order.size(), 4u);
@@ -495,7 +496,6 @@ TEST_F(ScanThreads, ConcurrentCycleRunsTheSourcesTogether) {
                   std::find(order.begin(), order.end(), "collect") - order.begin(),
               true);
     EXPECT_EQ(order.back(), "addgev:Scan completed");
-    EXPECT_EQ(list.DeviceCount(), 1);
 }
 
 // The listener reads datagrams up to 9000 bytes; a longer one is dropped
