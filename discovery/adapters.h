@@ -84,7 +84,6 @@ std::string GetInterfaceName(uint32_t adapterIndex);
 // CMacResolver instead.
 bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress);
 
-
 // Readers of the kernel's text tables (exposed for tests).
 // /proc/net/route: device name to the dotted text of its first default gateway.
 #include <map>

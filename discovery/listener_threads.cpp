@@ -75,22 +75,22 @@ void CDiscoveryThreads::BonjourListenerThread() {
         std::string device;
     };
     std::vector<Listener> listeners;
-    std::shared_ptr<IMdnsListenSockets> sockets = listenSockets;
-    if (!sockets) {
+    std::shared_ptr<IMdnsListenSockets> opener = listenSockets;
+    if (!opener) {
         uint32_t group = 0;
         if (!ParseIPv4(endpoints.mdnsGroup, group)) {
             LogDiscoveryError("mDNS listener: no group address " + endpoints.mdnsGroup);
             ListenerSynced(UINT64_MAX);  // no cycle waits for a listener that is not there
             return;
         }
-        sockets = std::make_shared<CMdnsGroupSockets>(endpoints.mdnsGroup, group, endpoints.mdnsPort);
+        opener = std::make_shared<CMdnsGroupSockets>(endpoints.mdnsGroup, group, endpoints.mdnsPort);
     }
 
     // One socket per adapter of the first ten that has an address; sockets of
     // adapters that stay as they were are kept, those of vanished or
     // re-addressed adapters are closed.
     auto open = [&](const AdapterInfo& a, uint32_t address, Listener& l) {
-        if (!sockets->Open(a, address, l.socket)) return false;
+        if (!opener->Open(a, address, l.socket)) return false;
         l.adapterIndex = a.index;
         l.adapterAddress = address;
         l.device = a.device;
