@@ -113,6 +113,8 @@ CAdapterTableSource::CAdapterTableSource(AdapterTableProvider s) : source(std::m
 
 CAdapterTableSource::~CAdapterTableSource() { threadSource = outer; }
 
+AdapterTableProvider CAdapterTableSource::Current() { return threadSource ? *threadSource : nullptr; }
+
 CAdapterTableSnapshot::CAdapterTableSnapshot() : CAdapterTableSnapshot(ReadAdapterTable()) {}
 
 CAdapterTableSnapshot::CAdapterTableSnapshot(std::optional<AdapterTable> t) : table(std::move(t)) {

@@ -37,12 +37,16 @@ std::optional<AdapterTable> ReadAdapterTable();
 // For the life of the object, the calling thread reads the adapter table
 // from `source` (null: the system's table). A source installed while another
 // is hides it until its own end; a snapshot the thread holds still wins.
-// The discovery threads install the source they were given; a thread that
-// another starts reads the system's table until it installs one itself.
+// The discovery threads install the source they were given; any other
+// thread reads the system's table until it installs one itself.
 class CAdapterTableSource {
 public:
     explicit CAdapterTableSource(AdapterTableProvider source);
     ~CAdapterTableSource();
+    // The source installed for the calling thread (null: none, the system's
+    // table). A thread that starts others hands it to them, so that they
+    // read the table it reads.
+    static AdapterTableProvider Current();
     CAdapterTableSource(const CAdapterTableSource&) = delete;
     CAdapterTableSource& operator=(const CAdapterTableSource&) = delete;
 

@@ -20,7 +20,8 @@ void SignalFd(int fd) {
 
 }  // namespace
 
-CDiscoveryThreads::CDiscoveryThreads(CDeviceList& d, CStatusText& s) : devices(d), statusText(s) {
+CDiscoveryThreads::CDiscoveryThreads(CDeviceList& d, CStatusText& s)
+    : devices(d), statusText(s), adapterSource(CAdapterTableSource::Current()) {
     SetNeighbourSource(KernelNeighbourSource());
     // Stop clears listenersRunning: a collection window in progress then ends
     // within a tenth of a second instead of running out its second per adapter.

@@ -78,8 +78,9 @@ public:
     // to the endpoints' group).
     void SetListenSockets(std::shared_ptr<IMdnsListenSockets> sockets);
     // Where the threads read the adapter table (null: the system's table):
-    // installed as their source (CAdapterTableSource). Each scan cycle reads
-    // it once, and the listeners follow it.
+    // installed as their source (CAdapterTableSource). By default the source
+    // of the thread that constructed them. Each scan cycle reads it once, and
+    // the listeners follow it.
     void SetAdapterTableSource(AdapterTableProvider source);
     // Where MAC addresses come from (default: the kernel's neighbour table),
     // and the bounds of their look-ups.

@@ -39,6 +39,7 @@ TEST(Adapters, SourcesAreTheInstallingThreadsAndNest) {
         auto t = ReadAdapterTable();
         return t && t->size() == 1 ? (*t)[0].index : 0u;
     };
+    EXPECT_FALSE(CAdapterTableSource::Current());
     CAdapterTableSource a([&] { return std::optional<AdapterTable>(outer); });
     EXPECT_EQ(index(), 90021u);
     {
@@ -62,6 +63,15 @@ TEST(Adapters, SourcesAreTheInstallingThreadsAndNest) {
     other.join();
     ASSERT_TRUE(elsewhere.has_value());
     for (const AdapterInfo& adapter : *elsewhere) EXPECT_NE(adapter.index, 90021u);
+
+    // A thread handed the starting thread's source reads the same table.
+    uint32_t handedOver = 0;
+    std::thread started([&, source = CAdapterTableSource::Current()] {
+        CAdapterTableSource same(source);
+        handedOver = index();
+    });
+    started.join();
+    EXPECT_EQ(handedOver, 90021u);
 }
 
 TEST(Adapters, SystemTableLeavesLoopbackOutAndIsOrdered) {
