@@ -6,16 +6,17 @@ GEVDialogPreset PrepareGEVDialog(const CDevice& record) {
     GEVDialogPreset p;
     p.cameraName = record.name;
     p.settingsKnown = true;
+    // A text that is no address leaves the preset's 0.
     if (record.reachable) {
-        p.address = IPv4OrZero(record.ipAddress);
+        ParseIPv4(record.ipAddress, p.address);
         p.netmask = record.subnetMask;
         p.gatewayAddress = record.gateway;
         p.obtainAutomatically = record.dhcp;
         p.automaticAllowed = true;
     } else {
-        p.address = IPv4OrZero(GetAdapterAddress(record.adapterIndex));
-        p.netmask = IPv4OrZero(GetAdapterSubnetMask(record.adapterIndex));
-        p.gatewayAddress = IPv4OrZero(GetAdapterGateway(record.adapterIndex));
+        ParseIPv4(GetAdapterAddress(record.adapterIndex), p.address);
+        ParseIPv4(GetAdapterSubnetMask(record.adapterIndex), p.netmask);
+        ParseIPv4(GetAdapterGateway(record.adapterIndex), p.gatewayAddress);
         p.obtainAutomatically = false;
         p.automaticAllowed = false;
     }

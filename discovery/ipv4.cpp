@@ -16,8 +16,3 @@ std::string FormatIPv4(uint32_t hostOrder) {
     inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
 }
-
-uint32_t IPv4OrZero(const std::string& text) {
-    uint32_t v = 0;
-    return ParseIPv4(text, v) ? v : 0;
-}

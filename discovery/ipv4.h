@@ -9,5 +9,3 @@
 // Dotted decimal to a host-order value; false when the text is not an address.
 bool ParseIPv4(const std::string& text, uint32_t& hostOrder);
 std::string FormatIPv4(uint32_t hostOrder);
-// The host-order value of the text; 0 when it is no address.
-uint32_t IPv4OrZero(const std::string& text);
