@@ -228,7 +228,8 @@ void CAssignAddressesDlg::StartPlan() {
         raw->progress = text;
     };
     summary->setText(request.dhcp ? QStringLiteral("Preparing...") : QStringLiteral("Checking addresses..."));
-    j->thread = std::thread([raw, request = std::move(request)] {
+    j->thread = std::thread([raw, request = std::move(request), adapters = CAdapterTableSource::Current()] {
+        CAdapterTableSource source(adapters);  // the adapter table this window reads
         AddressPlan result = PlanAddresses(request);
         std::lock_guard<std::mutex> lock(raw->mutex);
         raw->result = std::move(result);

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 
 #include <arpa/inet.h>
@@ -20,9 +19,6 @@
 #include <netinet/in.h>
 
 namespace {
-
-std::mutex providerMutex;
-AdapterTableProvider tableProvider;
 
 std::string ReadFileText(const char* path) {
     std::ifstream in(path);
@@ -64,7 +60,7 @@ std::map<std::string, std::string> ParseDefaultGateways(const std::string& route
     return gateways;
 }
 
-static std::optional<AdapterTable> ReadSystemAdapterTable() {
+std::optional<AdapterTable> ReadSystemAdapterTable() {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return std::nullopt;
     struct Entry {
@@ -104,14 +100,20 @@ static std::optional<AdapterTable> ReadSystemAdapterTable() {
     return table;
 }
 
-void SetAdapterTableProvider(AdapterTableProvider provider) {
-    std::lock_guard<std::mutex> lock(providerMutex);
-    tableProvider = std::move(provider);
+namespace {
+// What the calling thread reads: the innermost source it installed and the
+// outermost snapshot it holds.
+thread_local const AdapterTableProvider* threadSource = nullptr;
+thread_local const std::optional<AdapterTable>* threadSnapshot = nullptr;
+}  // namespace
+
+CAdapterTableSource::CAdapterTableSource(AdapterTableProvider s) : source(std::move(s)), outer(threadSource) {
+    threadSource = &source;
 }
 
-namespace {
-thread_local const std::optional<AdapterTable>* threadSnapshot = nullptr;
-}
+CAdapterTableSource::~CAdapterTableSource() { threadSource = outer; }
+
+AdapterTableProvider CAdapterTableSource::Current() { return threadSource ? *threadSource : nullptr; }
 
 CAdapterTableSnapshot::CAdapterTableSnapshot() : CAdapterTableSnapshot(ReadAdapterTable()) {}
 
@@ -127,12 +129,7 @@ CAdapterTableSnapshot::~CAdapterTableSnapshot() {
 
 std::optional<AdapterTable> ReadAdapterTable() {
     if (threadSnapshot) return *threadSnapshot;
-    AdapterTableProvider provider;
-    {
-        std::lock_guard<std::mutex> lock(providerMutex);
-        provider = tableProvider;
-    }
-    if (provider) return provider();
+    if (threadSource && *threadSource) return (*threadSource)();
     return ReadSystemAdapterTable();
 }
 

@@ -4,6 +4,8 @@
 // thread holds a snapshot of it (CAdapterTableSnapshot).
 #pragma once
 
+#include "discovery/ipv4.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -20,13 +22,38 @@ struct AdapterInfo {
 
 using AdapterTable = std::vector<AdapterInfo>;
 
-// Reads the adapter table: IPv4-capable interfaces that are up, loopback left
-// out, ordered by index. Empty optional when the table cannot be read.
+// Where a thread reads the adapter table from.
+using AdapterTableProvider = std::function<std::optional<AdapterTable>()>;
+
+// The system's table: IPv4-capable interfaces that are up, loopback left out,
+// ordered by index. Empty optional when the table cannot be read.
+std::optional<AdapterTable> ReadSystemAdapterTable();
+
+// The adapter table as the calling thread sees it: the reading of the
+// snapshot it holds (CAdapterTableSnapshot), else what the source installed
+// for it gives (CAdapterTableSource), else the system's table.
 std::optional<AdapterTable> ReadAdapterTable();
 
-// Tests replace the system's table by one they build (nullptr restores the system's).
-using AdapterTableProvider = std::function<std::optional<AdapterTable>()>;
-void SetAdapterTableProvider(AdapterTableProvider provider);
+// For the life of the object, the calling thread reads the adapter table
+// from `source` (null: the system's table). A source installed while another
+// is hides it until its own end; a snapshot the thread holds still wins.
+// The discovery threads install the source they were given; any other
+// thread reads the system's table until it installs one itself.
+class CAdapterTableSource {
+public:
+    explicit CAdapterTableSource(AdapterTableProvider source);
+    ~CAdapterTableSource();
+    // The source installed for the calling thread (null: none, the system's
+    // table). A thread that starts others hands it to them, so that they
+    // read the table it reads.
+    static AdapterTableProvider Current();
+    CAdapterTableSource(const CAdapterTableSource&) = delete;
+    CAdapterTableSource& operator=(const CAdapterTableSource&) = delete;
+
+private:
+    AdapterTableProvider source;
+    const AdapterTableProvider* outer;
+};
 
 // For the life of the object, ReadAdapterTable and the lookups by index on
 // the calling thread see one reading of the table: a scan cycle or a batch of
@@ -60,10 +87,6 @@ std::string GetInterfaceName(uint32_t adapterIndex);
 // second. False when not found. Blocks: discovery resolves through
 // CMacResolver instead.
 bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress);
-
-// Dotted decimal to a host-order value; false when the text is not an address.
-bool ParseIPv4(const std::string& text, uint32_t& hostOrder);
-std::string FormatIPv4(uint32_t hostOrder);
 
 // Readers of the kernel's text tables (exposed for tests).
 // /proc/net/route: device name to the dotted text of its first default gateway.

@@ -1,6 +1,8 @@
 #include "discovery/bonjour_scanner.h"
 
-#include "discovery/bonjour_socket.h"
+#include "discovery/discovery_log.h"
+#include "discovery/udp_socket.h"
+#include "halvex/bigendian.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -12,48 +14,23 @@
 
 namespace {
 
-// Bounds-checked reading over one datagram.
-struct Reader {
-    const uint8_t* data;
-    size_t size;
-    size_t pos = 0;
-
-    bool Has(size_t n) const { return pos <= size && size - pos >= n; }
-    bool U16(uint16_t& v) {
-        if (!Has(2)) return false;
-        v = static_cast<uint16_t>((data[pos] << 8) | data[pos + 1]);
-        pos += 2;
-        return true;
-    }
-    bool Skip(size_t n) {
-        if (!Has(n)) return false;
-        pos += n;
-        return true;
-    }
-};
+using ZYRK::CBigEndianReader;
 
 bool IsPointer(uint8_t b) { return (b & 0xC0) == 0xC0; }
 
 // Inline labels joined with "."; a zero byte or a compression pointer (not
 // followed) ends the name. False when a label or the pointer runs past the end.
-bool ReadInlineName(Reader& r, std::string& name) {
+bool ReadInlineName(CBigEndianReader& r, std::string& name) {
     name.clear();
     for (;;) {
         if (!r.Has(1)) return false;
-        uint8_t len = r.data[r.pos];
-        if (len == 0) {
-            r.pos += 1;
-            return true;
-        }
-        if (IsPointer(len)) {
-            if (!r.Has(2)) return false;
-            r.pos += 2;
-            return true;
-        }
-        if (!r.Has(1 + static_cast<size_t>(len))) return false;
+        const uint8_t len = *r.Here();
+        if (len == 0) return r.Skip(1);
+        if (IsPointer(len)) return r.Skip(2);
+        const uint8_t* label = r.Take(1 + static_cast<size_t>(len));
+        if (!label) return false;
         if (!name.empty()) name += '.';
-        name.append(reinterpret_cast<const char*>(r.data + r.pos + 1), len);
-        r.pos += 1 + static_cast<size_t>(len);
+        name.append(reinterpret_cast<const char*>(label + 1), len);
     }
 }
 
@@ -91,7 +68,7 @@ void ApplySrv(const BonjourRecord& rec, const std::vector<uint8_t>& datagram, De
     info.name = rec.ownerName;
     const auto& d = rec.rdata;
     // Priority (2) and weight (2), then the port, then the target name.
-    if (d.size() >= 6) info.port = static_cast<uint16_t>((d[4] << 8) | d[5]);
+    if (d.size() >= 6) info.port = ZYRK::be_get16(&d[4]);
     if (d.size() <= 6) return;
     if (IsPointer(d[6])) {
         if (d.size() < 8) return;
@@ -133,7 +110,7 @@ bool ParseBonjourResponse(const uint8_t* data, size_t size, uint32_t senderAddre
     out.senderPort = senderPort;
     if (data == nullptr || size == 0) return false;
 
-    Reader r{data, size};
+    CBigEndianReader r(data, size);
     uint16_t flags = 0, qdcount = 0;
     if (!r.Skip(2) || !r.U16(flags)) return false;
     if (flags != 0x8400) return false;
@@ -146,25 +123,24 @@ bool ParseBonjourResponse(const uint8_t* data, size_t size, uint32_t senderAddre
     }
 
     std::vector<BonjourRecord> records;
-    while (r.pos < size) {
+    while (r.Remaining() > 0) {
         BonjourRecord rec;
-        rec.offset = r.pos;
-        uint8_t first = data[r.pos];
-        if (IsPointer(first)) {
-            if (!r.Has(2)) return false;
-            if (!LabelAt(data, size, PointerOffset(first, data[r.pos + 1]), rec.ownerName)) return false;
-            r.pos += 2;
+        rec.offset = r.Position();
+        if (IsPointer(*r.Here())) {
+            const uint8_t* pointer = r.Take(2);
+            if (!pointer) return false;
+            if (!LabelAt(data, size, PointerOffset(pointer[0], pointer[1]), rec.ownerName)) return false;
         } else {
-            Reader probe = r;
+            CBigEndianReader probe = r;
             if (!ReadInlineName(probe, rec.ownerName)) break;  // keep the records read so far
-            r.pos = probe.pos;
+            r = probe;
         }
         uint16_t rdlength = 0;
         if (!r.U16(rec.type) || !r.Skip(2 + 4) || !r.U16(rdlength)) return false;
-        if (!r.Has(rdlength)) return false;
-        rec.rdata.assign(data + r.pos, data + r.pos + rdlength);
-        r.pos += rdlength;
-        rec.size = r.pos - rec.offset;
+        const uint8_t* rdata = r.Take(rdlength);
+        if (!rdata) return false;
+        rec.rdata.assign(rdata, rdata + rdlength);
+        rec.size = r.Position() - rec.offset;
         records.push_back(std::move(rec));
     }
     out.records = std::move(records);
@@ -247,9 +223,9 @@ std::vector<QueryAdapter> QueryAdapters() {
 
 // Prepares a query socket on one adapter: address reuse, tied to the
 // adapter's device when one is known, multicast out of the adapter's address.
-bool PrepareQuerySocket(CDiscoverySocket& s, const QueryAdapter& a) {
+bool PrepareQuerySocket(CUdpSocket& s, const QueryAdapter& a) {
     if (!s.Open()) return false;
-    s.SetReuseAddress();
+    s.SetReuseAddress(true);
     if (!a.info.device.empty() && !s.BindToDevice(a.info.device))
         LogDiscoveryError("mDNS query: cannot tie the socket to " + a.info.device + ": " +
                           std::strerror(s.LastError()));
@@ -274,7 +250,7 @@ namespace {
 // The query socket of one adapter and what it received.
 struct Collection {
     QueryAdapter adapter;
-    CDiscoverySocket socket;
+    CUdpSocket socket;
     struct Datagram {
         std::vector<uint8_t> bytes;
         uint32_t from = 0;
@@ -322,15 +298,21 @@ void Collect(std::vector<Collection*>& collections, std::chrono::steady_clock::t
         next = static_cast<size_t>(r) + 1;
         const size_t i = which[static_cast<size_t>(r)];
         Collection& c = *collections[i];
-        Collection::Datagram d;
-        ssize_t n = c.socket.Receive(buf.data(), buf.size(), d.from, d.port);
+        CUdpSocket::Received from;
+        ssize_t n = c.socket.Receive(buf.data(), buf.size(), from);
         if (n < 0) {
             if (++failures[i] >= kMaxFailedReceives) c.open = false;
             continue;
         }
         failures[i] = 0;
+        // An over-long datagram was received all the same: it is no failure
+        // of the socket, and any number of them leaves the window open.
+        if (from.truncated) continue;
         if (c.datagrams.size() >= kMaxCollectedDatagrams || c.bytes + static_cast<size_t>(n) > kMaxCollectedBytes)
             continue;
+        Collection::Datagram d;
+        d.from = from.fromAddress;
+        d.port = from.fromPort;
         d.bytes.assign(buf.begin(), buf.begin() + n);
         c.bytes += d.bytes.size();
         c.datagrams.push_back(std::move(d));
@@ -388,7 +370,7 @@ bool CBonjourScanner::MulticastQuery(const std::string& serviceType) {
     uint32_t dest = 0;
     if (!ParseIPv4(destination, dest)) return true;
     for (const QueryAdapter& a : QueryAdapters()) {
-        CDiscoverySocket s;
+        CUdpSocket s;
         if (!PrepareQuerySocket(s, a)) continue;
         // Sent from the mDNS port itself, so that responders answer to the group.
         if (!s.Bind(INADDR_ANY, destinationPort)) {

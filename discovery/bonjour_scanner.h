@@ -85,14 +85,21 @@ DeviceInfo MakeBonjourDeviceInfo(const BonjourResponse& response, const MacLooku
 void AddBonjourDevices(CDeviceList& list, const std::vector<BonjourResponse>& responses);
 void AddBonjourDevices(CDeviceList& list, const std::vector<BonjourResponse>& responses, const MacLookupFn& lookup);
 
-class CBonjourScanner {
+// What a scan cycle asks of mDNS discovery: CBonjourScanner on the network,
+// stand-ins in tests.
+class IBonjourScanner {
 public:
-    CBonjourScanner() = default;
-    virtual ~CBonjourScanner() = default;
+    virtual ~IBonjourScanner() = default;
+    virtual bool QueryAndCollect(int windowSeconds, std::vector<BonjourResponse>& responses,
+                                 const std::string& serviceType) = 0;
+    virtual bool MulticastQuery(const std::string& serviceType) = 0;
+};
+
+class CBonjourScanner : public IBonjourScanner {
+public:
 
     // Where queries go: the mDNS group and port unless a test points them at a
-    // loopback responder. A unicast destination also leaves the multicast
-    // query's socket without device binding and makes no group business.
+    // loopback responder.
     void SetDestination(const std::string& address, uint16_t port);
 
     // Query-and-collect: on every adapter whose first address is not zero, in
@@ -101,7 +108,7 @@ public:
     // A datagram that is too long or does not parse is dropped alone; a wait
     // that fails ends the adapter's collection with what it collected so far.
     bool QueryAndCollect(int windowSeconds, std::vector<BonjourResponse>& responses,
-                         const std::string& serviceType);
+                         const std::string& serviceType) override;
 
     // Adapters one after another (the window's scan cycle, one window per
     // adapter), or all at once in one window (the command-line scan). The
@@ -111,7 +118,7 @@ public:
     // Multicast query: on every adapter whose first address is not zero, sends
     // the query from port 5353 (the destination port when redirected) so that
     // the answers go to the group. Always true.
-    bool MulticastQuery(const std::string& serviceType);
+    bool MulticastQuery(const std::string& serviceType) override;
 
     // Asked between adapters and at least every 100 ms while collecting:
     // true ends the query early (the scan thread's owner is going away).

@@ -2,56 +2,45 @@
 
 #include "discovery/adapters.h"
 #include "discovery/udp_socket.h"
+#include "halvex/bigendian.h"
 
-#include <cstring>
 
 namespace {
 
-void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-    b[at] = static_cast<uint8_t>(v >> 8);
-    b[at + 1] = static_cast<uint8_t>(v);
-}
+using ZYRK::CBigEndianReader;
+using ZYRK::CBigEndianWriter;
 
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+// The header of every GVCP command: key 0x42, flags, command, payload
+// length, req_id.
+CBigEndianWriter& PutCommandHeader(CBigEndianWriter& w, uint8_t flags, uint16_t command, uint16_t length,
+                                   uint16_t reqId) {
+    return w.U8(0x42).U8(flags).U16(command).U16(length).U16(reqId);
 }
-
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 }  // namespace
 
 std::vector<uint8_t> BuildWriteRegCmd(uint16_t reqId, uint32_t registerAddress, uint32_t value) {
-    std::vector<uint8_t> b(16, 0);
-    b[0] = 0x42;
-    b[1] = 0x01;
-    Put16(b, 2, 0x0082);
-    Put16(b, 4, 0x0008);
-    Put16(b, 6, reqId);
-    Put32(b, 8, registerAddress);
-    Put32(b, 12, value);
+    std::vector<uint8_t> b;
+    CBigEndianWriter w(b);
+    PutCommandHeader(w, 0x01, 0x0082, 0x0008, reqId).U32(registerAddress).U32(value);
     return b;
 }
 
 std::vector<uint8_t> BuildForceIPCmd(uint16_t reqId, const uint8_t mac[8], uint32_t address, uint32_t mask,
                                      uint32_t gateway) {
-    std::vector<uint8_t> b(64, 0);
-    b[0] = 0x42;
-    b[1] = 0x00;
-    Put16(b, 2, 0x0004);
-    Put16(b, 4, 0x0038);
-    Put16(b, 6, reqId);
-    std::memcpy(&b[8], mac, 8);
-    Put32(b, 28, address);
-    Put32(b, 44, mask);
-    Put32(b, 60, gateway);
+    std::vector<uint8_t> b;
+    CBigEndianWriter w(b);
+    // The MAC field, then address, mask and gateway, each at the end of a 16-byte field.
+    PutCommandHeader(w, 0x00, 0x0004, 0x0038, reqId).Bytes(mac, 8);
+    w.Zeros(12).U32(address).Zeros(12).U32(mask).Zeros(12).U32(gateway);
     return b;
 }
 
 bool ParseWriteRegAck(const uint8_t* data, size_t size) {
-    if (!data || size < 8) return false;
-    if (Get16(data) != 0) return false;
-    if (Get16(data + 2) != 0x0083) return false;
-    return size - 8 >= Get16(data + 4);
+    CBigEndianReader r(data, size);
+    uint16_t status = 0, answer = 0, length = 0;
+    if (!r.U16(status) || !r.U16(answer) || !r.U16(length) || !r.Skip(2)) return false;  // ack_id
+    return status == 0 && answer == 0x0083 && r.Has(length);
 }
 
 bool CGEVControl::WriteRegister(uint32_t registerAddress, uint32_t value, const std::string& camera) {
@@ -62,9 +51,8 @@ bool CGEVControl::WriteRegister(uint32_t registerAddress, uint32_t value, const 
     if (!s.SendTo(camera, cameraPort, cmd.data(), cmd.size())) return false;
     if (s.WaitReadable(replyTimeoutMs) != 1) return false;
     uint8_t reply[256];
-    sockaddr_storage from{};
-    socklen_t fromLength = 0;
-    ssize_t n = s.ReceiveFrom(reply, sizeof reply, from, fromLength);
+    CUdpSocket::Received from;
+    ssize_t n = s.Receive(reply, sizeof reply, from);
     s.Close();
     if (n < 0) return false;
     return ParseWriteRegAck(reply, static_cast<size_t>(n));

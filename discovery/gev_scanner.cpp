@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "discovery/adapters.h"
-#include "discovery/bonjour_socket.h"
 #include "discovery/udp_socket.h"
+#include "halvex/bigendian.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,49 +17,23 @@
 
 namespace {
 
-// Reads the big-endian fields of one datagram in order; every read past the
-// end fails and leaves the reader failed.
-class FieldReader {
-public:
-    FieldReader(const uint8_t* data, size_t size) : data(data), size(size) {}
-    bool Ok() const { return ok; }
-    bool Skip(size_t n) {
-        if (!ok || size - pos < n) return ok = false;
-        pos += n;
-        return true;
-    }
-    uint16_t U16() {
-        if (!Skip(2)) return 0;
-        return static_cast<uint16_t>(data[pos - 2] << 8 | data[pos - 1]);
-    }
-    uint32_t U32() {
-        if (!Skip(4)) return 0;
-        const uint8_t* p = data + pos - 4;
-        return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-    }
-    // A 32-bit field kept in network byte order, as the socket API holds addresses.
-    uint32_t NetworkU32() {
-        uint32_t v = 0;
-        if (Skip(4)) std::memcpy(&v, data + pos - 4, 4);
-        return v;
-    }
-    void Bytes(uint8_t* out, size_t n) {
-        if (Skip(n)) std::memcpy(out, data + pos - n, n);
-    }
-    // Text up to the first NUL or the field's end.
-    std::string Text(size_t width) {
-        if (!Skip(width)) return {};
-        const char* p = reinterpret_cast<const char*>(data + pos - width);
-        const void* nul = std::memchr(p, 0, width);
-        return std::string(p, nul ? static_cast<const char*>(nul) - p : width);
-    }
+using ZYRK::CBigEndianReader;
 
-private:
-    const uint8_t* data;
-    size_t size;
-    size_t pos = 0;
-    bool ok = true;
-};
+// A 32-bit field kept in network byte order, as the socket API holds addresses.
+uint32_t NetworkU32(CBigEndianReader& r) {
+    uint32_t v = 0;
+    r.Bytes(&v, sizeof v);
+    return v;
+}
+
+// A text field of `width` bytes: its text ends at the first NUL or the field's end.
+std::string Text(CBigEndianReader& r, size_t width) {
+    const uint8_t* field = r.Take(width);
+    if (!field) return {};
+    const char* p = reinterpret_cast<const char*>(field);
+    const void* nul = std::memchr(p, 0, width);
+    return std::string(p, nul ? static_cast<const char*>(nul) - p : width);
+}
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
@@ -82,7 +56,7 @@ bool ParseDiscoveryAck(const uint8_t* data, size_t size, const sockaddr* sender,
     answer.datagram.assign(data, data + size);
     if (size < kDiscoveryAckSize) return false;
 
-    FieldReader r(data, size);
+    CBigEndianReader r(data, size);
     answer.status = r.U16();
     if (!r.Ok() || answer.status != 0) return false;
     answer.answer = r.U16();
@@ -95,17 +69,17 @@ bool ParseDiscoveryAck(const uint8_t* data, size_t size, const sockaddr* sender,
     answer.supportedIPOptions = r.U32();
     answer.currentIPOptions = r.U32();
     r.Skip(12);
-    answer.currentIP = r.NetworkU32();
+    answer.currentIP = NetworkU32(r);
     r.Skip(12);
-    answer.currentSubnetMask = r.NetworkU32();
+    answer.currentSubnetMask = NetworkU32(r);
     r.Skip(12);
-    answer.defaultGateway = r.NetworkU32();
-    answer.manufacturerName = r.Text(32);
-    answer.modelName = r.Text(32);
-    answer.deviceVersion = r.Text(32);
-    answer.manufacturerInfo = r.Text(48);
-    answer.serialNumber = r.Text(16);
-    answer.userDefinedName = r.Text(16);
+    answer.defaultGateway = NetworkU32(r);
+    answer.manufacturerName = Text(r, 32);
+    answer.modelName = Text(r, 32);
+    answer.deviceVersion = Text(r, 32);
+    answer.manufacturerInfo = Text(r, 48);
+    answer.serialNumber = Text(r, 16);
+    answer.userDefinedName = Text(r, 16);
     return r.Ok();
 }
 
@@ -172,12 +146,15 @@ void CollectAnswers(std::vector<AdapterScan*>& scans, std::chrono::steady_clock:
         AdapterScan& a = *open[static_cast<size_t>(w)];
         RawDatagram d;
         d.bytes.resize(kDiscoveryAckSize);
-        ssize_t n = a.socket.ReceiveFrom(d.bytes.data(), d.bytes.size(), d.senderAddress, d.senderAddressLength);
+        CUdpSocket::Received from;
+        ssize_t n = a.socket.Receive(d.bytes.data(), d.bytes.size(), from);
         if (n < 0) {
             a.failed = true;
             continue;
         }
         if (a.received.size() >= kMaxAnswersPerAdapter) continue;
+        d.senderAddress = from.from;
+        d.senderAddressLength = from.fromLength;
         d.bytes.resize(static_cast<size_t>(n));
         a.received.push_back(std::move(d));
     }

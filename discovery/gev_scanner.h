@@ -64,18 +64,25 @@ struct RawDatagram {
 bool ParseDiscoveryAck(const uint8_t* data, size_t size, const sockaddr* sender, socklen_t senderLength,
                        GEVDiscoveryAnswer& answer);
 
-class CGEVScanner {
+// What a scan cycle asks of GigE Vision discovery: CGEVScanner on the
+// network, stand-ins in tests.
+class IGEVScanner {
+public:
+    virtual ~IGEVScanner() = default;
+    virtual bool Scan(std::vector<GEVDiscoveryAnswer>& answers) = 0;
+};
+
+class CGEVScanner : public IGEVScanner {
 public:
     // The destination is the limited broadcast address; tests on loopback
     // point the scanner at a fake camera instead.
     explicit CGEVScanner(std::string destination = "255.255.255.255", uint16_t port = kGVCPPort);
-    virtual ~CGEVScanner() = default;
 
     // Empties `answers`, then broadcasts DISCOVERY_CMD on every adapter in
     // table order and collects for one second on each. False only when a
     // socket cannot be opened, bound or set to broadcast (the scan then ends;
     // answers of earlier adapters stay).
-    bool Scan(std::vector<GEVDiscoveryAnswer>& answers);
+    bool Scan(std::vector<GEVDiscoveryAnswer>& answers) override;
 
     // Adapters one after another, one window each (the window's scan cycle),
     // or every broadcast at once and one window for all (the command-line

@@ -2,23 +2,24 @@
 
 #include "discovery/adapters.h"
 #include "discovery/udp_socket.h"
+#include "halvex/bigendian.h"
 
 #include <cstring>
 #include <string>
 
 namespace {
 
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
+using ZYRK::CBigEndianWriter;
 
 uint32_t AddressOrAllOnes(const std::string& text) {
     uint32_t v = 0;
     return ParseIPv4(text, v) ? v : 0xFFFFFFFFu;
 }
 
-void PutText(uint8_t* field, const std::string& text) {
-    std::memcpy(field, text.data(), text.size() < 19 ? text.size() : 19);
+// A 20-byte text field: at most 19 characters, the rest zero.
+CBigEndianWriter& PutText(CBigEndianWriter& w, const std::string& text) {
+    const size_t n = text.size() < 19 ? text.size() : 19;
+    return w.Bytes(text.data(), n).Zeros(20 - n);
 }
 
 }  // namespace
@@ -27,17 +28,12 @@ std::array<uint8_t, kIPChangeMessageSize> IPChangeMessage(const std::string& hos
                                                          const std::string& address, const std::string& subnetMask,
                                                          const std::string& gateway, const std::string& interfaceName) {
     std::array<uint8_t, kIPChangeMessageSize> m{};
-    m[0] = 0x01;
-    m[1] = 0x00;
-    m[2] = 0x00;
-    m[3] = static_cast<uint8_t>(kIPChangeMessageSize);
-    Put32(&m[4], 0xABCD0123u);
-    Put32(&m[8], AddressOrAllOnes(subnetMask));
-    Put32(&m[12], AddressOrAllOnes(address));
-    Put32(&m[16], AddressOrAllOnes(gateway));
-    Put32(&m[20], dhcp ? 1u : 0u);
-    PutText(&m[32], hostName);
-    PutText(&m[52], interfaceName);
+    CBigEndianWriter w(m.data(), m.size());
+    w.U8(0x01).U8(0x00).U16(static_cast<uint16_t>(kIPChangeMessageSize)).U32(0xABCD0123u);
+    w.U32(AddressOrAllOnes(subnetMask)).U32(AddressOrAllOnes(address)).U32(AddressOrAllOnes(gateway));
+    w.U32(dhcp ? 1u : 0u).Zeros(8);
+    PutText(w, hostName);
+    PutText(w, interfaceName);
     return m;
 }
 

@@ -1,6 +1,8 @@
 #include "discovery/neighbour.h"
 
 #include "discovery/adapters.h"
+#include "discovery/route_socket.h"
+#include "discovery/udp_socket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +10,6 @@
 #include <vector>
 #include <cstdio>
 #include <cstring>
-#include <type_traits>
 
 #include <linux/neighbour.h>
 #include <net/if.h>
@@ -16,7 +17,6 @@
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,256 +39,6 @@ std::string FormatMac(const uint8_t* b) {
     return buf;
 }
 
-// One request to the kernel: header, fixed body, attributes.
-class CRouteRequest {
-public:
-    CRouteRequest(uint16_t type, uint16_t flags) {
-        auto* h = Header();
-        h->nlmsg_len = NLMSG_LENGTH(0);
-        h->nlmsg_type = type;
-        h->nlmsg_flags = flags;
-    }
-    template <class Body>
-    void AddBody(const Body& body) {
-        Append(&body, sizeof body);
-    }
-    void AddAttribute(uint16_t type, const void* data, size_t size) {
-        rtattr a{};
-        a.rta_type = type;
-        a.rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
-        Append(&a, sizeof a);
-        Append(data, size);
-    }
-    nlmsghdr* Header() { return reinterpret_cast<nlmsghdr*>(buffer); }
-
-private:
-    void Append(const void* data, size_t size) {
-        auto* h = Header();
-        if (NLMSG_ALIGN(h->nlmsg_len + size) > sizeof buffer) return;  // requests here are a few dozen bytes
-        std::memcpy(buffer + h->nlmsg_len, data, size);
-        h->nlmsg_len = static_cast<uint32_t>(NLMSG_ALIGN(h->nlmsg_len + size));
-    }
-    alignas(nlmsghdr) uint8_t buffer[256] = {};
-};
-
-// What the kernel's route to an address says.
-struct RouteAnswer {
-    uint8_t type = RTN_UNSPEC;
-    uint32_t outputIndex = 0;
-    bool onLink = true;  // no gateway between us and the address
-};
-
-// A route netlink socket that also receives the kernel's neighbour
-// notifications, so that no change of the entry is missed between reading it
-// and waiting for it.
-class CRouteSocket {
-public:
-    ~CRouteSocket() {
-        if (fd >= 0) ::close(fd);
-    }
-
-    bool IsOpen() const { return fd >= 0; }
-    // Where neighbour notifications go that arrive while a request waits for its answer.
-    std::function<void(const NeighbourEntry&)> onNotification;
-    // Readable descriptor that ends every wait at once (-1: none).
-    void SetCancel(int f) { cancelFd = f; }
-    // True once since the kernel dropped notifications on a full buffer.
-    bool TakeLost() {
-        bool l = lost;
-        lost = false;
-        return l;
-    }
-
-    bool Open() {
-        fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
-        if (fd < 0) return false;
-        sockaddr_nl local{};
-        local.nl_family = AF_NETLINK;
-        local.nl_groups = RTMGRP_NEIGH;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
-        socklen_t len = sizeof local;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return false;
-        portId = local.nl_pid;
-        return true;
-    }
-
-    // The entry as it stands: true with `entry` unset when there is none.
-    bool ReadEntry(uint32_t index, uint32_t address, Clock::time_point deadline, std::optional<NeighbourEntry>& entry) {
-        entry.reset();
-        CRouteRequest r(RTM_GETNEIGH, NLM_F_REQUEST);
-        ndmsg n{};
-        n.ndm_family = AF_INET;
-        n.ndm_ifindex = static_cast<int>(index);
-        r.AddBody(n);
-        const uint32_t dst = htonl(address);
-        r.AddAttribute(NDA_DST, &dst, sizeof dst);
-        int error = Exchange(r, deadline, [&](const nlmsghdr* h) {
-            auto e = ParseNeighbourMessage(reinterpret_cast<const uint8_t*>(h), h->nlmsg_len);
-            if (e && e->adapterIndex == index && e->address == address) entry = e;
-        });
-        return error == 0 || error == ENOENT;
-    }
-
-    // Asks the kernel to resolve the address as if traffic were waiting for it.
-    bool Solicit(uint32_t index, uint32_t address, Clock::time_point deadline) {
-        CRouteRequest r(RTM_NEWNEIGH, NLM_F_REQUEST | NLM_F_CREATE | NLM_F_ACK);
-        ndmsg n{};
-        n.ndm_family = AF_INET;
-        n.ndm_ifindex = static_cast<int>(index);
-        n.ndm_state = NUD_NONE;
-        n.ndm_flags = NTF_USE;
-        r.AddBody(n);
-        const uint32_t dst = htonl(address);
-        r.AddAttribute(NDA_DST, &dst, sizeof dst);
-        return Exchange(r, deadline, nullptr) == 0;
-    }
-
-    bool Route(uint32_t address, uint32_t outputIndex, Clock::time_point deadline, RouteAnswer& answer) {
-        CRouteRequest r(RTM_GETROUTE, NLM_F_REQUEST);
-        rtmsg m{};
-        m.rtm_family = AF_INET;
-        m.rtm_dst_len = 32;
-        r.AddBody(m);
-        const uint32_t dst = htonl(address);
-        r.AddAttribute(RTA_DST, &dst, sizeof dst);
-        if (outputIndex != 0) r.AddAttribute(RTA_OIF, &outputIndex, sizeof outputIndex);
-        bool got = false;
-        int error = Exchange(r, deadline, [&](const nlmsghdr* h) {
-            if (h->nlmsg_type != RTM_NEWROUTE || h->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) return;
-            const auto* rm = static_cast<const rtmsg*>(NLMSG_DATA(h));
-            answer.type = rm->rtm_type;
-            int left = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof(rtmsg)));
-            for (const rtattr* a = RTM_RTA(rm); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
-                if (a->rta_type == RTA_OIF && RTA_PAYLOAD(a) >= 4)
-                    std::memcpy(&answer.outputIndex, RTA_DATA(a), 4);
-                if (a->rta_type == RTA_GATEWAY && RTA_PAYLOAD(a) >= 4) {
-                    uint32_t gw = 0;
-                    std::memcpy(&gw, RTA_DATA(a), 4);
-                    answer.onLink = gw == dst;
-                }
-            }
-            got = true;
-        });
-        return error == 0 && got;
-    }
-
-    // The adapter's flags (IFF_*); false when there is no such adapter.
-    bool LinkFlags(uint32_t index, Clock::time_point deadline, unsigned& flags) {
-        CRouteRequest r(RTM_GETLINK, NLM_F_REQUEST);
-        ifinfomsg i{};
-        i.ifi_family = AF_UNSPEC;
-        i.ifi_index = static_cast<int>(index);
-        r.AddBody(i);
-        bool got = false;
-        int error = Exchange(r, deadline, [&](const nlmsghdr* h) {
-            if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) return;
-            const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(h));
-            if (static_cast<uint32_t>(info->ifi_index) != index) return;
-            flags = info->ifi_flags;
-            got = true;
-        });
-        return error == 0 && got;
-    }
-
-    // Reads notifications until the deadline or until `handle` says done;
-    // false on time-out.
-    template <class Handler>
-    bool Watch(Clock::time_point deadline, Handler handle) {
-        bool done = false;
-        int r = Pump(deadline, [&](const nlmsghdr* h) {
-            auto e = ParseNeighbourMessage(reinterpret_cast<const uint8_t*>(h), h->nlmsg_len);
-            if (e && handle(*e)) done = true;
-            return done;
-        });
-        return r == 0 && done;
-    }
-
-private:
-    // Sends a request and reads until its answer; neighbour notifications that
-    // arrive meanwhile go to `onMessage` as well. The kernel's error number, 0
-    // for success, ETIMEDOUT when the deadline passes first.
-    template <class OnMessage>
-    int Exchange(CRouteRequest& r, Clock::time_point deadline, OnMessage onMessage) {
-        const uint32_t seq = ++sequence;
-        r.Header()->nlmsg_seq = seq;
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        ssize_t n;
-        do {
-            n = ::sendto(fd, r.Header(), r.Header()->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) return errno ? errno : EIO;
-        int error = ETIMEDOUT;
-        Pump(deadline, [&](const nlmsghdr* h) {
-            if (h->nlmsg_seq != seq || h->nlmsg_pid != portId) {
-                // A notification that came meanwhile: not lost to whoever waits for it.
-                if (onNotification)
-                    if (auto e = ParseNeighbourMessage(reinterpret_cast<const uint8_t*>(h), h->nlmsg_len))
-                        onNotification(*e);
-                return false;
-            }
-            if (h->nlmsg_type == NLMSG_ERROR) {
-                if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) {
-                    error = EIO;
-                } else {
-                    int e = static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
-                    error = e < 0 ? -e : e;
-                }
-                return true;
-            }
-            if constexpr (!std::is_same_v<OnMessage, std::nullptr_t>) onMessage(h);
-            error = 0;  // a doit request answers with its one message and no ack
-            return true;
-        });
-        return error;
-    }
-
-    // Receives datagrams from the kernel until `handle` returns true (0), the
-    // deadline passes (1), or the socket fails or the wait is cancelled (-1).
-    // Notifications that the kernel dropped on a full buffer are not missed
-    // for long: `lost` tells the waiting side to read its entries again.
-    template <class Handle>
-    int Pump(Clock::time_point deadline, Handle handle) {
-        alignas(nlmsghdr) uint8_t buf[16384];
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left < 0) return 1;
-            pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-            int r = ::poll(p, cancelFd >= 0 ? 2 : 1, static_cast<int>(left));
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) return -1;
-            if (r == 0) return 1;
-            if (cancelFd >= 0 && p[1].revents) return -1;
-            if (!(p[0].revents & (POLLIN | POLLERR))) continue;
-            sockaddr_nl from{};
-            socklen_t fromLen = sizeof from;
-            ssize_t n = ::recvfrom(fd, buf, sizeof buf, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLen);
-            if (n < 0) {
-                if (errno == ENOBUFS) lost = true;
-                if (errno == EINTR || errno == EAGAIN || errno == ENOBUFS) continue;
-                return -1;
-            }
-            if (from.nl_pid != 0) continue;                       // only the kernel speaks here
-            if (static_cast<size_t>(n) > sizeof buf) continue;    // cut short: not worth reading
-            // The messages of the datagram, each inside it and aligned as the kernel packs them.
-            const size_t size = static_cast<size_t>(n);
-            for (size_t off = 0; size - off >= sizeof(nlmsghdr);) {
-                const auto* h = reinterpret_cast<const nlmsghdr*>(buf + off);
-                if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > size - off) break;
-                if (handle(h)) return 0;
-                off += NLMSG_ALIGN(h->nlmsg_len);
-                if (off > size) break;
-            }
-        }
-    }
-
-    int fd = -1;
-    int cancelFd = -1;
-    bool lost = false;
-    uint32_t portId = 0;
-    uint32_t sequence = 0;
-};
-
 // One ICMP echo request through an unprivileged ping socket, sent out of the
 // adapter: the kernel resolves the address before it can send it.
 bool SendEchoRequest(uint32_t index, uint32_t address) {
@@ -310,11 +60,7 @@ bool SendEchoRequest(uint32_t index, uint32_t address) {
     return ok;
 }
 
-bool Cancelled(int cancelFd) {
-    if (cancelFd < 0) return false;
-    pollfd p{cancelFd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
-}
+bool Cancelled(int cancelFd) { return cancelFd >= 0 && WaitAnyReadable({cancelFd}, 0) == 0; }
 
 }  // namespace
 
@@ -500,14 +246,10 @@ private:
         }
     }
 
+    // Until the deadline, or until `wakeFd` (-1: none, a plain pause) is readable.
     static void WaitForWake(Clock::time_point deadline, int wakeFd) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return;
-        pollfd p{wakeFd, POLLIN, 0};
-        if (wakeFd < 0)
-            ::poll(nullptr, 0, static_cast<int>(left));
-        else
-            ::poll(&p, 1, static_cast<int>(left));
+        if (left > 0) WaitAnyReadable({wakeFd}, static_cast<int>(left));
     }
 
     CRouteSocket socket;

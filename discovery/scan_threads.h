@@ -1,6 +1,7 @@
 // The discovery threads of the camera list: the scan cycle (mDNS query and
-// collect, multicast query, GigE Vision discovery), the mDNS listener and the
-// announcement listener, with the events and flags they share with the view.
+// collect, multicast query, GigE Vision discovery; scan_threads.cpp), the mDNS
+// listener and the announcement listener (listener_threads.cpp), with the
+// events and flags they share with the view (thread_events.h).
 #pragma once
 
 #include "discovery/device_list.h"
@@ -9,6 +10,8 @@
 #include "discovery/bonjour_scanner.h"
 #include "discovery/gev_scanner.h"
 #include "discovery/mac_resolver.h"
+#include "discovery/thread_events.h"
+#include "discovery/udp_socket.h"
 
 #include <atomic>
 #include <chrono>
@@ -22,51 +25,10 @@
 #include <thread>
 #include <vector>
 
-// Auto-reset event: each Set is consumed by exactly one wait; sets while no one
-// waits are remembered once.
-class CAutoResetEvent {
-public:
-    void Set();
-    // Waits until set or until timeoutMs (negative: forever); true when it was set.
-    bool Wait(int timeoutMs = -1);
-    bool IsSet() const;
-
-    // Waits until any of `events` is set or until timeoutMs (negative:
-    // forever) and consumes that one set. Index of the event (the first in the
-    // list when several are set), -1 on time-out.
-    static int WaitAny(std::initializer_list<CAutoResetEvent*> events, int timeoutMs = -1);
-
-private:
-    struct Watcher {
-        std::mutex mutex;
-        std::condition_variable cv;
-    };
-    bool TryConsume();
-    void AddWatcher(const std::shared_ptr<Watcher>& w);
-    void RemoveWatcher(const std::shared_ptr<Watcher>& w);
-
-    mutable std::mutex mutex;
-    std::condition_variable cv;
-    bool signalled = false;
-    std::vector<std::shared_ptr<Watcher>> watchers;  // waits on several events at once
-};
-
-// The one status line of the program; written by the UI thread, the scan
-// thread and the IP-change thread, read by the status timer.
-class CStatusText {
-public:
-    void Set(const std::string& text);
-    std::string Get() const;
-
-private:
-    mutable std::mutex mutex;
-    std::string text;
-};
-
-// Where the threads send and listen. The defaults are the real ones; tests
-// point them at loopback addresses and ports of their own. A unicast
-// `mdnsGroup` makes the mDNS listener bind each adapter's own address instead
-// of joining a group.
+// Where the threads send and listen: the mDNS group (where queries go and
+// the group the listener joins) and port, the announcement listener's
+// address and port, and the mDNS collection window. The defaults are the
+// real ones; tests point them at loopback addresses and ports of their own.
 struct DiscoveryEndpoints {
     std::string mdnsGroup = kMdnsGroup;
     uint16_t mdnsPort = kMdnsPort;
@@ -75,15 +37,16 @@ struct DiscoveryEndpoints {
     int bonjourWindowSeconds = 1;
 };
 
-// The steps of one scan cycle that go to the network. Each empty step uses
-// the real one; tests replace those that would leave loopback. In the
-// concurrent cycle, queryAndCollect and gevScan run at the same time on two
-// threads.
-struct ScanCycleSteps {
-    std::function<bool(std::vector<BonjourResponse>&)> queryAndCollect;
-    std::function<void()> multicastQuery;
-    std::function<void(std::vector<GEVDiscoveryAnswer>&)> gevScan;
-    std::function<void(const std::vector<GEVDiscoveryAnswer>&)> addGevDevices;
+// How the mDNS listener opens its socket on one adapter. On the network
+// (the default) it binds the mDNS port on the adapter's device and joins the
+// group there; tests on loopback bind the adapter's own address instead.
+class IMdnsListenSockets {
+public:
+    virtual ~IMdnsListenSockets() = default;
+    // Opens `socket` to receive mDNS answers on `adapter`, whose first
+    // address is `address` (host order). False when it cannot; the reason
+    // is logged.
+    virtual bool Open(const AdapterInfo& adapter, uint32_t address, CUdpSocket& socket) = 0;
 };
 
 class CDiscoveryThreads {
@@ -107,9 +70,17 @@ public:
 
     // Before Start only.
     void SetEndpoints(const DiscoveryEndpoints& endpoints);
-    void SetScanCycleSteps(const ScanCycleSteps& steps);
-    // Where the adapter table comes from (default: ReadAdapterTable). Each
-    // scan cycle reads it once, and the listeners follow it.
+    // The scanners of the scan cycle. By default CBonjourScanner and
+    // CGEVScanner on the network, pointed at the endpoints and ended early by
+    // Stop; null keeps the default.
+    void SetScanners(std::shared_ptr<IBonjourScanner> bonjour, std::shared_ptr<IGEVScanner> gev);
+    // How the mDNS listener opens its sockets (null: on the network, joined
+    // to the endpoints' group).
+    void SetListenSockets(std::shared_ptr<IMdnsListenSockets> sockets);
+    // Where the threads read the adapter table (null: the system's table):
+    // installed as their source (CAdapterTableSource). By default the source
+    // of the thread that constructed them. Each scan cycle reads it once, and
+    // the listeners follow it.
     void SetAdapterTableSource(AdapterTableProvider source);
     // Where MAC addresses come from (default: the kernel's neighbour table),
     // and the bounds of their look-ups.
@@ -156,11 +127,13 @@ private:
     int wakeFd = -1;  // readable once Stop begins: listeners need not sit out their 750 ms wait
     int syncFd = -1;  // readable when the scan thread wants the mDNS listener to follow the table
     DiscoveryEndpoints endpoints;
-    ScanCycleSteps steps;
     AdapterTableProvider adapterSource;
     bool concurrentCycle = false;
     CBonjourScanner bonjourScanner;
     CGEVScanner gevScanner;
+    std::shared_ptr<IBonjourScanner> bonjour;  // what the cycle uses: bonjourScanner unless replaced
+    std::shared_ptr<IGEVScanner> gev;          // likewise gevScanner
+    std::shared_ptr<IMdnsListenSockets> listenSockets;
     std::unique_ptr<CMacResolver> macResolver;
 
     std::mutex syncMutex;

@@ -1,5 +1,7 @@
 #include "app/actions/assign_run.h"
 
+#include "discovery/adapters.h"
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -48,7 +50,12 @@ void CAssignRun::Start() {
         statuses.begin(), statuses.end(), [](const AssignRowStatus& s) { return s.state == AssignState::Waiting; }));
     const unsigned threads = static_cast<unsigned>(std::min<size_t>(parallel, waiting));
     running = threads;
-    for (unsigned i = 0; i < threads; ++i) workers.emplace_back(&CAssignRun::Worker, this, i);
+    // The workers read the adapter table the starting thread reads.
+    for (unsigned i = 0; i < threads; ++i)
+        workers.emplace_back([this, i, adapters = CAdapterTableSource::Current()] {
+            CAdapterTableSource source(adapters);
+            Worker(i);
+        });
     if (threads == 0) ended.notify_all();
 }
 

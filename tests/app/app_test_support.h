@@ -47,13 +47,14 @@ inline AdapterTable TestAdapterTable() {
     return table;
 }
 
-// Installs an adapter table for one test and restores the system's afterwards.
+// Installs an adapter table on the test's (the window's) thread for one test
+// and restores the system's afterwards.
 class ScopedAdapterTable {
 public:
-    explicit ScopedAdapterTable(std::optional<AdapterTable> table) {
-        SetAdapterTableProvider([table] { return table; });
-    }
-    ~ScopedAdapterTable() { SetAdapterTableProvider(nullptr); }
+    explicit ScopedAdapterTable(std::optional<AdapterTable> table) : source([table] { return table; }) {}
+
+private:
+    CAdapterTableSource source;
 };
 
 // A view over the discovery stand-in, with the made-up adapter table; rows

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     CTelioxApp app(argc, argv);
     const QString what = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("main");
     const int seconds = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 8;
-    SetAdapterTableProvider([] {
+    CAdapterTableSource adapters([] {
         return std::optional<AdapterTable>(AdapterTable{{2, "192.168.0.10", "255.255.255.0", "192.168.0.1", "lab0"},
                                                         {3, "10.20.0.2", "255.255.255.0", "10.20.0.1", "lab1"}});
     });

@@ -261,6 +261,7 @@ TEST_F(ViewTest, RefreshEmptiesTheListAtOnceAndSignalsAScan) {
 TEST_F(ViewTest, ThousandCamerasFromAWorkerThreadArriveInOneBatch) {
     QSignalSpy inserts(view->Model(), &QAbstractItemModel::rowsInserted);
     std::thread worker([this] {
+        ScopedAdapterTable same{TestAdapterTable()};  // a thread of its own reads the table the test gives it too
         for (int i = 0; i < 1000; ++i) {
             DeviceInfo info = CameraInfo("cam" + std::to_string(i), "192.168." + std::to_string(i / 250) + "." +
                                                                          std::to_string(i % 250 + 1), "J3");

@@ -11,13 +11,10 @@
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool installed = [] {
-        SetAdapterTableProvider([] {
-            return std::optional<AdapterTable>(AdapterTable{{1, "192.168.1.10", "255.255.255.0", "0.0.0.0", ""}});
-        });
-        return true;
-    }();
-    (void)installed;
+    // The fuzzer calls on one thread: the table stays installed there.
+    static const CAdapterTableSource adapters([] {
+        return std::optional<AdapterTable>(AdapterTable{{1, "192.168.1.10", "255.255.255.0", "0.0.0.0", ""}});
+    });
 
     // The first byte picks the sender's family so that odd addresses are covered too.
     sockaddr_storage sender{};

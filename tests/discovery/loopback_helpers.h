@@ -26,13 +26,13 @@ inline AdapterInfo MakeAdapter(uint32_t index, std::string address, std::string 
 // The loopback device as adapter 1: what the socket tests bind to.
 inline AdapterInfo LoopbackAdapter() { return MakeAdapter(1, "127.0.0.1", "255.0.0.0", "0.0.0.0", "lo"); }
 
-// Installs a table for the life of the object.
+// Installs a table for the calling thread, for the life of the object.
 class ScopedAdapterTable {
 public:
-    explicit ScopedAdapterTable(std::optional<AdapterTable> table) {
-        SetAdapterTableProvider([table] { return table; });
-    }
-    ~ScopedAdapterTable() { SetAdapterTableProvider(nullptr); }
+    explicit ScopedAdapterTable(std::optional<AdapterTable> table) : source([table] { return table; }) {}
+
+private:
+    CAdapterTableSource source;
 };
 
 // Writes every row change as one line of text.
@@ -91,17 +91,15 @@ private:
         while (!stop) {
             if (socket.WaitReadable(50) != 1) continue;
             std::vector<uint8_t> buf(2048);
-            sockaddr_storage from{};
-            socklen_t len = 0;
-            ssize_t n = socket.ReceiveFrom(buf.data(), buf.size(), from, len);
+            CUdpSocket::Received from;
+            ssize_t n = socket.Receive(buf.data(), buf.size(), from);
             if (n < 0) continue;
             buf.resize(static_cast<size_t>(n));
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 received.push_back(buf);
             }
-            for (const auto& out : reply(buf))
-                ::sendto(socket.Handle(), out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+            for (const auto& out : reply(buf)) socket.SendTo(from.fromAddress, from.fromPort, out.data(), out.size());
         }
     }
     Reply reply;

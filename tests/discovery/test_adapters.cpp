@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 TEST(Adapters, LookupsByIndex) {
     ScopedAdapterTable table(AdapterTable{MakeAdapter(11, "192.168.1.10", "255.255.255.0", "192.168.1.1", "eth0"),
                                           MakeAdapter(12, "0.0.0.0", "0.0.0.0"),
@@ -28,9 +30,52 @@ TEST(Adapters, UnreadableTable) {
     EXPECT_EQ(GetInterfaceName(1), "");
 }
 
+// A source serves the thread that installed it, innermost first; a snapshot
+// the thread holds wins over any source; other threads read the system's.
+TEST(Adapters, SourcesAreTheInstallingThreadsAndNest) {
+    const AdapterTable outer{MakeAdapter(90021, "10.0.0.1", "255.0.0.0")};
+    const AdapterTable inner{MakeAdapter(90022, "10.0.0.2", "255.0.0.0")};
+    auto index = [] {
+        auto t = ReadAdapterTable();
+        return t && t->size() == 1 ? (*t)[0].index : 0u;
+    };
+    EXPECT_FALSE(CAdapterTableSource::Current());
+    CAdapterTableSource a([&] { return std::optional<AdapterTable>(outer); });
+    EXPECT_EQ(index(), 90021u);
+    {
+        CAdapterTableSource b([&] { return std::optional<AdapterTable>(inner); });
+        EXPECT_EQ(index(), 90022u);
+        EXPECT_EQ(GetAdapterAddress(90022), "10.0.0.2");
+        {
+            CAdapterTableSource none(nullptr);  // the system's table
+            EXPECT_EQ(GetAdapterAddress(90022), "");
+        }
+        EXPECT_EQ(index(), 90022u);
+    }
+    EXPECT_EQ(index(), 90021u);
+    {
+        CAdapterTableSnapshot held;
+        CAdapterTableSource later([&] { return std::optional<AdapterTable>(inner); });
+        EXPECT_EQ(index(), 90021u) << "the snapshot's reading";
+    }
+    std::optional<AdapterTable> elsewhere;
+    std::thread other([&] { elsewhere = ReadAdapterTable(); });
+    other.join();
+    ASSERT_TRUE(elsewhere.has_value());
+    for (const AdapterInfo& adapter : *elsewhere) EXPECT_NE(adapter.index, 90021u);
+
+    // A thread handed the starting thread's source reads the same table.
+    uint32_t handedOver = 0;
+    std::thread started([&, source = CAdapterTableSource::Current()] {
+        CAdapterTableSource same(source);
+        handedOver = index();
+    });
+    started.join();
+    EXPECT_EQ(handedOver, 90021u);
+}
+
 TEST(Adapters, SystemTableLeavesLoopbackOutAndIsOrdered) {
-    SetAdapterTableProvider(nullptr);
-    auto table = ReadAdapterTable();
+    auto table = ReadAdapterTable();  // no source installed on this thread: the system's
     ASSERT_TRUE(table.has_value());
     for (size_t i = 0; i < table->size(); ++i) {
         const auto& a = (*table)[i];

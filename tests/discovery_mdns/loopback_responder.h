@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <poll.h>
 #include <thread>
 
 namespace mdnstest {
@@ -22,15 +21,12 @@ public:
 
     // Listens on `address`:`port`; answers come from `replyFrom` (same socket when 0).
     LoopbackResponder(uint32_t address, uint16_t port, uint32_t replyFrom = 0) {
-        fd = OpenBound(address, port);
-        replyFd = replyFrom ? OpenBound(replyFrom, 0) : -1;
+        ok = OpenBound(socket, address, port) && (replyFrom == 0 || OpenBound(replySocket, replyFrom, 0));
         worker = std::thread([this] { Run(); });
     }
     ~LoopbackResponder() {
         stop = true;
         worker.join();
-        ::close(fd);
-        if (replyFd >= 0) ::close(replyFd);
     }
 
     void SetAnswers(std::vector<Bytes> a) {
@@ -41,45 +37,33 @@ public:
         std::lock_guard<std::mutex> l(lock);
         return queries;
     }
-    bool Ok() const { return fd >= 0; }
+    bool Ok() const { return ok; }
 
 private:
-    static int OpenBound(uint32_t address, uint16_t port) {
-        int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(address);
-        a.sin_port = htons(port);
-        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(s);
-            return -1;
-        }
-        return s;
+    static bool OpenBound(CUdpSocket& s, uint32_t address, uint16_t port) {
+        return s.Open() && s.SetReuseAddress(true) && s.Bind(address, port);
     }
 
     void Run() {
-        while (!stop && fd >= 0) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
+        while (!stop && ok) {
+            if (socket.WaitReadable(50) != 1) continue;
             uint8_t buf[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            CUdpSocket::Received from;
+            ssize_t n = socket.Receive(buf, sizeof buf, from);
             if (n < 0) continue;
             std::vector<Bytes> toSend;
             {
                 std::lock_guard<std::mutex> l(lock);
-                queries.push_back({Bytes(buf, buf + n), ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)});
+                queries.push_back({Bytes(buf, buf + n), from.fromAddress, from.fromPort});
                 toSend = answers;
             }
-            for (const Bytes& b : toSend)
-                ::sendto(replyFd >= 0 ? replyFd : fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+            CUdpSocket& out = replySocket.IsOpen() ? replySocket : socket;
+            for (const Bytes& b : toSend) out.SendTo(from.fromAddress, from.fromPort, b.data(), b.size());
         }
     }
 
-    int fd = -1, replyFd = -1;
+    CUdpSocket socket, replySocket;
+    bool ok = false;
     std::atomic<bool> stop{false};
     std::mutex lock;
     std::vector<Bytes> answers;

@@ -1,18 +1,19 @@
-// Builders for DNS response datagrams and a loopback adapter table.
+// Builders for DNS response datagrams, a loopback adapter table and a
+// sender of single datagrams on loopback.
 #pragma once
 
 #include "discovery/adapters.h"
+#include "discovery/udp_socket.h"
+#include "tests/discovery/loopback_helpers.h"
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <net/if.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace mdnstest {
 
@@ -133,17 +134,23 @@ inline AdapterTable LoopbackTable() {
     return {a};
 }
 
-// A UDP port that is free on 127.0.0.1 right now.
-inline uint16_t FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+// Waits (boundedly, ten seconds) until `pred` holds; the tests assert the
+// outcome, never the time.
+template <class Pred>
+bool Eventually(Pred pred) {
+    for (int i = 0; i < 1000; ++i) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+using ::FreeLoopbackPort;  // tests/discovery/loopback_helpers.h
+
+// Sends one datagram to `address`:`port` from `from` (all host order), on loopback.
+inline void SendTo(uint32_t address, uint16_t port, const Bytes& b, uint32_t from = 0x7F000001) {
+    CUdpSocket s;
+    if (s.Open() && s.Bind(from, 0)) s.SendTo(address, port, b.data(), b.size());
 }
 
 }  // namespace mdnstest

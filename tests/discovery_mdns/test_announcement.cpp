@@ -2,7 +2,7 @@
 #include "discovery/announcement.h"
 #include "discovery/scan_threads.h"
 #include "fake_neighbours.h"
-#include "mdns_test_util.h"
+#include "loopback_cycle.h"
 
 #include <thread>
 
@@ -67,36 +67,15 @@ TEST(AnnouncementFields, FieldThreeAsItStands) {
 class AnnouncementMerge : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); });
-        ScanCycleSteps steps;
-        steps.queryAndCollect = [](std::vector<BonjourResponse>& r) {
-            r.clear();
-            return true;
-        };
-        steps.multicastQuery = [] {};
-        steps.gevScan = [](std::vector<GEVDiscoveryAnswer>& a) { a.clear(); };
-        steps.addGevDevices = [](const std::vector<GEVDiscoveryAnswer>&) {};
-        threads.SetScanCycleSteps(steps);
-        DiscoveryEndpoints e;
-        e.mdnsGroup = "127.0.0.3";
-        e.mdnsPort = FreeLoopbackPort();
-        e.announcementBindAddress = "127.0.0.1";
-        e.announcementPort = FreeLoopbackPort();
-        threads.SetEndpoints(e);
+        StandIns().InstallOn(threads);
+        UseLoopback(threads, LoopbackEndpoints());
         neighbours->Set("192.168.0.5", "AA:BB:CC:DD:EE:FF");
         threads.SetNeighbourSource(neighbours);
         threads.Start();
     }
-    void TearDown() override {
-        threads.Stop();
-        SetAdapterTableProvider(nullptr);
-    }
-    template <class Pred>
-    static bool Eventually(Pred pred) {
-        for (int i = 0; i < 500 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return pred();
-    }
-
+    void TearDown() override { threads.Stop(); }
+    // The merges on this thread read the same table as the threads.
+    CAdapterTableSource adapters{LoopbackTableSource()};
     std::shared_ptr<FakeNeighbours> neighbours = std::make_shared<FakeNeighbours>();
     CDeviceList list;
     CStatusText status;

@@ -2,24 +2,26 @@
 // loopback address: the destination is redirected, so nothing leaves the
 // machine.
 #include "discovery/bonjour_scanner.h"
+#include "discovery/udp_socket.h"
 #include "loopback_responder.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 using namespace mdnstest;
 
 class BonjourLoopback : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetAdapterTableProvider([this] { return table; });
         port = FreeLoopbackPort();
         scanner.SetDestination("127.0.0.2", port);
     }
-    void TearDown() override { SetAdapterTableProvider(nullptr); }
 
     std::optional<AdapterTable> table = LoopbackTable();
+    AdapterTableProvider tableSource = [this] { return table; };
+    CAdapterTableSource adapters{tableSource};
     uint16_t port = 0;
     CBonjourScanner scanner;
 };
@@ -76,6 +78,38 @@ TEST_F(BonjourLoopback, LargeAnswersAreReadAndBadOnesDroppedAlone) {
     EXPECT_EQ(info.name, "Large._zyrk-ircam._tcp.local");
     EXPECT_EQ(info.txt["bsp"], "J3");
     EXPECT_GT(info.txt.size(), 5u);
+}
+
+// Over-long datagrams are dropped one by one however many come: a host that
+// sends a run of them does not end the adapter's collection, and an answer
+// after them is still collected.
+TEST_F(BonjourLoopback, ARunOfOverlongDatagramsLeavesTheWindowOpen) {
+    LoopbackResponder responder(0x7F000002, port);  // records the query, answers nothing itself
+    ASSERT_TRUE(responder.Ok());
+    std::vector<BonjourResponse> responses;
+    std::thread scan([&] {
+        CAdapterTableSource same(tableSource);
+        scanner.QueryAndCollect(2, responses, kCameraServiceType);
+    });
+    for (int i = 0; i < 300 && responder.Queries().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto queries = responder.Queries();
+    if (!queries.empty()) {
+        const Bytes tooLong = LargeCameraResponse("Huge", 9100);
+        ASSERT_GT(tooLong.size(), 9000u);
+        CUdpSocket s;
+        ASSERT_TRUE(s.Open());
+        ASSERT_TRUE(s.Bind(0x7F000003, 0));
+        for (int i = 0; i < 40; ++i) {
+            s.SendTo(queries[0].fromAddress, queries[0].fromPort, tooLong.data(), tooLong.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));  // within the receive buffer's room
+        }
+        const Bytes answer = CameraResponse("After", "after", {"bsp=J3"});
+        s.SendTo(queries[0].fromAddress, queries[0].fromPort, answer.data(), answer.size());
+    }
+    scan.join();
+    ASSERT_EQ(queries.size(), 1u);
+    ASSERT_EQ(responses.size(), 1u);
+    EXPECT_EQ(responses[0].datagram, CameraResponse("After", "after", {"bsp=J3"}));
 }
 
 // All adapters at once (the command-line scan): one query on each and one

@@ -57,13 +57,12 @@ TEST(BonjourParser, HeaderOnlyGivesNoHostAndChangesNothing) {
     EXPECT_FALSE(r.hasQuestion);
     r.adapterIndex = LoopbackIndex();
 
-    SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); });
+    CAdapterTableSource adapters([] { return std::optional<AdapterTable>(LoopbackTable()); });
     DeviceInfo info = MakeBonjourDeviceInfo(r, nullptr);
     EXPECT_TRUE(info.hostName.empty());
     CDeviceList list;
     AddBonjourDevices(list, {r}, [](const std::string&, const std::string&, std::string&) { return false; });
     EXPECT_EQ(list.DeviceCount(), 0);
-    SetAdapterTableProvider(nullptr);
 }
 
 TEST(BonjourParser, RecordCountsAreIgnoredAndRecordsReadToTheEnd) {
@@ -263,7 +262,7 @@ TEST(BonjourRecords, LaterRecordsOverwriteEarlierOnes) {
 }
 
 TEST(BonjourRecords, DeviceInfoTakesTheAdaptersMaskAndGatewayInNetworkOrder) {
-    SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); });
+    CAdapterTableSource adapters([] { return std::optional<AdapterTable>(LoopbackTable()); });
     Bytes b = CameraResponse("Cam1", "cam1", {"bsp=J3", "model=K1"});
     BonjourResponse r;
     ASSERT_TRUE(Parse(b, r));
@@ -297,6 +296,5 @@ TEST(BonjourRecords, DeviceInfoTakesTheAdaptersMaskAndGatewayInNetworkOrder) {
     EXPECT_EQ(gone.subnetMask, 0u);
     EXPECT_FALSE(gone.macKnown);
     EXPECT_EQ(gone.macAddress, "");
-    SetAdapterTableProvider(nullptr);
 }
 

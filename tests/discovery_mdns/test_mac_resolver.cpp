@@ -4,6 +4,7 @@
 #include "discovery/device_list.h"
 #include "discovery/mac_resolver.h"
 #include "fake_neighbours.h"
+#include "mdns_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +14,6 @@ using namespace mdnstest;
 using namespace std::chrono_literals;
 
 namespace {
-
-template <class Pred>
-bool Eventually(Pred pred) {
-    for (int i = 0; i < 500 && !pred(); ++i) std::this_thread::sleep_for(10ms);
-    return pred();
-}
 
 struct Fills {
     std::mutex mutex;

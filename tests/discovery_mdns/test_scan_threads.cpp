@@ -1,11 +1,11 @@
 // The discovery threads: auto-reset events, the scan cycle with its status
 // texts and flags, refresh during a cycle, the listeners on loopback and Stop.
-// Every step that would go to the network is either redirected to a loopback
-// address or replaced.
+// The threads' network sides are either redirected to loopback addresses or
+// stand-ins (loopback_cycle.h).
 #include "discovery/scan_threads.h"
 #include "fake_neighbours.h"
+#include "loopback_cycle.h"
 #include "loopback_responder.h"
-#include "tests/discovery/loopback_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -17,39 +17,33 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Waits (boundedly) until `pred` holds; the tests assert the outcome, never the time.
-template <class Pred>
-bool Eventually(Pred pred) {
-    for (int i = 0; i < 1000; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(10ms);
+// A DISCOVERY_ACK of one of the maker's cameras from `from` on the loopback adapter.
+GEVDiscoveryAnswer MakerCameraAnswer(uint32_t from) {
+    GEVDiscoveryAnswer a;
+    auto& sender = reinterpret_cast<sockaddr_in&>(a.senderAddress);
+    sender.sin_family = AF_INET;
+    sender.sin_addr.s_addr = htonl(from);
+    a.senderAddressLength = sizeof(sockaddr_in);
+    a.manufacturerInfo = "KSRV";
+    a.modelName = "GigE camera";
+    a.adapterIndex = LoopbackIndex();
+    return a;
+}
+
+// Calls `onChange` (when set, before the threads start) at every row change.
+class RowChanges : public IDeviceListSink {
+public:
+    std::function<void()> onChange;
+    void InsertRow(int, const std::string&) override { Changed(); }
+    void SetItemText(int, int, const std::string&) override { Changed(); }
+    void SetItemImage(int, int, int) override { Changed(); }
+    void DeleteAllRows() override { Changed(); }
+
+private:
+    void Changed() {
+        if (onChange) onChange();
     }
-    return pred();
-}
-
-// A scan cycle whose network steps touch nothing.
-ScanCycleSteps OfflineSteps() {
-    ScanCycleSteps s;
-    s.queryAndCollect = [](std::vector<BonjourResponse>& r) {
-        r.clear();
-        return true;
-    };
-    s.multicastQuery = [] {};
-    s.gevScan = [](std::vector<GEVDiscoveryAnswer>& a) { a.clear(); };
-    s.addGevDevices = [](const std::vector<GEVDiscoveryAnswer>&) {};
-    return s;
-}
-
-// Endpoints on loopback ports of their own; the mDNS "group" is a unicast
-// loopback address, so the listener binds the adapter's address.
-DiscoveryEndpoints LoopbackEndpoints(const std::string& group = "127.0.0.3") {
-    DiscoveryEndpoints e;
-    e.mdnsGroup = group;
-    e.mdnsPort = mdnstest::FreeLoopbackPort();
-    e.announcementBindAddress = "127.0.0.1";
-    e.announcementPort = mdnstest::FreeLoopbackPort();
-    return e;
-}
+};
 
 BonjourResponse ParsedCamera(const std::string& instance, uint32_t from) {
     Bytes b = CameraResponse(instance, instance, {"bsp=J3"});
@@ -57,20 +51,6 @@ BonjourResponse ParsedCamera(const std::string& instance, uint32_t from) {
     ParseBonjourResponse(b.data(), b.size(), from, 5353, r);
     r.adapterIndex = LoopbackIndex();
     return r;
-}
-
-void SendTo(uint32_t address, uint16_t port, const Bytes& b, uint32_t from = 0x7F000001) {
-    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    src.sin_addr.s_addr = htonl(from);
-    ::bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
-    ::sendto(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::close(s);
 }
 
 }  // namespace
@@ -113,17 +93,12 @@ TEST(AutoResetEvent, WaitAnyPrefersTheFirstAndConsumesOnlyOne) {
 
 class ScanThreads : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetAdapterTableProvider([] { return std::optional<AdapterTable>(LoopbackTable()); });
-        threads.SetNeighbourSource(neighbours);
-    }
-    void TearDown() override {
-        threads.Stop();
-        SetAdapterTableProvider(nullptr);
-    }
+    void SetUp() override { threads.SetNeighbourSource(neighbours); }
+    void TearDown() override { threads.Stop(); }
 
     std::shared_ptr<FakeNeighbours> neighbours = std::make_shared<FakeNeighbours>();
-    CDeviceList list;
+    RowChanges rowChanges;
+    CDeviceList list{&rowChanges};
     CStatusText status;
     CDiscoveryThreads threads{list, status};
 };
@@ -135,18 +110,27 @@ TEST_F(ScanThreads, OneCycleRunsItsStepsInOrderAndEndsWithScanCompleted) {
         std::lock_guard<std::mutex> l(m);
         order.push_back(s + (status.Get().empty() ? "" : ":" + status.Get()));
     };
-    ScanCycleSteps s = OfflineSteps();
-    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+    StandIns s;
+    s.mdns->queryAndCollect = [&](std::vector<BonjourResponse>& r) {
         note("collect");
         EXPECT_TRUE(threads.IsScanning());
         r = {ParsedCamera("Cam1", 0x7F000002)};
         return true;
     };
-    s.multicastQuery = [&] { note("multicast"); };
-    s.gevScan = [&](std::vector<GEVDiscoveryAnswer>&) { note("gev"); };
-    s.addGevDevices = [&](const std::vector<GEVDiscoveryAnswer>&) { note("addgev"); };
-    threads.SetScanCycleSteps(s);
-    threads.SetEndpoints(LoopbackEndpoints());
+    s.mdns->multicastQuery = [&] { note("multicast"); };
+    // The camera answers GigE Vision too; the merge of that answer is the
+    // first row change after the scan.
+    std::atomic<bool> gevScanned{false};
+    s.gev->scan = [&](std::vector<GEVDiscoveryAnswer>& a) {
+        note("gev");
+        a = {MakerCameraAnswer(0x7F000002)};
+        gevScanned = true;
+    };
+    rowChanges.onChange = [&] {
+        if (gevScanned.exchange(false)) note("addgev");
+    };
+    s.InstallOn(threads);
+    UseLoopback(threads, LoopbackEndpoints());
 
     EXPECT_FALSE(threads.IsScanning());
     threads.Start();
@@ -172,8 +156,8 @@ TEST_F(ScanThreads, RefreshDuringACycleEmptiesTheListAndOneMoreCycleFollows) {
     std::condition_variable cv;
     bool release = false;
     std::atomic<int> started{0};
-    ScanCycleSteps s = OfflineSteps();
-    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+    StandIns s;
+    s.mdns->queryAndCollect = [&](std::vector<BonjourResponse>& r) {
         int n = ++started;
         if (n == 1) {
             std::unique_lock<std::mutex> l(m);
@@ -182,8 +166,8 @@ TEST_F(ScanThreads, RefreshDuringACycleEmptiesTheListAndOneMoreCycleFollows) {
         r = {ParsedCamera(n == 1 ? "Early" : "Late", n == 1 ? 0x7F000002 : 0x7F000003)};
         return true;
     };
-    threads.SetScanCycleSteps(s);
-    threads.SetEndpoints(LoopbackEndpoints());
+    s.InstallOn(threads);
+    UseLoopback(threads, LoopbackEndpoints());
 
     list.AddOrUpdateDevice([] {
         DeviceInfo d;
@@ -221,8 +205,8 @@ TEST_F(ScanThreads, RefreshDuringACycleEmptiesTheListAndOneMoreCycleFollows) {
 }
 
 TEST_F(ScanThreads, StopEndsWaitingListenersAndAScanThreadThatNeverScanned) {
-    threads.SetScanCycleSteps(OfflineSteps());
-    threads.SetEndpoints(LoopbackEndpoints());
+    StandIns().InstallOn(threads);
+    UseLoopback(threads, LoopbackEndpoints());
     threads.Start();
     ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
     threads.Stop();  // returns once every thread has ended (ctest's time-out guards a hang)
@@ -238,17 +222,17 @@ TEST_F(ScanThreads, StopEndsWaitingListenersAndAScanThreadThatNeverScanned) {
 TEST_F(ScanThreads, StopDuringACycleCutsItShortAndWaitsForIt) {
     std::atomic<bool> inCollect{false};
     std::atomic<bool> gevRan{false};
-    ScanCycleSteps s = OfflineSteps();
-    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+    StandIns s;
+    s.mdns->queryAndCollect = [&](std::vector<BonjourResponse>& r) {
         inCollect = true;
         // Stands for a long collection: lasts until the owner stops.
         while (threads.ListenersRunning()) std::this_thread::sleep_for(5ms);
         r = {ParsedCamera("Late", 0x7F000002)};
         return true;
     };
-    s.gevScan = [&](std::vector<GEVDiscoveryAnswer>&) { gevRan = true; };
-    threads.SetScanCycleSteps(s);
-    threads.SetEndpoints(LoopbackEndpoints());
+    s.gev->scan = [&](std::vector<GEVDiscoveryAnswer>&) { gevRan = true; };
+    s.InstallOn(threads);
+    UseLoopback(threads, LoopbackEndpoints());
     threads.Start();
     ASSERT_TRUE(Eventually([&] { return inCollect.load(); }));
     threads.Stop();
@@ -260,8 +244,8 @@ TEST_F(ScanThreads, StopDuringACycleCutsItShortAndWaitsForIt) {
 
 TEST_F(ScanThreads, MdnsListenerMergesResponsesAndDropsTheRest) {
     DiscoveryEndpoints e = LoopbackEndpoints();
-    threads.SetScanCycleSteps(OfflineSteps());
-    threads.SetEndpoints(e);
+    StandIns().InstallOn(threads);
+    UseLoopback(threads, e);
     threads.Start();
     Bytes bad = CameraResponse("Bad", "bad", {"bsp=J3"});
     bad[3] = 0x01;  // flags 0x8401
@@ -284,8 +268,8 @@ TEST_F(ScanThreads, MdnsListenerMergesResponsesAndDropsTheRest) {
 
 TEST_F(ScanThreads, AnnouncementListenerMergesAnnouncedCameras) {
     DiscoveryEndpoints e = LoopbackEndpoints();
-    threads.SetScanCycleSteps(OfflineSteps());
-    threads.SetEndpoints(e);
+    StandIns().InstallOn(threads);
+    UseLoopback(threads, e);
     threads.Start();
     const std::string text = "$TOVRA,Cam,One,192.168.0.5";
     ASSERT_TRUE(Eventually([&] {
@@ -310,11 +294,8 @@ TEST_F(ScanThreads, FullCycleOnLoopbackFindsUnicastAndListenerAnswers) {
     ASSERT_TRUE(unicastAnswers.Ok());
     unicastAnswers.SetAnswers({CameraResponse("Uni", "uni", {"bsp=J5"})});
 
-    ScanCycleSteps s = OfflineSteps();
-    s.queryAndCollect = nullptr;
-    s.multicastQuery = nullptr;
-    threads.SetScanCycleSteps(s);
-    threads.SetEndpoints(e);
+    threads.SetScanners(nullptr, StandIns().gev);  // the real mDNS scanner
+    UseLoopback(threads, e);
     threads.Start();
     ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
     auto queries = unicastAnswers.Queries();
@@ -341,10 +322,8 @@ TEST_F(ScanThreads, StopCutsARealCollectionWindowShort) {
     e.bonjourWindowSeconds = 10;
     LoopbackResponder silent(0x7F000003, e.mdnsPort);  // answers nothing
     ASSERT_TRUE(silent.Ok());
-    ScanCycleSteps s = OfflineSteps();
-    s.queryAndCollect = nullptr;
-    threads.SetScanCycleSteps(s);
-    threads.SetEndpoints(e);
+    threads.SetScanners(nullptr, StandIns().gev);  // the real mDNS scanner
+    UseLoopback(threads, e);
     threads.Start();
     ASSERT_TRUE(Eventually([&] { return threads.IsScanning() && !silent.Queries().empty(); }));
     const auto start = std::chrono::steady_clock::now();
@@ -365,15 +344,15 @@ TEST_F(ScanThreads, MacLookupsNeverHoldUpTheMergeAndLateOnesFillTheirRows) {
     auto table = std::make_shared<FakeNeighbours>();
     table->Set("10.8.0.2", "02:00:5E:00:00:02", 300ms);
     t.SetNeighbourSource(table);  // the 10.9.x.y cameras never resolve
-    ScanCycleSteps s = OfflineSteps();
-    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+    StandIns s;
+    s.mdns->queryAndCollect = [&](std::vector<BonjourResponse>& r) {
         r.clear();
         for (uint32_t i = 1; i <= 100; ++i) r.push_back(ParsedCamera("Far" + std::to_string(i), 0x0A090000 + i));
         r.push_back(ParsedCamera("Near", 0x0A080002));
         return true;
     };
-    t.SetScanCycleSteps(s);
-    t.SetEndpoints(LoopbackEndpoints());
+    s.InstallOn(t);
+    UseLoopback(t, LoopbackEndpoints());
     t.Start();
     ASSERT_TRUE(Eventually([&] { return t.CyclesCompleted() >= 1; }));
     // The cycle is over while the look-ups that never resolve still run.
@@ -399,19 +378,19 @@ TEST_F(ScanThreads, ListenerIsReadyBeforeTheFirstQuery) {
         CDiscoveryThreads t(l, status);
         t.SetNeighbourSource(neighbours);
         DiscoveryEndpoints e = LoopbackEndpoints();
-        ScanCycleSteps s = OfflineSteps();
+        StandIns s;
         // Stands for a camera that answers the query at once: one datagram, no repeat.
         auto answer = [&] { SendTo(0x7F000001, e.mdnsPort, CameraResponse("Quick", "quick", {"bsp=J3"}), 0x7F000006); };
         if (concurrent)
-            s.multicastQuery = answer;
+            s.mdns->multicastQuery = answer;
         else
-            s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+            s.mdns->queryAndCollect = [&](std::vector<BonjourResponse>& r) {
                 answer();
                 r.clear();
                 return true;
             };
-        t.SetScanCycleSteps(s);
-        t.SetEndpoints(e);
+        s.InstallOn(t);
+        UseLoopback(t, e);
         t.SetConcurrentCycle(concurrent);
         t.Start();
         ASSERT_TRUE(Eventually([&] { return t.CyclesCompleted() >= 1; }));
@@ -429,13 +408,13 @@ TEST_F(ScanThreads, ListenersFollowTheAdapterTable) {
         std::lock_guard<std::mutex> l(m);
         current = std::move(t);
     };
+    DiscoveryEndpoints e = LoopbackEndpoints();
+    StandIns().InstallOn(threads);
+    UseLoopback(threads, e);
     threads.SetAdapterTableSource([&] {
         std::lock_guard<std::mutex> l(m);
         return current;
     });
-    DiscoveryEndpoints e = LoopbackEndpoints();
-    threads.SetScanCycleSteps(OfflineSteps());
-    threads.SetEndpoints(e);
     threads.Start();
     ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
     const std::string announcement = "$TOVRA,Cam,Early,10.0.0.5";
@@ -479,26 +458,37 @@ TEST_F(ScanThreads, ConcurrentCycleRunsTheSourcesTogether) {
         // Each waits (boundedly) for the other to be under way too.
         overlapped = cv.wait_for(l, 5s, [&] { return inside >= 2; }) || overlapped;
     };
-    ScanCycleSteps s = OfflineSteps();
-    s.multicastQuery = [&] {
+    StandIns s;
+    s.mdns->multicastQuery = [&] {
         std::lock_guard<std::mutex> l(m);
         order.push_back("multicast");
     };
-    s.queryAndCollect = [&](std::vector<BonjourResponse>& r) {
+    s.mdns->queryAndCollect = [&](std::vector<BonjourResponse>& r) {
         enter("collect");
         r = {ParsedCamera("Cam1", 0x7F000002)};
         return true;
     };
-    s.gevScan = [&](std::vector<GEVDiscoveryAnswer>&) { enter("gev"); };
-    s.addGevDevices = [&](const std::vector<GEVDiscoveryAnswer>&) {
+    // The camera answers GigE Vision too. Its answer is handed over once the
+    // mDNS answer is merged, so that the next row change is the merge of the
+    // GigE Vision answers.
+    std::atomic<bool> gevScanned{false};
+    s.gev->scan = [&](std::vector<GEVDiscoveryAnswer>& a) {
+        enter("gev");
+        Eventually([&] { return list.DeviceCount() >= 1; });
+        a = {MakerCameraAnswer(0x7F000002)};
+        gevScanned = true;
+    };
+    rowChanges.onChange = [&] {
+        if (!gevScanned.exchange(false)) return;
         std::lock_guard<std::mutex> l(m);
         order.push_back("addgev:" + status.Get());
     };
-    threads.SetScanCycleSteps(s);
-    threads.SetEndpoints(LoopbackEndpoints());
+    s.InstallOn(threads);
+    UseLoopback(threads, LoopbackEndpoints());
     threads.SetConcurrentCycle(true);
     threads.Start();
     ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));
+    EXPECT_EQ(list.DeviceCount(), 1);  // before taking `m`: the row changes take it under the list's lock
     std::lock_guard<std::mutex> l(m);
     EXPECT_TRUE(overlapped) << "the collections ran one after the other";
     ASSERT_EQ(order.size(), 4u);
@@ -506,15 +496,14 @@ TEST_F(ScanThreads, ConcurrentCycleRunsTheSourcesTogether) {
                   std::find(order.begin(), order.end(), "collect") - order.begin(),
               true);
     EXPECT_EQ(order.back(), "addgev:Scan completed");
-    EXPECT_EQ(list.DeviceCount(), 1);
 }
 
 // The listener reads datagrams up to 9000 bytes; a longer one is dropped
 // alone and the listener goes on.
 TEST_F(ScanThreads, MdnsListenerReadsLargeAnswersAndDropsOverlongOnes) {
     DiscoveryEndpoints e = LoopbackEndpoints();
-    threads.SetScanCycleSteps(OfflineSteps());
-    threads.SetEndpoints(e);
+    StandIns().InstallOn(threads);
+    UseLoopback(threads, e);
     threads.Start();
     ASSERT_TRUE(Eventually([&] { return threads.CyclesCompleted() >= 1; }));  // the listener is ready
     Bytes tooLong = LargeCameraResponse("Huge", 9100);

@@ -1,6 +1,7 @@
 #include "tools/camsim/camera.h"
 
-#include <arpa/inet.h>
+#include "discovery/ipv4.h"
+
 
 #include <cstdio>
 #include <strings.h>
@@ -44,18 +45,9 @@ AddressChange PersistentChange(const Camera& camera, size_t index) {
     return c;
 }
 
-std::string FormatAddress(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", v >> 24, (v >> 16) & 255, (v >> 8) & 255, v & 255);
-    return buf;
-}
+std::string FormatAddress(uint32_t v) { return FormatIPv4(v); }
 
-bool ParseAddress(const std::string& text, uint32_t& v) {
-    in_addr a{};
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-    v = ntohl(a.s_addr);
-    return true;
-}
+bool ParseAddress(const std::string& text, uint32_t& v) { return ParseIPv4(text, v); }
 
 std::string FormatMac(const std::array<uint8_t, 6>& m) {
     char buf[18];

@@ -22,75 +22,41 @@
 
 namespace camsim {
 
-namespace {
-
-// The header of a message of one buffer to or from `peer`, with room for
-// control data (the interface and address of a datagram).
-msghdr MessageHeader(sockaddr_in& peer, iovec& iov, void* control, size_t controlSize) {
-    msghdr msg{};
-    msg.msg_name = &peer;
-    msg.msg_namelen = sizeof peer;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = controlSize;
-    return msg;
-}
-
-}  // namespace
-
 Simulator::Simulator(Config config, Log& log) : config_(std::move(config)), log_(log) {}
 
 Simulator::~Simulator() {
-    for (auto& [port, fd] : sockets_) close(fd);
-    if (sender_ >= 0) close(sender_);
     if (wakeFd_ >= 0) close(wakeFd_);
 }
 
-int Simulator::OpenSocket(uint16_t port, bool multicast, std::string& error) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return -1;
+bool Simulator::OpenSocket(CUdpSocket& s, uint16_t port, bool multicast, std::string& error) {
+    if (!s.Open()) {
+        error = std::string("socket: ") + std::strerror(s.LastError());
+        return false;
     }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
-    int buf = 4 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
+    s.SetReuseAddress(true);
+    s.SetReusePort(true);
+    s.SetBroadcast(true);
+    s.EnablePacketInfo();
+    s.SetReceiveBuffer(4 << 20);
+    s.SetSendBuffer(4 << 20);
     const std::string& dev = config_.interfaceName;
-    if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, dev.c_str(), static_cast<socklen_t>(dev.size())) != 0) {
-        error = "bind to device " + dev + ": " + std::strerror(errno);
-        close(fd);
-        return -1;
+    if (!s.BindToDevice(dev)) {
+        error = "bind to device " + dev + ": " + std::strerror(s.LastError());
+        return false;
     }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        error = "bind port " + std::to_string(port) + ": " + std::strerror(errno);
-        close(fd);
-        return -1;
+    if (!s.Bind(INADDR_ANY, port)) {
+        error = "bind port " + std::to_string(port) + ": " + std::strerror(s.LastError());
+        return false;
     }
-    ip_mreqn mreq{};
-    mreq.imr_ifindex = ifindex_;
-    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &mreq, sizeof mreq);
-    int ttl = 255, loop = 0;
-    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
-    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-    if (multicast) {
-        mreq.imr_multiaddr.s_addr = htonl(kMdnsGroup);
-        if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-            error = std::string("join 224.0.0.251: ") + std::strerror(errno);
-            close(fd);
-            return -1;
-        }
+    const auto index = static_cast<uint32_t>(ifindex_);
+    s.SetMulticastInterface(INADDR_ANY, index);
+    s.SetMulticastTtl(255);
+    s.SetMulticastLoop(false);
+    if (multicast && !s.JoinGroup(kMdnsGroup, INADDR_ANY, index)) {
+        error = std::string("join 224.0.0.251: ") + std::strerror(s.LastError());
+        return false;
     }
-    return fd;
+    return true;
 }
 
 bool Simulator::Start(std::string& error) {
@@ -133,12 +99,9 @@ bool Simulator::Start(std::string& error) {
     for (Want w : {Want{gvcp, kGvcpPort, false}, Want{mdns, kMdnsPort, true}, Want{ipchange, kIpChangePort, false},
                    Want{true, kDhcpClientPort, false}}) {
         if (!w.on) continue;
-        int fd = OpenSocket(w.port, w.multicast, error);
-        if (fd < 0) return false;
-        sockets_[w.port] = fd;
+        if (!OpenSocket(sockets_[w.port], w.port, w.multicast, error)) return false;
     }
-    sender_ = OpenSocket(0, false, error);
-    if (sender_ < 0) return false;
+    if (!OpenSocket(sender_, 0, false, error)) return false;
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) {
         error = std::string("eventfd: ") + std::strerror(errno);
@@ -161,27 +124,13 @@ std::string Simulator::Who(size_t camera) const {
     return c.userName + "/" + FormatAddress(c.address);
 }
 
-void Simulator::Send(const Reply& r, int fd) {
+void Simulator::Send(const Reply& r, CUdpSocket& socket) {
     if (r.camera >= config_.cameras.size()) return;
     const Camera& c = config_.cameras[r.camera];
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(r.toPort);
-    to.sin_addr.s_addr = htonl(r.to);
-    iovec iov{const_cast<uint8_t*>(r.data.data()), r.data.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg = MessageHeader(to, iov, control, sizeof control);
-    cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-    cm->cmsg_level = IPPROTO_IP;
-    cm->cmsg_type = IP_PKTINFO;
-    cm->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo pi{};
-    pi.ipi_ifindex = ifindex_;
-    pi.ipi_spec_dst.s_addr = htonl(c.address);
-    std::memcpy(CMSG_DATA(cm), &pi, sizeof pi);
-    if (sendmsg(fd, &msg, 0) < 0)
+    // From the camera's own address, out of the lab interface.
+    if (!socket.SendTo(r.to, r.toPort, r.data.data(), r.data.size(), c.address, static_cast<uint32_t>(ifindex_)))
         log_.Line("send-error " + Who(r.camera) + " to " + FormatAddress(r.to) + ":" + std::to_string(r.toPort) +
-                  ": " + std::strerror(errno));
+                  ": " + std::strerror(socket.LastError()));
 }
 
 void Simulator::Apply(const AddressChange& ch) {
@@ -274,7 +223,7 @@ void Simulator::TakePosted() {
     }
 }
 
-void Simulator::Process(const Outcome& out, const char* service, const Datagram& in, int fd) {
+void Simulator::Process(const Outcome& out, const char* service, const Datagram& in, CUdpSocket& socket) {
     log_.Line(std::string("rx ") + service + " " + FormatAddress(in.src) + ":" + std::to_string(in.srcPort) + " > " +
               FormatAddress(in.dst) + ":" + std::to_string(in.dstPort) + " len=" + std::to_string(in.data.size()) +
               " " + out.summary + " answers=" + std::to_string(out.replies.size()));
@@ -282,34 +231,26 @@ void Simulator::Process(const Outcome& out, const char* service, const Datagram&
     std::vector<const Reply*> later;
     for (const Reply& r : out.replies) {
         if (r.afterChanges) later.push_back(&r);
-        else if (r.delayMs <= 0) Send(r, fd);
-        else pending_.push_back({now + std::chrono::milliseconds(r.delayMs), r, fd});
+        else if (r.delayMs <= 0) Send(r, socket);
+        else pending_.push_back({now + std::chrono::milliseconds(r.delayMs), r, &socket});
     }
     for (const AddressChange& ch : out.changes) Carry(ch);
-    for (const Reply* r : later) Send(*r, fd);
+    for (const Reply* r : later) Send(*r, socket);
     std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) { return a.due < b.due; });
 }
 
-void Simulator::Receive(int fd, uint16_t port) {
+void Simulator::Receive(CUdpSocket& socket, uint16_t port) {
     for (int budget = 0; budget < 64; ++budget) {
         uint8_t buf[2048];
-        sockaddr_in from{};
-        iovec iov{buf, sizeof buf};
-        alignas(cmsghdr) char control[256];
-        msghdr msg = MessageHeader(from, iov, control, sizeof control);
-        ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
+        CUdpSocket::Received from;
+        ssize_t n = socket.Receive(buf, sizeof buf, from, false);
         if (n < 0) return;
         Datagram in;
-        in.src = ntohl(from.sin_addr.s_addr);
-        in.srcPort = ntohs(from.sin_port);
+        in.src = from.fromAddress;
+        in.srcPort = from.fromPort;
+        in.dst = from.destination;
         in.dstPort = port;
-        in.data.assign(buf, buf + std::min<size_t>(static_cast<size_t>(n), sizeof buf));
-        for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm; cm = CMSG_NXTHDR(&msg, cm))
-            if (cm->cmsg_level == IPPROTO_IP && cm->cmsg_type == IP_PKTINFO) {
-                in_pktinfo pi;
-                std::memcpy(&pi, CMSG_DATA(cm), sizeof pi);
-                in.dst = ntohl(pi.ipi_addr.s_addr);
-            }
+        in.data.assign(buf, buf + n);
         // Our own multicast and broadcast datagrams come back to us: not a peer's.
         bool own = false;
         for (const Camera& c : config_.cameras) own = own || (c.address == in.src && in.srcPort == port);
@@ -331,24 +272,25 @@ void Simulator::Receive(int fd, uint16_t port) {
             std::vector<DhcpClients::Send> sends;
             std::vector<DhcpClients::Done> done;
             dhcp_.Receive(in.data, config_.cameras, Clock::now(), sends, done, out.summary);
-            Process(out, "dhcp", in, fd);
+            Process(out, "dhcp", in, socket);
             SendDhcp(sends);
             FinishDhcp(done);
             continue;
         }
-        Process(out, service, in, fd);
+        Process(out, service, in, socket);
     }
 }
 
 void Simulator::Run(const std::atomic<bool>& stop) {
     std::vector<pollfd> fds;
+    std::vector<CUdpSocket*> sockets;
     std::vector<uint16_t> ports;
-    for (auto& [port, fd] : sockets_) {
-        fds.push_back({fd, POLLIN, 0});
+    for (auto& [port, socket] : sockets_) {
+        fds.push_back({socket.Handle(), POLLIN, 0});
+        sockets.push_back(&socket);
         ports.push_back(port);
     }
-    fds.push_back({wakeFd_, POLLIN, 0});
-    ports.push_back(0);
+    fds.push_back({wakeFd_, POLLIN, 0});  // a posted change ends the wait
     if (changed_)
         for (size_t i = 0; i < config_.cameras.size(); ++i) changed_(i, config_.cameras[i]);
     while (!stop.load()) {
@@ -363,7 +305,7 @@ void Simulator::Run(const std::atomic<bool>& stop) {
         for (const Reply& r : DueAnnouncements(config_.cameras, now)) Send(r, sender_);
         size_t sent = 0;
         while (sent < pending_.size() && pending_[sent].due <= now) {
-            Send(pending_[sent].reply, pending_[sent].fd);
+            Send(pending_[sent].reply, *pending_[sent].socket);
             ++sent;
         }
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(sent));
@@ -382,10 +324,8 @@ void Simulator::Run(const std::atomic<bool>& stop) {
         int n = poll(fds.data(), fds.size(), timeout);
         TakePosted();
         if (n <= 0) continue;
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
-            if (fds[i].fd != wakeFd_) Receive(fds[i].fd, ports[i]);
-        }
+        for (size_t i = 0; i < sockets.size(); ++i)
+            if (fds[i].revents & POLLIN) Receive(*sockets[i], ports[i]);
     }
     log_.Line("stopped");
 }

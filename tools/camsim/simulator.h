@@ -8,6 +8,8 @@
 #include "tools/camsim/dhcp.h"
 #include "tools/camsim/log.h"
 
+#include "discovery/udp_socket.h"
+
 #include <atomic>
 #include <functional>
 #include <map>
@@ -38,12 +40,12 @@ private:
     struct Pending {
         Clock::time_point due;
         Reply reply;
-        int fd;
+        CUdpSocket* socket;
     };
-    int OpenSocket(uint16_t port, bool multicast, std::string& error);
-    void Receive(int fd, uint16_t port);
-    void Process(const Outcome& outcome, const char* service, const Datagram& in, int fd);
-    void Send(const Reply& reply, int fd);
+    bool OpenSocket(CUdpSocket& socket, uint16_t port, bool multicast, std::string& error);
+    void Receive(CUdpSocket& socket, uint16_t port);
+    void Process(const Outcome& outcome, const char* service, const Datagram& in, CUdpSocket& socket);
+    void Send(const Reply& reply, CUdpSocket& socket);
     void Apply(const AddressChange& change);
     // Carries out a change: DHCP (link-local at once, the lease when it comes) or fixed.
     void Carry(const AddressChange& change);
@@ -55,8 +57,8 @@ private:
     Config config_;
     Log& log_;
     int ifindex_ = 0;
-    std::map<uint16_t, int> sockets_;  // port -> socket
-    int sender_ = -1;                  // announcements
+    std::map<uint16_t, CUdpSocket> sockets_;  // by port
+    CUdpSocket sender_;                       // announcements
     std::vector<Pending> pending_;     // kept sorted by due time
     DhcpClients dhcp_;
     int wakeFd_ = -1;                  // eventfd: a change was posted
