@@ -9,6 +9,7 @@
 //       and .bench.text (ascii), e.g. `bench_server serve`: C threads, each
 //       with its own tree and session, first N Gets of the int, then N Sets
 //       of the text. Prints the aggregate rates.
+#include <halvex/bigendian.h>
 #include <halvex/resource/client_resource.h>
 
 #include <arpa/inet.h>
@@ -44,8 +45,8 @@ bool ReadExact(int fd, uint8_t* p, size_t n) {
 }
 
 void Reply(int fd, std::initializer_list<uint8_t> payload) {
-    std::vector<uint8_t> f{0xFE, 0, 0, 0, 0, 0, 0, uint8_t(payload.size())};
-    f.insert(f.end(), payload);
+    std::vector<uint8_t> f;
+    ZYRK::CBigEndianWriter(f).U8(0xFE).Zeros(3).U32(uint32_t(payload.size())).Bytes(payload.begin(), payload.size());
     ::send(fd, f.data(), f.size(), MSG_NOSIGNAL);
 }
 
@@ -58,7 +59,7 @@ void Serve(int fd) {
     for (;;) {
         uint8_t head[8];
         if (!ReadExact(fd, head, 8)) break;
-        uint32_t n = (uint32_t(head[4]) << 24) | (uint32_t(head[5]) << 16) | (uint32_t(head[6]) << 8) | head[7];
+        uint32_t n = ZYRK::be_get32(head + 4);
         if (n > buf.size() || !ReadExact(fd, buf.data(), n)) break;
         size_t p = 0;
         for (int k = 0; k < head[1] && p + 2 <= n; ++k) p += 2 + buf[p + 1];

@@ -157,7 +157,7 @@ bool RecvFrame(int s)
     uint8_t h[8];
     if (!RecvExactly(s, h, 8) || h[0] != 0xFE)
         return false;
-    std::vector<uint8_t> body(res_get_be32(h + 4));
+    std::vector<uint8_t> body(be_get32(h + 4));
     return RecvExactly(s, body.data(), body.size());
 }
 

@@ -51,8 +51,9 @@ bool res_wire_writable(VALUE_TYPE_T type);
 // (the transparent data itself travels from the fragment chain). 0 for a
 // type that cannot be written.
 size_t res_wire_body_size(const CResourceValue& value);
-// Writes that body; -103 for a type that cannot be written, else 0.
-int res_wire_body_write(const CResourceValue& value, uint8_t* out);
+// Writes that body at the writer's position; -103 for a type that cannot be
+// written or a body that does not fit, else 0.
+int res_wire_body_write(const CResourceValue& value, class CResWriter& w);
 // True when a transparent write carries its data after the preamble.
 bool res_wire_copies_data(const CResourceValue& value);
 // Fills the value from a read reply's type byte and body (`length` bytes

@@ -16,14 +16,14 @@ unsigned long res_decode_notify(const uint8_t* d, size_t length, uint32_t sender
     if (length < 12) return ERR_BAD_DATA;
     uint32_t type;
     size_t body;
-    if (res_get_be32(d + 4) <= 4096) {
-        type = res_get_be32(d + 4);
-        if (id) *id = res_get_be32(d + 8);
+    if (be_get32(d + 4) <= 4096) {
+        type = be_get32(d + 4);
+        if (id) *id = be_get32(d + 8);
         body = 12;
     } else {
         if (length < 24) return ERR_BAD_DATA;
-        type = res_get_be32(d + 12);
-        if (id) *id = res_get_be32(d + 20);
+        type = be_get32(d + 12);
+        if (id) *id = be_get32(d + 20);
         body = 24;
     }
     ORIGINATOR_T origin{senderAddress, senderPort, uint32_t(::syscall(SYS_gettid))};
@@ -35,12 +35,12 @@ unsigned long res_decode_notify(const uint8_t* d, size_t length, uint32_t sender
         case 1:
             if (n < 4) return ERR_BAD_DATA;
             value.SetType(VALUE_TYPE_BOOL);
-            value.Set(res_get_be32(p) != 0);
+            value.Set(be_get32(p) != 0);
             break;
         case 2:
             if (n < 4) return ERR_BAD_DATA;
             value.SetType(VALUE_TYPE_INT32);
-            value.Set(int(res_get_be32(p)));
+            value.Set(int(be_get32(p)));
             break;
         case 3:
             if (n < 8) return ERR_BAD_DATA;

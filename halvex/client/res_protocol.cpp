@@ -17,20 +17,20 @@ void res_frame_build_header(uint8_t* out, int extensions, uint32_t length) {
     out[1] = uint8_t(extensions);
     out[2] = 0;
     out[3] = 0;
-    res_put_be32(out + 4, length);
+    be_put32(out + 4, length);
 }
 
 bool res_frame_parse_header(const uint8_t* in, int* extensions, uint32_t* length) {
     if (in[0] != RES_FRAME_MAGIC) return false;
     if (extensions) *extensions = in[1];
-    if (length) *length = res_get_be32(in + 4);
+    if (length) *length = be_get32(in + 4);
     return true;
 }
 
 int res_frame_put_user(uint8_t* out, uint16_t uid) {
     out[0] = RES_EXT_USER;
     out[1] = 2;
-    res_put_be16(out + 2, uid);
+    be_put16(out + 2, uid);
     return 4;
 }
 
@@ -51,7 +51,7 @@ bool res_frame_has_uncounted_items(const uint8_t* p, uint32_t n, int extensions)
             step = 6;
         } else if (p[pos] == RES_EXT_REQUEST) {
             if (n - pos < 6) return false;
-            const uint32_t d = res_get_be32(p + pos + 2);
+            const uint32_t d = be_get32(p + pos + 2);
             step = 6ull + d + (d & 1u);
         }
         if (step > n - pos) return false;
@@ -63,7 +63,7 @@ bool res_frame_has_uncounted_items(const uint8_t* p, uint32_t n, int extensions)
 size_t res_embedded_put(uint8_t* out, uint8_t tag, const uint8_t* data, uint32_t n) {
     out[0] = tag;
     out[1] = 4;
-    res_put_be32(out + 2, n);
+    be_put32(out + 2, n);
     if (data && n) std::memmove(out + 6, data, n);
     if (n & 1u) out[6 + n] = 0;
     return res_embedded_size(n);
@@ -75,7 +75,7 @@ bool CResEmbeddedWalker::Next(const uint8_t** item, uint32_t* length) {
         m_pos = m_length;
         return false;
     }
-    uint32_t n = res_get_be32(m_data + m_pos + 2);
+    uint32_t n = be_get32(m_data + m_pos + 2);
     if (n > m_length - m_pos - 6) {
         m_pos = m_length;
         return false;
@@ -97,8 +97,8 @@ void res_attr_decode(const uint8_t* b, size_t length, ResAttr& a) {
     a.ownerDelete = b[5];
     a.subscrSupported = b[6];
     a.persistent = b[7];
-    a.openCount = res_get_be32(b + 8);
-    a.numSubscr = res_get_be32(b + 12);
+    a.openCount = be_get32(b + 8);
+    a.numSubscr = be_get32(b + 12);
     a.sync = b[16];
     if (length > 22) {
         a.rename = b[17];
@@ -118,10 +118,10 @@ void res_attr_decode(const uint8_t* b, size_t length, ResAttr& a) {
         a.otherCreate = b[29];
         a.otherDelete = b[30];
         a.hidden = b[31];
-        a.ownerUid = res_get_be16(b + 32);
-        a.ownerGid = res_get_be16(b + 34);
+        a.ownerUid = be_get16(b + 32);
+        a.ownerGid = be_get16(b + 34);
     }
-    if (length > 39) a.childCount = res_get_be32(b + 36);
+    if (length > 39) a.childCount = be_get32(b + 36);
     if (length > 40) a.hintTemperature = b[40];
 }
 
@@ -135,8 +135,8 @@ void res_attr_encode(const ResAttr& a, uint8_t* b) {
     b[5] = a.ownerDelete;
     b[6] = a.subscrSupported;
     b[7] = a.persistent;
-    res_put_be32(b + 8, a.openCount);
-    res_put_be32(b + 12, a.numSubscr);
+    be_put32(b + 8, a.openCount);
+    be_put32(b + 12, a.numSubscr);
     b[16] = a.sync;
     b[17] = a.rename;
     b[18] = a.notifyParent;
@@ -153,9 +153,9 @@ void res_attr_encode(const ResAttr& a, uint8_t* b) {
     b[29] = a.otherCreate;
     b[30] = a.otherDelete;
     b[31] = a.hidden;
-    res_put_be16(b + 32, a.ownerUid);
-    res_put_be16(b + 34, a.ownerGid);
-    res_put_be32(b + 36, a.childCount);
+    be_put16(b + 32, a.ownerUid);
+    be_put16(b + 34, a.ownerGid);
+    be_put32(b + 36, a.childCount);
     b[40] = a.hintTemperature;
 }
 

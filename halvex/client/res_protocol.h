@@ -7,6 +7,7 @@
 // protocol encodes and decodes frames with the same code as the client.
 #pragma once
 
+#include <halvex/bigendian.h>
 #include <halvex/halvex_export.h>
 #include <halvex/platform/errcodes.h>
 
@@ -72,22 +73,6 @@ constexpr uint32_t RES_MAX_REPLY_SIZE = 16u * 1024u * 1024u;
 // Header size of a single request at a protocol version: 8, 12 (user
 // extension) or 18 bytes (user and address extensions).
 HALVEX_API int GetHeaderSize(unsigned char version);
-
-// Big-endian helpers.
-inline void res_put_be16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
-inline void res_put_be32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
-inline uint16_t res_get_be16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
-inline uint32_t res_get_be32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
 
 // Writes the 8-byte frame header.
 HALVEX_API void res_frame_build_header(uint8_t* out, int extensions, uint32_t length);

@@ -18,10 +18,50 @@ inline size_t res_lstr_size(const char* s) { return (s ? std::strlen(s) : 0) + 1
 // A text longer than 255 characters cannot travel behind a length byte.
 inline bool res_lstr_ok(const char* s) { return (s ? std::strlen(s) : 0) <= 255; }
 
+// Writes request bytes in order: the fields of the shared big-endian writer
+// and the two text forms of requests. Either into room the caller sized
+// beforehand (CResRequest::Writer), never beyond it, or at the end of a byte
+// vector that grows with them, for requests assembled before their size is
+// known. A write that does not fit (a room sized wrongly, or memory running
+// out for a vector) writes nothing and leaves the writer !Ok().
+class CResWriter {
+public:
+    CResWriter(uint8_t* room, size_t size) : m_w(room, size) {}
+    explicit CResWriter(std::vector<uint8_t>& out) : m_w(out) {}
+
+    CResWriter& U8(uint8_t v) { m_w.U8(v); return *this; }
+    CResWriter& U16(uint16_t v) { m_w.U16(v); return *this; }
+    CResWriter& U32(uint32_t v) { m_w.U32(v); return *this; }
+    // Little-endian: a word that travels in the sender's byte order.
+    CResWriter& U32LE(uint32_t v) { m_w.U32LE(v); return *this; }
+    CResWriter& Bytes(const void* data, size_t n) { m_w.Bytes(data, n); return *this; }
+    CResWriter& Zeros(size_t n) { m_w.Zeros(n); return *this; }
+    // Text and terminator.
+    CResWriter& Cstr(const char* s) { return Bytes(s, s ? std::strlen(s) : 0).U8(0); }
+    // One length byte and the text (callers check res_lstr_ok first).
+    CResWriter& Lstr(const char* s) {
+        const size_t n = s ? std::strlen(s) : 0;
+        return U8(uint8_t(n)).Bytes(s, n);
+    }
+    // Room for the next n (> 0) bytes, which the caller fills; null when they
+    // do not fit. In a vector only valid until the next write.
+    uint8_t* Reserve(size_t n) { return m_w.Reserve(n); }
+    // Overwrites a field written earlier (an offset known only later).
+    bool U16At(size_t offset, uint16_t v) { return m_w.U16At(offset, v); }
+    bool U32At(size_t offset, uint32_t v) { return m_w.U32At(offset, v); }
+
+    // Bytes written by this writer.
+    size_t Size() const { return m_w.Size(); }
+    bool Ok() const { return m_w.Ok(); }
+
+private:
+    CBigEndianWriter m_w;
+};
+
 class CResRequest {
 public:
     CResRequest(unsigned char* send, unsigned char version)
-        : m_send(send), m_heap(nullptr), m_header(size_t(GetHeaderSize(version))) {}
+        : m_send(send), m_heap(nullptr), m_header(size_t(GetHeaderSize(version))), m_payload(0) {}
     ~CResRequest() { std::free(m_heap); }
     CResRequest(const CResRequest&) = delete;
     CResRequest& operator=(const CResRequest&) = delete;
@@ -30,10 +70,19 @@ public:
     unsigned char* Payload(size_t payload) {
         std::free(m_heap);
         m_heap = nullptr;
-        if (m_header + payload <= size_t(RES_BUFFER_SIZE)) return m_send + m_header;
-        m_heap = static_cast<unsigned char*>(std::malloc(m_header + payload));
-        return m_heap ? m_heap + m_header : nullptr;
+        m_payload = 0;
+        unsigned char* at = nullptr;
+        if (m_header + payload <= size_t(RES_BUFFER_SIZE)) {
+            at = m_send + m_header;
+        } else {
+            m_heap = static_cast<unsigned char*>(std::malloc(m_header + payload));
+            at = m_heap ? m_heap + m_header : nullptr;
+        }
+        if (at) m_payload = payload;
+        return at;
     }
+    // A writer over the room of the last Payload (none when it failed).
+    CResWriter Writer() const { return CResWriter(m_payload ? Buffer() + m_header : nullptr, m_payload); }
     unsigned char* Buffer() const { return m_heap ? m_heap : m_send; }
     bool OnHeap() const { return m_heap != nullptr; }
 
@@ -41,70 +90,7 @@ private:
     unsigned char* m_send;
     unsigned char* m_heap;
     size_t m_header;
-};
-
-// Writes request bytes in order: into room the caller sized beforehand
-// (CResRequest::Payload), or at the end of a byte vector that grows with
-// them, for requests assembled before their size is known.
-class CResWriter {
-public:
-    explicit CResWriter(uint8_t* p) : m_p(p), m_out(nullptr), m_k(0) {}
-    explicit CResWriter(std::vector<uint8_t>& out) : m_p(nullptr), m_out(&out), m_k(0) {}
-    CResWriter& u8(uint8_t v) {
-        *reserve(1) = v;
-        return *this;
-    }
-    CResWriter& be16(uint16_t v) {
-        res_put_be16(reserve(2), v);
-        return *this;
-    }
-    CResWriter& be32(uint32_t v) {
-        res_put_be32(reserve(4), v);
-        return *this;
-    }
-    CResWriter& le32(uint32_t v) {
-        uint8_t* p = reserve(4);
-        for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-        return *this;
-    }
-    CResWriter& bytes(const void* d, size_t n) {
-        uint8_t* p = reserve(n);
-        if (n) std::memcpy(p, d, n);
-        return *this;
-    }
-    CResWriter& zeros(size_t n) {
-        uint8_t* p = reserve(n);
-        if (n) std::memset(p, 0, n);
-        return *this;
-    }
-    CResWriter& cstr(const char* s) {
-        size_t n = s ? std::strlen(s) : 0;
-        bytes(s, n);
-        return u8(0);
-    }
-    CResWriter& lstr(const char* s) {
-        size_t n = s ? std::strlen(s) : 0;
-        u8(uint8_t(n));
-        return bytes(s, n);
-    }
-    // Room for n bytes at the end; in a vector only until the next write.
-    uint8_t* reserve(size_t n) {
-        if (m_out) {
-            const size_t at = m_out->size();
-            m_out->resize(at + n);
-            return m_out->data() + at;
-        }
-        uint8_t* at = m_p + m_k;
-        m_k += n;
-        return at;
-    }
-    // Bytes written; for a vector, all that it holds.
-    size_t size() const { return m_out ? m_out->size() : m_k; }
-
-private:
-    uint8_t* m_p;
-    std::vector<uint8_t>* m_out;
-    size_t m_k;
+    size_t m_payload;
 };
 
 // Decodes a ReadAttrDataLimits reply (0x0D or 0x0B form) of n bytes.

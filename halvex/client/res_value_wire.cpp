@@ -1,6 +1,7 @@
 // Value bodies and limits blocks as the protocol engine writes them into
 // requests and reads them from replies, on top of the library's value codec.
 #include <halvex/client/res_engine_internal.h>
+#include <halvex/client/res_request.h>
 #include <halvex/resource/value_codec.h>
 
 namespace ZYRK {
@@ -16,10 +17,11 @@ bool res_wire_copies_data(const CResourceValue& value) {
 
 size_t res_wire_body_size(const CResourceValue& value) { return res_value_body_size(value); }
 
-int res_wire_body_write(const CResourceValue& value, uint8_t* out) {
+int res_wire_body_write(const CResourceValue& value, CResWriter& w) {
+    const size_t n = res_value_body_size(value);
+    uint8_t* out = n ? w.Reserve(n) : nullptr;
     size_t written = 0;
-    int r = res_encode_value_body(value, out, res_value_body_size(value), &written);
-    return r == RES_CODEC_OK ? 0 : RES_ERR_PROTOCOL;
+    return out && res_encode_value_body(value, out, n, &written) == RES_CODEC_OK ? 0 : RES_ERR_PROTOCOL;
 }
 
 int res_wire_body_read(CResourceValue& value, uint8_t type, const uint8_t* body, size_t length, uint8_t version,

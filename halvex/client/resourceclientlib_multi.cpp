@@ -32,20 +32,19 @@ bool AbsolutePath(CResource* resource, const RES_IDENT_T* ident, std::string& ou
 }
 
 void PutEmbedded(Bytes& payload, const Bytes& item) {
-    res_embedded_put(CResWriter(payload).reserve(res_embedded_size(uint32_t(item.size()))), RES_EXT_REQUEST,
-                     item.data(), uint32_t(item.size()));
+    const size_t at = payload.size();
+    payload.resize(at + res_embedded_size(uint32_t(item.size())));
+    res_embedded_put(payload.data() + at, RES_EXT_REQUEST, item.data(), uint32_t(item.size()));
 }
 
 // The value body of a write, with transparent data inline.
 int PutValue(CResWriter& w, const CResourceValue& value) {
-    size_t n = res_wire_body_size(value);
-    if (n == 0) return RES_ERR_PROTOCOL;
-    if (res_wire_body_write(value, w.reserve(n)) != 0) return RES_ERR_PROTOCOL;
+    if (res_wire_body_write(value, w) != 0) return w.Ok() ? RES_ERR_PROTOCOL : int(ERR_NO_MEMORY);
     if (res_wire_copies_data(value)) {
         TRANSPARENT_FRAGMENT_T* f = nullptr;
         unsigned long size = 0, revision = 0;
         value.GetTransparent(&f, size, revision);
-        for (; f; f = f->next) w.bytes(f->data, f->length);
+        for (; f; f = f->next) w.Bytes(f->data, f->length);
     }
     return 0;
 }
@@ -121,25 +120,26 @@ int CResourceClientLib::ResWriteDataMulti(ResCommType comm, unsigned char* send,
 
     Bytes b;
     CResWriter w(b);
-    w.u8(0x15).u8(uint8_t(parent->Type())).u8(4).u8(uint8_t(parentPath.size() + 1)).cstr(parentPath.c_str());
-    w.u8(uint8_t(w.size() + 2));  // the first item follows these two bytes
-    w.u8(uint8_t(items[0].name.size() + 1));
+    w.U8(0x15).U8(uint8_t(parent->Type())).U8(4).U8(uint8_t(parentPath.size() + 1)).Cstr(parentPath.c_str());
+    w.U8(uint8_t(w.Size() + 2));  // the first item follows these two bytes
+    w.U8(uint8_t(items[0].name.size() + 1));
     for (size_t k = 0; k < items.size(); ++k) {
         const Item& it = items[k];
-        w.u8(uint8_t(it.value->Type())).cstr(it.name.c_str());
-        size_t nextAt = w.size();
-        w.be32(0).u8(k + 1 < items.size() ? uint8_t(items[k + 1].name.size() + 1) : 0);
-        w.u8(uint8_t(it.wait)).be32(it.timeout);
+        w.U8(uint8_t(it.value->Type())).Cstr(it.name.c_str());
+        size_t nextAt = w.Size();
+        w.U32(0).U8(k + 1 < items.size() ? uint8_t(items[k + 1].name.size() + 1) : 0);
+        w.U8(uint8_t(it.wait)).U32(it.timeout);
         r = Originator(comm, *it.value, origin);
         if (r != 0) return r;
-        w.bytes(origin, 10);
+        w.Bytes(origin, 10);
         r = PutValue(w, *it.value);
         if (r != 0) return r;
-        if (k + 1 < items.size()) res_put_be32(b.data() + nextAt, uint32_t(w.size()));
+        if (k + 1 < items.size()) w.U32At(nextAt, uint32_t(w.Size()));
     }
+    if (!w.Ok()) return int(ERR_NO_MEMORY);
     int n = 0;
     r = SendAssembled(*this, comm, ident, send, recv, b, 0, "ResWriteDataMulti", 0x12, nullptr, &n);
-    if (r == 0 && n > 6) r = int(res_get_be32(recv + 3));
+    if (r == 0 && n > 6) r = int(be_get32(recv + 3));
     return r;
 } catch (const std::bad_alloc&) {
     return int(ERR_NO_MEMORY);
@@ -153,22 +153,23 @@ int CResourceClientLib::ResDumpSet(ResCommType comm, unsigned char* send, unsign
     // Code, a pad byte and four offsets (path, file, hash, member paths).
     Bytes b;
     CResWriter w(b);
-    w.u8(0x63).u8(0).be16(10).zeros(6).cstr(path);
-    res_put_be16(b.data() + 4, uint16_t(w.size()));
-    w.cstr(file);
-    res_put_be16(b.data() + 6, uint16_t(w.size()));
-    w.cstr(hash).cstr(info);
-    w.u8(uint8_t(pathType)).u8(uint8_t(persistence)).u8(uint8_t(defaults)).u8(uint8_t(gidFilter));
-    w.le32(uint32_t(option));  // in the sender's byte order
-    if (w.size() > 0xFFFF) return int(ERR_BAD_PARAMETER);
-    res_put_be16(b.data() + 8, uint16_t(w.size()));
+    w.U8(0x63).U8(0).U16(10).Zeros(6).Cstr(path);
+    w.U16At(4, uint16_t(w.Size()));
+    w.Cstr(file);
+    w.U16At(6, uint16_t(w.Size()));
+    w.Cstr(hash).Cstr(info);
+    w.U8(uint8_t(pathType)).U8(uint8_t(persistence)).U8(uint8_t(defaults)).U8(uint8_t(gidFilter));
+    w.U32LE(uint32_t(option));  // in the sender's byte order
+    if (w.Size() > 0xFFFF) return int(ERR_BAD_PARAMETER);
+    w.U16At(8, uint16_t(w.Size()));
     for (unsigned long i = 0; i < set.GetNodeCount(); ++i) {
         CResource* member = nullptr;
         set.GetNodeByIndex(i, &member);
         std::string p;
         if (!AbsolutePath(member, ident, p)) return int(ERR_BAD_DATA);
-        w.cstr(p.c_str());
+        w.Cstr(p.c_str());
     }
+    if (!w.Ok()) return int(ERR_NO_MEMORY);
     int n = 0;
     return SendAssembled(*this, comm, ident, send, recv, b, 0, "ResDumpSet", 0x64, nullptr, &n);
 } catch (const std::bad_alloc&) {
@@ -212,7 +213,7 @@ static bool WalkReplies(const unsigned char* reply, int n, const MultiPlan& plan
 
 static unsigned long SubReplyResult(const uint8_t* item, uint32_t len, uint8_t code, bool internal) {
     if (len >= 1 && item[0] == code) return 0;
-    if (internal && len == 6 && item[0] == RES_ERROR_REPLY) return res_get_be32(item + 2);
+    if (internal && len == 6 && item[0] == RES_ERROR_REPLY) return be_get32(item + 2);
     if (len >= 2 && item[0] == RES_ERROR_REPLY) return item[1];
     return unsigned(RES_ERR_PROTOCOL);
 }
@@ -252,6 +253,7 @@ static int PlanSubscribers(const CResourceSet& set, const CResourceValueSet& ids
         Bytes item;
         CResWriter w(item);
         write(w, id, p.c_str());
+        if (!w.Ok()) return int(ERR_NO_MEMORY);
         PutEmbedded(plan.payload, item);
         plan.sentIndex.push_back(i);
     }
@@ -269,7 +271,7 @@ int CResourceClientLib::ResVerifyMulti(ResCommType comm, unsigned char* send, un
         std::string p = v->GetAscii();
         if (p.size() > 255) return int(ERR_BAD_PARAMETER);
         Bytes item;
-        CResWriter(item).u8(0x47).lstr(p.c_str());
+        if (!CResWriter(item).U8(0x47).Lstr(p.c_str()).Ok()) return int(ERR_NO_MEMORY);
         PutEmbedded(plan.payload, item);
         plan.sentIndex.push_back(i);
     }
@@ -286,8 +288,8 @@ int CResourceClientLib::ResAddSubscriberMulti(ResCommType comm, unsigned char* s
     if (unsigned long e = CheckMembers(set)) return int(e);
     MultiPlan plan;
     int r = PlanSubscribers(set, ids, ident, plan, [&](CResWriter& w, uint32_t id, const char* path) {
-        w.u8(0xA0).be32(id).u8(0).u8(res_reply_kind_byte(replyKind)).u8(flavour).u8(kind).be32(destination);
-        w.be32(replyDestination).lstr(path).be32(param5).be32(0);
+        w.U8(0xA0).U32(id).U8(0).U8(res_reply_kind_byte(replyKind)).U8(flavour).U8(kind).U32(destination);
+        w.U32(replyDestination).Lstr(path).U32(param5).U32(0);
     });
     if (r != 0) return r;
     return ExchangePlan(*this, comm, ident, send, recv, plan, "ResAddSubscriberMulti", 0xA1, true, results);
@@ -303,7 +305,7 @@ int CResourceClientLib::ResRemoveSubscriberMulti(ResCommType comm, unsigned char
     if (unsigned long e = CheckMembers(set)) return int(e);
     MultiPlan plan;
     int r = PlanSubscribers(set, ids, ident, plan, [&](CResWriter& w, uint32_t id, const char* path) {
-        w.u8(0xA2).be32(id).be16(0).u8(flavour).u8(kind).be32(destination).lstr(path).be32(0);
+        w.U8(0xA2).U32(id).U16(0).U8(flavour).U8(kind).U32(destination).Lstr(path).U32(0);
     });
     if (r != 0) return r;
     return ExchangePlan(*this, comm, ident, send, recv, plan, "ResRemoveSubscriberMulti", 0xA3, false, results);
@@ -324,7 +326,8 @@ int CResourceClientLib::ResReadDataMulti(ResCommType comm, unsigned char* send, 
         std::string p;
         if (values.GetValueByIndex(i, &target) != 0 || !target || !AbsolutePath(member, ident, p)) continue;
         Bytes item;
-        CResWriter(item).u8(0x0C).cstr(p.c_str()).u8(uint8_t(target->CopyType()));
+        if (!CResWriter(item).U8(0x0C).Cstr(p.c_str()).U8(uint8_t(target->CopyType())).Ok())
+            return int(ERR_NO_MEMORY);
         PutEmbedded(plan.payload, item);
         plan.sentIndex.push_back(i);
     }

@@ -37,13 +37,14 @@ namespace {
 // caller's receive buffer; *received tells the reply's size.
 int SendBuilt(CResourceClientLib& lib, ResCommType comm, const RES_IDENT_T* ident, const CResRequest& req,
               const CResWriter& w, unsigned char* recv, const char* name, unsigned char expected, int* received) {
-    return lib.ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.size()), RES_BUFFER_SIZE,
+    if (!w.Ok()) return int(ERR_BAD_PARAMETER);
+    return lib.ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, nullptr, int(w.Size()), RES_BUFFER_SIZE,
                                  received, name, expected, false, 0);
 }
 
 // An error reply that carries a 32-bit internal result after its error byte.
 int InternalCode(int result, const unsigned char* reply, int received, int longerThan) {
-    if (result != 0 && received > longerThan && reply[0] == RES_ERROR_REPLY) return int(res_get_be32(reply + 2));
+    if (result != 0 && received > longerThan && reply[0] == RES_ERROR_REPLY) return int(be_get32(reply + 2));
     return result;
 }
 
@@ -54,13 +55,13 @@ int InternalCode(int result, const unsigned char* reply, int received, int longe
 int CResourceClientLib::ResReadData(ResCommType comm, unsigned char* send, unsigned char* recv,
                                     const RES_IDENT_T* ident, const char* path, CResourceValue& value) {
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_cstr_size(path) + 1);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0x01).cstr(path).u8(uint8_t(value.CopyType()));
+    if (!req.Payload(1 + res_cstr_size(path) + 1)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0x01).Cstr(path).U8(uint8_t(value.CopyType()));
+    if (!w.Ok()) return int(ERR_BAD_PARAMETER);
     unsigned char* grown = nullptr;
     int n = 0;
-    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, &grown, int(w.size()), RES_BUFFER_SIZE,
+    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, &grown, int(w.Size()), RES_BUFFER_SIZE,
                               &n, "ResReadData", 0x02, false, 0);
     const unsigned char* reply = grown ? grown : recv;
     if (r == 0 && n > 2) r = res_wire_body_read(value, reply[1], reply + 2, size_t(n - 2), comm.version);
@@ -71,10 +72,9 @@ int CResourceClientLib::ResReadData(ResCommType comm, unsigned char* send, unsig
 int CResourceClientLib::ResReadAttributes(ResCommType comm, unsigned char* send, unsigned char* recv,
                                           const char* path, ResAttr& attr) {
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_cstr_size(path));
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0x41).cstr(path);
+    if (!req.Payload(1 + res_cstr_size(path))) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0x41).Cstr(path);
     int n = 0;
     int r = SendBuilt(*this, comm, nullptr, req, w, recv, "ResReadAttributes", 0x42, &n);
     if (r == 0) res_attr_decode(recv, size_t(n), attr);
@@ -85,10 +85,9 @@ int CResourceClientLib::ResReadLimits(ResCommType comm, unsigned char* send, uns
                                       const RES_IDENT_T* ident, const char* path, CResourceValue& value) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_lstr_size(path));
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0x45).lstr(path);
+    if (!req.Payload(1 + res_lstr_size(path))) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0x45).Lstr(path);
     int n = 0;
     int r = SendBuilt(*this, comm, ident, req, w, recv, "ResReadLimits", 0x46, &n);
     if (r == 0) res_wire_limits_read(value, recv, size_t(n));
@@ -100,9 +99,9 @@ int res_decode_attr_data_limits(const unsigned char* reply, size_t n, uint8_t ve
     size_t la, ld, ll, off;
     if (reply[0] == 0x0D) {
         if (n < 8) return RES_ERR_PROTOCOL;
-        la = res_get_be16(reply + 2);
-        ld = res_get_be16(reply + 4);
-        ll = res_get_be16(reply + 6);
+        la = be_get16(reply + 2);
+        ld = be_get16(reply + 4);
+        ll = be_get16(reply + 6);
         off = 8;
     } else {
         if (n < 4) return RES_ERR_PROTOCOL;
@@ -131,13 +130,13 @@ int CResourceClientLib::ResReadAttrDataLimits(ResCommType comm, unsigned char* s
                                               CResourceValue& value) {
     const bool wide = comm.version > 2;
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_cstr_size(path) + 1);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(wide ? 0x0C : 0x0A).cstr(path).u8(uint8_t(value.CopyType()));
+    if (!req.Payload(1 + res_cstr_size(path) + 1)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(wide ? 0x0C : 0x0A).Cstr(path).U8(uint8_t(value.CopyType()));
+    if (!w.Ok()) return int(ERR_BAD_PARAMETER);
     unsigned char* grown = nullptr;
     int n = 0;
-    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, &grown, int(w.size()), RES_BUFFER_SIZE,
+    int r = ResSendAndReceive(comm, ident, req.Buffer(), nullptr, 0, recv, &grown, int(w.Size()), RES_BUFFER_SIZE,
                               &n, "ResReadAttrDataLimits", wide ? 0x0D : 0x0B, false, 0);
     const unsigned char* reply = grown ? grown : recv;
     if (r == 0) r = res_decode_attr_data_limits(reply, size_t(n), comm.version, attr, value);
@@ -149,10 +148,9 @@ int CResourceClientLib::ResVerify(ResCommType comm, unsigned char* send, unsigne
                                   const RES_IDENT_T* ident, const char* path) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_lstr_size(path));
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0x47).lstr(path);
+    if (!req.Payload(1 + res_lstr_size(path))) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0x47).Lstr(path);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResVerify", 0x48, nullptr);
 }
 
@@ -162,10 +160,9 @@ int CResourceClientLib::ResIterate(ResCommType comm, unsigned char* send, unsign
     if (name) *name = nullptr;
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(2 + res_lstr_size(path));
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0x53).u8(selector).lstr(path);
+    if (!req.Payload(2 + res_lstr_size(path))) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0x53).U8(selector).Lstr(path);
     int n = 0;
     int r = SendBuilt(*this, comm, ident, req, w, recv, "ResIterate", 0x54, &n);
     if (r != 0) return r;
@@ -197,16 +194,16 @@ int CResourceClientLib::ResWriteData(ResCommType comm, unsigned char* send, unsi
     const size_t head = 2 + res_cstr_size(path) + body;  // bytes before any transparent data
     const size_t after = wait ? 4 : 0;
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(head + after);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(wait ? 0x13 : 0x11).u8(uint8_t(value.Type())).cstr(path);
-    res_wire_body_write(value, w.reserve(body));
-    if (wait) w.be32(uint32_t(timeout));
+    if (!req.Payload(head + after)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(wait ? 0x13 : 0x11).U8(uint8_t(value.Type())).Cstr(path);
+    res_wire_body_write(value, w);
+    if (wait) w.U32(uint32_t(timeout));
+    if (!w.Ok()) return int(ERR_BAD_PARAMETER);
     TRANSPARENT_FRAGMENT_T* first = nullptr;
     unsigned long size = 0, revision = 0;
     if (data) value.GetTransparent(&first, size, revision);
-    const size_t payload = w.size() + (first ? value.GetSize() : 0);
+    const size_t payload = w.Size() + (first ? value.GetSize() : 0);
     int n = 0;
     return ResSendAndReceive(comm, ident, req.Buffer(), first, first ? head : 0, recv, nullptr, int(payload),
                              RES_BUFFER_SIZE, &n, "ResWriteData", 0x12, false, 0);
@@ -225,16 +222,16 @@ int CResourceClientLib::ResWriteDataEx(ResCommType comm, unsigned char* send, un
     const bool data = res_wire_copies_data(value);
     const size_t head = 19 + pathLength + 1 + body;
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(head);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0x14).u8(uint8_t(value.Type())).u8(19).u8(uint8_t(pathLength + 1)).u8(uint8_t(wait));
-    w.be32(uint32_t(timeout)).bytes(origin, 10).cstr(path);
-    res_wire_body_write(value, w.reserve(body));
+    if (!req.Payload(head)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0x14).U8(uint8_t(value.Type())).U8(19).U8(uint8_t(pathLength + 1)).U8(uint8_t(wait));
+    w.U32(uint32_t(timeout)).Bytes(origin, 10).Cstr(path);
+    res_wire_body_write(value, w);
+    if (!w.Ok()) return int(ERR_BAD_PARAMETER);
     TRANSPARENT_FRAGMENT_T* first = nullptr;
     unsigned long size = 0, revision = 0;
     if (data) value.GetTransparent(&first, size, revision);
-    const size_t payload = w.size() + (first ? value.GetSize() : 0);
+    const size_t payload = w.Size() + (first ? value.GetSize() : 0);
     int n = 0;
     r = ResSendAndReceive(comm, ident, req.Buffer(), first, first ? head : 0, recv, nullptr, int(payload),
                           RES_BUFFER_SIZE, &n, "ResWriteDataEx", 0x12, false, 0);
@@ -266,11 +263,10 @@ int CResourceClientLib::ResCreateInstance(ResCommType comm, unsigned char* send,
                                           unsigned long timeout, char** created) {
     if (created) *created = nullptr;
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_cstr_size(path) + 4);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(wait ? 0x23 : 0x21).cstr(path);
-    if (wait) w.be32(uint32_t(timeout));
+    if (!req.Payload(1 + res_cstr_size(path) + 4)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(wait ? 0x23 : 0x21).Cstr(path);
+    if (wait) w.U32(uint32_t(timeout));
     int n = 0;
     int r = SendBuilt(*this, comm, ident, req, w, recv, "ResCreateInstance", 0x22, &n);
     return CopyCreated(r, recv, n, created);
@@ -281,11 +277,10 @@ int CResourceClientLib::ResCreateNamedInstance(ResCommType comm, unsigned char* 
                                                int wait, unsigned long timeout, char** created) {
     if (created) *created = nullptr;
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_cstr_size(path) + res_cstr_size(name) + 4);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(wait ? 0x25 : 0x24).cstr(path).cstr(name);
-    if (wait) w.be32(uint32_t(timeout));
+    if (!req.Payload(1 + res_cstr_size(path) + res_cstr_size(name) + 4)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(wait ? 0x25 : 0x24).Cstr(path).Cstr(name);
+    if (wait) w.U32(uint32_t(timeout));
     int n = 0;
     int r = SendBuilt(*this, comm, ident, req, w, recv, "ResCreateNamedInstance", 0x22, &n);
     return CopyCreated(r, recv, n, created);
@@ -295,11 +290,10 @@ int CResourceClientLib::ResDeleteInstance(ResCommType comm, unsigned char* send,
                                           const RES_IDENT_T* ident, const char* path, int wait,
                                           unsigned long timeout) {
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_cstr_size(path) + 4);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(wait ? 0x33 : 0x31).cstr(path);
-    if (wait) w.be32(uint32_t(timeout));
+    if (!req.Payload(1 + res_cstr_size(path) + 4)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(wait ? 0x33 : 0x31).Cstr(path);
+    if (wait) w.U32(uint32_t(timeout));
     return SendBuilt(*this, comm, ident, req, w, recv, "ResDeleteInstance", 0x32, nullptr);
 }
 
@@ -308,11 +302,10 @@ int CResourceClientLib::ResRenameResource(ResCommType comm, unsigned char* send,
                                           char type, int wait, unsigned long timeout) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(2 + res_lstr_size(path) + res_cstr_size(newName) + 4);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(wait ? 0x93 : 0x91).u8(uint8_t(type)).lstr(path).cstr(newName);
-    if (wait) w.be32(uint32_t(timeout));
+    if (!req.Payload(2 + res_lstr_size(path) + res_cstr_size(newName) + 4)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(wait ? 0x93 : 0x91).U8(uint8_t(type)).Lstr(path).Cstr(newName);
+    if (wait) w.U32(uint32_t(timeout));
     return SendBuilt(*this, comm, ident, req, w, recv, "ResRenameResource", 0x92, nullptr);
 }
 
@@ -321,11 +314,10 @@ int CResourceClientLib::ResSetAttributes(ResCommType comm, unsigned char* send, 
                                          int recursive, int op) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_lstr_size(path) + 15);
-    if (!p) return int(ERR_NO_MEMORY);
+    if (!req.Payload(1 + res_lstr_size(path) + 15)) return int(ERR_NO_MEMORY);
     const uint8_t* a = reinterpret_cast<const uint8_t*>(&attr);
-    CResWriter w(p);
-    w.u8(0x43).lstr(path).bytes(a + 1, 7).u8(uint8_t(recursive)).bytes(a + 16, 6).u8(uint8_t(op));
+    CResWriter w = req.Writer();
+    w.U8(0x43).Lstr(path).Bytes(a + 1, 7).U8(uint8_t(recursive)).Bytes(a + 16, 6).U8(uint8_t(op));
     return SendBuilt(*this, comm, ident, req, w, recv, "ResSetAttributes", 0x44, nullptr);
 }
 
@@ -339,13 +331,12 @@ int CResourceClientLib::ResDump(ResCommType comm, unsigned char* send, unsigned 
     if (!hash) hash = "";
     if (!info) info = "";
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_lstr_size(path) + res_cstr_size(file) + res_cstr_size(hash) +
-                             res_cstr_size(info) + 8);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0x61).lstr(path).cstr(file).cstr(hash).cstr(info);
-    w.u8(uint8_t(pathType)).u8(uint8_t(persistence)).u8(uint8_t(defaults)).u8(uint8_t(gidFilter));
-    w.le32(uint32_t(option));  // in the sender's byte order
+    if (!req.Payload(1 + res_lstr_size(path) + res_cstr_size(file) + res_cstr_size(hash) + res_cstr_size(info) + 8))
+        return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0x61).Lstr(path).Cstr(file).Cstr(hash).Cstr(info);
+    w.U8(uint8_t(pathType)).U8(uint8_t(persistence)).U8(uint8_t(defaults)).U8(uint8_t(gidFilter));
+    w.U32LE(uint32_t(option));  // in the sender's byte order
     return SendBuilt(*this, comm, ident, req, w, recv, "ResDump", 0x62, nullptr);
 }
 
@@ -355,10 +346,10 @@ int CResourceClientLib::ResReload(ResCommType comm, unsigned char* send, unsigne
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     if (!info) info = "";
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_lstr_size(path) + res_cstr_size(file) + 2 + res_cstr_size(info));
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0x71).lstr(path).cstr(file).u8(hashType).u8(infoType).cstr(info);
+    if (!req.Payload(1 + res_lstr_size(path) + res_cstr_size(file) + 2 + res_cstr_size(info)))
+        return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0x71).Lstr(path).Cstr(file).U8(hashType).U8(infoType).Cstr(info);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResReload", 0x72, nullptr);
 }
 
@@ -378,11 +369,10 @@ int CResourceClientLib::ResAddSubscriber(ResCommType comm, unsigned char* send, 
                                          int replyKind, uint32_t replyDestination, uint32_t param8) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(17 + res_lstr_size(path) + 12);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0xA0).be32(id).u8(0).u8(res_reply_kind_byte(replyKind)).u8(flavour).u8(kind).be32(destination);
-    w.be32(replyDestination).lstr(path).be32(param5).be32(param8).be32(0);
+    if (!req.Payload(17 + res_lstr_size(path) + 12)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xA0).U32(id).U8(0).U8(res_reply_kind_byte(replyKind)).U8(flavour).U8(kind).U32(destination);
+    w.U32(replyDestination).Lstr(path).U32(param5).U32(param8).U32(0);
     int n = 0;
     int r = SendBuilt(*this, comm, ident, req, w, recv, "ResAddSubscriber", 0xA1, &n);
     return InternalCode(r, recv, n, 5);
@@ -393,10 +383,9 @@ int CResourceClientLib::ResAddUDPSubscriber(ResCommType comm, unsigned char* sen
                                             unsigned char kind, uint32_t id, uint16_t port, uint32_t param8) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(9 + res_lstr_size(path) + 4);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0xA0).be32(id).be16(port).u8(flavour).u8(kind).lstr(path).be32(param8);
+    if (!req.Payload(9 + res_lstr_size(path) + 4)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xA0).U32(id).U16(port).U8(flavour).U8(kind).Lstr(path).U32(param8);
     int n = 0;
     int r = SendBuilt(*this, comm, ident, req, w, recv, "ResAddUDPSubscriber", 0xA1, &n);
     return InternalCode(r, recv, n, 5);
@@ -407,10 +396,9 @@ int CResourceClientLib::ResRemoveSubscriber(ResCommType comm, unsigned char* sen
                                             uint32_t id, unsigned char kind, uint32_t destination) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(13 + res_lstr_size(path) + 4);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0xA2).be32(id).be16(0).u8(flavour).u8(kind).be32(destination).lstr(path).be32(0);
+    if (!req.Payload(13 + res_lstr_size(path) + 4)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xA2).U32(id).U16(0).U8(flavour).U8(kind).U32(destination).Lstr(path).U32(0);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResRemoveSubscriber", 0xA3, nullptr);
 }
 
@@ -419,10 +407,9 @@ int CResourceClientLib::ResRemoveUDPSubscriber(ResCommType comm, unsigned char* 
                                                uint32_t id, uint16_t port) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(9 + res_lstr_size(path));
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0xA2).be32(id).be16(port).u8(flavour).u8(0).lstr(path);
+    if (!req.Payload(9 + res_lstr_size(path))) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xA2).U32(id).U16(port).U8(flavour).U8(0).Lstr(path);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResRemoveUDPSubscriber", 0xA3, nullptr);
 }
 
@@ -431,12 +418,12 @@ int CResourceClientLib::ResAddTreeSubscriber(ResCommType comm, unsigned char* se
                                              unsigned char flavour, uint32_t destination, uint16_t port,
                                              uint32_t param) {
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(20);
-    CResWriter w(p);
-    w.u8(0xA4).u8(kind);
-    if (kind != 0) w.be32(destination);
-    else w.be16(port).be16(0);
-    w.u8(flavour).be32(mask).be32(param).zeros(5);
+    if (!req.Payload(20)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xA4).U8(kind);
+    if (kind != 0) w.U32(destination);
+    else w.U16(port).U16(0);
+    w.U8(flavour).U32(mask).U32(param).Zeros(5);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResAddTreeSubscriber", 0xA5, nullptr);
 }
 
@@ -444,12 +431,12 @@ int CResourceClientLib::ResRemoveTreeSubscriber(ResCommType comm, unsigned char*
                                                 const RES_IDENT_T* ident, uint32_t mask, unsigned char kind,
                                                 unsigned char flavour, uint32_t destination, uint16_t port) {
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(16);
-    CResWriter w(p);
-    w.u8(0xA6).u8(kind);
-    if (kind != 0) w.be32(destination);
-    else w.be16(port).be16(0);
-    w.u8(flavour).be32(mask).zeros(5);
+    if (!req.Payload(16)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xA6).U8(kind);
+    if (kind != 0) w.U32(destination);
+    else w.U16(port).U16(0);
+    w.U8(flavour).U32(mask).Zeros(5);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResRemoveTreeSubscriber", 0xA7, nullptr);
 }
 
@@ -469,10 +456,10 @@ int CResourceClientLib::ResMountSubtree(ResCommType comm, unsigned char* send, u
         ::inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
     }
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_lstr_size(path) + res_lstr_size(name) + res_lstr_size(address) + 3);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0xE0).lstr(path).lstr(name).lstr(address).be16(port).u8(0);
+    if (!req.Payload(1 + res_lstr_size(path) + res_lstr_size(name) + res_lstr_size(address) + 3))
+        return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xE0).Lstr(path).Lstr(name).Lstr(address).U16(port).U8(0);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResMountSubtree", 0xE1, nullptr);
 }
 
@@ -480,20 +467,18 @@ int CResourceClientLib::ResUnmountSubtree(ResCommType comm, unsigned char* send,
                                           const RES_IDENT_T* ident, const char* path) {
     if (!res_lstr_ok(path)) return int(ERR_BAD_PARAMETER);
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(1 + res_lstr_size(path) + 1);
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0xE2).lstr(path).u8(0);
+    if (!req.Payload(1 + res_lstr_size(path) + 1)) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xE2).Lstr(path).U8(0);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResUnmountSubtree", 0xE3, nullptr);
 }
 
 int CResourceClientLib::ResSendDebugCommand(ResCommType comm, unsigned char* send, unsigned char* recv,
                                             const RES_IDENT_T* ident, const char* path, unsigned char command) {
     CResRequest req(send, comm.version);
-    uint8_t* p = req.Payload(2 + res_cstr_size(path));
-    if (!p) return int(ERR_NO_MEMORY);
-    CResWriter w(p);
-    w.u8(0xFA).u8(command).cstr(path);
+    if (!req.Payload(2 + res_cstr_size(path))) return int(ERR_NO_MEMORY);
+    CResWriter w = req.Writer();
+    w.U8(0xFA).U8(command).Cstr(path);
     return SendBuilt(*this, comm, ident, req, w, recv, "ResSendDebugCommand", 0xFB, nullptr);
 }
 

@@ -63,8 +63,8 @@ uint32_t CResourceServerTask::DumpSet(const uint8_t* p, uint32_t n, const USER_I
     if (n < 10) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint32_t oPath = res_get_be16(p + 2), oFile = res_get_be16(p + 4), oHash = res_get_be16(p + 6),
-                   oMembers = res_get_be16(p + 8);
+    const uint32_t oPath = be_get16(p + 2), oFile = be_get16(p + 4), oHash = be_get16(p + 6),
+                   oMembers = be_get16(p + 8);
     std::string path, file, hash, info;
     uint32_t next = 0;
     if (oPath >= n || oFile >= n || oHash >= n || oMembers > n || !CStr(p, n, oPath, path, nullptr) ||

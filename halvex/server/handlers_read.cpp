@@ -146,9 +146,9 @@ uint32_t CResourceServerTask::ReadAttrDataLimits(const uint8_t* p, uint32_t n, c
     if (wide) {
         h[0] = 0x0D;
         h[1] = 0x00;
-        res_put_be16(h + 2, static_cast<uint16_t>(la));
-        res_put_be16(h + 4, static_cast<uint16_t>(ld));
-        res_put_be16(h + 6, static_cast<uint16_t>(ll));
+        be_put16(h + 2, static_cast<uint16_t>(la));
+        be_put16(h + 4, static_cast<uint16_t>(ld));
+        be_put16(h + 6, static_cast<uint16_t>(ll));
     } else {
         h[0] = 0x0B;
         h[1] = static_cast<uint8_t>(la);

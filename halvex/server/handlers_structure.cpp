@@ -37,7 +37,7 @@ uint32_t CResourceServerTask::CreateInstance(const uint8_t* p, uint32_t n, const
     if (!tmpl->IsCreateAllowed(nullptr)) {
         return ErrorResponse(tmpl->IsCreateSupported() ? RES_SERR_PERMISSION : RES_SERR_NO_CREATE);
     }
-    const uint32_t timeout = next + 4 <= n ? res_get_be32(p + next) : 0;
+    const uint32_t timeout = next + 4 <= n ? be_get32(p + next) : 0;
     Opened created;
     unsigned long r = named ? tmpl->Create(CResourcePath(name.c_str()), &created.r, RES_WAIT, timeout, &id)
                             : tmpl->Create(&created.r, RES_WAIT, timeout, &id);
@@ -76,7 +76,7 @@ uint32_t CResourceServerTask::DeleteInstance(const uint8_t* p, uint32_t n, const
     if (!res->IsDeleteAllowed(&id)) {
         return ErrorResponse(res->IsDeleteSupported() ? RES_SERR_PERMISSION : RES_SERR_NO_DELETE);
     }
-    const uint32_t timeout = wait && next + 4 <= n ? res_get_be32(p + next) : 0;
+    const uint32_t timeout = wait && next + 4 <= n ? be_get32(p + next) : 0;
     unsigned long r = res->Delete(wait ? RES_WAIT : RES_NOWAIT, timeout, &id);
     if (r != ERR_OK) {
         SysLogExt::PrintF(4, "ZYRK::CResourceServerTask::DeleteInstance[%p](): Failed to delete node %s, err=0x%x",
@@ -114,7 +114,7 @@ uint32_t CResourceServerTask::RenameResource(const uint8_t* p, uint32_t n, const
     if (p[1] != FlattenType(res.r)) {
         return ErrorResponse(RES_SERR_TYPE_MISMATCH);
     }
-    const uint32_t timeout = wait && next + 4 <= n ? res_get_be32(p + next) : 0;
+    const uint32_t timeout = wait && next + 4 <= n ? be_get32(p + next) : 0;
     if (res->SetName(CResourcePath(name.c_str()), wait ? RES_WAIT : RES_NOWAIT, timeout, &id) != ERR_OK) {
         return ErrorResponse(RES_SERR_FAILED);
     }
@@ -170,7 +170,7 @@ uint32_t CResourceServerTask::MountSubtree(const uint8_t* p, uint32_t n, const U
         next + 2 > n || name.empty() || name.find('.') != std::string::npos) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint16_t port = res_get_be16(p + next);
+    const uint16_t port = be_get16(p + next);
     Opened node;
     if (uint32_t e = OpenPath(path.c_str(), &node.r, &id, true)) {
         return e;

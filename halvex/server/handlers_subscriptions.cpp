@@ -81,13 +81,13 @@ struct SUBSCR_REQUEST_T {
 
 SUBSCR_REQUEST_T SubscrRequest(const uint8_t* p, const USER_IDENT_T& id)
 {
-    SUBSCR_REQUEST_T r{res_get_be32(p + 1), p[7], static_cast<uint8_t>(p[8] & 0x0F), false, false, RES_SUBSCR_QUEUE,
+    SUBSCR_REQUEST_T r{be_get32(p + 1), p[7], static_cast<uint8_t>(p[8] & 0x0F), false, false, RES_SUBSCR_QUEUE,
                        0, 0};
     r.udp = r.kindByte == 0 || r.kindByte == 3;
     r.kind = MapResourceKind(r.kindByte, r.flavour, &r.known);
     if (r.udp) {
         r.destination = id.ipAddr;
-        r.port = res_get_be16(p + 5);
+        r.port = be_get16(p + 5);
     }
     return r;
 }
@@ -110,23 +110,23 @@ uint32_t CResourceServerTask::AddSubscr(const uint8_t* p, uint32_t n, const USER
             return ErrorResponse(RES_SERR_INDATA_SIZE);
         }
         if (next + 4 <= n) {
-            param8 = res_get_be32(p + next);
+            param8 = be_get32(p + next);
         }
     } else {
         if (n < 18) {
             return ErrorResponse(RES_SERR_INDATA_SIZE);
         }
         replyKind = p[6] == 1 ? RES_SUBSCR_QUEUE : (p[6] == 2 ? RES_SUBSCR_EVENT : RES_SUBSCR_NOREPLY);
-        q.destination = res_get_be32(p + 9);
-        replyDestination = res_get_be32(p + 13);
+        q.destination = be_get32(p + 9);
+        replyDestination = be_get32(p + 13);
         if (!LStr(p, n, 17, path, &next)) {
             return ErrorResponse(RES_SERR_INDATA_SIZE);
         }
         if (next + 4 <= n) {
-            param5 = res_get_be32(p + next);
+            param5 = be_get32(p + next);
         }
         if (next + 8 <= n) {
-            param8 = res_get_be32(p + next + 4);
+            param8 = be_get32(p + next + 4);
         }
     }
     if (!q.known) {
@@ -160,7 +160,7 @@ uint32_t CResourceServerTask::RemoveSubscr(const uint8_t* p, uint32_t n, const U
         if (n < 14 || !LStr(p, n, 13, path, nullptr)) {
             return ErrorResponse(RES_SERR_INDATA_SIZE);
         }
-        q.destination = res_get_be32(p + 9);
+        q.destination = be_get32(p + 9);
     }
     if (!q.known) {
         return ErrorResponse(RES_SERR_UNKNOWN_TYPE);
@@ -191,12 +191,12 @@ struct TREE_SUBSCR_REQUEST_T {
 
 TREE_SUBSCR_REQUEST_T TreeSubscrRequest(const uint8_t* p, const USER_IDENT_T& id, bool udp)
 {
-    TREE_SUBSCR_REQUEST_T r{p[1], p[6], res_get_be32(p + 7), 0, 0};
+    TREE_SUBSCR_REQUEST_T r{p[1], p[6], be_get32(p + 7), 0, 0};
     if (udp) {
         r.destination = id.ipAddr;
-        r.port = res_get_be16(p + 2);
+        r.port = be_get16(p + 2);
     } else {
-        r.destination = res_get_be32(p + 2);
+        r.destination = be_get32(p + 2);
     }
     return r;
 }
@@ -210,7 +210,7 @@ uint32_t CResourceServerTask::AddTreeSubscr(const uint8_t* p, uint32_t n, const 
     }
     const bool udp = p[1] == 0;
     const TREE_SUBSCR_REQUEST_T q = TreeSubscrRequest(p, id, udp);
-    const uint32_t param = udp ? 0 : res_get_be32(p + 11);
+    const uint32_t param = udp ? 0 : be_get32(p + 11);
     unsigned long r = m_tree->AddSubscr(q.mask, MapTreeKind(q.kind, q.flavour, false), q.destination, q.port, param,
                                         0, &id);
     if (r != ERR_OK) {

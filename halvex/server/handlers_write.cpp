@@ -115,7 +115,7 @@ uint32_t CResourceServerTask::WriteData(const uint8_t* p, uint32_t n, const USER
     if (body + used + tail != n) {
         return ErrorResponse(RES_SERR_INDATA_SIZE);
     }
-    const uint32_t timeout = wait ? res_get_be32(p + body + used) : 0;
+    const uint32_t timeout = wait ? be_get32(p + body + used) : 0;
     if (res->Set(value, wait ? RES_WAIT : RES_NOWAIT, timeout, &id) != ERR_OK) {
         return ErrorResponse(RES_SERR_FAILED);
     }
@@ -136,7 +136,7 @@ uint32_t CResourceServerTask::WriteDataEx(const uint8_t* p, uint32_t n, const US
     }
     ORIGINATOR_T origin{};
     res_decode_originator(p + 9, 10, origin);
-    const bool localWriter = IsLocal(res_get_be32(p + 9));
+    const bool localWriter = IsLocal(be_get32(p + 9));
     CResourceValue value;
     size_t used = 0;
     if (uint8_t e = DecodeWriteValue(type, p + body, n - body, localWriter, value, &used)) {
@@ -144,7 +144,7 @@ uint32_t CResourceServerTask::WriteDataEx(const uint8_t* p, uint32_t n, const US
     }
     value.SetOriginator(origin);
     const RES_WAIT_T wait = static_cast<RES_WAIT_T>(p[4]);
-    const uint32_t timeout = res_get_be32(p + 5);
+    const uint32_t timeout = be_get32(p + 5);
     unsigned long r = res->Set(value, wait, timeout, &id);
     if (r != ERR_OK) {
         return ErrorResponseWithResult(RES_SERR_FAILED, r);
@@ -192,12 +192,12 @@ uint32_t CResourceServerTask::WriteDataMulti(const uint8_t* p, uint32_t n, const
             break;
         }
         const uint8_t type = p[item];
-        const uint32_t nextItem = res_get_be32(p + after);
+        const uint32_t nextItem = be_get32(p + after);
         const RES_WAIT_T wait = static_cast<RES_WAIT_T>(p[after + 5]);
-        const uint32_t timeout = res_get_be32(p + after + 6);
+        const uint32_t timeout = be_get32(p + after + 6);
         ORIGINATOR_T origin{};
         res_decode_originator(p + after + 10, 10, origin);
-        const bool localWriter = IsLocal(res_get_be32(p + after + 10));
+        const bool localWriter = IsLocal(be_get32(p + after + 10));
         const uint32_t body = after + 20;
         previous = item;
         item = nextItem;
@@ -227,7 +227,7 @@ uint32_t CResourceServerTask::WriteDataMulti(const uint8_t* p, uint32_t n, const
         unsigned long r = child->Set(value, wait, timeout, &id);
         if (r != ERR_OK) {
             rec[0] = RES_SERR_FAILED;
-            res_put_be32(rec + 1, static_cast<uint32_t>(r));
+            be_put32(rec + 1, static_cast<uint32_t>(r));
             failed = true;
         }
     }

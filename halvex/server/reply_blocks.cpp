@@ -204,8 +204,8 @@ uint32_t CResourceServerTask::ReadAttributesInternal(CResource* res, const CReso
     b[6] = bit(14);
     b[7] = bit(12);
     unsigned long open = res->GetOpenCount();
-    res_put_be32(b + 8, static_cast<uint32_t>(open ? open - 1 : 0));
-    res_put_be32(b + 12, static_cast<uint32_t>(res->GetNumSubscr()));
+    be_put32(b + 8, static_cast<uint32_t>(open ? open - 1 : 0));
+    be_put32(b + 12, static_cast<uint32_t>(res->GetNumSubscr()));
     b[16] = bit(13);
     b[17] = bit(16);
     b[18] = bit(18);
@@ -217,9 +217,9 @@ uint32_t CResourceServerTask::ReadAttributesInternal(CResource* res, const CReso
         b[23 + i] = bit(4 + i);
     }
     b[31] = bit(23);
-    res_put_be16(b + 32, res->OwnerUID());
-    res_put_be16(b + 34, res->OwnerGID());
-    res_put_be32(b + 36, static_cast<uint32_t>(res->GetChildCount()));
+    be_put16(b + 32, res->OwnerUID());
+    be_put16(b + 34, res->OwnerGID());
+    be_put32(b + 36, static_cast<uint32_t>(res->GetChildCount()));
     b[40] = hint == VALUE_HINT_TEMPERATURE;
     return RES_ATTR_BLOCK_SIZE;
 }

@@ -95,7 +95,7 @@ uint32_t CResourceConnectionTask::ManageCommand(int socket, uint32_t clientAddre
                 break;
             }
             if (local) {
-                ident.uid = res_get_be16(payload + pos + 2);
+                ident.uid = be_get16(payload + pos + 2);
             }
             pos += 4;
         } else if (tag == RES_EXT_ADDRESS) {
@@ -111,7 +111,7 @@ uint32_t CResourceConnectionTask::ManageCommand(int socket, uint32_t clientAddre
             if (n - pos < 6) {
                 break;
             }
-            const uint32_t d = res_get_be32(payload + pos + 2);
+            const uint32_t d = be_get32(payload + pos + 2);
             if (d > n - pos - 6) {
                 // An embedded request that runs past the frame.
                 uint8_t* e = m_reply.AllocSpace(2);
@@ -133,7 +133,7 @@ uint32_t CResourceConnectionTask::ManageCommand(int socket, uint32_t clientAddre
             }
             ext[0] = RES_EXT_REPLY;
             ext[1] = 4;
-            res_put_be32(ext + 2, r);
+            be_put32(ext + 2, r);
             if (!m_reply.SWAlign()) {
                 return finish(ERR_NO_MEMORY);
             }

@@ -132,7 +132,7 @@ uint32_t CResourceServerTask::ErrorResponseWithResult(uint8_t error, unsigned lo
     }
     q[0] = RES_ERROR_REPLY;
     q[1] = error;
-    res_put_be32(q + 2, static_cast<uint32_t>(result));
+    be_put32(q + 2, static_cast<uint32_t>(result));
     return 6;
 }
 

@@ -45,22 +45,17 @@ void PutNotifyBody(const CResourceValue& v, uint8_t* out, size_t cap)
     switch (v.Type()) {
     case VALUE_TYPE_BOOL:
         if (cap >= 4) {
-            res_put_be32(out, v.GetBool() ? 1u : 0u);
+            be_put32(out, v.GetBool() ? 1u : 0u);
         }
         break;
     case VALUE_TYPE_INT32:
         if (cap >= 4) {
-            res_put_be32(out, static_cast<uint32_t>(v.GetInt()));
+            be_put32(out, static_cast<uint32_t>(v.GetInt()));
         }
         break;
     case VALUE_TYPE_DOUBLE: {
         if (cap >= 8) {
-            double d = v.GetDouble();
-            uint64_t bits;
-            std::memcpy(&bits, &d, 8);
-            for (int i = 0; i < 8; ++i) {
-                out[i] = uint8_t(bits >> (56 - 8 * i));
-            }
+            be_put_double(out, v.GetDouble());
         }
         break;
     }
@@ -208,17 +203,17 @@ void CServerResourceTree::QueueValueNotify(CServerResource* node, std::vector<Da
         uint32_t vt = static_cast<uint32_t>(node->m_value.Type());
         if (IsExtendedKind(s.kind)) {
             d.bytes.assign(SRV_NOTIFY_EXTENDED_SIZE, 0);
-            res_put_be32(&d.bytes[0], SRV_MSG_VALUE);
-            res_put_be32(&d.bytes[4], 4098);
-            res_put_be32(&d.bytes[8], static_cast<uint32_t>(SRV_NOTIFY_EXTENDED_SIZE));
-            res_put_be32(&d.bytes[12], vt);
-            res_put_be32(&d.bytes[20], s.identifier);
+            be_put32(&d.bytes[0], SRV_MSG_VALUE);
+            be_put32(&d.bytes[4], 4098);
+            be_put32(&d.bytes[8], static_cast<uint32_t>(SRV_NOTIFY_EXTENDED_SIZE));
+            be_put32(&d.bytes[12], vt);
+            be_put32(&d.bytes[20], s.identifier);
             PutNotifyBody(node->m_value, &d.bytes[24], SRV_NOTIFY_EXTENDED_SIZE - 24);
         } else {
             d.bytes.assign(SRV_NOTIFY_SHORT_SIZE, 0);
-            res_put_be32(&d.bytes[0], SRV_MSG_VALUE);
-            res_put_be32(&d.bytes[4], vt);
-            res_put_be32(&d.bytes[8], s.identifier);
+            be_put32(&d.bytes[0], SRV_MSG_VALUE);
+            be_put32(&d.bytes[4], vt);
+            be_put32(&d.bytes[8], s.identifier);
             PutNotifyBody(node->m_value, &d.bytes[12], SRV_NOTIFY_SHORT_SIZE - 12);
         }
         out.push_back(std::move(d));
@@ -232,9 +227,9 @@ void CServerResourceTree::QueueTreeNotify(uint32_t cause, const std::string& nam
             continue;
         }
         Datagram d{s.destination, s.port, std::vector<uint8_t>(SRV_NOTIFY_SHORT_SIZE, 0)};
-        res_put_be32(&d.bytes[0], SRV_MSG_TREE);
-        res_put_be32(&d.bytes[4], VALUE_TYPE_ASCII);
-        res_put_be32(&d.bytes[8], cause);
+        be_put32(&d.bytes[0], SRV_MSG_TREE);
+        be_put32(&d.bytes[4], VALUE_TYPE_ASCII);
+        be_put32(&d.bytes[8], cause);
         size_t n = std::min<size_t>(name.size(), 499);
         std::memcpy(&d.bytes[12], name.data(), n);
         out.push_back(std::move(d));

@@ -1,5 +1,7 @@
 #include "probe.h"
 
+#include "halvex/bigendian.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,8 +16,8 @@
 namespace probe {
 namespace {
 
-void P16(std::vector<uint8_t>& o, uint16_t v) { o.push_back(v >> 8); o.push_back(v & 255); }
-void P32(std::vector<uint8_t>& o, uint32_t v) { P16(o, v >> 16); P16(o, v & 0xFFFF); }
+using ZYRK::CBigEndianReader;
+using ZYRK::CBigEndianWriter;
 
 int OpenOn(const std::string& device, uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -86,55 +88,33 @@ std::vector<Answer> Listen(const std::string& device, uint16_t port, int windowM
 
 std::vector<uint8_t> DiscoveryCmd(uint8_t flags, uint16_t reqId) {
     std::vector<uint8_t> o{0x42, flags};
-    P16(o, 0x0002);
-    P16(o, 0);
-    P16(o, reqId);
+    CBigEndianWriter(o).U16(0x0002).U16(0).U16(reqId);
     return o;
 }
 
 std::vector<uint8_t> WriteRegCmd(uint32_t reg, uint32_t value, uint16_t reqId) {
     std::vector<uint8_t> o{0x42, 0x01};
-    P16(o, 0x0082);
-    P16(o, 8);
-    P16(o, reqId);
-    P32(o, reg);
-    P32(o, value);
+    CBigEndianWriter(o).U16(0x0082).U16(8).U16(reqId).U32(reg).U32(value);
     return o;
 }
 
 std::vector<uint8_t> ReadRegCmd(uint32_t reg, uint16_t reqId) {
     std::vector<uint8_t> o{0x42, 0x01};
-    P16(o, 0x0080);
-    P16(o, 4);
-    P16(o, reqId);
-    P32(o, reg);
+    CBigEndianWriter(o).U16(0x0080).U16(4).U16(reqId).U32(reg);
     return o;
 }
 
 std::vector<uint8_t> ForceIpCmd(const uint8_t mac[6], uint32_t ip, uint32_t mask, uint32_t gateway, uint16_t reqId) {
     std::vector<uint8_t> o{0x42, 0x00};
-    P16(o, 0x0004);
-    P16(o, 56);
-    P16(o, reqId);
-    P16(o, 0);
-    o.insert(o.end(), mac, mac + 6);
-    o.resize(28, 0);
-    P32(o, ip);
-    o.resize(44, 0);
-    P32(o, mask);
-    o.resize(60, 0);
-    P32(o, gateway);
+    CBigEndianWriter w(o);
+    w.U16(0x0004).U16(56).U16(reqId).U16(0).Bytes(mac, 6);
+    w.Zeros(12).U32(ip).Zeros(12).U32(mask).Zeros(12).U32(gateway);
     return o;
 }
 
 std::vector<uint8_t> MdnsQuery(const std::string& name, uint16_t type, uint16_t id) {
     std::vector<uint8_t> o;
-    P16(o, id);
-    P16(o, 0);
-    P16(o, 1);
-    P16(o, 0);
-    P16(o, 0);
-    P16(o, 0);
+    CBigEndianWriter(o).U16(id).U16(0).U16(1).U16(0).U16(0).U16(0);
     std::stringstream ss(name);
     std::string label;
     while (std::getline(ss, label, '.'))
@@ -142,22 +122,14 @@ std::vector<uint8_t> MdnsQuery(const std::string& name, uint16_t type, uint16_t 
             o.push_back(static_cast<uint8_t>(label.size()));
             o.insert(o.end(), label.begin(), label.end());
         }
-    o.push_back(0);
-    P16(o, type);
-    P16(o, 1);
+    CBigEndianWriter(o).U8(0).U16(type).U16(1);
     return o;
 }
 
 std::vector<uint8_t> IpChangeMsg(const std::string& host, const std::string& interfaceName, bool dhcp,
                                  uint32_t address, uint32_t mask, uint32_t gateway) {
     std::vector<uint8_t> o;
-    P16(o, 0x0100);
-    P16(o, 72);
-    P32(o, 0xABCD0123);
-    P32(o, mask);
-    P32(o, address);
-    P32(o, gateway);
-    P32(o, dhcp ? 1 : 0);
+    CBigEndianWriter(o).U16(0x0100).U16(72).U32(0xABCD0123).U32(mask).U32(address).U32(gateway).U32(dhcp ? 1 : 0);
     o.resize(72, 0);
     std::memcpy(&o[32], host.data(), std::min<size_t>(host.size(), 19));
     std::memcpy(&o[52], interfaceName.data(), std::min<size_t>(interfaceName.size(), 19));
@@ -194,12 +166,12 @@ std::vector<Answer> Decode(const std::string& text) {
 }
 
 uint32_t Be32(const std::vector<uint8_t>& d, size_t off) {
-    if (off + 4 > d.size()) return 0;
-    return (uint32_t(d[off]) << 24) | (uint32_t(d[off + 1]) << 16) | (uint32_t(d[off + 2]) << 8) | d[off + 3];
+    CBigEndianReader in(d.data(), d.size());
+    return in.Seek(off) ? in.U32() : 0;
 }
 uint16_t Be16(const std::vector<uint8_t>& d, size_t off) {
-    if (off + 2 > d.size()) return 0;
-    return static_cast<uint16_t>((d[off] << 8) | d[off + 1]);
+    CBigEndianReader in(d.data(), d.size());
+    return in.Seek(off) ? in.U16() : 0;
 }
 std::string Text(const std::vector<uint8_t>& d, size_t off, size_t width) {
     std::string s;

@@ -2,9 +2,14 @@
 // makes of a server's replies, and the bounded wait with its fallback.
 #include "tools/camsim/dhcp.h"
 
+#include "halvex/bigendian.h"
+
 #include <gtest/gtest.h>
 
 using namespace camsim;
+using ZYRK::be_get16;
+using ZYRK::be_get32;
+using ZYRK::be_put32;
 
 namespace {
 
@@ -21,7 +26,7 @@ Camera MakeCamera(const std::array<uint8_t, 6>& mac = kMac) {
 }
 
 uint8_t TypeOf(const std::vector<uint8_t>& m) { return m.size() > 242 ? m[242] : 0; }
-uint32_t Xid(const std::vector<uint8_t>& m) { return Get32(&m[4]); }
+uint32_t Xid(const std::vector<uint8_t>& m) { return be_get32(&m[4]); }
 
 // The value of option `code` of a client message, or empty.
 std::vector<uint8_t> OptionOf(const std::vector<uint8_t>& m, uint8_t code) {
@@ -44,16 +49,17 @@ struct ReplyOpts {
 std::vector<uint8_t> ServerReply(uint32_t xid, const std::array<uint8_t, 6>& mac, ReplyOpts o = {}) {
     std::vector<uint8_t> m(236, 0);
     m[0] = 2; m[1] = 1; m[2] = 6;
-    for (int i = 0; i < 4; ++i) m[4 + i] = static_cast<uint8_t>(xid >> (24 - 8 * i));
-    for (int i = 0; i < 4; ++i) m[16 + i] = static_cast<uint8_t>(o.yiaddr >> (24 - 8 * i));
+    be_put32(&m[4], xid);
+    be_put32(&m[16], o.yiaddr);
     std::copy(mac.begin(), mac.end(), m.begin() + 28);
-    Put32(m, 0x63825363);
-    m.insert(m.end(), {53, 1, o.type});
-    m.insert(m.end(), {54, 4}); Put32(m, o.server);
-    m.insert(m.end(), {51, 4}); Put32(m, 3600);
-    if (o.mask) { m.insert(m.end(), {1, 4}); Put32(m, 0xFFFFFF00); }
-    if (o.router) { m.insert(m.end(), {3, 8}); Put32(m, 0xC0A80AFE); Put32(m, 0xC0A80AFD); }
-    m.push_back(255);
+    ZYRK::CBigEndianWriter w(m);
+    w.U32(0x63825363);
+    w.U8(53).U8(1).U8(o.type);
+    w.U8(54).U8(4).U32(o.server);
+    w.U8(51).U8(4).U32(3600);
+    if (o.mask) w.U8(1).U8(4).U32(0xFFFFFF00);
+    if (o.router) w.U8(3).U8(8).U32(0xC0A80AFE).U32(0xC0A80AFD);
+    w.U8(255);
     return m;
 }
 
@@ -70,10 +76,10 @@ TEST(CamsimDhcp, DiscoverAndRequestCarryTheCamerasMacAndAskForBroadcast) {
     ASSERT_GE(d.size(), 300u);
     EXPECT_EQ(d[0], 1);                    // BOOTREQUEST
     EXPECT_EQ(Xid(d), 0x01020304u);
-    EXPECT_EQ(Get16(&d[10]), 0x8000);      // broadcast flag
-    EXPECT_EQ(Get32(&d[12]), 0u);          // ciaddr
+    EXPECT_EQ(be_get16(&d[10]), 0x8000);      // broadcast flag
+    EXPECT_EQ(be_get32(&d[12]), 0u);          // ciaddr
     EXPECT_TRUE(std::equal(kMac.begin(), kMac.end(), d.begin() + 28));
-    EXPECT_EQ(Get32(&d[236]), 0x63825363u);
+    EXPECT_EQ(be_get32(&d[236]), 0x63825363u);
     EXPECT_EQ(TypeOf(d), dhcp::kDiscover);
     auto id = OptionOf(d, 61);
     ASSERT_EQ(id.size(), 7u);
@@ -84,8 +90,8 @@ TEST(CamsimDhcp, DiscoverAndRequestCarryTheCamerasMacAndAskForBroadcast) {
 
     auto r = dhcp::BuildRequest(7, kMac, "", 0xC0A80A64, 0xC0A80A02);
     EXPECT_EQ(TypeOf(r), dhcp::kRequest);
-    EXPECT_EQ(Get32(OptionOf(r, 50).data()), 0xC0A80A64u);
-    EXPECT_EQ(Get32(OptionOf(r, 54).data()), 0xC0A80A02u);
+    EXPECT_EQ(be_get32(OptionOf(r, 50).data()), 0xC0A80A64u);
+    EXPECT_EQ(be_get32(OptionOf(r, 54).data()), 0xC0A80A02u);
     EXPECT_TRUE(OptionOf(r, 12).empty());  // no host name, no option
 }
 
@@ -139,7 +145,7 @@ TEST(CamsimDhcp, OfferAndAckGiveTheLeaseOfTheRightCamera) {
     ASSERT_EQ(r.out.size(), 1u);
     EXPECT_EQ(r.out[0].camera, 0u);
     EXPECT_EQ(TypeOf(r.out[0].data), dhcp::kRequest);
-    EXPECT_EQ(Get32(OptionOf(r.out[0].data, 50).data()), 0xC0A80A64u);
+    EXPECT_EQ(be_get32(OptionOf(r.out[0].data, 50).data()), 0xC0A80A64u);
     // A second offer (another server) while requesting changes nothing.
     Step r2;
     clients.Receive(ServerReply(xa, kMac, {dhcp::kAck, 0xC0A80A70, 0xC0A80A03}), cams, t0, r2.out, r2.done, r2.summary);

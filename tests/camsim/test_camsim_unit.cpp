@@ -6,12 +6,17 @@
 #include "tools/camsim/ipchange.h"
 #include "tools/camsim/mdns.h"
 
+#include "halvex/bigendian.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <set>
 
 using namespace camsim;
+using ZYRK::be_get16;
+using ZYRK::be_get32;
+using ZYRK::CBigEndianWriter;
 
 namespace {
 
@@ -44,21 +49,18 @@ Datagram From(uint32_t src, uint16_t port, uint32_t dst, std::vector<uint8_t> da
 
 std::vector<uint8_t> Cmd(uint8_t flags, uint16_t command, std::vector<uint8_t> payload, uint16_t req = 0x1001) {
     std::vector<uint8_t> d{0x42, flags};
-    Put16(d, command);
-    Put16(d, static_cast<uint16_t>(payload.size()));
-    Put16(d, req);
+    CBigEndianWriter(d).U16(command).U16(static_cast<uint16_t>(payload.size())).U16(req);
     d.insert(d.end(), payload.begin(), payload.end());
     return d;
 }
 
 std::vector<uint8_t> Write(uint32_t reg, uint32_t value, uint16_t req = 0x1001) {
     std::vector<uint8_t> p;
-    Put32(p, reg);
-    Put32(p, value);
+    CBigEndianWriter(p).U32(reg).U32(value);
     return Cmd(0x01, gvcp::kWriteRegCmd, p, req);
 }
 
-uint16_t AckStatus(const Outcome& o) { return o.replies.empty() ? 0xFFFF : Get16(o.replies[0].data.data()); }
+uint16_t AckStatus(const Outcome& o) { return o.replies.empty() ? 0xFFFF : be_get16(o.replies[0].data.data()); }
 
 const uint32_t kPc = 0xC0A80A01;  // 192.168.10.1
 
@@ -70,24 +72,24 @@ TEST(CamsimGvcp, DiscoveryAckCarriesTheBootstrapFieldsAtTheirOffsets) {
     c.dhcp = true;
     auto ack = BuildDiscoveryAck(c, 0x5FFF);
     ASSERT_EQ(ack.size(), 256u);
-    EXPECT_EQ(Get16(&ack[0]), 0);
-    EXPECT_EQ(Get16(&ack[2]), 0x0003);
-    EXPECT_EQ(Get16(&ack[4]), 248);
-    EXPECT_EQ(Get16(&ack[6]), 0x5FFF);
+    EXPECT_EQ(be_get16(&ack[0]), 0);
+    EXPECT_EQ(be_get16(&ack[2]), 0x0003);
+    EXPECT_EQ(be_get16(&ack[4]), 248);
+    EXPECT_EQ(be_get16(&ack[6]), 0x5FFF);
     EXPECT_EQ(ack[16], 0);
     EXPECT_EQ(ack[17], 0);
     EXPECT_EQ(std::vector<uint8_t>(ack.begin() + 18, ack.begin() + 24), std::vector<uint8_t>(c.mac.begin(), c.mac.end()));
-    EXPECT_EQ(Get32(&ack[28]) & 2u, 2u);
-    EXPECT_EQ(Get32(&ack[44]), c.address);
-    EXPECT_EQ(Get32(&ack[60]), c.mask);
-    EXPECT_EQ(Get32(&ack[76]), c.gateway);
+    EXPECT_EQ(be_get32(&ack[28]) & 2u, 2u);
+    EXPECT_EQ(be_get32(&ack[44]), c.address);
+    EXPECT_EQ(be_get32(&ack[60]), c.mask);
+    EXPECT_EQ(be_get32(&ack[76]), c.gateway);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ack[80])), "ZYRK");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ack[112])), "Thermal 640");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ack[176]), 48), std::string(48, 'K'));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ack[224])), "SN42");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ack[240])), "Cam1");
     c.dhcp = false;
-    EXPECT_EQ(Get32(&BuildDiscoveryAck(c, 1)[28]) & 2u, 0u);
+    EXPECT_EQ(be_get32(&BuildDiscoveryAck(c, 1)[28]) & 2u, 0u);
 }
 
 TEST(CamsimGvcp, DiscoveryAnswersUnicastOrBroadcastAsTheFlagsAndSubnetSay) {
@@ -119,10 +121,10 @@ TEST(CamsimGvcp, RegisterWritesNeedTheGrantedPrivilege) {
     Outcome grant = HandleGvcp(cams, From(kPc, 54567, cam, Write(gvcp::kRegPrivilege, 2, 0x1234)), now);
     ASSERT_EQ(grant.replies.size(), 1u);
     const auto& ack = grant.replies[0].data;
-    EXPECT_EQ(Get16(&ack[0]), 0);
-    EXPECT_EQ(Get16(&ack[2]), gvcp::kWriteRegAck);
-    EXPECT_EQ(Get16(&ack[4]), 4);
-    EXPECT_EQ(Get16(&ack[6]), 0x1234);
+    EXPECT_EQ(be_get16(&ack[0]), 0);
+    EXPECT_EQ(be_get16(&ack[2]), gvcp::kWriteRegAck);
+    EXPECT_EQ(be_get16(&ack[4]), 4);
+    EXPECT_EQ(be_get16(&ack[6]), 0x1234);
     EXPECT_EQ(ack.size(), 12u);
     // Another application is refused while the privilege is held.
     EXPECT_EQ(AckStatus(HandleGvcp(cams, From(0xC0A80A02, 54567, cam, Write(gvcp::kRegPrivilege, 2)), now)),
@@ -171,10 +173,9 @@ TEST(CamsimGvcp, ForceIpMovesOnlyTheCameraWithThatMac) {
     cams[1].address += 1;
     std::vector<uint8_t> p(56, 0);
     std::copy(cams[1].mac.begin(), cams[1].mac.end(), p.begin() + 2);
-    auto put = [&](size_t off, uint32_t v) { p[off] = v >> 24; p[off + 1] = v >> 16; p[off + 2] = v >> 8; p[off + 3] = v; };
-    put(20, 0x0A000005);
-    put(36, 0xFF000000);
-    put(52, 0x0A000001);
+    ZYRK::be_put32(&p[20], 0x0A000005);
+    ZYRK::be_put32(&p[36], 0xFF000000);
+    ZYRK::be_put32(&p[52], 0x0A000001);
     Outcome o = HandleGvcp(cams, From(0x0A0000FE, 50000, 0xFFFFFFFF, Cmd(0x00, gvcp::kForceIpCmd, p)), Clock::now());
     ASSERT_EQ(o.changes.size(), 1u);
     EXPECT_EQ(o.changes[0].camera, 1u);
@@ -191,13 +192,12 @@ TEST(CamsimGvcp, ForceIpMovesOnlyTheCameraWithThatMac) {
 TEST(CamsimGvcp, ReadRegisterAndMemoryServeTheDescriptionFile) {
     Cameras cams{MakeCamera()};
     std::vector<uint8_t> p;
-    Put32(p, 0x0024);
-    Put32(p, 0x000C);
+    CBigEndianWriter(p).U32(0x0024).U32(0x000C);
     Outcome o = HandleGvcp(cams, From(kPc, 40000, cams[0].address, Cmd(0x01, gvcp::kReadRegCmd, p)), Clock::now());
     ASSERT_EQ(o.replies.size(), 1u);
     ASSERT_EQ(o.replies[0].data.size(), 16u);
-    EXPECT_EQ(Get32(&o.replies[0].data[8]), cams[0].address);
-    EXPECT_EQ(Get32(&o.replies[0].data[12]), 0x22334455u);
+    EXPECT_EQ(be_get32(&o.replies[0].data[8]), cams[0].address);
+    EXPECT_EQ(be_get32(&o.replies[0].data[12]), 0x22334455u);
 
     auto url = ReadMemory(cams[0], 0x0200, 64);
     ASSERT_TRUE(url);
@@ -261,7 +261,7 @@ struct Rr {
 bool ReadAll(const std::vector<uint8_t>& m, std::vector<std::string>& questions, std::vector<Rr>& rrs) {
     if (m.size() < 12) return false;
     size_t off = 12;
-    uint16_t qd = Get16(&m[4]), total = Get16(&m[6]) + Get16(&m[8]) + Get16(&m[10]);
+    uint16_t qd = be_get16(&m[4]), total = be_get16(&m[6]) + be_get16(&m[8]) + be_get16(&m[10]);
     for (int i = 0; i < qd; ++i) {
         std::string name;
         if (!dns::ReadName(m, off, name)) return false;
@@ -272,10 +272,10 @@ bool ReadAll(const std::vector<uint8_t>& m, std::vector<std::string>& questions,
         Rr r;
         r.ownerOffset = off;
         if (!dns::ReadName(m, off, r.owner) || off + 10 > m.size()) return false;
-        r.type = Get16(&m[off]);
-        r.klass = Get16(&m[off + 2]);
-        r.ttl = Get32(&m[off + 4]);
-        uint16_t len = Get16(&m[off + 8]);
+        r.type = be_get16(&m[off]);
+        r.klass = be_get16(&m[off + 2]);
+        r.ttl = be_get32(&m[off + 4]);
+        uint16_t len = be_get16(&m[off + 8]);
         off += 10;
         if (off + len > m.size()) return false;
         r.rdataOffset = off;
@@ -313,7 +313,7 @@ TEST(CamsimMdns, AnswersTheProgramsQueryWithCompressedSrvTxtAndA) {
     EXPECT_EQ(o.replies[0].to, kPc);
     EXPECT_EQ(o.replies[0].toPort, 40000);
     const auto& m = o.replies[0].data;
-    EXPECT_EQ(Get16(&m[2]), 0x8400);
+    EXPECT_EQ(be_get16(&m[2]), 0x8400);
     std::vector<std::string> qs;
     std::vector<Rr> rrs;
     ASSERT_TRUE(ReadAll(m, qs, rrs));
@@ -329,14 +329,14 @@ TEST(CamsimMdns, AnswersTheProgramsQueryWithCompressedSrvTxtAndA) {
     EXPECT_EQ(m[srv->ownerOffset] & 0xC0, 0xC0);
     size_t target = ((m[srv->ownerOffset] & 0x3F) << 8) | m[srv->ownerOffset + 1];
     EXPECT_EQ(std::string(m.begin() + target + 1, m.begin() + target + 1 + m[target]), "Cam1");
-    EXPECT_EQ(Get16(&srv->rdata[4]), 22136);
+    EXPECT_EQ(be_get16(&srv->rdata[4]), 22136);
     size_t hostAt = srv->rdataOffset + 6;
     EXPECT_EQ(m[hostAt], 4);
     EXPECT_EQ(std::string(m.begin() + hostAt + 1, m.begin() + hostAt + 5), "cam1");
     EXPECT_EQ(m[a->ownerOffset] & 0xC0, 0xC0);
     EXPECT_EQ((((m[a->ownerOffset] & 0x3F) << 8) | m[a->ownerOffset + 1]), static_cast<int>(hostAt));
     EXPECT_EQ(a->owner, "cam1.local");
-    EXPECT_EQ(Get32(a->rdata.data()), c.address);
+    EXPECT_EQ(be_get32(a->rdata.data()), c.address);
     std::string t(txt->rdata.begin(), txt->rdata.end());
     EXPECT_NE(t.find("\x06" "bsp=W6"), std::string::npos);
     EXPECT_NE(t.find("\x07" "model=L"), std::string::npos);
@@ -356,8 +356,8 @@ TEST(CamsimMdns, MulticastAndQuQuestionsOfBrowsers) {
     std::vector<Rr> rrs;
     ASSERT_TRUE(ReadAll(o.replies[0].data, qs, rrs));
     EXPECT_TRUE(qs.empty());
-    EXPECT_EQ(Get16(&o.replies[0].data[0]), 0);
-    EXPECT_EQ(Get16(&o.replies[0].data[6]), 1);  // PTR answers, the rest is additional
+    EXPECT_EQ(be_get16(&o.replies[0].data[0]), 0);
+    EXPECT_EQ(be_get16(&o.replies[0].data[6]), 1);  // PTR answers, the rest is additional
     ASSERT_TRUE(Find(rrs, dns::kTypeSrv));
     EXPECT_EQ(Find(rrs, dns::kTypeSrv)->klass, 0x8001);
     EXPECT_EQ(Find(rrs, dns::kTypePtr)->klass, 1);
@@ -417,13 +417,7 @@ namespace {
 std::vector<uint8_t> IpChange(const std::string& host, const std::string& iface, uint32_t dhcp, uint32_t addr,
                               uint32_t mask, uint32_t gw) {
     std::vector<uint8_t> d;
-    Put16(d, 0x0100);
-    Put16(d, 72);
-    Put32(d, 0xABCD0123);
-    Put32(d, mask);
-    Put32(d, addr);
-    Put32(d, gw);
-    Put32(d, dhcp);
+    CBigEndianWriter(d).U16(0x0100).U16(72).U32(0xABCD0123).U32(mask).U32(addr).U32(gw).U32(dhcp);
     d.resize(72, 0);
     std::copy(host.begin(), host.end(), d.begin() + 32);
     std::copy(iface.begin(), iface.end(), d.begin() + 52);

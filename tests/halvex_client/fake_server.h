@@ -95,7 +95,7 @@ private:
             for (int k = 0; k < req.extensions && p + 2 <= frame.size(); ++k) {
                 uint8_t tag = frame[p];
                 if (tag == 0xF4) break;  // embedded requests belong to the payload
-                if (tag == 0xF2 && p + 4 <= frame.size()) req.uid = uint16_t((frame[p + 2] << 8) | frame[p + 3]);
+                if (tag == 0xF2 && p + 4 <= frame.size()) req.uid = ZYRK::be_get16(&frame[p + 2]);
                 p += 2 + frame[p + 1];
             }
             req.payload.assign(frame.begin() + std::min(p, frame.size()), frame.end());

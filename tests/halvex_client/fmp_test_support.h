@@ -36,7 +36,7 @@ inline std::vector<uint8_t> ReadFmpFrame(int s)
         int r = fmp_recv(s, buf, int(std::min(sizeof buf, want - out.size())), 0);
         if (r <= 0) return out;
         out.insert(out.end(), buf, buf + r);
-        if (out.size() == 8) want = 8 + ZYRK::res_get_be32(out.data() + 4);
+        if (out.size() == 8) want = 8 + ZYRK::be_get32(out.data() + 4);
     }
     return out;
 }

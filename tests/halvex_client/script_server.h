@@ -4,6 +4,8 @@
 // replies; bytes received are kept for the test to check after the join.
 #pragma once
 
+#include <halvex/bigendian.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -66,8 +68,7 @@ inline Bytes ReadExact(int fd, size_t n) {
 inline Bytes ReadFrame(int fd) {
     Bytes head = ReadExact(fd, 8);
     if (head.size() < 8) return {};
-    uint32_t n = (uint32_t(head[4]) << 24) | (uint32_t(head[5]) << 16) | (uint32_t(head[6]) << 8) | head[7];
-    Bytes body = ReadExact(fd, n);
+    Bytes body = ReadExact(fd, ZYRK::be_get32(head.data() + 4));
     head.insert(head.end(), body.begin(), body.end());
     return head;
 }
@@ -83,13 +84,8 @@ inline void WriteAll(int fd, const Bytes& b) {
 
 // A reply frame around a payload (no extensions).
 inline Bytes Frame(const Bytes& payload) {
-    Bytes f(8 + payload.size(), 0);
-    f[0] = 0xFE;
-    f[4] = uint8_t(payload.size() >> 24);
-    f[5] = uint8_t(payload.size() >> 16);
-    f[6] = uint8_t(payload.size() >> 8);
-    f[7] = uint8_t(payload.size());
-    std::copy(payload.begin(), payload.end(), f.begin() + 8);
+    Bytes f;
+    ZYRK::CBigEndianWriter(f).U8(0xFE).Zeros(3).U32(uint32_t(payload.size())).Bytes(payload.data(), payload.size());
     return f;
 }
 

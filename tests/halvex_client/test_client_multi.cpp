@@ -46,8 +46,7 @@ struct Bench {
 Bytes Reply(std::initializer_list<Bytes> subReplies) {
     Bytes out;
     for (const Bytes& s : subReplies) {
-        out.insert(out.end(), {0xF5, 4, 0, 0, uint8_t(s.size() >> 8), uint8_t(s.size())});
-        out.insert(out.end(), s.begin(), s.end());
+        CBigEndianWriter(out).U8(0xF5).U8(4).U32(uint32_t(s.size())).Bytes(s.data(), s.size());
         if (s.size() & 1) out.push_back(0);
     }
     return out;
@@ -112,7 +111,7 @@ TEST(ClientMulti, DumpSetOfAnEmptySetStillSendsTheFixedPart) {
     const Bytes& p = reqs[2].payload;
     Bytes expect = testsrv::Cat({Bytes{0x63, 0, 0, 10, 0, 13, 0, 19, 0, 0}, testsrv::Str(".s"), testsrv::Str("f.reg"),
                                  testsrv::Str(""), testsrv::Str("i"), Bytes{0, 1, 0, 0, 4, 3, 2, 1}});
-    res_put_be16(expect.data() + 8, uint16_t(expect.size()));
+    be_put16(expect.data() + 8, uint16_t(expect.size()));
     EXPECT_EQ(p, expect);
 }
 

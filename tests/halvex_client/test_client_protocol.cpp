@@ -1,6 +1,8 @@
 // Frame, exchange, result codes and the TCP transport of the resource-tree
 // client, against a scripted server on 127.0.0.1.
+#include <halvex/client/res_engine_internal.h>
 #include <halvex/client/res_protocol.h>
+#include <halvex/client/res_request.h>
 #include <halvex/client/resourceclientlib_socket.h>
 #include <halvex/platform/users.h>
 
@@ -142,6 +144,54 @@ TEST(ClientFrame, AttributeBlockDecodesOnlyWhatArrived) {
     EXPECT_EQ(a.ownerGid, 0x0304);
     EXPECT_EQ(a.childCount, 7u);
     EXPECT_EQ(a.hintTemperature, 0);
+}
+
+TEST(ClientRequest, WriterStaysInsideTheRoomOfItsRequest) {
+    unsigned char send[RES_BUFFER_SIZE];
+    std::memset(send, 0xAA, sizeof send);
+    CResRequest req(send, 12);  // 18-byte header
+    ASSERT_NE(req.Payload(6), nullptr);
+    EXPECT_FALSE(req.OnHeap());
+    CResWriter w = req.Writer();
+    EXPECT_TRUE(w.U8(0x41).Cstr("abcd").Ok());
+    EXPECT_EQ(Bytes(send + 18, send + 24), (Bytes{0x41, 'a', 'b', 'c', 'd', 0}));
+    // One byte more does not fit: refused, and every write after it too.
+    EXPECT_FALSE(w.U8(0x01).Ok());
+    EXPECT_FALSE(w.Reserve(1));
+    EXPECT_EQ(w.Size(), 6u);
+    EXPECT_EQ(send[24], 0xAA);
+
+    // A payload past the send buffer goes to the heap, whole.
+    const Bytes text(2500, 'p');
+    ASSERT_NE(req.Payload(2500), nullptr);
+    EXPECT_TRUE(req.OnHeap());
+    CResWriter big = req.Writer();
+    EXPECT_TRUE(big.Bytes(text.data(), text.size()).Ok());
+    EXPECT_EQ(Bytes(req.Buffer() + 18, req.Buffer() + 18 + 2500), text);
+    EXPECT_FALSE(big.U8(0).Ok());
+}
+
+TEST(ClientRequest, TextFormsAndFieldsWrittenLater) {
+    Bytes b;
+    CResWriter w(b);
+    w.U8(0x63).U16(0).Lstr("ab").Cstr(nullptr).Cstr("x").U16(0x0102).U32(0x03040506).U32LE(0x0708090A).Zeros(2);
+    EXPECT_TRUE(w.U16At(1, uint16_t(w.Size())));
+    EXPECT_FALSE(w.U32At(w.Size() - 3, 1));  // runs past what was written
+    EXPECT_TRUE(w.Ok());
+    EXPECT_EQ(b, (Bytes{0x63, 0, 21, 2, 'a', 'b', 0, 'x', 0, 1, 2, 3, 4, 5, 6, 0x0A, 9, 8, 7, 0, 0}));
+}
+
+TEST(ClientRequest, ValueBodyIsRefusedWhenItsRoomIsShort) {
+    const CResourceValue v(0x01020304);
+    uint8_t room[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    CResWriter shortRoom(room, 3);
+    EXPECT_EQ(res_wire_body_write(v, shortRoom), RES_ERR_PROTOCOL);
+    EXPECT_FALSE(shortRoom.Ok());
+    EXPECT_EQ(room[0], 0xEE);
+
+    CResWriter fits(room, 4);
+    EXPECT_EQ(res_wire_body_write(v, fits), 0);
+    EXPECT_EQ(Bytes(room, room + 5), (Bytes{1, 2, 3, 4, 0xEE}));
 }
 
 TEST(ClientResultCodes, ConvertAndInterpret) {

@@ -192,7 +192,7 @@ TEST(ClientTree, LockedNodeBatchesWritesUntilUnlock) {
     EXPECT_EQ(Bytes(multi.begin(), multi.begin() + 9), (Bytes{0x15, 5, 4, 3, '.', 'n', 0, 9, 2}));
     EXPECT_EQ(multi[9], 2);  // int32
     EXPECT_EQ(multi[10], 'a');
-    const uint32_t next = res_get_be32(multi.data() + 12);
+    const uint32_t next = be_get32(multi.data() + 12);
     ASSERT_LT(next, multi.size());
     EXPECT_EQ(multi[next], 4);  // ascii
     EXPECT_EQ(multi[next + 1], 'b');

@@ -2,6 +2,7 @@
 // tree, and raw frames over loopback TCP.
 #pragma once
 
+#include <halvex/bigendian.h>
 #include <halvex/client/res_protocol.h>
 #include <halvex/resource/resource_value.h>
 #include <halvex/server/resource_server.h>
@@ -26,12 +27,8 @@ using Bytes = std::vector<uint8_t>;
 class Req {
 public:
     Req& u8(uint8_t v) { b.push_back(v); return *this; }
-    Req& be16(uint16_t v) { b.push_back(uint8_t(v >> 8)); b.push_back(uint8_t(v)); return *this; }
-    Req& be32(uint32_t v)
-    {
-        for (int i = 3; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
-        return *this;
-    }
+    Req& be16(uint16_t v) { ZYRK::CBigEndianWriter(b).U16(v); return *this; }
+    Req& be32(uint32_t v) { ZYRK::CBigEndianWriter(b).U32(v); return *this; }
     Req& cstr(const char* s) { b.insert(b.end(), s, s + std::strlen(s) + 1); return *this; }
     Req& lstr(const char* s)
     {
@@ -154,7 +151,7 @@ inline Bytes RecvFrame(int s, Bytes* header = nullptr)
     Bytes h = RecvN(s, 8);
     if (header) *header = h;
     if (h.size() != 8 || h[0] != 0xFE) return {};
-    return RecvN(s, ZYRK::res_get_be32(h.data() + 4));
+    return RecvN(s, ZYRK::be_get32(h.data() + 4));
 }
 
 // True when the peer closed the connection (a read returns 0, or a reset

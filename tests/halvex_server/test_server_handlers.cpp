@@ -156,15 +156,15 @@ TEST_F(Handlers, TransparentWritesAndCombinedReads)
     Bytes r = Do(Req().u8(0x0C).cstr(".blob").u8(1), Remote(0));
     ASSERT_EQ(r.size(), 8u + 41u + 14u + 2u + 3u);
     EXPECT_EQ(r[0], 0x0D);
-    EXPECT_EQ(res_get_be16(&r[2]), 41);
-    EXPECT_EQ(res_get_be16(&r[4]), 14);
-    EXPECT_EQ(res_get_be16(&r[6]), 2);
+    EXPECT_EQ(be_get16(&r[2]), 41);
+    EXPECT_EQ(be_get16(&r[4]), 14);
+    EXPECT_EQ(be_get16(&r[6]), 2);
     const uint8_t* head = &r[8 + 41];
     EXPECT_EQ(head[0], 0x02);
     EXPECT_EQ(head[1], 0x08);
-    EXPECT_EQ(res_get_be32(head + 2), 3u);
-    EXPECT_EQ(res_get_be32(head + 6), 4u);
-    EXPECT_EQ(res_get_be32(head + 10), 0u);
+    EXPECT_EQ(be_get32(head + 2), 3u);
+    EXPECT_EQ(be_get32(head + 6), 4u);
+    EXPECT_EQ(be_get32(head + 10), 0u);
     EXPECT_EQ((Bytes(r.end() - 5, r.end())), (Bytes{0x46, 0x08, 9, 8, 7}));
 
     // Without a copy, a remote reader gets the permission error as data block.
@@ -204,19 +204,19 @@ TEST_F(Handlers, AttributeBlock)
     EXPECT_EQ(b[0], 0x42);
     EXPECT_EQ(b[1], 0x02);
     EXPECT_EQ((Bytes(b.begin() + 2, b.begin() + 8)), (Bytes{1, 1, 1, 1, 1, 0}));
-    EXPECT_EQ(res_get_be32(&b[8]), 0u);  // the handler's own open is not counted
+    EXPECT_EQ(be_get32(&b[8]), 0u);  // the handler's own open is not counted
     EXPECT_EQ(b[17], 1);                 // rename allowed
     EXPECT_EQ((Bytes(b.begin() + 23, b.begin() + 31)), (Bytes{1, 1, 0, 0, 1, 0, 0, 0}));
     Bytes node = Do(Req().u8(0x41).cstr(".net.LAN"));
     EXPECT_EQ(node[1], 0x05);
-    EXPECT_EQ(res_get_be32(&node[36]), 3u);
+    EXPECT_EQ(be_get32(&node[36]), 3u);
     Bytes secret = Do(Req().u8(0x41).cstr(".secret"));
-    EXPECT_EQ(res_get_be16(&secret[32]), 9);
-    EXPECT_EQ(res_get_be16(&secret[34]), 9);
+    EXPECT_EQ(be_get16(&secret[32]), 9);
+    EXPECT_EQ(be_get16(&secret[34]), 9);
     // Held elsewhere: the count shows it.
     CResource* held = nullptr;
     ASSERT_EQ(tree.OpenResource(CResourcePath(".net.LAN.mtu"), &held, nullptr), ERR_OK);
-    EXPECT_EQ(res_get_be32(&Do(Req().u8(0x41).cstr(".net.LAN.mtu"))[8]), 1u);
+    EXPECT_EQ(be_get32(&Do(Req().u8(0x41).cstr(".net.LAN.mtu"))[8]), 1u);
     held->Close();
 }
 
@@ -307,7 +307,7 @@ Req MultiItems(const char* parent, const std::vector<std::tuple<uint8_t, const c
         size_t nextAt = r.b.size();
         r.be32(0).u8(0).u8(0).be32(0).be32(0x0100007F).be16(1).be32(2).raw(body);
         if (i + 1 < items.size()) {
-            res_put_be32(&r.b[nextAt], uint32_t(r.b.size()));
+            be_put32(&r.b[nextAt], uint32_t(r.b.size()));
             r.b[nextAt + 4] = uint8_t(std::strlen(std::get<1>(items[i + 1])) + 1);
         }
     }
@@ -332,7 +332,7 @@ TEST_F(Handlers, WriteDataMultiRecordsPerItem)
     // A chain that points back at itself ends instead of looping.
     Req loop = MultiItems(".net.LAN", {{0x02, "mtu", Req().be32(1600).b}, {0x02, "mtu", Req().be32(1700).b}});
     size_t firstItem = loop.b[13];
-    res_put_be32(&loop.b[firstItem + 1 + 4], uint32_t(firstItem));
+    be_put32(&loop.b[firstItem + 1 + 4], uint32_t(firstItem));
     Bytes lr = Do(loop);
     EXPECT_EQ(lr[0], 0xFF);
     EXPECT_EQ(Do(Req().u8(0x15).u8(0x05).u8(4).u8(13).cstr(".net.LAN.mtu").u8(0).u8(0)), kFF(0xA8));
@@ -378,7 +378,7 @@ TEST_F(Handlers, PersistenceIsRefusedCleanly)
     Req set;
     set.u8(0x63).u8(0).be16(10).be16(15).be16(17).be16(0);
     set.cstr(".net").cstr("f").cstr("").cstr("").u8(0).u8(0).u8(0).u8(0).be32(0).cstr(".net.LAN").cstr(".nope");
-    res_put_be16(&set.b[8], 27);
+    be_put16(&set.b[8], 27);
     EXPECT_EQ(Do(set), (Bytes{0x64, 0x00}));
     set.b[9] = 0xF0;
     EXPECT_EQ(Do(set), kFF(0xA9));

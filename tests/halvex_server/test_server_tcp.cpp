@@ -400,7 +400,7 @@ TEST_F(Tcp, BoundedLoadOfParallelSessions)
                 } else if (i % 4 == 1) {
                     SendBytes(s, Frame(Req().u8(0x01).cstr(node.c_str()).u8(0).b));
                     Bytes r = RecvFrame(s);
-                    if (r.size() != 6 || res_get_be32(&r[2]) != expected) ++errors;
+                    if (r.size() != 6 || be_get32(&r[2]) != expected) ++errors;
                 } else {
                     SendBytes(s, Frame(Req().u8(0x0C).cstr(".net.LAN.mtu").u8(0).b));
                     if (RecvFrame(s).size() != 67) ++errors;

@@ -127,18 +127,18 @@ TEST(ServerTree, UdpSubscribersGetShortAndExtendedDatagrams)
     EXPECT_EQ(srvtest::Run(task, Req().u8(0x11).u8(0x02).cstr(".net.LAN.mtu").be32(1600).b, id), (Bytes{0x12, 0x00}));
     Bytes d = sink.Next();
     ASSERT_EQ(d.size(), SRV_NOTIFY_SHORT_SIZE);
-    EXPECT_EQ(res_get_be32(&d[0]), SRV_MSG_VALUE);
-    EXPECT_EQ(res_get_be32(&d[4]), 2u);
-    EXPECT_EQ(res_get_be32(&d[8]), 77u);
-    EXPECT_EQ(res_get_be32(&d[12]), 1600u);
+    EXPECT_EQ(be_get32(&d[0]), SRV_MSG_VALUE);
+    EXPECT_EQ(be_get32(&d[4]), 2u);
+    EXPECT_EQ(be_get32(&d[8]), 77u);
+    EXPECT_EQ(be_get32(&d[12]), 1600u);
 
     EXPECT_EQ(srvtest::Run(task, Req().u8(0x11).u8(0x04).cstr(".net.LAN.address").cstr("eth1").b, id), (Bytes{0x12, 0x00}));
     d = sink.Next();
     ASSERT_EQ(d.size(), SRV_NOTIFY_EXTENDED_SIZE);
-    EXPECT_EQ(res_get_be32(&d[4]), 4098u);
-    EXPECT_EQ(res_get_be32(&d[8]), 1020u);
-    EXPECT_EQ(res_get_be32(&d[12]), 4u);
-    EXPECT_EQ(res_get_be32(&d[20]), 78u);
+    EXPECT_EQ(be_get32(&d[4]), 4098u);
+    EXPECT_EQ(be_get32(&d[8]), 1020u);
+    EXPECT_EQ(be_get32(&d[12]), 4u);
+    EXPECT_EQ(be_get32(&d[20]), 78u);
     EXPECT_STREQ(reinterpret_cast<const char*>(&d[24]), "eth1");
 
     EXPECT_EQ(srvtest::Run(task, Req().u8(0xA2).be32(77).be16(sink.port).u8(0).u8(0).lstr(".net.LAN.mtu").b, id),
@@ -165,14 +165,14 @@ TEST(ServerTree, TreeSubscribersHearAboutNewAndRemovedNodes)
     EXPECT_EQ(srvtest::Run(task, Req().u8(0x24).cstr(".list").cstr("cam7").b, id).at(0), 0x22);
     Bytes d = sink.Next();
     ASSERT_EQ(d.size(), SRV_NOTIFY_SHORT_SIZE);
-    EXPECT_EQ(res_get_be32(&d[0]), SRV_MSG_TREE);
-    EXPECT_EQ(res_get_be32(&d[4]), 4u);
-    EXPECT_EQ(res_get_be32(&d[8]), SRV_EVENT_ADDED);
+    EXPECT_EQ(be_get32(&d[0]), SRV_MSG_TREE);
+    EXPECT_EQ(be_get32(&d[4]), 4u);
+    EXPECT_EQ(be_get32(&d[8]), SRV_EVENT_ADDED);
     EXPECT_STREQ(reinterpret_cast<const char*>(&d[12]), "cam7");
     EXPECT_EQ(srvtest::Run(task, Req().u8(0x31).cstr(".list.cam7").b, id), (Bytes{0x32, 0x00}));
     d = sink.Next();
     ASSERT_FALSE(d.empty());
-    EXPECT_EQ(res_get_be32(&d[8]), SRV_EVENT_REMOVED);
+    EXPECT_EQ(be_get32(&d[8]), SRV_EVENT_REMOVED);
     Req remove = Req().u8(0xA6).u8(0).be16(sink.port).be16(0).u8(0).be32(SRV_EVENT_ADDED).u8(0).u8(0).u8(0).u8(0);
     remove.u8(0);
     EXPECT_EQ(srvtest::Run(task, remove.b, id), (Bytes{0xA7, 0x00}));
@@ -206,7 +206,7 @@ TEST(ServerTree, ParallelSessionsShareOneTree)
                     ++failures;
                     continue;
                 }
-                uint32_t v = res_get_be32(&r[2]);
+                uint32_t v = be_get32(&r[2]);
                 if (srvtest::Run(task, Req().u8(0x11).u8(2).cstr(counter.c_str()).be32(v + 1).b, id) != Bytes{0x12, 0}) {
                     ++failures;
                 }

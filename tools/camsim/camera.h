@@ -130,10 +130,4 @@ std::string FormatMac(const std::array<uint8_t, 6>& mac);
 bool ParseMac(const std::string& text, std::array<uint8_t, 6>& mac);
 bool SameSubnet(uint32_t a, uint32_t b, uint32_t mask);
 
-// Big-endian helpers.
-void Put16(std::vector<uint8_t>& out, uint16_t v);
-void Put32(std::vector<uint8_t>& out, uint32_t v);
-uint16_t Get16(const uint8_t* p);
-uint32_t Get32(const uint8_t* p);
-
 }  // namespace camsim

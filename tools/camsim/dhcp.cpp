@@ -1,11 +1,16 @@
 #include "tools/camsim/dhcp.h"
 
+#include "halvex/bigendian.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace camsim {
 namespace dhcp {
 namespace {
+
+using ZYRK::be_get32;
+using ZYRK::be_put32;
 
 constexpr uint32_t kCookie = 0x63825363;
 constexpr size_t kFixed = 236;           // BOOTP header up to the options
@@ -21,14 +26,11 @@ std::vector<uint8_t> Header(uint32_t xid, const std::array<uint8_t, 6>& mac) {
     m[0] = 1;   // BOOTREQUEST
     m[1] = 1;   // Ethernet
     m[2] = 6;
-    m[4] = static_cast<uint8_t>(xid >> 24);
-    m[5] = static_cast<uint8_t>(xid >> 16);
-    m[6] = static_cast<uint8_t>(xid >> 8);
-    m[7] = static_cast<uint8_t>(xid);
+    be_put32(&m[4], xid);
     // The camera has no address yet to receive a unicast reply on: ask for broadcast.
     m[10] = 0x80;
     std::memcpy(&m[28], mac.data(), 6);
-    Put32(m, kCookie);
+    ZYRK::CBigEndianWriter(m).U32(kCookie);
     return m;
 }
 
@@ -40,8 +42,8 @@ void Option(std::vector<uint8_t>& m, uint8_t code, const void* p, size_t n) {
 }
 
 void Option32(std::vector<uint8_t>& m, uint8_t code, uint32_t v) {
-    uint8_t b[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-                    static_cast<uint8_t>(v)};
+    uint8_t b[4];
+    be_put32(b, v);
     Option(m, code, b, 4);
 }
 
@@ -85,11 +87,11 @@ std::vector<uint8_t> BuildRequest(uint32_t xid, const std::array<uint8_t, 6>& ma
 bool Parse(const std::vector<uint8_t>& d, Message& m) {
     if (d.size() < kFixed + 4) return false;
     if (d[0] != 2 || d[1] != 1 || d[2] != 6) return false;  // BOOTREPLY on Ethernet
-    if (Get32(&d[kFixed]) != kCookie) return false;
+    if (be_get32(&d[kFixed]) != kCookie) return false;
     m = Message{};
     m.op = d[0];
-    m.xid = Get32(&d[4]);
-    m.yiaddr = Get32(&d[16]);
+    m.xid = be_get32(&d[4]);
+    m.yiaddr = be_get32(&d[16]);
     std::memcpy(m.mac.data(), &d[28], 6);
     size_t i = kFixed + 4;
     while (i < d.size()) {
@@ -102,10 +104,10 @@ bool Parse(const std::vector<uint8_t>& d, Message& m) {
         const uint8_t* v = &d[i];
         switch (code) {
         case kOptType: if (len == 1) m.type = v[0]; break;
-        case kOptMask: if (len == 4) m.mask = Get32(v); break;
-        case kOptRouter: if (len >= 4 && len % 4 == 0) m.router = Get32(v); break;
-        case kOptLease: if (len == 4) m.leaseSeconds = Get32(v); break;
-        case kOptServerId: if (len == 4) m.serverId = Get32(v); break;
+        case kOptMask: if (len == 4) m.mask = be_get32(v); break;
+        case kOptRouter: if (len >= 4 && len % 4 == 0) m.router = be_get32(v); break;
+        case kOptLease: if (len == 4) m.leaseSeconds = be_get32(v); break;
+        case kOptServerId: if (len == 4) m.serverId = be_get32(v); break;
         default: break;
         }
         i += len;

@@ -1,10 +1,17 @@
 #include "tools/camsim/gvcp.h"
 
+#include "halvex/bigendian.h"
+
 #include <cstdio>
 #include <cstring>
 
 namespace camsim {
 namespace {
+
+using ZYRK::be_get16;
+using ZYRK::be_get32;
+using ZYRK::be_put32;
+using ZYRK::CBigEndianWriter;
 
 void PutText(std::vector<uint8_t>& out, size_t offset, size_t width, const std::string& text) {
     size_t n = std::min(width, text.size());
@@ -13,10 +20,7 @@ void PutText(std::vector<uint8_t>& out, size_t offset, size_t width, const std::
 
 std::vector<uint8_t> Header(uint16_t status, uint16_t answer, uint16_t length, uint16_t ackId) {
     std::vector<uint8_t> out;
-    Put16(out, status);
-    Put16(out, answer);
-    Put16(out, length);
-    Put16(out, ackId);
+    CBigEndianWriter(out).U16(status).U16(answer).U16(length).U16(ackId);
     return out;
 }
 
@@ -139,17 +143,14 @@ const std::string& DeviceDescription() {
 std::vector<uint8_t> BuildDiscoveryAck(const Camera& c, uint16_t ackId) {
     std::vector<uint8_t> out = Header(gvcp::kStatusSuccess, gvcp::kDiscoveryAck, 248, ackId);
     out.resize(256, 0);
-    auto put32 = [&](size_t off, uint32_t v) {
-        out[off] = v >> 24; out[off + 1] = v >> 16; out[off + 2] = v >> 8; out[off + 3] = v;
-    };
-    put32(8, 0x00010002);                   // spec version 1.2
-    put32(12, 0x80000000);                  // big-endian device, transmitter
+    be_put32(&out[8], 0x00010002);          // spec version 1.2
+    be_put32(&out[12], 0x80000000);         // big-endian device, transmitter
     std::memcpy(out.data() + 18, c.mac.data(), 6);
-    put32(24, 0x00000007);                  // persistent, DHCP, link-local supported
-    put32(28, c.dhcp ? 6u : 5u);            // current configuration: DHCP or persistent, plus link-local
-    put32(44, c.address);
-    put32(60, c.mask);
-    put32(76, c.gateway);
+    be_put32(&out[24], 0x00000007);         // persistent, DHCP, link-local supported
+    be_put32(&out[28], c.dhcp ? 6u : 5u);   // current configuration: DHCP or persistent, plus link-local
+    be_put32(&out[44], c.address);
+    be_put32(&out[60], c.mask);
+    be_put32(&out[76], c.gateway);
     PutText(out, 80, 32, c.manufacturer);
     PutText(out, 112, 32, c.modelName);
     PutText(out, 144, 32, c.deviceVersion);
@@ -163,8 +164,8 @@ std::optional<uint32_t> ReadRegister(const Camera& c, uint32_t reg) {
     switch (reg) {
     case 0x0000: return 0x00010002u;
     case 0x0004: return 0x80000000u;
-    case 0x0008: return static_cast<uint32_t>((c.mac[0] << 8) | c.mac[1]);
-    case 0x000C: return Get32(c.mac.data() + 2);
+    case 0x0008: return be_get16(c.mac.data());
+    case 0x000C: return be_get32(c.mac.data() + 2);
     case 0x0010: return 0x00000007u;
     case gvcp::kRegNetworkConfig: return c.ipConfig;
     case 0x0024: return c.address;
@@ -185,7 +186,7 @@ std::optional<uint32_t> ReadRegister(const Camera& c, uint32_t reg) {
     for (const TextField& f : kTextFields)
         if (reg >= f.address && reg < f.address + f.width && reg % 4 == 0) {
             auto bytes = ReadMemory(c, reg, 4);
-            return Get32(bytes->data());
+            return be_get32(bytes->data());
         }
     return std::nullopt;
 }
@@ -207,9 +208,7 @@ std::optional<std::vector<uint8_t>> ReadMemory(const Camera& c, uint32_t address
         bool text = false;
         for (const TextField& f : kTextFields) text = text || (reg >= f.address && reg < f.address + f.width);
         if (text || (reg >= 0x0200 && reg < 0x0600)) continue;
-        if (auto v = ReadRegister(c, reg)) {
-            area[reg] = *v >> 24; area[reg + 1] = *v >> 16; area[reg + 2] = *v >> 8; area[reg + 3] = *v;
-        }
+        if (auto v = ReadRegister(c, reg)) be_put32(&area[reg], *v);
     }
     for (const TextField& f : kTextFields) PutText(area, f.address, f.width, c.*(f.field));
     PutText(area, 0x0200, 512, FirstUrl());
@@ -224,9 +223,9 @@ Outcome HandleGvcp(Cameras& cameras, const Datagram& in, Clock::time_point now) 
         return out;
     }
     uint8_t flags = d[1];
-    uint16_t command = Get16(&d[2]);
-    uint16_t length = Get16(&d[4]);
-    uint16_t reqId = Get16(&d[6]);
+    uint16_t command = be_get16(&d[2]);
+    uint16_t length = be_get16(&d[4]);
+    uint16_t reqId = be_get16(&d[6]);
     bool ack = flags & gvcp::kFlagAckRequired;
     char head[96];
     std::snprintf(head, sizeof head, "cmd=0x%04x flags=0x%02x req=0x%04x len=%u", command, flags, reqId, length);
@@ -254,7 +253,7 @@ Outcome HandleGvcp(Cameras& cameras, const Datagram& in, Clock::time_point now) 
         for (size_t i = 0; i < cameras.size(); ++i) {
             Camera& c = cameras[i];
             if (!c.gvcp || std::memcmp(payload + 2, c.mac.data(), 6) != 0) continue;
-            uint32_t ip = Get32(payload + 20), mask = Get32(payload + 36), gw = Get32(payload + 52);
+            uint32_t ip = be_get32(payload + 20), mask = be_get32(payload + 36), gw = be_get32(payload + 52);
             out.summary += " mac=" + FormatMac(c.mac) + " ip=" + FormatAddress(ip) + " mask=" + FormatAddress(mask) +
                            " gw=" + FormatAddress(gw);
             if (ip == 0) {
@@ -299,11 +298,11 @@ Outcome HandleGvcp(Cameras& cameras, const Datagram& in, Clock::time_point now) 
         std::vector<uint8_t> values;
         uint16_t status = gvcp::kStatusSuccess;
         for (uint16_t off = 0; off < length; off += 4) {
-            uint32_t reg = Get32(payload + off);
+            uint32_t reg = be_get32(payload + off);
             out.summary += " reg=" + Hex(reg);
             auto v = ReadRegister(c, reg);
             if (!v) { status = gvcp::kStatusInvalidAddress; break; }
-            Put32(values, *v);
+            CBigEndianWriter(values).U32(*v);
         }
         if (ack) {
             auto r = Header(status, gvcp::kReadRegAck, static_cast<uint16_t>(values.size()), reqId);
@@ -316,8 +315,8 @@ Outcome HandleGvcp(Cameras& cameras, const Datagram& in, Clock::time_point now) 
     if (command == gvcp::kReadMemCmd) {
         out.summary = std::string("READMEM_CMD ") + head;
         if (length < 8) { out.summary += " ignored: short"; return out; }
-        uint32_t address = Get32(payload);
-        uint16_t count = Get16(payload + 6);
+        uint32_t address = be_get32(payload);
+        uint16_t count = be_get16(payload + 6);
         char buf[48];
         std::snprintf(buf, sizeof buf, " addr=0x%08x count=%u", address, count);
         out.summary += buf;
@@ -326,11 +325,11 @@ Outcome HandleGvcp(Cameras& cameras, const Datagram& in, Clock::time_point now) 
             std::vector<uint8_t> r;
             if (bytes) {
                 r = Header(0, gvcp::kReadMemAck, static_cast<uint16_t>(4 + bytes->size()), reqId);
-                Put32(r, address);
+                CBigEndianWriter(r).U32(address);
                 r.insert(r.end(), bytes->begin(), bytes->end());
             } else {
                 r = Header(gvcp::kStatusInvalidAddress, gvcp::kReadMemAck, 4, reqId);
-                Put32(r, address);
+                CBigEndianWriter(r).U32(address);
             }
             out.replies.push_back(Reply{index, in.src, in.srcPort, std::move(r), 0, false});
         }
@@ -343,7 +342,7 @@ Outcome HandleGvcp(Cameras& cameras, const Datagram& in, Clock::time_point now) 
     uint16_t status = gvcp::kStatusSuccess;
     uint16_t done = 0;
     for (uint16_t off = 0; off < length; off += 8) {
-        uint32_t reg = Get32(payload + off), value = Get32(payload + off + 4);
+        uint32_t reg = be_get32(payload + off), value = be_get32(payload + off + 4);
         out.summary += " reg=" + Hex(reg) + " value=" + Hex(value);
         status = WriteRegister(cameras, index, in, reg, value, now, out);
         if (status != gvcp::kStatusSuccess) break;
@@ -352,8 +351,7 @@ Outcome HandleGvcp(Cameras& cameras, const Datagram& in, Clock::time_point now) 
     out.summary += " status=" + Hex(status);
     if (ack) {
         auto r = Header(status, gvcp::kWriteRegAck, 4, reqId);
-        Put16(r, 0);
-        Put16(r, done);
+        CBigEndianWriter(r).U16(0).U16(done);
         out.replies.push_back(Reply{index, in.src, in.srcPort, std::move(r), 0, false});
     }
     return out;

@@ -1,9 +1,14 @@
 #include "tools/camsim/ipchange.h"
 
+#include "halvex/bigendian.h"
+
 #include <cstring>
 
 namespace camsim {
 namespace {
+
+using ZYRK::be_get16;
+using ZYRK::be_get32;
 
 std::string Text(const uint8_t* p, size_t width) {
     size_t n = 0;
@@ -15,11 +20,11 @@ std::string Text(const uint8_t* p, size_t width) {
 
 bool ParseIpChange(const std::vector<uint8_t>& d, IpChangeMessage& m) {
     if (d.size() != 72) return false;
-    if (Get16(&d[0]) != 0x0100 || Get16(&d[2]) != 72 || Get32(&d[4]) != 0xABCD0123u) return false;
-    m.mask = Get32(&d[8]);
-    m.address = Get32(&d[12]);
-    m.gateway = Get32(&d[16]);
-    m.dhcp = Get32(&d[20]) != 0;
+    if (be_get16(&d[0]) != 0x0100 || be_get16(&d[2]) != 72 || be_get32(&d[4]) != 0xABCD0123u) return false;
+    m.mask = be_get32(&d[8]);
+    m.address = be_get32(&d[12]);
+    m.gateway = be_get32(&d[16]);
+    m.dhcp = be_get32(&d[20]) != 0;
     m.hostName = Text(&d[32], 20);
     m.interfaceName = Text(&d[52], 20);
     return true;

@@ -1,5 +1,7 @@
 #include "tools/camsim/mdns.h"
 
+#include "halvex/bigendian.h"
+
 #include <strings.h>
 
 #include <algorithm>
@@ -11,6 +13,10 @@ const char* const kServiceType = "_zyrk-ircam._tcp.local";
 
 namespace dns {
 namespace {
+
+using ZYRK::be_get16;
+using ZYRK::be_put16;
+using ZYRK::CBigEndianWriter;
 
 std::string Lower(std::string s) {
     for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -33,7 +39,7 @@ bool ReadName(const std::vector<uint8_t>& msg, size_t& offset, std::string& name
         uint8_t len = msg[pos];
         if ((len & 0xC0) == 0xC0) {
             if (pos + 1 >= msg.size() || ++jumps > 16) return false;
-            size_t target = ((len & 0x3F) << 8) | msg[pos + 1];
+            size_t target = be_get16(&msg[pos]) & 0x3FFF;
             if (!jumped) offset = pos + 2;
             jumped = true;
             pos = target;
@@ -55,16 +61,16 @@ bool ReadName(const std::vector<uint8_t>& msg, size_t& offset, std::string& name
 bool ParseQuery(const std::vector<uint8_t>& msg, uint16_t& id, std::vector<Question>& questions) {
     questions.clear();
     if (msg.size() < 12) return false;
-    id = Get16(&msg[0]);
-    uint16_t flags = Get16(&msg[2]);
+    id = be_get16(&msg[0]);
+    uint16_t flags = be_get16(&msg[2]);
     if (flags & 0x8000) return false;          // a response
     if ((flags >> 11) & 0xF) return false;     // not a standard query
-    uint16_t qd = Get16(&msg[4]);
+    uint16_t qd = be_get16(&msg[4]);
     size_t off = 12;
     for (uint16_t i = 0; i < qd; ++i) {
         Question q;
         if (!ReadName(msg, off, q.name) || off + 4 > msg.size()) return false;
-        q.type = Get16(&msg[off]);
+        q.type = be_get16(&msg[off]);
         q.unicastResponse = msg[off + 2] & 0x80;
         off += 4;
         questions.push_back(std::move(q));
@@ -73,9 +79,7 @@ bool ParseQuery(const std::vector<uint8_t>& msg, uint16_t& id, std::vector<Quest
 }
 
 Writer::Writer(uint16_t id, uint16_t flags) {
-    Put16(msg_, id);
-    Put16(msg_, flags);
-    msg_.resize(12, 0);
+    CBigEndianWriter(msg_).U16(id).U16(flags).Zeros(8);
 }
 
 void Writer::Name(const std::string& name) {
@@ -84,7 +88,7 @@ void Writer::Name(const std::string& name) {
         std::string key = Lower(rest);
         auto it = std::find_if(names_.begin(), names_.end(), [&](const auto& p) { return p.first == key; });
         if (it != names_.end()) {
-            Put16(msg_, static_cast<uint16_t>(0xC000 | it->second));
+            CBigEndianWriter(msg_).U16(static_cast<uint16_t>(0xC000 | it->second));
             return;
         }
         if (msg_.size() < 0x3FFF) names_.emplace_back(key, static_cast<uint16_t>(msg_.size()));
@@ -100,18 +104,15 @@ void Writer::Name(const std::string& name) {
 
 void Writer::Question(const std::string& name, uint16_t type) {
     Name(name);
-    Put16(msg_, type);
-    Put16(msg_, 1);
+    CBigEndianWriter(msg_).U16(type).U16(1);
     ++counts_[0];
 }
 
 void Writer::BeginRecord(const std::string& owner, uint16_t type, uint16_t klass, uint32_t ttl, int section) {
     Name(owner);
-    Put16(msg_, type);
-    Put16(msg_, klass);
-    Put32(msg_, ttl);
+    CBigEndianWriter(msg_).U16(type).U16(klass).U32(ttl);
     rdlengthAt_ = msg_.size();
-    Put16(msg_, 0);
+    CBigEndianWriter(msg_).U16(0);
     ++counts_[section];
 }
 
@@ -123,16 +124,11 @@ void Writer::RdataBytes(const void* p, size_t n) {
 void Writer::RdataName(const std::string& name) { Name(name); }
 
 void Writer::EndRecord() {
-    size_t n = msg_.size() - rdlengthAt_ - 2;
-    msg_[rdlengthAt_] = static_cast<uint8_t>(n >> 8);
-    msg_[rdlengthAt_ + 1] = static_cast<uint8_t>(n);
+    be_put16(&msg_[rdlengthAt_], static_cast<uint16_t>(msg_.size() - rdlengthAt_ - 2));
 }
 
 std::vector<uint8_t> Writer::Finish() {
-    for (int i = 0; i < 4; ++i) {
-        msg_[4 + 2 * i] = static_cast<uint8_t>(counts_[i] >> 8);
-        msg_[5 + 2 * i] = static_cast<uint8_t>(counts_[i]);
-    }
+    for (int i = 0; i < 4; ++i) be_put16(&msg_[4 + 2 * i], counts_[i]);
     return msg_;
 }
 
@@ -187,7 +183,8 @@ std::vector<uint8_t> BuildMdnsAnswer(const Camera& c, uint16_t id, const std::ve
             break;
         case 'S': {
             w.BeginRecord(instance, kTypeSrv, unique, ttl, r.section);
-            uint8_t fixed[6] = {0, 0, 0, 0, static_cast<uint8_t>(c.servicePort >> 8), static_cast<uint8_t>(c.servicePort)};
+            uint8_t fixed[6] = {};  // priority and weight 0, then the port
+            ZYRK::be_put16(fixed + 4, c.servicePort);
             w.RdataBytes(fixed, sizeof fixed);
             w.RdataName(host);
             break;
@@ -204,8 +201,8 @@ std::vector<uint8_t> BuildMdnsAnswer(const Camera& c, uint16_t id, const std::ve
             break;
         default: {
             w.BeginRecord(host, kTypeA, unique, ttl, r.section);
-            uint8_t addr[4] = {static_cast<uint8_t>(c.address >> 24), static_cast<uint8_t>(c.address >> 16),
-                               static_cast<uint8_t>(c.address >> 8), static_cast<uint8_t>(c.address)};
+            uint8_t addr[4];
+            ZYRK::be_put32(addr, c.address);
             w.RdataBytes(addr, 4);
             break;
         }
