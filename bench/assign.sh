@@ -28,7 +28,6 @@ bench_lab_up "$RUN" "$WORK" site 10.1.0.0/16 10.1.0.1/16
 echo "starting $COUNT simulated cameras..."
 bench_camsim cams "$WORK/camsim.log" camsim --swarm "$COUNT" --first 10.1.0.10 --mask 255.255.0.0 \
   --spread-ms 50 --info KSRV-BENCH --model Bench --services gvcp
-cli() { "$LAB" exec "$RUN" pc "$BUILD/tools/cli/teliox-cli" "$@"; }
 
 echo
 echo "== teliox-cli assign --from 10.1.1.10/16 --all ($COUNT cameras, $PARALLEL at a time)"

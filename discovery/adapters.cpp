@@ -1,12 +1,10 @@
 // The adapter table from the kernel: getifaddrs for the interfaces and their
-// IPv4 addresses, /proc/net/route for the default gateways; MAC addresses
-// from the neighbour table through rtnetlink (discovery/neighbour.h).
+// IPv4 addresses, /proc/net/route for the default gateways. MAC addresses of
+// cameras come from the neighbour table through rtnetlink (neighbour.h,
+// mac_resolver.h).
 #include "discovery/adapters.h"
 
-#include "discovery/neighbour.h"
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -15,7 +13,6 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <net/if_arp.h>
 #include <netinet/in.h>
 
 namespace {
@@ -162,48 +159,3 @@ std::string GetInterfaceName(uint32_t adapterIndex) {
     return "Ethernet " + std::to_string(adapterIndex) + " (" + a->address + ")";
 }
 
-bool FindNeighbour(const std::string& arpText, const std::string& address, std::string& macAddress) {
-    std::istringstream in(arpText);
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string ip, hwType, flags, hw;
-        if (!(fields >> ip >> hwType >> flags >> hw)) continue;
-        if (ip != address) continue;
-        unsigned long fl = 0;
-        try {
-            fl = std::stoul(flags, nullptr, 16);
-        } catch (...) {
-            continue;
-        }
-        if (!(fl & ATF_COM)) continue;  // resolution still pending or failed
-        unsigned b[6];
-        char tail;
-        if (std::sscanf(hw.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) != 6)
-            continue;
-        char buf[18];
-        std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", b[0], b[1], b[2], b[3], b[4], b[5]);
-        macAddress = buf;
-        return true;
-    }
-    return false;
-}
-
-bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress) {
-    uint32_t v = 0;
-    if (!ParseIPv4(address, v)) return false;
-    if (!source.empty() && !ParseIPv4(source, v)) return false;
-    uint32_t adapterIndex = 0;
-    if (!source.empty())
-        if (auto table = ReadAdapterTable())
-            for (const AdapterInfo& a : *table)
-                if (a.address == source) {
-                    adapterIndex = a.index;
-                    break;
-                }
-    auto mac = ResolveNeighbourMac(adapterIndex, address, std::chrono::milliseconds(1000));
-    if (!mac) return false;
-    macAddress = *mac;
-    return true;
-}

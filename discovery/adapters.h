@@ -81,16 +81,7 @@ std::string GetAdapterGateway(uint32_t adapterIndex);     // empty when not foun
 // "Ethernet <index> (<first address>)", empty when not found.
 std::string GetInterfaceName(uint32_t adapterIndex);
 
-// MAC address of `address` ("%02X:%02X:%02X:%02X:%02X:%02X") from the kernel's
-// neighbour table, resolved on the adapter whose address is `source` (empty
-// or not an adapter's: the adapter the route names), waiting up to about a
-// second. False when not found. Blocks: discovery resolves through
-// CMacResolver instead.
-bool LookupMacAddress(const std::string& address, const std::string& source, std::string& macAddress);
-
-// Readers of the kernel's text tables (exposed for tests).
+// Reader of the kernel's route table (exposed for tests).
 // /proc/net/route: device name to the dotted text of its first default gateway.
 #include <map>
 std::map<std::string, std::string> ParseDefaultGateways(const std::string& routeText);
-// /proc/net/arp: the complete entry of `address`, formatted "%02X:...".
-bool FindNeighbour(const std::string& arpText, const std::string& address, std::string& macAddress);

@@ -189,12 +189,6 @@ DeviceInfo MakeBonjourDeviceInfo(const BonjourResponse& response, const MacLooku
     return info;
 }
 
-void AddBonjourDevices(CDeviceList& list, const std::vector<BonjourResponse>& responses) {
-    AddBonjourDevices(list, responses, [](const std::string& a, const std::string& s, std::string& mac) {
-        return LookupMacAddress(a, s, mac);
-    });
-}
-
 void AddBonjourDevices(CDeviceList& list, const std::vector<BonjourResponse>& responses, const MacLookupFn& lookup) {
     CAdapterTableSnapshot adapters;  // one reading of the table for the whole batch
     for (const BonjourResponse& response : responses) list.AddOrUpdateDevice(MakeBonjourDeviceInfo(response, lookup));

@@ -82,7 +82,6 @@ using MacLookupFn = std::function<bool(const std::string& address, const std::st
 DeviceInfo MakeBonjourDeviceInfo(const BonjourResponse& response, const MacLookupFn& lookup);
 
 // Merges every response, in list order, into the list.
-void AddBonjourDevices(CDeviceList& list, const std::vector<BonjourResponse>& responses);
 void AddBonjourDevices(CDeviceList& list, const std::vector<BonjourResponse>& responses, const MacLookupFn& lookup);
 
 // What a scan cycle asks of mDNS discovery: CBonjourScanner on the network,

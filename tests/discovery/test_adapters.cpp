@@ -110,32 +110,3 @@ TEST(Adapters, DefaultGatewaysFromRouteTable) {
     EXPECT_EQ(g.count("eth2"), 0u);       // route not up
     EXPECT_TRUE(ParseDefaultGateways("").empty());
 }
-
-TEST(Adapters, NeighbourTableOnlyCompleteEntries) {
-    const std::string arp =
-        "IP address       HW type     Flags       HW address            Mask     Device\n"
-        "10.1.1.2         0x1         0x2         00:1c:ab:cd:ef:01     *        veth0\n"
-        "10.1.1.3         0x1         0x0         00:00:00:00:00:00     *        veth0\n"
-        "10.1.1.4         0x1         0x6         0a:0b:0c:0d:0e:0f     *        veth1\n"
-        "10.1.1.5         0x1         0x2         zz:zz                 *        veth1\n";
-    std::string mac = "unchanged";
-    EXPECT_TRUE(FindNeighbour(arp, "10.1.1.2", mac));
-    EXPECT_EQ(mac, "00:1C:AB:CD:EF:01");
-    EXPECT_TRUE(FindNeighbour(arp, "10.1.1.4", mac));
-    EXPECT_EQ(mac, "0A:0B:0C:0D:0E:0F");
-    mac = "unchanged";
-    EXPECT_FALSE(FindNeighbour(arp, "10.1.1.3", mac));  // incomplete
-    EXPECT_FALSE(FindNeighbour(arp, "10.1.1.5", mac));  // malformed
-    EXPECT_FALSE(FindNeighbour(arp, "10.1.1.20", mac));
-    EXPECT_FALSE(FindNeighbour(arp, "10.1.1", mac));
-    EXPECT_EQ(mac, "unchanged");
-}
-
-TEST(Adapters, LookupMacAddressNotFound) {
-    std::string mac;
-    // Loopback has no neighbour entries: not found once the wait is over.
-    EXPECT_FALSE(LookupMacAddress("127.0.0.1", "127.0.0.1", mac));
-    EXPECT_TRUE(mac.empty());
-    EXPECT_FALSE(LookupMacAddress("not an address", "", mac));
-    EXPECT_FALSE(LookupMacAddress("127.0.0.1", "bad source", mac));
-}

@@ -73,7 +73,9 @@ TEST_F(Hostile, DrippingAndSilentClientsDoNotHoldAWellBehavedOne)
         int s = Connect(port);
         ASSERT_GE(s, 0);
         (i < 50 ? drips : silent).push_back(s);
-        if (i % 8 == 7) ASSERT_TRUE(WaitFor([&] { return task->ActiveConnections() == uint32_t(i + 1); }));
+        if (i % 8 == 7) {
+            ASSERT_TRUE(WaitFor([&] { return task->ActiveConnections() == uint32_t(i + 1); }));
+        }
     }
     ASSERT_TRUE(WaitFor([this] { return task->ActiveConnections() == 55u; }));
     std::atomic<bool> stop{false};
