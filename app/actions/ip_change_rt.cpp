@@ -5,6 +5,7 @@
 
 #include <halvex/client/res_cancel.h>
 #include <halvex/client/res_protocol.h>
+#include <halvex/client/resourceclientlib.h>
 #include <halvex/platform/hex.h>
 #include <halvex/resource/client_resource.h>
 #include <halvex/resource/resource_path.h>
@@ -13,6 +14,8 @@
 #include <arpa/inet.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -35,12 +38,51 @@ int NoPassPhrase(char*, int, int, void*) { return 0; }
 // A network-order address (first octet in the first byte in memory) as text.
 std::string DottedNetworkOrder(uint32_t networkOrder) { return FormatIPv4(ntohl(networkOrder)); }
 
+static_assert(kResourcePhaseTimeoutMs >= ZYRK::RES_CONNECT_WAIT_MS + kResourceExchangeTimeoutMs,
+              "a phase must leave room for connecting and one exchange");
+
+// The time one phase may still take. Before each request the tree's timeout
+// is set to the smaller of the exchange bound and what is left of the phase,
+// so a camera that answers each request just in time cannot stretch the
+// phase. Once nothing is left, requests get 1 ms: the first one times out,
+// which marks the connection broken, and everything after fails at once.
+class CPhaseBudget {
+public:
+    explicit CPhaseBudget(const RTConnectOptions& options)
+        : m_exchangeMs(options.timeoutMs), m_bounded(options.phaseTimeoutMs != 0),
+          m_end(std::chrono::steady_clock::now() + std::chrono::milliseconds(options.phaseTimeoutMs)) {}
+
+    // The timeout of the next request (0: none).
+    unsigned long NextTimeout() const {
+        if (!m_bounded) return m_exchangeMs;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_end - std::chrono::steady_clock::now());
+        const unsigned long leftMs = left.count() > 1 ? static_cast<unsigned long>(left.count()) : 1;
+        return m_exchangeMs ? std::min(m_exchangeMs, leftMs) : leftMs;
+    }
+
+    void Arm(CClientResourceTree& tree) const { tree.SetTimeout(NextTimeout()); }
+
+    // The options of the connect that opens the phase.
+    RTConnectOptions ForConnect(const RTConnectOptions& options) const {
+        RTConnectOptions bounded = options;
+        bounded.timeoutMs = NextTimeout();
+        return bounded;
+    }
+
+private:
+    unsigned long m_exchangeMs;
+    bool m_bounded;
+    std::chrono::steady_clock::time_point m_end;
+};
+
 // One open, one write, one close: 0, or the result of the open or the write.
-uint32_t WriteResource(CClientResourceTree& tree, const std::string& path, const CResourceValue& value,
-                       unsigned long time) {
+uint32_t WriteResource(CClientResourceTree& tree, const CPhaseBudget& budget, const std::string& path,
+                       const CResourceValue& value, unsigned long time) {
     CResource* resource = nullptr;
+    budget.Arm(tree);
     uint32_t r = uint32_t(tree.OpenResource(CResourcePath(path.c_str()), &resource, nullptr));
     if (r == 0 && resource) {
+        budget.Arm(tree);
         r = uint32_t(resource->Set(value, ZYRK::RES_NOWAIT, time, nullptr));
         resource->Close();
     } else if (r == 0) {
@@ -135,8 +177,9 @@ RTReadResult ReadViaResourceTree(const CDevice& record, const RTStatusCallback& 
         CCameraCredentials credentials;
         auto tree = std::make_unique<CClientResourceTree>();
 
+        const CPhaseBudget budget(options.connect);
         say("Connecting to camera...", true);
-        result.connectResult = ConnectToCamera(record, *tree, credentials, options.connect);
+        result.connectResult = ConnectToCamera(record, *tree, credentials, budget.ForConnect(options.connect));
         result.connected = result.connectResult == 0;
         if (!result.connected) {
             say("Connection failed", true);
@@ -144,10 +187,12 @@ RTReadResult ReadViaResourceTree(const CDevice& record, const RTStatusCallback& 
             say("Connected", true);
             CResource* method = nullptr;
             bool methodRead = false;
+            budget.Arm(*tree);
             if (tree->OpenResource(CResourcePath(kMethodPath), &method, nullptr) == 0 && method) {
                 CResourceValue text(ZYRK::VALUE_TYPE_ASCII);
                 // A read that failed tells nothing about the mode: it is not
                 // taken for an empty text (which would mean DHCP).
+                budget.Arm(*tree);
                 methodRead = method->Get(text, nullptr) == 0;
                 method->Close();
                 const char* t = text.GetAscii();
@@ -156,7 +201,9 @@ RTReadResult ReadViaResourceTree(const CDevice& record, const RTStatusCallback& 
             if (!methodRead) {
                 CResource* dhcp = nullptr;
                 const std::string path = InterfaceResourcePath(InterfaceResourceName(record), "DHCP");
+                budget.Arm(*tree);
                 if (tree->OpenResource(CResourcePath(path.c_str()), &dhcp, nullptr) == 0 && dhcp) {
+                    budget.Arm(*tree);
                     dhcp->Get(dhcpValue, nullptr);
                     dhcp->Close();
                 }
@@ -199,7 +246,8 @@ RTWriteResult IPChangeThread(RTChange change, const RTStatusCallback& status) {
     {
         CCameraCredentials credentials;
         auto tree = std::make_unique<CClientResourceTree>();
-        result.connectResult = ConnectToCamera(change.camera, *tree, credentials, change.connect);
+        const CPhaseBudget budget(change.connect);
+        result.connectResult = ConnectToCamera(change.camera, *tree, credentials, budget.ForConnect(change.connect));
         if (result.connectResult != 0) {
             tree.reset();
             result.status = Cancelled(change.connect) ? kRTTextAbandoned : kRTTextFailedToConnect;
@@ -225,7 +273,7 @@ RTWriteResult IPChangeThread(RTChange change, const RTStatusCallback& status) {
         steps.push_back({"commit", CResourceValue(true), kCommitTime});
         for (const Step& step : steps) {
             const std::string path = InterfaceResourcePath(iface, step.leaf);
-            const uint32_t r = WriteResource(*tree, path, step.value, step.time);
+            const uint32_t r = WriteResource(*tree, budget, path, step.value, step.time);
             if (r != 0) {
                 // What the camera did not take is not committed: the settings
                 // it already holds stay pending there, not applied.

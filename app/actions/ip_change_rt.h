@@ -12,8 +12,9 @@
 //
 // Every network wait is bounded: connecting gives up after at most 5 s
 // (ZYRK::RES_CONNECT_WAIT_MS, for TLS the handshake included), one request
-// and its reply after at most kResourceExchangeTimeoutMs; a cancel ends the
-// waits at once. A result is "done" only when the camera answered every write
+// and its reply after at most kResourceExchangeTimeoutMs, and the read phase
+// and the write phase each after kResourcePhaseTimeoutMs in total, however
+// slowly a camera answers; a cancel ends the waits at once. A result is "done" only when the camera answered every write
 // and the commit with success.
 #pragma once
 
@@ -40,6 +41,10 @@ inline constexpr unsigned short kResourcePlainPort = 22136;
 inline constexpr unsigned short kResourceTlsPort = 9100;
 // The longest one request and its reply may take.
 inline constexpr unsigned long kResourceExchangeTimeoutMs = 10000;
+// The longest the read phase, or the write phase, takes in total: connecting
+// and one exchange. A camera that answers every request just in time cannot
+// stretch a phase beyond it; its requests share what is left.
+inline constexpr unsigned long kResourcePhaseTimeoutMs = 15000;
 
 // How the route reaches the resource server. The product uses the defaults;
 // tests point the ports at a server on loopback.
@@ -49,6 +54,9 @@ struct RTConnectOptions {
     // Bound of one request and its reply in milliseconds (0: none).
     // Connecting gives up after at most 5 s, or this bound when shorter.
     unsigned long timeoutMs = kResourceExchangeTimeoutMs;
+    // Bound of one whole phase in milliseconds (0: none): each request waits
+    // at most what is left of it, so the phase ends within it.
+    unsigned long phaseTimeoutMs = kResourcePhaseTimeoutMs;
     // When given and cancelled (from any thread), the change ends at once:
     // the running wait ends, nothing more is sent, the result is a failure.
     std::shared_ptr<ZYRK::CResCancel> cancel;

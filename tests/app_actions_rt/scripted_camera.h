@@ -5,6 +5,8 @@
 // which connection.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <set>
@@ -129,7 +131,14 @@ class ScriptedCamera {
 public:
     explicit ScriptedCamera(std::map<std::string, Value> resources, std::set<std::string> refuseWrites = {})
         : m_store(std::move(resources), std::move(refuseWrites)),
-          m_server([this](const Bytes& p) { return m_store.Handle(p); }) {}
+          m_server([this](const Bytes& p) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(m_answerDelayMs.load()));
+              return m_store.Handle(p);
+          }) {}
+
+    // Every answer but the session's comes this much later: a camera that
+    // answers slowly, each time within the bound of one exchange.
+    void SetAnswerDelay(int ms) { m_answerDelayMs = ms; }
 
     uint16_t Port() const { return m_server.Port(); }
     int Connections() { return m_server.Connections(); }
@@ -174,6 +183,7 @@ private:
     }
 
     CameraStore m_store;
+    std::atomic<int> m_answerDelayMs{0};
     testsrv::FakeServer m_server;  // last: its threads stop before the store goes
 };
 

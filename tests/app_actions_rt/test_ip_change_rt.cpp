@@ -635,6 +635,44 @@ TEST(RTMisbehavingCamera, AnAbandonedChangeEndsAtOnceAndCommitsNothing) {
     EXPECT_EQ(requests.load(), 1) << "only the open that was waiting went out";
 }
 
+// A camera that answers every request in time but slowly cannot stretch a
+// phase beyond its bound: the write phase ends as a failure before the
+// commit when its time is used up, although no single reply was late. With
+// no phase bound the same camera takes the change, so the bound is what
+// ended it.
+TEST(RTMisbehavingCamera, ASlowCameraCannotStretchAPhaseBeyondItsBound) {
+    ScriptedCamera camera(CameraResources("manual"));
+    camera.SetAnswerDelay(150);
+    RTChange change = Change(Camera(), camera.Port(), false, "10.1.2.3", "255.255.0.0", "10.1.0.1");
+    change.connect.timeoutMs = 1000;
+    change.connect.phaseTimeoutMs = 1000;
+
+    RTRouteOptions options = Options(camera.Port());
+    options.connect = change.connect;
+    StatusLog readLog;
+    auto start = Clock::now();
+    const RTReadResult read = ReadViaResourceTree(Camera(), readLog.Callback(), options);
+    EXPECT_LE(MsSince(start), 1000 + 500);
+    EXPECT_TRUE(read.connected) << "three answers fit in the read phase";
+    EXPECT_FALSE(read.dhcp);
+
+    StatusLog log;
+    start = Clock::now();
+    const RTWriteResult bounded = IPChangeThread(change, log.Callback());
+    EXPECT_LE(MsSince(start), 1000 + 500);
+    EXPECT_TRUE(bounded.connected);
+    EXPECT_EQ(bounded.outcome, RTOutcome::Failed);
+    EXPECT_FALSE(bounded.committed);
+    EXPECT_EQ(bounded.failedResult, 0x64080000u);
+    EXPECT_EQ(log.Texts().back(), "IP change failed: " + bounded.failedStep + ": timeout (0x64080000)");
+    EXPECT_EQ(camera.Get(kLan + "commit"), Bool(false));
+
+    change.connect.phaseTimeoutMs = 0;
+    const RTWriteResult unbounded = IPChangeThread(change, nullptr);
+    EXPECT_EQ(unbounded.outcome, RTOutcome::Done);
+    EXPECT_EQ(camera.Get(kLan + "commit"), Bool(true));
+}
+
 // The whole change on the caller's thread, for callers without a dialog.
 TEST(RTRoute, ChangeViaResourceTreeReportsDoneOrBroadcast) {
     {

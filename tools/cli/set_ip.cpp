@@ -20,7 +20,8 @@
 // broadcast (no answer is expected: the change is not confirmed).
 //
 // The resource tree gives up connecting after 5 seconds (TLS handshake
-// included) and waits at most 10 seconds for each reply.
+// included), waits at most 10 seconds for each reply, and ends the read
+// phase and the write phase after at most 15 seconds each.
 #include "commands.h"
 #include "cli_common.h"
 
@@ -58,13 +59,15 @@ void Usage(FILE* out = stderr) {
                  "\n"
                  "Cameras without GigE Vision control are changed through their resource\n"
                  "service: connecting gives up after %d s (TLS handshake included), each\n"
-                 "request waits at most %lu s for its reply. A camera that cannot be reached\n"
-                 "gets the IP-change broadcast instead.\n"
+                 "request waits at most %lu s for its reply, and reading the settings and\n"
+                 "writing them end after at most %lu s each. A camera that cannot be\n"
+                 "reached gets the IP-change broadcast instead.\n"
                  "\n"
                  "exit status: 0 the camera acknowledged the change; 1 the change failed;\n"
                  "  2 bad usage; 3 camera not found or not changeable from here;\n"
                  "  %d the change was broadcast (not confirmed by the camera)\n",
-                 ZYRK::RES_CONNECT_WAIT_MS / 1000, kResourceExchangeTimeoutMs / 1000, kExitBroadcast);
+                 ZYRK::RES_CONNECT_WAIT_MS / 1000, kResourceExchangeTimeoutMs / 1000,
+                 kResourcePhaseTimeoutMs / 1000, kExitBroadcast);
 }
 
 int Fail(int code, const std::string& message) {
