@@ -7,8 +7,13 @@ namespace {
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 // A record may be the camera of a row unless both MAC addresses are known
-// and differ: then two cameras answer at one address.
+// and differ: then two cameras answer at one address. An announcement's
+// address is listed as it stands; when that is no IPv4 address (empty, or
+// free text) it identifies nobody and the host names must match too, so
+// that two such cameras do not hide each other in one row.
 bool MayBeSameCamera(const CDevice& row, const DeviceInfo& info) {
+    uint32_t address = 0;
+    if (!ParseIPv4(info.ipAddress, address) && row.hostName != info.hostName) return false;
     if (!info.macKnown || info.macAddress.empty() || row.macAddress.empty()) return true;
     return EqualsNoCase(row.macAddress, info.macAddress);
 }

@@ -1,5 +1,5 @@
 // IPv4 addresses as text: dotted decimal to and from host-order values.
-// Part of the UDP socket layer's library, so that the camera simulator shares
+// Belongs to the UDP socket layer's library, so that the camera simulator shares
 // it without the rest of discovery.
 #pragma once
 

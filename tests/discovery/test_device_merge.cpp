@@ -147,6 +147,23 @@ TEST_F(Merge, AnnouncedCameraOffSubnetIsReachable) {
     EXPECT_TRUE(list.Snapshot()[0].reachable);
 }
 
+// Announcements whose address field is empty or free text carry no address
+// to tell cameras apart: each host name keeps a row of its own, and the same
+// host announcing again refreshes its row.
+TEST_F(Merge, CamerasWithoutAnAddressAreToldApartByHostName) {
+    for (const char* text : {"", "not-an-ip"}) {
+        CDeviceList own;
+        own.AddOrUpdateDevice(Record("a", text, 11, "QD"));
+        own.AddOrUpdateDevice(Record("b", text, 11, "QD"));
+        own.AddOrUpdateDevice(Record("a", text, 11, "QD"));
+        const auto rows = own.Snapshot();
+        ASSERT_EQ(rows.size(), 2u) << '"' << text << '"';
+        EXPECT_EQ(rows[0].hostName, "host-a");
+        EXPECT_EQ(rows[1].hostName, "host-b");
+        EXPECT_EQ(rows[1].ipAddress, text);
+    }
+}
+
 TEST_F(Merge, PendingChangeShowsOnTheNextUpdate) {
     list.AddOrUpdateDevice(Record("cam1", "192.168.1.20", 11));
     ASSERT_TRUE(list.WithDevice(0, [](CDevice& d) {
@@ -254,7 +271,7 @@ TEST_F(Merge, ConcurrentSourcesAndRefresh) {
 }
 
 // Two cameras that share an address: a row each, both marked, and the
-// Part of the merge that matches by address alone still holds whenever one
+// rule of the merge that matches by address alone still holds whenever one
 // of the two MAC addresses is unknown.
 namespace {
 

@@ -143,7 +143,7 @@ const std::string& DeviceDescription() {
 std::vector<uint8_t> BuildDiscoveryAck(const Camera& c, uint16_t ackId) {
     std::vector<uint8_t> out = Header(gvcp::kStatusSuccess, gvcp::kDiscoveryAck, 248, ackId);
     out.resize(256, 0);
-    be_put32(&out[8], 0x00010002);          // spec version 1.2
+    be_put32(&out[8], 0x00010002);          // GigE Vision version 1.2
     be_put32(&out[12], 0x80000000);         // big-endian device, transmitter
     std::memcpy(out.data() + 18, c.mac.data(), 6);
     be_put32(&out[24], 0x00000007);         // persistent, DHCP, link-local supported
