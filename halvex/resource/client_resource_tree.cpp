@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -470,11 +471,18 @@ unsigned long CClientResourceTree::GetNodeServerAddrPort(const CClientResource* 
             GetAbsolutePath(ancestor, at, ident);
             ancestor->Close();
             if (r != 0) return r;
-            std::string text = v.GetAscii();
-            size_t colon = text.find(':');
+            // "<address>:<port in hex>[/tcp|/fmp]", from the server: anything
+            // else, a port out of range included, is refused rather than
+            // truncated.
+            const char* ascii = v.GetAscii();
+            const std::string text = ascii ? ascii : "";
+            const size_t colon = text.find(':');
+            if (colon == std::string::npos) return ERR_BAD_DATA;
+            const char* first = text.data() + colon + 1;
+            const char* last = text.data() + text.size();
             unsigned int p = 0;
-            if (colon == std::string::npos || std::sscanf(text.c_str() + colon + 1, "%X", &p) != 1)
-                return ERR_BAD_DATA;
+            const auto [end, ec] = std::from_chars(first, last, p, 16);
+            if (ec != std::errc() || (end != last && *end != '/') || p > 0xFFFF) return ERR_BAD_DATA;
             address = text.substr(0, colon).c_str();
             port = static_cast<unsigned short>(p);
             mountPath = at;

@@ -312,6 +312,47 @@ TEST(ClientTree, OpenResourcesAndGetResourcesInOneRequestEach) {
     delete set;
 }
 
+// A mount point's value comes from the server: a port that is not hex or
+// does not fit 16 bits is refused, never truncated into another port.
+TEST(ClientTree, NodeServerRefusesAMountValueWithABadPort) {
+    for (const auto& [text, ok] : std::vector<std::pair<std::string, bool>>{
+             {"10.0.0.5:1F90", true}, {"10.0.0.5:1f90/tcp", true}, {"10.0.0.5:123456", false}, {"10.0.0.5:FFFFFFFFFFFF", false},
+             {"10.0.0.5:", false}, {"10.0.0.5:-1", false}, {"10.0.0.5:12 ", false}, {"10.0.0.5", false}}) {
+        FakeServer server([&](const Bytes& p) -> Bytes {
+            const std::string path(p.begin() + 1, std::find(p.begin() + 1, p.end(), uint8_t(0)));
+            Bytes attr(41, 0);
+            attr[0] = 0x42;
+            attr[1] = path == ".m" ? 9 : 5;
+            switch (p[0]) {
+                case 0xF0: return {0xF1, 12};
+                case 0x47: return {0x48};
+                case 0x41: return attr;
+                case 0x0C: {
+                    Bytes data = testsrv::Cat({Bytes{0x02, 0x04}, testsrv::Str(text.c_str())});
+                    return testsrv::Cat({Bytes{0x0D, 0, 0, 41, 0, uint8_t(data.size()), 0, 0}, attr, data});
+                }
+                default: return {0xFF, 166};
+            }
+        });
+        CClientResourceTree tree;
+        ASSERT_EQ(tree.Init("127.0.0.1", server.Port(), true), 0u);
+        CResource* leaf = nullptr;
+        ASSERT_EQ(tree.OpenResource(CResourcePath(".m.x"), &leaf, nullptr), 0u);
+        CText address;
+        unsigned short port = 0;
+        CResourcePath mount;
+        const unsigned long r =
+            tree.GetNodeServerAddrPort(dynamic_cast<CClientResource*>(leaf), address, port, mount, nullptr);
+        if (ok) {
+            EXPECT_EQ(r, 0u) << text;
+            EXPECT_EQ(port, 0x1F90) << text;
+        } else {
+            EXPECT_EQ(r, ERR_BAD_DATA) << text;
+        }
+        leaf->Close();
+    }
+}
+
 TEST(ClientTree, NodeServerOfAResourceBelowAMountPoint) {
     auto attrOf = [](uint8_t type) {
         Bytes attr(41, 0);
