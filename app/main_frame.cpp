@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QTextDocument>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -154,9 +155,18 @@ void CMainFrame::SetStatusPaneText(const QString& text) {
     statusPaneText = text;
     trackingPrompt = false;  // a status pushed at once wins over a fly-by prompt
     if (!statusPane) return;
-    statusPane->setText(text);
+    ShowInStatusPane(text);
     // The caller is about to block the UI thread: paint now.
     statusBar()->repaint();
+}
+
+// The pane is 200 pixels wide and cuts longer texts; the whole text is then
+// its tooltip. Texts may hold names from the network: the tooltip shows them
+// as plain text, never as markup.
+void CMainFrame::ShowInStatusPane(const QString& text) {
+    statusPane->setText(text);
+    const bool cut = statusPane->fontMetrics().horizontalAdvance(text) > statusPane->contentsRect().width();
+    statusPane->setToolTip(cut ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : QString());
 }
 
 void CMainFrame::SetStatusPaneTextDeferred(const QString& text) { statusPaneText = text; }
@@ -204,7 +214,7 @@ void CMainFrame::OnIdleUpdate() {
         // A fly-by prompt stays while the pointer rests on its command, but
         // only until the status text changes: a new status is never hidden.
         if (trackingPrompt && statusPaneText != statusAtPrompt) trackingPrompt = false;
-        if (!trackingPrompt && statusPane->text() != statusPaneText) statusPane->setText(statusPaneText);
+        if (!trackingPrompt && statusPane->text() != statusPaneText) ShowInStatusPane(statusPaneText);
     }
 }
 
@@ -214,7 +224,7 @@ bool CMainFrame::event(QEvent* event) {
         const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
         trackingPrompt = !tip.isEmpty();
         statusAtPrompt = statusPaneText;
-        if (statusPane) statusPane->setText(trackingPrompt ? tip : statusPaneText);
+        if (statusPane) ShowInStatusPane(trackingPrompt ? tip : statusPaneText);
         return true;
     }
     return QMainWindow::event(event);

@@ -77,6 +77,7 @@ private:
     bool CreateMenuBar();
     bool CreateToolBar();
     bool CreateStatusBar();
+    void ShowInStatusPane(const QString& text);
 
     DiscoveryFactory discoveryFactory;
     std::unique_ptr<CTelioxDoc> document;

@@ -127,6 +127,24 @@ TEST_F(FrameTest, StatusPaneShowsTextsAtOnceOrAtTheNextIdleUpdate) {
     EXPECT_EQ(frame->StatusPane()->text(), "Scan completed");
 }
 
+// A text longer than the 200-pixel pane is cut there; its tooltip holds the
+// whole text, as plain text even when a camera's name looks like markup.
+TEST_F(FrameTest, ACutStatusTextIsWholeInThePanesTooltip) {
+    auto frame = MakeFrame();
+    frame->show();
+    frame->SetStatusPaneText("Scan completed");
+    EXPECT_TRUE(frame->StatusPane()->toolTip().isEmpty());
+
+    const QString text = "Camera certificate not stored: the host name names no file (\"<b>cam</b> of the far hall\")";
+    frame->SetStatusPaneText(text);
+    const QString tip = frame->StatusPane()->toolTip();
+    EXPECT_TRUE(tip.contains("&lt;b&gt;cam&lt;/b&gt; of the far hall")) << tip.toStdString();
+    EXPECT_FALSE(tip.contains("<b>"));
+
+    frame->SetStatusPaneText("Connected");
+    EXPECT_TRUE(frame->StatusPane()->toolTip().isEmpty());
+}
+
 TEST_F(FrameTest, ANewStatusReplacesTheFlyByPromptOfTheCommandUnderThePointer) {
     auto frame = MakeFrame();
     frame->show();
