@@ -193,7 +193,18 @@ int fmp_socket(void) { return Alloc(); }
 
 uint32_t fmp_get_last_error(void) { return t_lastError; }
 
-int fmp_connect(int s, unsigned short port) {
+int fmp_connect(int s, unsigned short port) { return fmp_connect_timed(s, port, kHandshakeMs); }
+
+int fmp_connect_timed(int s, unsigned short port, int waitMs) {
+    if (waitMs <= 0 || waitMs > kHandshakeMs) waitMs = kHandshakeMs;
+    const auto start = std::chrono::steady_clock::now();
+    // What is left of waitMs once the server's queue is found: finding it
+    // and being accepted share the one bound.
+    auto left = [&] {
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        return spent >= waitMs ? 0 : waitMs - int(spent);
+    };
     FmpSocket* f = Get(s);
     if (!f) return -1;
     if (f->state != FMP_OPEN) return Fail(ERR_FMP_WRONG_STATE);
@@ -208,13 +219,14 @@ int fmp_connect(int s, unsigned short port) {
         f->peer = nullptr;
         return Fail(e);
     };
-    if (uint32_t e = AttachPeer(*f, port, kHandshakeMs)) return undo(e);
+    if (uint32_t e = AttachPeer(*f, port, waitMs)) return undo(e);
     f->sendSeq = RandomSeq();
     const uint32_t connectSeq = f->sendSeq;
     if (SendMsg(*f, FMP_MSG_CONNECT, 0, nullptr, 0)) return undo(ERR_FMP_CONNECT_SEND);
     uint8_t msg[kMessageSize];
     MsgHead h{};
-    uint32_t r = RecvMsg(*f, msg, h, kHandshakeMs, false);
+    const int acceptMs = left();
+    uint32_t r = acceptMs > 0 ? RecvMsg(*f, msg, h, acceptMs, false) : uint32_t(ERR_TIMEOUT);
     if (r == ERR_TIMEOUT) return undo(ERR_FMP_NO_ACCEPT);
     if (r != 0) return undo(ERR_FMP_RECV);
     if (h.type != FMP_MSG_ACCEPT || h.peerSeq != connectSeq) return undo(ERR_FMP_NOT_ACCEPT);

@@ -17,6 +17,10 @@
 
 HALVEX_C_API int fmp_socket(void);
 HALVEX_C_API int fmp_connect(int socket, unsigned short port);
+// fmp_connect that gives up after waitMs in total (finding the server's
+// queue and being accepted); 0 or more than 10000 means 10000, the bound of
+// fmp_connect.
+HALVEX_C_API int fmp_connect_timed(int socket, unsigned short port, int waitMs);
 HALVEX_C_API int fmp_send(int socket, const void* data, int length);
 HALVEX_C_API int fmp_recv(int socket, void* buffer, int capacity, int flags);
 // fmp_recv that gives up after waitMs (0: no limit) with 0x64080000

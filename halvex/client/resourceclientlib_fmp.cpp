@@ -16,7 +16,8 @@ int CResourceClientLibFMP::Open() {
         ce_printmsg(L"ResOpenFMPSocket socket() error\r\n");
         return -1;
     }
-    if (fmp_connect(s, m_port) != 0) {
+    // Connecting is bounded like on the other transports (at most 5 s).
+    if (fmp_connect_timed(s, m_port, ConnectWaitMs()) != 0) {
         // The FMP error stays readable through fmp_get_last_error.
         fmp_close(s);
         return -1;

@@ -2,6 +2,7 @@
 // process over a queue server task on a free loopback port.
 #include <halvex/client/fmp_socket.h>
 #include <halvex/client/resourceclientlib_fmp.h>
+#include <halvex/platform/errcodes.h>
 #include <halvex/platform/fmq.h>
 #include <halvex/supervisor/supervisor.h>
 
@@ -97,6 +98,39 @@ TEST(ClientFmp, OutOfRangeAndUnconnectedSockets) {
     uint8_t b;
     EXPECT_EQ(uint32_t(fmp_recv(s, &b, 1, 0)), 0xAD000002u);  // not connected
     fmp_close(s);
+}
+
+// Connecting to a port nobody serves, or whose server never accepts, gives
+// up within the connect bound the caller set, not after the socket layer's
+// own ten seconds.
+TEST(ClientFmp, ConnectingEndsWithinTheConnectBound) {
+    const uint16_t qport = fmptest::QueueServerPort();
+    ASSERT_NE(qport, 0) << "queue server task did not start";
+    ::setenv("HALVEX_FMQ_PORT", std::to_string(qport).c_str(), 1);
+    auto ms = [](auto start) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    };
+    {
+        CResourceClientLibFMP lib(uint16_t(OwnFmpPort() + 2));
+        lib.SetConnectTimeout(300);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_LT(lib.Open(), 0);
+        EXPECT_LE(ms(start), 300 + 500);
+        EXPECT_EQ(fmp_get_last_error(), ERR_FMP_NO_SERVER);
+    }
+    // A listener that never accepts: the bound covers the wait for the accept.
+    const uint16_t port = uint16_t(OwnFmpPort() + 3);
+    int listener = fmp_socket();
+    ASSERT_GT(listener, 0);
+    ASSERT_EQ(fmp_bind(listener, port), 0);
+    ASSERT_EQ(fmp_listen(listener, 1), 0);
+    CResourceClientLibFMP lib(port);
+    lib.SetConnectTimeout(300);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(lib.Open(), 0);
+    EXPECT_LE(ms(start), 300 + 500);
+    EXPECT_EQ(fmp_get_last_error(), ERR_FMP_NO_ACCEPT);
+    fmp_close(listener);
 }
 
 // A peer that takes the request and never answers: with a timeout the
