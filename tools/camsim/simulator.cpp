@@ -115,7 +115,6 @@ bool Simulator::Start(std::string& error) {
         dhcp_.Begin(c, i, AddressChange{i, c.address, c.mask, c.gateway, true}, c.dhcpWaitMs, now, sends);
     }
     SendDhcp(sends);
-    log_.Line("ready cameras=" + std::to_string(config_.cameras.size()) + " interface=" + config_.interfaceName);
     return true;
 }
 
@@ -293,6 +292,9 @@ void Simulator::Run(const std::atomic<bool>& stop) {
     fds.push_back({wakeFd_, POLLIN, 0});  // a posted change ends the wait
     if (changed_)
         for (size_t i = 0; i < config_.cameras.size(); ++i) changed_(i, config_.cameras[i]);
+    // Ready once every camera's services run and the loop is about to answer:
+    // who waits for this line may query at once.
+    log_.Line("ready cameras=" + std::to_string(config_.cameras.size()) + " interface=" + config_.interfaceName);
     while (!stop.load()) {
         auto now = Clock::now();
         {
