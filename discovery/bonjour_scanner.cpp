@@ -220,6 +220,7 @@ std::vector<QueryAdapter> QueryAdapters() {
 bool PrepareQuerySocket(CUdpSocket& s, const QueryAdapter& a) {
     if (!s.Open()) return false;
     s.SetReuseAddress(true);
+    s.SetReceiveBuffer(kScanReceiveBuffer);
     if (!a.info.device.empty() && !s.BindToDevice(a.info.device))
         LogDiscoveryError("mDNS query: cannot tie the socket to " + a.info.device + ": " +
                           std::strerror(s.LastError()));

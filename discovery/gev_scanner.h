@@ -101,9 +101,6 @@ private:
     bool concurrentAdapters = false;
 };
 
-// Receive buffer of a scan socket: room for a burst of a few thousand answers.
-constexpr int kScanReceiveBuffer = 4 * 1024 * 1024;
-
 // Text of a socket address: dotted decimal for IPv4, the standard text for
 // IPv6, empty for any other family.
 std::string SenderAddressText(const sockaddr_storage& address, socklen_t length);

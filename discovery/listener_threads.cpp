@@ -43,6 +43,8 @@ public:
             return false;
         }
         s.SetReuseAddress(true);
+        // Every camera answers a multicast query at once.
+        s.SetReceiveBuffer(kScanReceiveBuffer);
         if (!a.device.empty() && !s.BindToDevice(a.device))
             LogDiscoveryError("mDNS listener: cannot tie the socket to " + a.device + ": " +
                               std::strerror(s.LastError()));
@@ -185,6 +187,7 @@ void CDiscoveryThreads::AnnouncementListenerThread() {
         return;
     }
     s.SetReuseAddress(true);
+    s.SetReceiveBuffer(kScanReceiveBuffer);
     if (!s.Bind(bindAddress, endpoints.announcementPort)) {
         LogDiscoveryError("announcement listener: cannot bind UDP port " + std::to_string(endpoints.announcementPort) +
                           ": " + std::strerror(s.LastError()) +

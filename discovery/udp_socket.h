@@ -15,6 +15,11 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+// Receive buffer of a socket that collects answers of many cameras at once
+// (discovery answers, mDNS answers to a query): room for a burst of a few
+// thousand datagrams.
+constexpr int kScanReceiveBuffer = 4 * 1024 * 1024;
+
 class CUdpSocket {
 public:
     CUdpSocket() = default;

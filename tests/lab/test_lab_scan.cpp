@@ -238,3 +238,54 @@ TEST_F(LabScan, AnAdapterAddedBetweenCyclesIsScannedAndListenedOn) {
     EXPECT_TRUE(gigE) << out;
     EXPECT_TRUE(mdns) << out;
 }
+
+namespace {
+
+// The pc's count of UDP datagrams dropped for a full receive buffer, or -1.
+long UdpReceiveBufferDrops(labtest::Lab& lab) {
+    std::istringstream snmp(lab.Exec("pc", {"cat", "/proc/net/snmp"}).out);
+    std::string names, values;
+    for (std::string line; std::getline(snmp, line);) {
+        if (line.rfind("Udp: ", 0) != 0) continue;
+        (names.empty() ? names : values) = line;
+    }
+    std::istringstream n(names), v(values);
+    for (std::string name, value; n >> name && v >> value;)
+        if (name == "RcvbufErrors") return std::stol(value);
+    return -1;
+}
+
+}  // namespace
+
+// Four hundred mDNS cameras answer each query at once: 200 in the adapter's
+// subnet, 200 in a foreign one that can answer only by multicast. The burst
+// of answers must fit the sockets' receive buffers: nothing is dropped, and
+// every camera is listed by the one cycle of the command-line scan.
+TEST_F(LabScan, ABurstOfFourHundredMdnsAnswersIsReadWhole) {
+    auto cameras = [](const std::string& prefix, const std::string& network, int first) {
+        std::string json = R"({"cameras": [)";
+        for (int i = 0; i < 200; ++i)
+            json += std::string(i ? "," : "") + R"({"name": ")" + prefix + std::to_string(i) + R"(", "hostName": ")" +
+                    prefix + "-" + std::to_string(i) + R"(", "address": ")" + network + std::to_string(first + i) +
+                    R"(", "mask": "255.255.255.0", "bsp": "J3", "services": ["mdns"]})";
+        return json + "]}";
+    };
+    Camsim("near", "a", cameras("near", "192.168.10.", 10), "02:00:00:00:0c:01");
+    ASSERT_EQ(lab_->AddHost("far", "a", "none", "02:00:00:00:0f:01"), "eth0") << lab_->error();
+    ASSERT_EQ(lab_->Exec("far", {"ip", "link", "set", "eth0", "arp", "off"}).status, 0);
+    ASSERT_GT(lab_->StartCamsim("far", "far", cameras("far", "172.30.0.", 10)), 0) << lab_->error();
+
+    const long dropsBefore = UdpReceiveBufferDrops(*lab_);
+    ASSERT_GE(dropsBefore, 0);
+    auto scan = labtest::Scan(*lab_);
+    EXPECT_EQ(UdpReceiveBufferDrops(*lab_), dropsBefore) << "answers were dropped for a full receive buffer";
+    ASSERT_EQ(scan.run.status, 0) << Dump(scan);
+    ASSERT_TRUE(scan.parsed) << Dump(scan);
+    EXPECT_EQ(scan.rows.size(), 400u) << scan.run.err;
+    int missing = 0;
+    for (int i = 0; i < 200; ++i) {
+        if (!labtest::Row(scan, "192.168.10." + std::to_string(10 + i), ifA_)) ++missing;
+        if (!labtest::Row(scan, "172.30.0." + std::to_string(10 + i), ifA_)) ++missing;
+    }
+    EXPECT_EQ(missing, 0);
+}
