@@ -3,6 +3,10 @@
 
 #include "halvex/platform/namedlock.h"
 #include "halvex/platform/postlog_internal.h"
+#include "halvex/text/unicode_internal.h"
+
+#include <clocale>
+#include <locale.h>
 
 #include <atomic>
 #include <cerrno>
@@ -91,7 +95,19 @@ std::string NarrowFormat(const wchar_t* format)
     while (*p) {
         std::string piece;
         if (*p != L'%') {
-            piece += static_cast<char>(*p++);
+            // Text between conversions, as UTF-8 like every 8-bit text.
+            const wchar_t* start = p;
+            while (*p && *p != L'%')
+                ++p;
+            Unicode::WideToUtf8(std::wstring_view(start, size_t(p - start)), piece);
+            if (out.size() + piece.size() > kNarrowFormatMax) {
+                // As much as fits, never half a character.
+                size_t fit = kNarrowFormatMax - out.size();
+                while (fit > 0 && (static_cast<unsigned char>(piece[fit]) & 0xC0) == 0x80)
+                    --fit;
+                out.append(piece, 0, fit);
+                break;
+            }
         } else {
             // One whole conversion: flags, width, precision and length are
             // copied; "s" becomes "ls" and "S" becomes "s".
@@ -194,6 +210,10 @@ void CPostLog::Log(const char* format, ...)
 int ce_printmsg(const wchar_t* format, ...)
 {
     const std::string narrow = ZYRK::Platform::NarrowFormat(format);
+    // "%ls" converts wide arguments by the locale's character set: on this
+    // thread, for this call, that is UTF-8, whatever locale the process set.
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    const locale_t previous = utf8 ? uselocale(utf8) : static_cast<locale_t>(nullptr);
     va_list args;
     va_start(args, format);
 #pragma GCC diagnostic push
@@ -201,5 +221,7 @@ int ce_printmsg(const wchar_t* format, ...)
     int n = std::vprintf(narrow.c_str(), args);
 #pragma GCC diagnostic pop
     va_end(args);
+    if (previous)
+        uselocale(previous);
     return n;
 }

@@ -7,6 +7,7 @@
 
 #include "halvex/platform/syslog_internal.h"
 #include "halvex/platform/syslog_state_internal.h"
+#include "halvex/text/unicode_internal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -541,22 +542,13 @@ HALVEX_SYSLOG_FUNCTION(SyslogInfo, ZYRK::SLOG_INFO)
 HALVEX_SYSLOG_FUNCTION(SyslogDebug, ZYRK::SLOG_DEBUG)
 #undef HALVEX_SYSLOG_FUNCTION
 
+// Wide text as the library's 8-bit text (UTF-8), whatever the process's
+// locale: a wchar_t that is no character becomes U+FFFD.
 static std::string Narrow(const wchar_t* text)
 {
     std::string out;
-    if (!text)
-        return out;
-    std::mbstate_t state{};
-    for (; *text; ++text) {
-        char buf[MB_LEN_MAX];
-        size_t n = std::wcrtomb(buf, *text, &state);
-        if (n == static_cast<size_t>(-1)) {
-            out += '?';
-            state = std::mbstate_t{};
-        } else {
-            out.append(buf, n);
-        }
-    }
+    if (text)
+        ZYRK::Unicode::WideToUtf8(text, out);
     return out;
 }
 

@@ -136,6 +136,12 @@ bool Utf16ToWide(std::u16string_view text, std::wstring& out) noexcept
     return Convert(kUtf16ToWide, text.data(), text.size(), 2, 1, std::wstring_view(kReplacementWide, 1), out);
 }
 
+bool WideToUtf8(std::wstring_view text, std::string& out) noexcept
+{
+    std::u16string units;
+    return WideToUtf16(text, units) && Utf16ToUtf8(units, out);
+}
+
 size_t Length(const char16_t* text) noexcept
 {
     return text ? std::char_traits<char16_t>::length(text) : 0;

@@ -27,6 +27,8 @@ bool Utf8ToUtf16(std::string_view text, std::u16string& out) noexcept;
 bool Utf16ToUtf8(std::u16string_view text, std::string& out) noexcept;
 bool WideToUtf16(std::wstring_view text, std::u16string& out) noexcept;
 bool Utf16ToWide(std::u16string_view text, std::wstring& out) noexcept;
+// wchar_t text to 8-bit text (through UTF-16).
+bool WideToUtf8(std::wstring_view text, std::string& out) noexcept;
 
 // Units of a 0-terminated UTF-16 text before its terminator (0 for null).
 size_t Length(const char16_t* text) noexcept;

@@ -145,4 +145,20 @@ TEST(PrintMsg, PrintsWideAndNarrowTexts)
     EXPECT_EQ(n, static_cast<int>(out.size()));
 }
 
+// Wide texts and the format's own characters come out as UTF-8 although the
+// process runs in the "C" locale (as a test does); the length cap never cuts
+// a character in half.
+TEST(PrintMsg, NonAsciiIsUtf8WhateverTheLocale)
+{
+    testing::internal::CaptureStdout();
+    int n = ce_printmsg(L"Kamera \u00BB%s\u00AB %S\n", L"Gr\u00FC\u00DFe \u6E29\u5EA6", "na\xC3\xAFve");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Kamera \xC2\xBBGr\xC3\xBC\xC3\x9F" "e \xE6\xB8\xA9\xE5\xBA\xA6\xC2\xAB na\xC3\xAFve\n");
+    EXPECT_EQ(n, static_cast<int>(out.size()));
+
+    std::wstring edge(1022, L'x');
+    edge += L"\u00FC";
+    EXPECT_EQ(Platform::NarrowFormat(edge.c_str()), std::string(1022, 'x'));
+}
+
 }  // namespace

@@ -224,6 +224,12 @@ TEST_F(Syslog, XmlAndWideForms)
     EXPECT_EQ(SyslogW(L"app", SLOG_ERROR, L"wide text"), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Error: <cam id=\"3\" />\r\nError: <cam t=\"x\" >hot</cam>\r\nError: wide text\r\n");
+    // Wide text is UTF-8 in the log whatever the locale; what is no
+    // character becomes U+FFFD.
+    testing::internal::CaptureStdout();
+    const wchar_t odd[] = {L'T', 0x00FC, L'r', static_cast<wchar_t>(0xD800), L'!', 0};
+    EXPECT_EQ(SyslogW(L"app", SLOG_ERROR, odd), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: T\xC3\xBCr\xEF\xBF\xBD!\r\n");
     EXPECT_EQ(XMLLog(nullptr, SLOG_ERROR, "cam", "", nullptr), SLOG_ERR_ARGUMENT);
     EXPECT_EQ(XMLLog("app", SLOG_ERROR, nullptr, "", nullptr), SLOG_ERR_ARGUMENT);
     CSyslogIntf intf;
