@@ -258,7 +258,6 @@ void CAssignAddressesDlg::Poll() {
             } else if (!superseded) {
                 planReady = true;
                 ShowPlan();
-                emit PlanFinished();
             }
         }
     }
@@ -344,7 +343,6 @@ void CAssignAddressesDlg::OnChangesDone() {
     QString text = QStringLiteral("%1 done, %2 sent as broadcast, %3 failed").arg(done).arg(sent).arg(failed);
     if (cancelled) text += QStringLiteral(", %1 cancelled").arg(cancelled);
     summary->setText(text);
-    emit ChangesFinished();
     if (done + sent == 0) {
         rescanDone = true;
         return;
@@ -381,10 +379,7 @@ void CAssignAddressesDlg::CheckRescan() {
                              .arg(found)
                              .arg(expected)
                              .arg(over ? QString() : QStringLiteral("...")));
-    if (over) {
-        rescanDone = true;
-        emit RescanFinished();
-    }
+    if (over) rescanDone = true;
 }
 
 void CAssignAddressesDlg::OnCancel() {

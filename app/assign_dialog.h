@@ -81,13 +81,7 @@ public:
     QLabel* SkippedLabel() const { return skippedLabel; }
     QLabel* RescanLabel() const { return rescanLabel; }
     QPushButton* ApplyButton() const { return applyButton; }
-    QPushButton* CancelButton() const { return cancelButton; }
     QPushButton* CloseButton() const { return closeButton; }
-
-signals:
-    void PlanFinished();
-    void ChangesFinished();
-    void RescanFinished();
 
 private:
     struct PlanJob;

@@ -207,12 +207,6 @@ int CCameraListProxy::SourceRow(int row) const {
     return mapToSource(index(row, 0)).row();
 }
 
-int CCameraListProxy::ShownRow(int sourceRow) const {
-    if (sourceRow < 0 || sourceRow >= source->rowCount()) return -1;
-    const QModelIndex shown = mapFromSource(source->index(sourceRow, 0));
-    return shown.isValid() ? shown.row() : -1;
-}
-
 QString CCameraListProxy::ItemText(int row, int column) const { return source->ItemText(SourceRow(row), column); }
 
 int CCameraListProxy::ItemImage(int row, int column) const { return source->ItemImage(SourceRow(row), column); }

@@ -98,7 +98,6 @@ public:
     QString ItemText(int row, int column) const;
     int ItemImage(int row, int column) const;
     int SourceRow(int row) const;      // -1 when there is no such shown row
-    int ShownRow(int sourceRow) const; // -1 when the row is filtered out
 
     void SetFilterText(const QString& text);
 

@@ -53,11 +53,6 @@ uint32_t HostOrder(const std::string& text) {
     return ParseIPv4(text, v) ? v : 0;
 }
 
-bool IsUnicast(uint32_t a) {
-    const uint32_t first = a >> 24;
-    return first != 0 && first != 127 && first < 224;
-}
-
 // The adapter whose network holds `address`, or 0.
 uint32_t AdapterFor(const AdapterTable& table, uint32_t address) {
     for (const AdapterInfo& a : table) {
@@ -146,7 +141,7 @@ AddressPlan PlanAddresses(const AddressPlanRequest& request) {
         plan.error = "The subnet mask " + FormatIPv4(mask) + " is not a valid mask";
         return plan;
     }
-    if (!IsUnicast(request.start)) {
+    if (!IsUnicastIPv4(request.start)) {
         plan.error = "The start address " + FormatIPv4(request.start) + " is not a unicast address";
         return plan;
     }

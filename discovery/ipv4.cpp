@@ -16,3 +16,8 @@ std::string FormatIPv4(uint32_t hostOrder) {
     inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
 }
+
+bool IsUnicastIPv4(uint32_t a) {
+    const uint32_t first = a >> 24;
+    return first != 0 && first != 127 && first < 224;
+}

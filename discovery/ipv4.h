@@ -9,3 +9,7 @@
 // Dotted decimal to a host-order value; false when the text is not an address.
 bool ParseIPv4(const std::string& text, uint32_t& hostOrder);
 std::string FormatIPv4(uint32_t hostOrder);
+// False for 0.0.0.0/8, loopback 127.0.0.0/8, multicast 224.0.0.0/4 and
+// 240.0.0.0/4 with the limited broadcast address: no single host answers
+// there. Host order.
+bool IsUnicastIPv4(uint32_t hostOrder);

@@ -64,11 +64,6 @@ bool Cancelled(int cancelFd) { return cancelFd >= 0 && WaitAnyReadable({cancelFd
 
 }  // namespace
 
-bool IsUnicastIPv4(uint32_t a) {
-    const uint32_t first = a >> 24;
-    return first != 0 && first != 127 && first < 224;
-}
-
 std::optional<NeighbourEntry> ParseNeighbourMessage(const uint8_t* data, size_t size) {
     if (!data || size < NLMSG_LENGTH(sizeof(ndmsg))) return std::nullopt;
     nlmsghdr h;

@@ -21,6 +21,8 @@
 // lives.
 #pragma once
 
+#include "discovery/ipv4.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,11 +44,9 @@ std::optional<std::string> ResolveNeighbourMac(uint32_t adapterIndex, const std:
 std::optional<std::string> ResolveNeighbourMac(uint32_t adapterIndex, const std::string& address,
                                                std::chrono::milliseconds timeout, int cancelFd);
 
-// False for addresses that never have a neighbour entry of their own: 0.0.0.0/8,
-// loopback 127.0.0.0/8, multicast 224.0.0.0/4 and 240.0.0.0/4 with the limited
-// broadcast address. Host order. (Subnet-directed broadcasts depend on the
-// adapter; the resolver asks the kernel's routes about those.)
-bool IsUnicastIPv4(uint32_t hostOrder);
+// Addresses without a neighbour entry of their own are those IsUnicastIPv4
+// (ipv4.h) refuses. Subnet-directed broadcasts depend on the adapter; the
+// resolver asks the kernel's routes about those.
 
 // Many look-ups at once: a look-up is begun, and its outcome comes from Wait.
 // The kernel's table serves it on one socket; tests give a table of their own.

@@ -5,7 +5,6 @@
 #include "halvex/platform/postlog_internal.h"
 #include "halvex/text/unicode_internal.h"
 
-#include <clocale>
 #include <locale.h>
 
 #include <atomic>
